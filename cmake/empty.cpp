@@ -1,0 +1,1 @@
+// Anchor translation unit for targets that are otherwise assembled from archives.
