@@ -1,0 +1,93 @@
+#pragma once
+// One entry of the engine's export list: a study to export, the template bound
+// to it, its study description and the state of its export. The engine owns
+// the entry; a worker hands it to the exporter as the sink for the current
+// output file name and for progress, which is also where the worker's
+// cancellation is seen; the monitor thread reads its state.
+//
+// Threading: CurrentFile is the one string written by one thread while another
+// reads it, so it goes through the entry lock. Flags, Percent and the error
+// pair are single writes by the worker read by the monitor without a lock;
+// the error pair is stored before the failed flag is raised, so a monitor
+// that sees the flag finds the pair.
+
+#include <atomic>
+#include <cstdint>
+#include <mutex>
+#include <string>
+
+#include "platform/KeyTree.h"
+#include "platform/SkrivoExport.h"
+
+class CSkrivoTemplate;
+namespace sk {
+class Event;
+}
+
+class SKRIVO_API CExportDetails {
+public:
+    CExportDetails(const std::wstring& studyId, const std::wstring& studyFolder,
+                   const std::wstring& studyName, CSkrivoTemplate* tmpl);
+    virtual ~CExportDetails();
+    CExportDetails(const CExportDetails&) = delete;
+    CExportDetails& operator=(const CExportDetails&) = delete;
+
+    const std::wstring& GetStudyId() const { return m_studyId; }
+    const std::wstring& GetStudyFolder() const { return m_studyFolder; }
+    const std::wstring& GetStudyName() const { return m_studyName; }
+    const std::wstring& GetOutputFolder() const { return m_outputFolder; }
+    void SetOutputFolder(const std::wstring& folder) { m_outputFolder = folder; }
+
+    // Locked access to the name (no folder) of the output file being written.
+    std::wstring GetCurrentFile() const;
+    void SetCurrentFile(const std::wstring& name);
+
+    CKeyTree& GetStudyInfo() { return m_study; }
+    const CKeyTree& GetStudyInfo() const { return m_study; }
+
+    CSkrivoTemplate* GetTemplate() const { return m_template; }
+    void SetTemplate(CSkrivoTemplate* tmpl) { m_template = tmpl; }
+
+    float GetPercent() const { return m_percent.load(std::memory_order_acquire); }
+    bool IsCancelled() const { return m_cancelled.load(std::memory_order_acquire); }
+    bool IsDone() const { return m_done.load(std::memory_order_acquire); }
+    bool IsFailed() const { return m_failed.load(std::memory_order_acquire); }
+    bool IsTaken() const { return m_taken.load(std::memory_order_acquire); }
+
+    void SetTaken() { m_taken.store(true, std::memory_order_release); }
+    // The worker's auto-reset cancel event; not owned. Null until taken.
+    void SetCancelEvent(sk::Event* ev) { m_cancelEvent.store(ev, std::memory_order_release); }
+    sk::Event* GetCancelEvent() const { return m_cancelEvent.load(std::memory_order_acquire); }
+
+    // done = true, Percent = 100.
+    void SetDone();
+    // Code and text first, then failed = true and Percent = 100.
+    void SetError(int32_t code, const std::wstring& text);
+    // False (outputs untouched) unless the entry has failed.
+    bool GetError(int32_t& code, std::wstring& text) const;
+
+    // Called by the record writer as the export proceeds. Sees the worker's
+    // cancel event with a zero-timeout wait; the wait consumes the auto-reset
+    // signal, so the result is latched and every later call keeps answering
+    // true. Stores percent, writes the cancelled flag through *cancelled (when
+    // not null) and returns it.
+    virtual bool ReportProgress(float percent, bool* cancelled);
+
+private:
+    std::wstring m_studyId;
+    std::wstring m_studyFolder;
+    std::wstring m_studyName;
+    std::wstring m_outputFolder;
+    std::wstring m_currentFile;
+    CKeyTree m_study;
+    mutable std::mutex m_lock; // guards m_currentFile only
+    CSkrivoTemplate* m_template;
+    std::atomic<float> m_percent{0.0f};
+    std::atomic<bool> m_cancelled{false};
+    std::atomic<bool> m_done{false};
+    std::atomic<bool> m_failed{false};
+    std::atomic<bool> m_taken{false};
+    std::atomic<sk::Event*> m_cancelEvent{nullptr};
+    int32_t m_errorCode = 0;
+    std::wstring m_errorText;
+};

@@ -1,0 +1,171 @@
+#pragma once
+// The EDF/EDF+ exporter of one study. ProbeStudy reads a study folder into a
+// study description; an exporter made from that description, a template's key
+// tree and an output folder turns it into one EDF/EDF+ file, or a numbered
+// series when the template limits size or duration.
+//
+// Sequence of one export (Export runs all of it):
+//   ProcessRecordData   one processor per output signal, in header order
+//   ComputeRecordLayout record duration, frames and bytes per data record
+//   per output file:    WriteHeader, writer initialisation, WriteRecords
+//
+// No operation throws; failures come back as results, with the last error
+// code (HRESULT-style) and text available afterwards. One exporter belongs to
+// one thread.
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/KeyTree.h"
+#include "platform/SkrivoExport.h"
+
+class CEDFRecordData;
+class IEDFRecordWriter;
+class CMontage;
+class CDataReaderMultipleBOSupport;
+class CSkrivoAnnotationManager;
+class CExportDetails;
+
+namespace sk {
+class EdfOutputFile;
+
+// Local wall-clock time of a sample, to the millisecond.
+struct CalendarTime {
+    int year = 1601, month = 1, day = 1;
+    int hour = 0, minute = 0, second = 0, millisecond = 0;
+};
+
+// HRESULT-style codes the exporter reports.
+constexpr int32_t kErrInvalidArg = static_cast<int32_t>(0x80070057u);
+constexpr int32_t kErrCancelled = static_cast<int32_t>(0x800704C7u);
+constexpr int64_t kEndStamp = 0x7FFFFFFFFFFFLL;
+// Largest data record the layout aims for.
+constexpr int32_t kRecordLimit = 61440;
+} // namespace sk
+
+class SKRIVO_API CSkrivoer {
+public:
+    // Largest records or stamp span of one output file (absent when the
+    // template sets neither limit).
+    struct CSplitLimit {
+        bool sizeLimit = false;
+        int64_t sizeBytes = 0;
+        int32_t maxRecords = 0;
+        bool timeLimit = false;
+        int32_t timeSeconds = 0;
+        int64_t maxStampSpan = 0;
+        // True when a file that has consumed stampsUsed stamps and written
+        // records data records must end.
+        bool IsReached(int64_t stampsUsed, int64_t records) const;
+    };
+
+    CSkrivoer(const CKeyTree& study, const CKeyTree& templ, const std::wstring& outputFolder);
+    ~CSkrivoer();
+    CSkrivoer(const CSkrivoer&) = delete;
+    CSkrivoer& operator=(const CSkrivoer&) = delete;
+
+    // Reads the study folder (with trailing separator) and the study name (the
+    // ".EEG" file name without extension) into *study. True when the probe ran
+    // to its end; false for a headbox type outside 1..27 or an internal error.
+    static bool ProbeStudy(const std::wstring& folder, const std::wstring& studyName,
+                           CKeyTree* study);
+
+    // Writes every output file of the study. True when every file was written;
+    // on false GetLastErrorCode/GetLastErrorText say why.
+    bool Export(CExportDetails* details);
+
+    int32_t GetLastErrorCode() const { return m_errorCode; }
+    const std::wstring& GetLastErrorText() const { return m_errorText; }
+
+    // --- steps of an export, public so that each can be driven on its own --
+    // Builds the processor list; false (with error set) when it is empty or
+    // the channel source cannot be used.
+    bool ProcessRecordData();
+    // Fixes duration, frames and bytes per data record for the processors.
+    void ComputeRecordLayout();
+    // Writes the whole header of the open output file for the file's first
+    // stamp; false on a file error (error set through SetFileError).
+    bool WriteHeader(int64_t startStamp);
+    // Fixed-width ASCII field writers on the output file (left-aligned,
+    // space-padded). WriteInteger/WriteDouble write nothing and return false
+    // when the number cannot fit; WriteText refuses non-ASCII text.
+    bool WriteString(std::string_view text, int width);
+    bool WriteInteger(int64_t value, int width);
+    bool WriteDouble(double value, int width);
+    bool WriteText(const std::wstring& text, int width);
+    // Fills the open output file with data records from startStamp. Returns
+    // the stamp where the next file starts, -1 when cancelled, or the end
+    // sentinel when a table-of-contents or raw data file could not be opened.
+    int64_t WriteRecords(int64_t startStamp, CExportDetails* details);
+
+    std::wstring GetPatientIdentification() const;
+    std::wstring GetRecordingIdentification(int64_t startStamp) const;
+    sk::CalendarTime GetStartTime(int64_t stamp) const;
+    std::string GetStartDateText(int64_t stamp) const; // "dd.MM.yy"
+    std::string GetStartTimeText(int64_t stamp) const; // "HH.mm.ss"
+    // Error code and text for an operating-system error number.
+    void SetFileError(int osError);
+
+    // Text the number writer produces for value in a field of width (empty
+    // when it cannot be written). Locale independent; used by WriteDouble.
+    static std::string FormatDouble(double value, int width, bool* ok = nullptr);
+
+    // Output file handling (the driver opens one file per output file).
+    bool OpenOutputFile(const std::wstring& path);
+    // Flushes, syncs the data to disk and closes; false on a write error.
+    bool CloseOutputFile();
+
+    // --- layout and setup results --------------------------------------------
+    double GetRecordDuration() const { return m_recordDuration; }
+    double GetSampleFrequency() const { return m_sampleFrequency; }
+    bool GetUseDecimated() const { return m_useDecimated; }
+    int32_t GetDecimation() const { return m_decimation; }
+    int32_t GetFramesPerRecord() const { return m_framesPerRecord; }
+    int32_t GetBytesPerRecord() const { return m_bytesPerRecord; }
+    const std::vector<int32_t>& GetRecordSizes() const { return m_recordSizes; }
+    size_t GetProcessorCount() const { return m_processors.size(); }
+    CEDFRecordData* GetProcessor(size_t i) const;
+    const CSplitLimit* GetSplitLimit() const { return m_splitLimit.get(); }
+    CSkrivoAnnotationManager& GetAnnotationManager();
+    const CKeyTree& GetStudy() const { return m_study; }
+    const CKeyTree& GetTemplateTree() const { return m_template; }
+
+    // Test and tool hooks: set the sampling frequency, take over a processor
+    // (appended in header order), replace the progress total.
+    void SetSampleFrequency(double f) { m_sampleFrequency = f; }
+    void AddProcessor(CEDFRecordData* processor);
+    void SetTotalSamples(int64_t total) { m_totalSamples = total; }
+
+private:
+    bool IsEdfPlus() const;
+    bool PadGaps() const;
+    std::wstring StudyKey(const std::wstring& key) const; // "Decimated." prefix when decimated
+    void SetError(int32_t code, const std::wstring& text);
+    bool CreateSplitLimit();
+    int64_t StartTicks(int64_t stamp) const; // local 100-ns ticks since 1601
+
+    CKeyTree m_study;
+    CKeyTree m_template;
+    std::wstring m_outputFolder;
+    std::unique_ptr<sk::EdfOutputFile> m_file;
+    std::vector<CEDFRecordData*> m_processors; // owned
+    std::vector<IEDFRecordWriter*> m_writers;  // live inside the processors
+    std::vector<int32_t> m_recordSizes;
+    double m_recordDuration = 0.0;
+    double m_sampleFrequency = 0.0;
+    bool m_useDecimated = false;
+    int32_t m_decimation = 1;
+    int32_t m_framesPerRecord = 0;
+    int32_t m_bytesPerRecord = 0;
+    std::unique_ptr<CMontage> m_montage;
+    std::unique_ptr<CDataReaderMultipleBOSupport> m_boSupport;
+    std::unique_ptr<CSplitLimit> m_splitLimit;
+    int64_t m_totalSamples = 0;
+    int64_t m_processedSamples = 0;
+    std::unique_ptr<CSkrivoAnnotationManager> m_annotations;
+    int32_t m_errorCode = 0;
+    std::wstring m_errorText;
+};
