@@ -149,7 +149,7 @@ protected:
 
 // A list of named items. Names are compared exactly (case-sensitive); a
 // dotted path walks nested trees.
-class SKRIVO_API CKeyTree final : public CItemList {
+class SKRIVO_API CKeyTree : public CItemList {
 public:
     CKeyTree() = default;
     CKeyTree(const CKeyTree& other);
