@@ -10,7 +10,7 @@
 // stays valid until the manager is destroyed. It has no lock: it is used from
 // the host's thread only. Its montage librarian starts loading at once.
 //
-// Result codes: 0 success; 0x8007010B not a directory / no folder known;
+// Result codes (sk::HResult): 0 success; 0x8007010B not a directory / no folder known;
 // 0x80070050 file exists and overwriting was not allowed; 0x80070052 writing
 // failed; 0x80070002 no file to delete; 0x8007xxxx a failed deletion.
 
@@ -18,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/HResult.h"
 #include "platform/KeyTree.h"
 #include "platform/SkrivoExport.h"
 #include "templates/MontageLibrarian.h"
@@ -27,12 +28,11 @@ class CWnd; // host window handle type; opaque to the core
 
 class SKRIVO_API CSkrivoTemplateManager {
 public:
-    static constexpr uint32_t kOk = 0;
-    static constexpr uint32_t kEditCancelled = 1;
-    static constexpr uint32_t kNotADirectory = 0x8007010B;
-    static constexpr uint32_t kFileExists = 0x80070050;
-    static constexpr uint32_t kWriteFailed = 0x80070052;
-    static constexpr uint32_t kFileNotFound = 0x80070002;
+    static constexpr sk::HResult kOk = sk::S_OK;
+    static constexpr sk::HResult kNotADirectory = sk::E_DIRECTORY;    // 0x8007010B
+    static constexpr sk::HResult kFileExists = sk::E_FILE_EXISTS;     // 0x80070050
+    static constexpr sk::HResult kWriteFailed = sk::E_CANNOT_MAKE;    // 0x80070052
+    static constexpr sk::HResult kFileNotFound = sk::E_FILE_NOT_FOUND; // 0x80070002
 
     CSkrivoTemplateManager();
     ~CSkrivoTemplateManager();
@@ -42,13 +42,13 @@ public:
     // Adds the templates of every "*.exp" file of the folder to the Sleep list
     // when modality is exactly "Sleep", else to the EEG list, and makes the
     // folder the one Save writes that modality to.
-    uint32_t Load(const std::wstring& modality, const std::wstring& folder);
+    sk::HResult Load(const std::wstring& modality, const std::wstring& folder);
     // Writes a copy of the template as "<sanitised name>.exp" into the folder
     // of its modality; the copy joins the list (displacing a stored template
     // of the same name when overwriting).
-    uint32_t Save(CSkrivoTemplate* tmpl, bool overwrite);
+    sk::HResult Save(CSkrivoTemplate* tmpl, bool overwrite);
     // Deletes the template's file; the template itself stays valid.
-    uint32_t Delete(CSkrivoTemplate* tmpl);
+    sk::HResult Delete(CSkrivoTemplate* tmpl);
     // 0 when the editor was closed with OK, 1 otherwise (also when no editor
     // is registered, see ITemplateEditorHost).
     int Edit(CSkrivoTemplate* tmpl, const CKeyTree* study, CWnd* parent);
