@@ -1,0 +1,47 @@
+#pragma once
+// Text conversions between the wide strings used inside (one wchar_t per
+// Unicode code point) and the byte forms of files: US-ASCII for EDF header
+// fields, UTF-8 for EDF+ annotations, UTF-16LE for on-disk text. Conversions
+// are strict: they fail (return false, leave *out empty) instead of
+// substituting characters.
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/SkrivoExport.h"
+
+namespace sk {
+
+// Fails on any character outside 0..127.
+SKRIVO_API bool WideToAscii(std::wstring_view in, std::string* out);
+// Fails on any byte outside 0..127.
+SKRIVO_API bool AsciiToWide(std::string_view in, std::wstring* out);
+
+// Fails on surrogate code points (U+D800..U+DFFF) and values above U+10FFFF.
+SKRIVO_API bool WideToUtf8(std::wstring_view in, std::string* out);
+// Fails on any invalid UTF-8: stray continuation bytes, truncated sequences,
+// overlong forms, surrogates, values above U+10FFFF.
+SKRIVO_API bool Utf8ToWide(std::string_view in, std::wstring* out);
+
+// Characters above U+FFFF become surrogate pairs. Fails like WideToUtf8.
+SKRIVO_API bool WideToUtf16LE(std::wstring_view in, std::vector<uint8_t>* out);
+// Fails on an odd byte count and unpaired surrogates.
+SKRIVO_API bool Utf16LEToWide(const uint8_t* data, size_t size, std::wstring* out);
+
+// Lenient forms for messages and logs: invalid input becomes U+FFFD / '?'.
+SKRIVO_API std::string ToUtf8Lossy(std::wstring_view in);
+SKRIVO_API std::wstring FromUtf8Lossy(std::string_view in);
+
+// Simple case folding (ASCII, Latin-1 and other one-to-one lower-case
+// mappings), independent of the process locale.
+SKRIVO_API wchar_t FoldCase(wchar_t c);
+SKRIVO_API std::wstring FoldCase(std::wstring_view s);
+SKRIVO_API bool EqualsIgnoreCase(std::wstring_view a, std::wstring_view b);
+// ASCII-only upper/lower case (for EDF fields and fixed texts).
+SKRIVO_API std::wstring ToUpperAscii(std::wstring_view s);
+SKRIVO_API std::wstring ToLowerAscii(std::wstring_view s);
+
+} // namespace sk
