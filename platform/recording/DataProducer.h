@@ -1,0 +1,84 @@
+#pragma once
+// Reader of raw samples. A producer is created for a raw data file's storage
+// schema, attached to the open file, initialised from the header, and then
+// reads one sample per call into a 2187-byte sample frame (flags and channel
+// values; the caller sets word 0 and the stamp). It reads sequentially from
+// the file's current position, so the caller seeks the file to a TOC entry's
+// data offset first; a later Seek of the file is noticed and reading restarts
+// at the new position. Reading goes through a read-ahead buffer (never one
+// system call per sample) and allocates nothing per sample.
+//
+// Typical use:
+//   CDataProducer* p = CDataProducer::CreateDataProducer(h->m_schema, h->m_frameWord, &raw);
+//   p->Attach(&raw);
+//   p->GetDataInterface()->Init(h->m_channelCount, h->m_schema, h->m_decimation, h->m_sampleFreq);
+//   raw.Seek(entry.DataOffset(), 0);
+//   while (p->ReadSample(&raw, frame, prev) == 1) ...
+//   p->Release();
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "platform/SkrivoExport.h"
+#include "platform/recording/RawDataFile.h"
+
+class SKRIVO_API ADataInterface {
+public:
+    virtual ~ADataInterface() = default;
+    // Prepares decoding for the channel count, schema, decimation and rate
+    // of the raw data header. Non-zero on success (0 for a channel count
+    // outside 1..544 or a schema the producer does not decode).
+    virtual int Init(int32_t channelCount, uint16_t schema, int32_t decimation, double sampleFreq) = 0;
+};
+
+class SKRIVO_API CDataProducer : public ADataInterface {
+public:
+    // A producer for the schema (null for an unknown schema). frameWord is the
+    // header value the caller copies into frame word 0; file may be null and
+    // attached later.
+    static CDataProducer* CreateDataProducer(uint16_t schema, uint16_t frameWord, CRawDataFile* file);
+    ~CDataProducer() override;
+    // Destroys a producer made by CreateDataProducer.
+    void Release();
+
+    void Attach(CRawDataFile* file);
+    ADataInterface* GetDataInterface() { return this; }
+    int Init(int32_t channelCount, uint16_t schema, int32_t decimation, double sampleFreq) override;
+
+    // Reads the next stored sample into frame: flags (bit 0 trigger; bit 7
+    // cleared) and channelCount values; the remaining values of the frame are
+    // left as they are. prevFrame is accepted for call compatibility and not
+    // needed. Returns 1 when a sample was read, 0 at the end of the data or on
+    // corrupt data (the frame's flags then get bit 7; see GetErrorText).
+    int ReadSample(CRawDataFile* file, uint8_t* frame, const uint8_t* prevFrame);
+
+    // Empty unless the last read met corrupt or truncated data.
+    const std::wstring& GetErrorText() const { return m_error; }
+    uint16_t GetFrameWord() const { return m_frameWord; }
+
+private:
+    CDataProducer(uint16_t schema, uint16_t frameWord, CRawDataFile* file);
+    bool Sync(CRawDataFile* file);
+    bool Fill(CRawDataFile* file, size_t need);
+    int ReadPlain(CRawDataFile* file, uint8_t* frame);
+    int ReadCompressed(CRawDataFile* file, uint8_t* frame);
+    bool LoadBlock(CRawDataFile* file);
+    int Fail(const wchar_t* why, uint8_t* frame);
+
+    uint16_t m_schema;
+    uint16_t m_frameWord;
+    CRawDataFile* m_file;
+    int32_t m_channels = 0;
+    bool m_ready = false;
+    uint64_t m_seenGeneration = ~0ull;
+    // read-ahead
+    std::vector<uint8_t> m_buf;
+    size_t m_bufPos = 0, m_bufLen = 0;
+    // compressed block state
+    std::vector<uint8_t> m_block;
+    size_t m_blockPos = 0, m_blockLen = 0;
+    int m_blockLeft = 0;
+    std::vector<int32_t> m_prev;
+    std::wstring m_error;
+};

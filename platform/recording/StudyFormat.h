@@ -1,0 +1,111 @@
+#pragma once
+// Shared pieces of the study file formats: magic numbers, versions, storage
+// schemas, error codes, CRC-32 and little-endian field access. Every format is
+// documented byte by byte in docs/formats/study.md.
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <string>
+
+#include "platform/SkrivoExport.h"
+
+namespace sk::rec {
+
+// File magics (first four bytes of each binary study file).
+constexpr char kErdMagic[4] = {'S', 'K', 'R', 'D'}; // raw data ".ERD"
+constexpr char kEtcMagic[4] = {'S', 'K', 'T', 'C'}; // table of contents ".ETC"
+constexpr char kStcMagic[4] = {'S', 'K', 'S', 'T'}; // segment table ".STC"
+constexpr char kEntMagic[4] = {'S', 'K', 'N', 'T'}; // notes ".ENT"
+constexpr char kEpoMagic[4] = {'S', 'K', 'E', 'P'}; // sleep staging ".EPO"
+constexpr char kBlockMagic[4] = {'S', 'K', 'B', 'K'}; // compressed sample block
+
+constexpr uint16_t kFormatVersion = 1;
+
+// Storage schemas of the raw sample data (raw data header field "schema").
+constexpr uint16_t kSchemaPlain = 1;      // 1 flag byte + N x int32 per sample
+constexpr uint16_t kSchemaDeltaVarint = 2; // blocks of zigzag-varint deltas
+
+// Fixed sizes.
+constexpr size_t kErdHeaderSize = 64;
+constexpr size_t kEtcHeaderSize = 32;
+constexpr size_t kTocEntrySize = 32;
+constexpr size_t kStcHeaderSize = 48;
+constexpr size_t kStcRecordSize = 544;
+constexpr size_t kStcNameUnits = 256;
+constexpr size_t kEntHeaderSize = 16;
+constexpr size_t kEpoHeaderSize = 160;
+constexpr size_t kEpoLabelUnits = 64;
+constexpr size_t kBlockHeaderSize = 16;
+
+// Limits a reader enforces on untrusted files.
+constexpr int kMaxTocSamples = 32767;     // samples per TOC entry
+constexpr int kMaxBlockSamples = 4096;    // samples per compressed block
+constexpr int kMaxChannels = 544;         // channels per sample frame
+constexpr uint32_t kMaxNoteTextUnits = 4096;
+constexpr uint32_t kMaxNoteDataBytes = 16u << 20;
+constexpr int64_t kMaxStudyFileBytes = 64ll << 20;
+
+// HRESULT-style error codes carried by CEegFileException.
+constexpr int32_t kErrFileNotFound = static_cast<int32_t>(0x80070002);
+constexpr int32_t kErrAccessDenied = static_cast<int32_t>(0x80070005);
+constexpr int32_t kErrInvalidData = static_cast<int32_t>(0x8007000D);
+constexpr int32_t kErrHandleEof = static_cast<int32_t>(0x80070026);
+constexpr int32_t kErrInvalidArg = static_cast<int32_t>(0x80070057);
+constexpr int32_t kErrNotOpen = static_cast<int32_t>(0x80070006);
+constexpr int32_t kErrWriteFault = static_cast<int32_t>(0x8007001D);
+
+// Maps an errno value to an HRESULT-style code (0x80070000 | Windows-like code).
+SKRIVO_API int32_t HResultFromErrno(int err);
+
+// CRC-32 (IEEE 802.3, reflected, init and final xor 0xFFFFFFFF).
+SKRIVO_API uint32_t Crc32(const void* data, size_t len, uint32_t crc = 0);
+
+// Checksums are verified unless the code is built for fuzzing, where they would
+// hide everything behind the first check.
+constexpr bool ChecksumsEnforced()
+{
+#ifdef FUZZING_BUILD_MODE_UNSAFE_FOR_PRODUCTION
+    return false;
+#else
+    return true;
+#endif
+}
+
+// Little-endian field access (the formats are little-endian on every host).
+inline uint16_t GetU16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
+inline uint32_t GetU32(const uint8_t* p)
+{
+    return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
+           (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
+}
+inline uint64_t GetU64(const uint8_t* p) { return GetU32(p) | (static_cast<uint64_t>(GetU32(p + 4)) << 32); }
+inline int16_t GetI16(const uint8_t* p) { return static_cast<int16_t>(GetU16(p)); }
+inline int32_t GetI32(const uint8_t* p) { return static_cast<int32_t>(GetU32(p)); }
+inline int64_t GetI64(const uint8_t* p) { return static_cast<int64_t>(GetU64(p)); }
+inline double GetF64(const uint8_t* p) { uint64_t u = GetU64(p); double d; std::memcpy(&d, &u, 8); return d; }
+
+inline void PutU16(uint8_t* p, uint16_t v) { p[0] = uint8_t(v); p[1] = uint8_t(v >> 8); }
+inline void PutU32(uint8_t* p, uint32_t v) { for (int i = 0; i < 4; ++i) p[i] = uint8_t(v >> (8 * i)); }
+inline void PutU64(uint8_t* p, uint64_t v) { for (int i = 0; i < 8; ++i) p[i] = uint8_t(v >> (8 * i)); }
+inline void PutI16(uint8_t* p, int16_t v) { PutU16(p, static_cast<uint16_t>(v)); }
+inline void PutI32(uint8_t* p, int32_t v) { PutU32(p, static_cast<uint32_t>(v)); }
+inline void PutI64(uint8_t* p, int64_t v) { PutU64(p, static_cast<uint64_t>(v)); }
+inline void PutF64(uint8_t* p, double d) { uint64_t u; std::memcpy(&u, &d, 8); PutU64(p, u); }
+
+// UTF-16LE text of `units` code units at p to a wide string (surrogate pairs
+// combined; unpaired surrogates become U+FFFD). Stops at the first zero unit
+// when stopAtZero is set.
+SKRIVO_API std::wstring Utf16LeToWide(const uint8_t* p, size_t units, bool stopAtZero);
+// Wide string to UTF-16LE code units appended to out.
+SKRIVO_API void WideToUtf16Le(const std::wstring& text, std::string& out);
+// Number of UTF-16 code units the text needs.
+SKRIVO_API size_t Utf16Units(const std::wstring& text);
+
+// Path conversion for the POSIX calls (UTF-8 bytes of the wide path).
+SKRIVO_API std::string NarrowPath(const std::wstring& path);
+// Writes bytes to "<path>.tmp<n>" then renames it over path. False (with a
+// readable error) when the folder is not writable or the disk is full.
+SKRIVO_API bool AtomicWriteFile(const std::wstring& path, const void* data, size_t len, std::wstring* error);
+
+} // namespace sk::rec

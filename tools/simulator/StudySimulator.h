@@ -1,0 +1,92 @@
+#pragma once
+// Study simulator: writes a complete, deterministic study folder (study file,
+// segment table, TOC and raw data files, notes, staging, optional decimated
+// copy) from a seed. Signals are pure functions of (seed, channel, stamp), so
+// tests can ask for the exact source value of any stored sample and compare
+// exported data against the source rather than against our own writer.
+
+#include <cstdint>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+namespace sk::sim {
+
+// A recording gap: no samples for `seconds` after `atSeconds` of recorded
+// time (counted from the recording start, gaps excluded).
+struct SimGap {
+    double atSeconds = 0;
+    double seconds = 3;
+    bool newSegment = false; // false: gap inside one TOC file; true: next segment file
+};
+
+struct SimOptions {
+    std::filesystem::path folder;           // created if missing; files go directly in it
+    std::wstring studyName = L"Doe~ John_0001"; // file name of the study files (no dots)
+    std::wstring lastName = L"Doe";
+    std::wstring firstName = L"John";
+    uint32_t seed = 1;
+    int headboxType = 1;                    // 1..27
+    int breakouts = 2;                      // headbox 20 only
+    double sampleRate = 256.0;              // Hz, may be fractional (e.g. 255.9)
+    double durationSeconds = 60.0;          // recorded time (gaps excluded)
+    int64_t startStamp = 1000;              // stamp of the first sample
+    uint16_t schema = 2;                    // 1 plain, 2 delta/varint
+    int studyGroup = 1;                     // 1 EEG, 2 sleep (adds staging)
+    int stagingType = 3;                    // sleep studies
+    int epochSeconds = 30;
+    std::wstring stagingLabel = L"Scorer A";
+    std::vector<SimGap> gaps;               // in any order
+    bool notes = true;                      // typical note set (see docs)
+    bool montageNote = true;                // recording montage note in the notes
+    bool outOfRangeValues = true;           // a few values at the out-of-range codes
+    bool triggers = true;                   // trigger bits every few seconds
+    int decimation = 0;                     // >1 writes a "Decimated" copy with this factor
+    int maxEntrySamples = 32767;            // TOC entry limit (tests use small values)
+    int maxBlockSamples = 1024;             // compressed block limit
+    std::wstring hbSwVersion = L"3.2";
+    std::wstring studyGuid = L"{6B29FC40-CA47-1067-B31D-00DD010662DA}";
+    double creationTime = 46000.5;          // OLE automation date (local time)
+};
+
+struct SimRun {
+    int64_t firstStamp = 0; // stamp of the first sample
+    int64_t samples = 0;    // raw samples in the run
+    int segment = 0;        // segment file index
+};
+
+struct SimResult {
+    bool ok = false;
+    std::wstring error;
+    std::filesystem::path folder;
+    std::filesystem::path eegFile, stcFile, entFile, epoFile;
+    std::vector<std::filesystem::path> etcFiles, erdFiles; // per segment
+    std::filesystem::path decimatedFolder;                 // empty without decimation
+    int channelCount = 0;                                  // stored channels
+    int acChannelCount = 0;                                // stored channels below this are AC (config order)
+    std::vector<SimRun> runs;                              // recorded runs, in order
+    int64_t startStamp = -1, endStamp = -1, totalSamples = 0;
+    int epochCount = 0;
+};
+
+SimResult SimulateStudy(const SimOptions& options);
+
+// Number of channels stored for the options' headbox (and breakouts).
+int StoredChannelCount(const SimOptions& options);
+// Exact raw value of storage channel c at stamp s as the simulator stores it
+// (also for stamps in gaps, which are simply not stored).
+int32_t SourceValue(const SimOptions& options, int channel, int64_t stamp);
+// Frame flags stored at stamp s (bit 0 trigger).
+uint8_t SourceFlags(const SimOptions& options, int64_t stamp);
+// The recorded runs the options produce (same as SimResult::runs).
+std::vector<SimRun> RecordedRuns(const SimOptions& options);
+// Stage code of epoch n (1-based) in the simulated staging.
+int SourceStage(const SimOptions& options, int epoch);
+
+// Command-line entry ("simulate" subcommand of tools): parses options such as
+// --out DIR --headbox N --rate HZ --seconds S --seed N --schema 1|2
+// --sleep --decimate N --gap AT:LEN[:seg] --name "Last, First"; prints the
+// folder written. Returns a process exit code.
+int RunSimulatorCommand(int argc, char** argv);
+
+} // namespace sk::sim
