@@ -2,6 +2,9 @@
 
 #include <memory>
 
+#include "platform/appcommon/HeadboxConfig.h"
+#include "platform/recording/Montage.h"
+#include "platform/recording/MultipleBOSupport.h"
 #include "templates/TextFold.h"
 
 namespace {
@@ -11,6 +14,28 @@ const wchar_t* const kRawData = L"RawData";
 std::wstring TextOf(const CKeyTree& tree, const wchar_t* key, const wchar_t* fallback)
 {
     return AsCStr(tree.GetAt(key), fallback);
+}
+
+// The mapper is needed only when the study's channels are spread over
+// breakout boxes; otherwise every configuration channel is stored.
+bool PrepareBreakoutMapper(const CKeyTree* study, CDataReaderMultipleBOSupport& mapper)
+{
+    if (!study)
+        return false;
+    if (IntOf(study->GetAt(L"Headbox.HB0.HBType"), 0) != CDataReaderMultipleBOSupport::kMultiBreakoutHeadboxType)
+        return false;
+    mapper.setHeadboxType(CDataReaderMultipleBOSupport::kMultiBreakoutHeadboxType,
+                          IntOf(study->GetAt(L"Headbox.HB0.Breakouts"), 2), study);
+    return true;
+}
+
+CKeyTree* NewChannelEntry(const std::wstring& name, int index)
+{
+    auto* entry = new CKeyTree;
+    entry->AddKey(CSkrivoTemplate::kEntryChannel, name);
+    entry->AddKey(CSkrivoTemplate::kEntrySelected, int32_t{1});
+    entry->AddKey(CSkrivoTemplate::kEntryIndex, int32_t{index});
+    return entry;
 }
 
 } // namespace
@@ -187,3 +212,99 @@ void CSkrivoTemplate::SetExportTrigger(bool on) { ReplaceKey(kIncludeTriggerEven
 void CSkrivoTemplate::SetExportPatientEvent(bool on) { ReplaceKey(kIncludePatientEvent, new CLinteger(on ? 1 : 0)); }
 void CSkrivoTemplate::SetSpatialMaximum(int64_t bytes) { ReplaceKey(kSpatialMaximum, new CLlonglong(bytes)); }
 void CSkrivoTemplate::SetTemporalMaximum(int seconds) { ReplaceKey(kTemporalMaximum, new CLinteger(seconds)); }
+
+void CSkrivoTemplate::SetChannelDefinition(ChannelDefinition definition, const CKeyTree* study)
+{
+    const wchar_t* text = definition == ChannelsAcquisitionMontage ? L"AcquisitionMontage"
+                          : definition == ChannelsMontage          ? L"Montage"
+                                                                   : kRawData;
+    ReplaceKey(kExportChannels, new CLstring(text));
+    if (definition == ChannelsAcquisitionMontage || definition == ChannelsMontage)
+        return; // montage channel lists are built from the montage itself
+
+    int headboxType = GetHeadboxType();
+    unsigned modalityCode;
+    if (headboxType == 0 && study) {
+        // A template that does not know its headbox yet adopts the study's.
+        headboxType = IntOf(study->GetAt(L"Headbox.HB0.HBType"), 0);
+        SetHeadboxType(headboxType);
+        const int group = IntOf(study->GetAt(L"Study.StudyGroup"), 1);
+        SetModality(group == 2 ? L"Sleep" : L"EEG");
+        modalityCode = static_cast<unsigned>(group);
+    } else {
+        modalityCode = GetModality() == L"Sleep" ? 2u : 1u;
+    }
+    LoadChannelsFromHeadbox(headboxType, modalityCode, study);
+}
+
+void CSkrivoTemplate::LoadChannelsFromHeadbox(int headboxType, unsigned modalityCode, const CKeyTree* study)
+{
+    std::unique_ptr<CKadeHeadbox> headbox = CKadeHeadboxConfig::CreateHeadbox(headboxType);
+    if (!headbox)
+        return; // no such headbox: keep whatever list the template has
+
+    const CKeyTree& config = headbox->GetConfiguration();
+    const CItemList* names = nullptr;
+    if (modalityCode == 2) {
+        names = AsItemList(config.GetAt(L"DefaultSleepChanNameList"));
+        if (names && names->GetCount() == 0)
+            names = nullptr;
+    }
+    if (!names)
+        names = AsItemList(config.GetAt(L"DefaultChanNameList"));
+
+    CDataReaderMultipleBOSupport mapper;
+    const bool mapped = PrepareBreakoutMapper(study, mapper);
+
+    auto list = std::make_unique<CItemList>();
+    const int count = names ? names->GetCount() : 0;
+    for (int i = 0; i < count; ++i) {
+        if (mapped && mapper.ChannelNumber_ConfigurationToStorage(i) < 0)
+            continue; // on a breakout box that the study does not use
+        list->Append(NewChannelEntry(AsCStr(names->GetChild(i), L""), i));
+    }
+    ReplaceKey(kChannelsSelected, list.release());
+}
+
+void CSkrivoTemplate::SetMontage(CKeyTree* montage, const CKeyTree* study)
+{
+    if (!montage) {
+        while (DeleteKey(kMontage)) {
+        }
+        return;
+    }
+    // Handing the template its own montage again must not free it.
+    if (static_cast<const CItem*>(montage) != GetAt(kMontage))
+        ReplaceKey(kMontage, montage);
+    LoadChannelsFromMontage(*montage, study);
+}
+
+void CSkrivoTemplate::LoadChannelsFromMontage(const CKeyTree& montageTree, const CKeyTree* study)
+{
+    CMontage montage(0);
+    if (montage.Load(&montageTree) != 0)
+        return;
+
+    CDataReaderMultipleBOSupport mapper;
+    const bool mapped = PrepareBreakoutMapper(study, mapper);
+
+    auto list = std::make_unique<CItemList>();
+    for (int i = 0; i < montage.GetSize(); ++i) {
+        const CMontageChannel* channel = montage.GetChannel(i);
+        if (!channel || (!channel->GetFirstHalf() && !channel->GetSecondHalf()))
+            continue;
+        if (mapped) {
+            bool stored = true;
+            for (int component : channel->FindChannelComponents()) {
+                if (mapper.ChannelNumber_ConfigurationToStorage(component) < 0) {
+                    stored = false;
+                    break;
+                }
+            }
+            if (!stored)
+                continue; // uses an input of a breakout box the study lacks
+        }
+        list->Append(NewChannelEntry(channel->GetName(), i));
+    }
+    ReplaceKey(kChannelsSelected, list.release());
+}
