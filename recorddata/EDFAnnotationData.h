@@ -5,10 +5,10 @@
 
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "recorddata/EDFRecordData.h"
-
-class IAnnotationIterator;
+#include "recorddata/SkrivoAnnotationManager.h"
 
 class SKRIVO_API CEDFAnnotationData final : public CEDFRecordData {
 public:
@@ -31,6 +31,8 @@ public:
         CEDFAnnotationData* m_owner;
         int64_t m_baseStamp = 0;
         double m_stampsPerSecond = 1.0;
+        int64_t m_roundedStampsPerSecond = 1; // round(stamps per second), at least 1
+        std::vector<ANNOTATION_ENTRY> m_pending; // reused from record to record
     };
 
     // Takes ownership of the iterator (may be null: no annotations).

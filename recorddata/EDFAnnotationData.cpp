@@ -1,0 +1,341 @@
+#include "recorddata/EDFAnnotationData.h"
+
+#include <charconv>
+#include <cmath>
+#include <cstring>
+#include <limits>
+
+#include "platform/Log.h"
+
+namespace {
+
+constexpr uint8_t kTalOnsetEnd = 0x14;  // ends an onset or a text
+constexpr uint8_t kTalDuration = 0x15;  // separates onset and duration
+constexpr uint8_t kTalEnd = 0x00;
+
+// Prints a value with "%.*f" semantics (a negative precision means 6) in
+// the C locale, whatever the process locale says.
+size_t PrintFixed(char* buf, size_t cap, double value, int precision) {
+    if (precision < 0)
+        precision = 6;
+    auto res = std::to_chars(buf, buf + cap, value, std::chars_format::fixed, precision);
+    if (res.ec != std::errc())
+        return 0;
+    return static_cast<size_t>(res.ptr - buf);
+}
+
+// Removes trailing zeros and then a trailing point of a fixed-point text.
+size_t TrimFraction(const char* buf, size_t len) {
+    if (!std::memchr(buf, '.', len))
+        return len;
+    while (len > 0 && buf[len - 1] == '0')
+        --len;
+    if (len > 0 && buf[len - 1] == '.')
+        --len;
+    return len;
+}
+
+// A short text built on the stack (onsets never exceed ~40 characters).
+struct ShortText {
+    char buf[64];
+    size_t len = 0;
+    void Append(const char* p, size_t n) {
+        if (n > sizeof(buf) - 1 - len)
+            n = sizeof(buf) - 1 - len;
+        std::memcpy(buf + len, p, n);
+        len += n;
+        buf[len] = 0;
+    }
+};
+
+// UTF-8 of a zero-terminated wide text of at most 63 characters into out
+// (capacity 256 is enough: 4 bytes per character). Surrogate pairs are joined;
+// a lone surrogate or a value beyond U+10FFFF fails with -1. The TAL
+// separators 0x14 and 0x15 become spaces so that a text cannot break the
+// structure of its TAL.
+int ToUtf8(const wchar_t* text, uint8_t* out, size_t cap) {
+    size_t n = 0;
+    for (size_t i = 0; text[i] != 0 && i < 64; ++i) {
+        uint32_t c = static_cast<uint32_t>(text[i]);
+        if (c >= 0xD800 && c <= 0xDBFF) {
+            const uint32_t lo = (i + 1 < 64) ? static_cast<uint32_t>(text[i + 1]) : 0;
+            if (lo < 0xDC00 || lo > 0xDFFF)
+                return -1;
+            c = 0x10000 + ((c - 0xD800) << 10) + (lo - 0xDC00);
+            ++i;
+        } else if (c >= 0xDC00 && c <= 0xDFFF) {
+            return -1;
+        } else if (c > 0x10FFFF) {
+            return -1;
+        }
+        if (c == kTalOnsetEnd || c == kTalDuration)
+            c = ' ';
+        uint8_t tmp[4];
+        size_t k;
+        if (c < 0x80) {
+            tmp[0] = static_cast<uint8_t>(c);
+            k = 1;
+        } else if (c < 0x800) {
+            tmp[0] = static_cast<uint8_t>(0xC0 | (c >> 6));
+            tmp[1] = static_cast<uint8_t>(0x80 | (c & 0x3F));
+            k = 2;
+        } else if (c < 0x10000) {
+            tmp[0] = static_cast<uint8_t>(0xE0 | (c >> 12));
+            tmp[1] = static_cast<uint8_t>(0x80 | ((c >> 6) & 0x3F));
+            tmp[2] = static_cast<uint8_t>(0x80 | (c & 0x3F));
+            k = 3;
+        } else {
+            tmp[0] = static_cast<uint8_t>(0xF0 | (c >> 18));
+            tmp[1] = static_cast<uint8_t>(0x80 | ((c >> 12) & 0x3F));
+            tmp[2] = static_cast<uint8_t>(0x80 | ((c >> 6) & 0x3F));
+            tmp[3] = static_cast<uint8_t>(0x80 | (c & 0x3F));
+            k = 4;
+        }
+        if (n + k > cap)
+            return -1;
+        std::memcpy(out + n, tmp, k);
+        n += k;
+    }
+    return static_cast<int>(n);
+}
+
+bool HasDuration(double d) { return d > 0.0 && std::isfinite(d); }
+
+} // namespace
+
+// ------------------------------------------------------------------ numbers
+
+int CEDFAnnotationData::NumberLength(double x, bool withSign) {
+    if (!std::isfinite(x))
+        x = 0.0;
+    const double ax = std::fabs(x);
+    const double ip = std::floor(ax);
+    double frac = ax - ip;
+    int f = 0;
+    // Every step removes at least one binary digit, so this ends within the
+    // width of a double; the bound only guards against surprises.
+    while (frac != 0.0 && f < 1100) {
+        frac *= 10.0;
+        frac -= std::floor(frac);
+        ++f;
+    }
+    const int intDigits = ip == 0.0 ? 1 : static_cast<int>(std::floor(std::log10(ip))) + 1;
+    return intDigits + (f >= 1 ? 1 : 0) + f + (withSign ? 1 : 0);
+}
+
+std::string CEDFAnnotationData::DurationText(double seconds) {
+    if (!HasDuration(seconds))
+        return std::string();
+    const int n = static_cast<int>(std::floor(std::log10(seconds))) + 1;
+    char buf[512];
+    size_t len = PrintFixed(buf, sizeof(buf), seconds, 15 - n);
+    len = TrimFraction(buf, len);
+    return std::string(buf, len);
+}
+
+// ------------------------------------------------------------------- writer
+
+void CEDFAnnotationData::CEDFAnnotationWriter::Initialize(double startFraction, int64_t startStamp,
+                                                          double sampleFrequency, int32_t decimation,
+                                                          double) {
+    m_stampsPerSecond = decimation * sampleFrequency;
+    const double rounded = std::trunc(m_stampsPerSecond + 0.5);
+    // A rate below one stamp per second (or a corrupt one) cannot divide
+    // stamps; one stamp per second keeps the arithmetic defined.
+    m_roundedStampsPerSecond = (rounded >= 1.0 && rounded < 9.2e18) ? static_cast<int64_t>(rounded) : 1;
+    if (!(m_stampsPerSecond > 0.0) || !std::isfinite(m_stampsPerSecond))
+        m_stampsPerSecond = static_cast<double>(m_roundedStampsPerSecond);
+    const double fracSamples = std::trunc(startFraction * sampleFrequency + 0.5);
+    const int64_t fracStamps = (std::fabs(fracSamples) < 9.2e18) ? static_cast<int64_t>(fracSamples) : 0;
+    int64_t sum;
+    if (__builtin_add_overflow(startStamp, fracStamps, &sum))
+        sum = startStamp;
+    m_baseStamp = startStamp - sum % m_roundedStampsPerSecond;
+}
+
+std::string CEDFAnnotationData::CEDFAnnotationWriter::OnsetText(int64_t stamp) const {
+    // Onset texts are formatted into a stack buffer on the writing path; this
+    // wrapper serves callers that want a string.
+    ShortText t;
+    const int64_t rel = static_cast<int64_t>(static_cast<uint64_t>(stamp) - static_cast<uint64_t>(m_baseStamp));
+    const uint64_t a = rel < 0 ? 0 - static_cast<uint64_t>(rel) : static_cast<uint64_t>(rel);
+    t.Append(rel < 0 ? "-" : "+", 1);
+    const uint64_t rate = static_cast<uint64_t>(m_roundedStampsPerSecond);
+    char num[32];
+    auto r = std::to_chars(num, num + sizeof(num), a / rate);
+    t.Append(num, static_cast<size_t>(r.ptr - num));
+    const uint64_t rem = a % rate;
+    if (rem != 0) {
+        char buf[64];
+        size_t len = PrintFixed(buf, sizeof(buf), static_cast<double>(rem) / m_stampsPerSecond, 15);
+        len = TrimFraction(buf, len);
+        // Drop the leading "0" of "0.5".
+        if (len > 1 && buf[0] == '0')
+            t.Append(buf + 1, len - 1);
+    }
+    return std::string(t.buf, t.len);
+}
+
+uint32_t CEDFAnnotationData::CEDFAnnotationWriter::Write(int64_t recordStart, int64_t recordEnd,
+                                                         const uint8_t*, uint32_t sampleCount,
+                                                         uint8_t* out) {
+    const size_t capacity = 2u * static_cast<size_t>(sampleCount);
+    size_t pos = 0;
+
+    // Time-keeping TAL.
+    const std::string onset = OnsetText(recordStart);
+    SKLOG(32, L"CEDFAnnotationData::CEDFAnnotationWriter::Write - Writing offset %S", onset.c_str());
+    if (onset.size() + 3 <= capacity) {
+        std::memcpy(out, onset.data(), onset.size());
+        pos = onset.size();
+        out[pos++] = kTalOnsetEnd;
+        out[pos++] = kTalOnsetEnd;
+        out[pos++] = kTalEnd;
+    } else {
+        SK_EVENTLOG_EXCEPTION(L"CEDFAnnotationData::CEDFAnnotationWriter::Write - record too small for its time-keeping annotation");
+        SKLOG(8, L"CEDFAnnotationData::CEDFAnnotationWriter::Write - insufficient space to write all annotations - off by %d bytes",
+              static_cast<int>(onset.size() + 3 - capacity));
+        std::memset(out, 0, capacity);
+        return static_cast<uint32_t>(capacity);
+    }
+
+    // Every annotation up to the end of this record, including any that lay in
+    // a gap skipped since the previous record.
+    m_pending.clear();
+    if (IAnnotationIterator* it = m_owner->m_iterator.get()) {
+        for (const ANNOTATION_ENTRY* e = it->GetCurrent(); e && e->start <= recordEnd; e = it->GetCurrent()) {
+            m_pending.push_back(*e);
+            it->MoveNext();
+        }
+    }
+
+    size_t first = 0;
+    const size_t allowed = m_owner->m_annotationsPerRecord > 0 ? static_cast<size_t>(m_owner->m_annotationsPerRecord) : 0;
+    if (m_pending.size() > allowed) {
+        // Late arrivals from before this record are the first to give way.
+        while (first < m_pending.size() && m_pending[first].start < recordStart)
+            ++first;
+        if (m_pending.size() - first > allowed)
+            SK_EVENTLOG_EXCEPTION(L"CEDFAnnotationData::CEDFAnnotationWriter::Write - more annotations in one record than planned");
+    }
+
+    bool open = false; // the previous annotation left its TAL open
+    for (size_t i = first; i < m_pending.size(); ++i) {
+        const ANNOTATION_ENTRY& e = m_pending[i];
+        const std::string onsetText = OnsetText(e.start);
+        const bool hasDuration = HasDuration(e.duration);
+        const std::string durationText = hasDuration ? DurationText(e.duration) : std::string();
+        uint8_t utf8[260];
+        int textLen = ToUtf8(e.text, utf8, sizeof(utf8));
+        if (textLen < 0)
+            textLen = 0;
+        SKLOG(1, L"CEDFAnnotationData::CEDFAnnotationWriter::Write - Writing annotation %S with offset %S",
+              std::string(reinterpret_cast<const char*>(utf8), static_cast<size_t>(textLen)).c_str(),
+              onsetText.c_str());
+
+        const bool leaveOpen = i + 1 < m_pending.size() && m_pending[i + 1].start == e.start &&
+                               m_pending[i + 1].duration == e.duration;
+        size_t needed = 0;
+        if (!open)
+            needed += onsetText.size() + 1 + (hasDuration ? durationText.size() + 1 : 0);
+        needed += static_cast<size_t>(textLen) + (leaveOpen ? 1 : 2);
+        const size_t remaining = capacity - pos;
+        // A TAL left open still needs its closing 0x00 should the next text
+        // not fit, so keep one byte in hand for it.
+        const size_t reserve = leaveOpen ? 1 : 0;
+        if (needed + reserve > remaining) {
+            SK_EVENTLOG_EXCEPTION(L"CEDFAnnotationData::CEDFAnnotationWriter::Write - insufficient space to write all annotations");
+            SKLOG(8, L"CEDFAnnotationData::CEDFAnnotationWriter::Write - insufficient space to write all annotations - off by %d bytes",
+                  static_cast<int>(needed - remaining));
+            break;
+        }
+        if (!open) {
+            std::memcpy(out + pos, onsetText.data(), onsetText.size());
+            pos += onsetText.size();
+            if (hasDuration) {
+                out[pos++] = kTalDuration;
+                std::memcpy(out + pos, durationText.data(), durationText.size());
+                pos += durationText.size();
+            }
+            out[pos++] = kTalOnsetEnd;
+        }
+        std::memcpy(out + pos, utf8, static_cast<size_t>(textLen));
+        pos += static_cast<size_t>(textLen);
+        out[pos++] = kTalOnsetEnd;
+        if (!leaveOpen)
+            out[pos++] = kTalEnd;
+        open = leaveOpen;
+    }
+
+    std::memset(out + pos, 0, capacity - pos);
+    return static_cast<uint32_t>(capacity);
+}
+
+// ---------------------------------------------------------------- processor
+
+CEDFAnnotationData::CEDFAnnotationData(IAnnotationIterator* iterator)
+    : m_iterator(iterator), m_writer(this) {}
+
+CEDFAnnotationData::~CEDFAnnotationData() = default;
+
+std::wstring CEDFAnnotationData::GetLabel() const { return L"EDF Annotations"; }
+
+void CEDFAnnotationData::GetRange(int32_t& digitalMin, int32_t& digitalMax, double& physicalMin,
+                                  double& physicalMax) const {
+    digitalMin = -32768;
+    digitalMax = 32767;
+    physicalMin = -1.0;
+    physicalMax = 1.0;
+}
+
+int32_t CEDFAnnotationData::GetRecordSize(double, double) const {
+    const int64_t perRecord = m_annotationsPerRecord > 0 ? m_annotationsPerRecord : 0;
+    const int64_t bytes = perRecord * m_maxAnnotationLength + m_timeKeepingLength + 1;
+    const int64_t rounded = (bytes + 15) / 16 * 16;
+    const int64_t cap = (std::numeric_limits<int32_t>::max() / 16) * 16;
+    return static_cast<int32_t>(rounded < cap ? rounded : cap);
+}
+
+IEDFRecordWriter* CEDFAnnotationData::GetWriter() { return &m_writer; }
+
+void CEDFAnnotationData::Prepare(int64_t startStamp, double durationSeconds, double stampsPerSecond,
+                                 IAnnotationIterator* scan) {
+    // Fraction digits of one stamp's duration.
+    int fractionDigits = 0;
+    {
+        double step = 1.0 / stampsPerSecond;
+        if (!std::isfinite(step))
+            step = 0.0;
+        double frac = std::fabs(step) - std::floor(std::fabs(step));
+        while (frac != 0.0 && fractionDigits < 1100) {
+            frac *= 10.0;
+            frac -= std::floor(frac);
+            ++fractionDigits;
+        }
+    }
+    double d = durationSeconds;
+    if (!(d >= 1.0))
+        d = 1.0;
+    if (d > 1e308)
+        d = 1e308;
+    const int digits = static_cast<int>(std::floor(std::log10(d))) + 1 + fractionDigits;
+    m_timeKeepingLength = digits + 5;
+
+    m_maxAnnotationLength = 0;
+    if (!scan)
+        return;
+    for (const ANNOTATION_ENTRY* e = scan->GetCurrent(); e; scan->MoveNext(), e = scan->GetCurrent()) {
+        int size = 0;
+        if (HasDuration(e->duration))
+            size += NumberLength(e->duration, false) + 1;
+        int64_t rel;
+        if (__builtin_sub_overflow(e->start, startStamp, &rel))
+            rel = 0;
+        size += NumberLength(static_cast<double>(rel) / stampsPerSecond, true);
+        uint8_t utf8[260];
+        const int textLen = ToUtf8(e->text, utf8, sizeof(utf8));
+        size += 1 + (textLen > 0 ? textLen : 0) + 2;
+        if (size > m_maxAnnotationLength)
+            m_maxAnnotationLength = size;
+    }
+}

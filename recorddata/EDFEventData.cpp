@@ -1,0 +1,43 @@
+#include "recorddata/EDFEventData.h"
+
+#include "module/SkrivoApp.h"
+#include "platform/recording/SampleFrame.h"
+
+uint32_t CEDFEventData::CEDFEventWriter::Write(int64_t, int64_t, const uint8_t* frames,
+                                               uint32_t sampleCount, uint8_t* out) {
+    const uint8_t mask = m_owner->m_mask;
+    for (uint32_t i = 0; i < sampleCount; ++i) {
+        const uint8_t flags = frame::Flags(frames + static_cast<size_t>(i) * frame::kFrameSize);
+        // A frame without data never carries an event, whatever else its
+        // flags byte holds.
+        const bool on = (flags & frame::kFlagNoData) == 0 && (flags & mask) != 0;
+        out[2 * static_cast<size_t>(i)] = on ? 1 : 0;
+        out[2 * static_cast<size_t>(i) + 1] = 0;
+    }
+    return 2u * sampleCount;
+}
+
+CEDFEventData::CEDFEventData() : m_writer(this) { SetUnitsFromResource(sk::IDS_ON_OFF); }
+
+CEDFEventData::~CEDFEventData() = default;
+
+std::wstring CEDFEventData::GetLabel() const { return std::wstring(); }
+
+void CEDFEventData::GetRange(int32_t& digitalMin, int32_t& digitalMax, double& physicalMin,
+                             double& physicalMax) const {
+    digitalMin = 0;
+    digitalMax = 1;
+    physicalMin = 0.0;
+    physicalMax = 1.0;
+}
+
+int32_t CEDFEventData::GetRecordSize(double recordDuration, double sampleFrequency) const {
+    const double bytes = 2.0 * recordDuration * sampleFrequency;
+    if (!(bytes > 0.0))
+        return 0;
+    if (bytes >= 2147483647.0)
+        return 2147483646;
+    return static_cast<int32_t>(bytes);
+}
+
+IEDFRecordWriter* CEDFEventData::GetWriter() { return &m_writer; }

@@ -1,0 +1,127 @@
+#include "recorddata/EDFSignalData.h"
+
+#include <cmath>
+#include <cstdlib>
+#include <limits>
+
+#include "platform/recording/SampleFrame.h"
+
+namespace {
+
+constexpr int32_t kEdfMin = -32768;
+constexpr int32_t kEdfMax = 32767;
+
+// Truncation toward zero into 16 bits. Values beyond 16 bits saturate rather
+// than wrap; a non-finite value (a degenerate range) becomes 0.
+int16_t TruncTo16(double v) {
+    if (!std::isfinite(v))
+        return 0;
+    v = std::trunc(v);
+    if (v > kEdfMax)
+        return static_cast<int16_t>(kEdfMax);
+    if (v < kEdfMin)
+        return static_cast<int16_t>(kEdfMin);
+    return static_cast<int16_t>(v);
+}
+
+} // namespace
+
+uint32_t CEDFSignalData::CEDFSignalWriter::Write(int64_t, int64_t, const uint8_t* frames,
+                                                 uint32_t sampleCount, uint8_t* out) {
+    m_owner->WriteSamples(frames, sampleCount, out);
+    return 2u * sampleCount;
+}
+
+CEDFSignalData::CEDFSignalData() : m_writer(this) {}
+
+CEDFSignalData::~CEDFSignalData() = default;
+
+std::wstring CEDFSignalData::GetLabel() const { return m_label; }
+
+void CEDFSignalData::GetRange(int32_t& digitalMin, int32_t& digitalMax, double& physicalMin,
+                              double& physicalMax) const {
+    digitalMin = m_edfDigMin;
+    digitalMax = m_edfDigMax;
+    if (m_invert) {
+        physicalMin = -m_edfPhysMin;
+        physicalMax = -m_edfPhysMax;
+    } else {
+        physicalMin = m_edfPhysMin;
+        physicalMax = m_edfPhysMax;
+    }
+}
+
+int32_t CEDFSignalData::GetRecordSize(double recordDuration, double sampleFrequency) const {
+    double bytes = 2.0 * recordDuration * sampleFrequency;
+    if (!(bytes > 0.0))
+        return 0;
+    if (bytes >= static_cast<double>(std::numeric_limits<int32_t>::max()))
+        return std::numeric_limits<int32_t>::max() & ~1;
+    return static_cast<int32_t>(bytes);
+}
+
+IEDFRecordWriter* CEDFSignalData::GetWriter() { return &m_writer; }
+
+void CEDFSignalData::SetLabel(const std::wstring& label) { m_label = label; }
+
+void CEDFSignalData::SetInputRange(int32_t digitalMin, int32_t digitalMax, double physicalMin,
+                                   double physicalMax) {
+    if (digitalMin > digitalMax) {
+        std::swap(digitalMin, digitalMax);
+        std::swap(physicalMin, physicalMax);
+    }
+    m_inDigMin = digitalMin;
+    m_inDigMax = digitalMax;
+    m_inPhysMin = physicalMin;
+    m_inPhysMax = physicalMax;
+}
+
+void CEDFSignalData::Finalize() {
+    const int64_t span = std::llabs(static_cast<int64_t>(m_inDigMax) - m_inDigMin);
+    if (span >= 65535) {
+        m_edfDigMin = kEdfMin;
+        m_edfDigMax = kEdfMax;
+    } else {
+        m_edfDigMin = m_inDigMin > kEdfMin ? m_inDigMin : kEdfMin;
+        m_edfDigMax = m_inDigMax < kEdfMax ? m_inDigMax : kEdfMax;
+        // An input range lying wholly above or below 16 bits would leave a
+        // minimum above the maximum, which no reader can interpret: fall back
+        // to the full 16-bit range for it.
+        if (m_edfDigMin > kEdfMax || m_edfDigMax < kEdfMin) {
+            m_edfDigMin = kEdfMin;
+            m_edfDigMax = kEdfMax;
+        }
+    }
+    m_edfPhysMin = m_inPhysMin;
+    m_edfPhysMax = m_inPhysMax;
+
+    // The digital difference is a 32-bit quantity; a span beyond 32 bits wraps.
+    const int32_t inDigDiff = static_cast<int32_t>(static_cast<int64_t>(m_inDigMax) - m_inDigMin);
+    m_inputScale = (m_inPhysMax - m_inPhysMin) / static_cast<double>(inDigDiff);
+    m_inputOffset = m_inPhysMax - m_inDigMax * m_inputScale;
+    m_outputScale = (m_edfPhysMax - m_edfPhysMin) / static_cast<double>(m_edfDigMax - m_edfDigMin);
+    m_outputOffset = m_edfPhysMax - m_edfDigMax * m_outputScale;
+    m_gain = m_inputScale / m_outputScale;
+    m_offset = (m_inputOffset - m_outputOffset) / m_outputScale;
+    m_zeroCode = TruncTo16(-(m_outputOffset / m_outputScale));
+}
+
+int16_t CEDFSignalData::ClampToEDF(double value) const {
+    // Comparing before truncating gives the same result as truncating and
+    // then clamping, and never converts an out-of-range double to an integer.
+    if (value >= m_edfDigMax)
+        return static_cast<int16_t>(m_edfDigMax);
+    if (value <= m_edfDigMin)
+        return static_cast<int16_t>(m_edfDigMin);
+    if (value != value) // NaN from a degenerate range
+        return m_zeroCode;
+    return static_cast<int16_t>(static_cast<int32_t>(value));
+}
+
+void CEDFSignalData::WriteSamples(const uint8_t* frames, uint32_t sampleCount, uint8_t* out) const {
+    for (uint32_t i = 0; i < sampleCount; ++i) {
+        const uint16_t v = static_cast<uint16_t>(GetSample(frames + static_cast<size_t>(i) * frame::kFrameSize));
+        out[2 * static_cast<size_t>(i)] = static_cast<uint8_t>(v);
+        out[2 * static_cast<size_t>(i) + 1] = static_cast<uint8_t>(v >> 8);
+    }
+}

@@ -1,0 +1,252 @@
+#include "recorddata/SkrivoAnnotationManager.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cwctype>
+#include <limits>
+#include <new>
+
+#include "platform/KeyTree.h"
+#include "platform/Path.h"
+#include "platform/recording/NoteManager.h"
+#include "platform/recording/StagingFile.h"
+
+namespace {
+
+bool EqualsNoCase(const std::wstring& a, const wchar_t* b) {
+    size_t i = 0;
+    for (; i < a.size() && b[i]; ++i)
+        if (std::towlower(a[i]) != std::towlower(b[i]))
+            return false;
+    return i == a.size() && b[i] == 0;
+}
+
+struct TextMapping {
+    const wchar_t* from;
+    const wchar_t* to;
+};
+
+constexpr TextMapping kNoteTextMap[] = {
+    {L"Cheyne-Stokes", L"CS breathing"},
+    {L"Arousal", L"EEG arousal"},
+    {L"Wide Complex Tachycardia", L"WC tachycardia"},
+    {L"Narrow Complex Tachycardia", L"NC tachycardia"},
+};
+
+constexpr const wchar_t* kUnknownStage = L"Sleep stage ?";
+
+// Rows: staging type 0..5; columns: stage code 0..8.
+constexpr const wchar_t* kStageTable[6][9] = {
+    {L"Sleep stage W", L"Sleep stage 1", L"Sleep stage 2", L"Sleep stage 3", L"Sleep stage 4",
+     L"Sleep stage R", L"Movement time", kUnknownStage, kUnknownStage},
+    {L"Sleep stage W", L"Sleep stage 1", L"Sleep stage N", L"Sleep stage N", L"Sleep stage N",
+     L"Sleep stage R", L"Sleep stage W", kUnknownStage, kUnknownStage},
+    {L"Sleep stage W", L"Sleep stage 1", L"Sleep stage 2", L"Sleep stage 3", L"Sleep stage 4",
+     L"Sleep stage R", L"Movement time", kUnknownStage, kUnknownStage},
+    {L"Sleep stage W", L"Sleep stage N1", L"Sleep stage N2", L"Sleep stage N3", L"Sleep stage N3",
+     L"Sleep stage R", L"Sleep stage W", kUnknownStage, kUnknownStage},
+    {L"Sleep stage W", L"Sleep stage 1", L"Sleep stage N", L"Sleep stage N", L"Sleep stage N",
+     L"Sleep stage R", L"Sleep stage W", kUnknownStage, kUnknownStage},
+    {L"Sleep stage W", L"Sleep stage N1", L"Sleep stage N2", L"Sleep stage N3", L"Sleep stage N",
+     L"Sleep stage R", L"Sleep stage W", kUnknownStage, kUnknownStage},
+};
+
+constexpr wchar_t kPatientEvent[] = L"Patient Event";
+constexpr size_t kPatientEventLength = sizeof(kPatientEvent) / sizeof(wchar_t) - 1;
+
+} // namespace
+
+// ---------------------------------------------------------------- iterators
+
+const ANNOTATION_ENTRY* CSkrivoAnnotationManager::CAnnoIter::GetCurrent() {
+    const auto& entries = m_manager->m_entries;
+    return m_index < entries.size() ? &entries[m_index] : nullptr;
+}
+
+bool CSkrivoAnnotationManager::CAnnoIter::MoveNext() {
+    const size_t count = m_manager->m_entries.size();
+    if (m_index >= count)
+        return false;
+    ++m_index;
+    return m_index < count;
+}
+
+bool CSkrivoAnnotationManager::CPatientEventIter::IsPatientEvent(const ANNOTATION_ENTRY& entry) {
+    for (size_t i = 0; i < kPatientEventLength; ++i) {
+        const wchar_t c = entry.text[i];
+        if (c == 0 || std::towlower(c) != std::towlower(kPatientEvent[i]))
+            return false;
+    }
+    return true;
+}
+
+CSkrivoAnnotationManager::CPatientEventIter::CPatientEventIter(const CSkrivoAnnotationManager* manager)
+    : CAnnoIter(manager) {
+    SkipOthers();
+}
+
+void CSkrivoAnnotationManager::CPatientEventIter::SkipOthers() {
+    const auto& entries = m_manager->m_entries;
+    while (m_index < entries.size() && !IsPatientEvent(entries[m_index]))
+        ++m_index;
+}
+
+bool CSkrivoAnnotationManager::CPatientEventIter::MoveNext() {
+    const size_t count = m_manager->m_entries.size();
+    if (m_index >= count)
+        return false;
+    ++m_index;
+    SkipOthers();
+    return m_index < count;
+}
+
+// ------------------------------------------------------------------ manager
+
+CSkrivoAnnotationManager::CSkrivoAnnotationManager() = default;
+CSkrivoAnnotationManager::~CSkrivoAnnotationManager() = default;
+
+void CSkrivoAnnotationManager::Append(int64_t start, double duration, const std::wstring& text) {
+    ANNOTATION_ENTRY e{};
+    e.start = start;
+    e.duration = duration;
+    const size_t n = std::min<size_t>(text.size(), 63);
+    std::copy_n(text.data(), n, e.text);
+    e.text[n] = 0;
+    m_entries.push_back(e);
+}
+
+void CSkrivoAnnotationManager::Sort() {
+    // Stable, so that entries equal in start and duration keep their load order
+    // and exports of the same study are byte-identical.
+    std::stable_sort(m_entries.begin(), m_entries.end(),
+                     [](const ANNOTATION_ENTRY& a, const ANNOTATION_ENTRY& b) {
+                         if (a.start != b.start)
+                             return a.start < b.start;
+                         return a.duration < b.duration;
+                     });
+}
+
+std::wstring CSkrivoAnnotationManager::MapNoteText(const std::wstring& text) {
+    for (const TextMapping& m : kNoteTextMap)
+        if (EqualsNoCase(text, m.from))
+            return m.to;
+    return text;
+}
+
+const wchar_t* CSkrivoAnnotationManager::StageText(int code, int stagingType) {
+    if (code < 0 || code > 8 || stagingType < 0 || stagingType > 5)
+        return kUnknownStage;
+    return kStageTable[stagingType][code];
+}
+
+void CSkrivoAnnotationManager::AddNotes(const std::vector<NoteInput>& notes, double samplesPerSecond) {
+    m_entries.reserve(m_entries.size() + notes.size());
+    for (const NoteInput& note : notes) {
+        if (note.skip || note.neverDisplayed)
+            continue;
+        if (!note.label.empty() && !m_stagingLabel.empty() && note.label != m_stagingLabel)
+            continue;
+        // Stamps near the ends of the 64-bit range cannot form a difference.
+        int64_t samples = 0;
+        if (note.end > 0 && __builtin_sub_overflow(note.end, note.start, &samples))
+            samples = 0;
+        double duration = static_cast<double>(samples) / samplesPerSecond;
+        // A rate of 0 (or a corrupt one) must not put NaN into the sort key.
+        if (!std::isfinite(duration))
+            duration = 0.0;
+        Append(note.start, duration, MapNoteText(note.text));
+    }
+    Sort();
+}
+
+void CSkrivoAnnotationManager::AddStages(const StagingInput& staging, double samplesPerSecond,
+                                         int stagingType) {
+    m_stagingLabel = staging.label;
+    const double epochSamplesD = staging.epochSeconds * samplesPerSecond + 0.5;
+    int64_t epochSamples = 0;
+    if (epochSamplesD >= 9.2e18)
+        epochSamples = std::numeric_limits<int64_t>::max();
+    else if (epochSamplesD > -9.2e18) // NaN and absurd negatives stay 0
+        epochSamples = static_cast<int64_t>(epochSamplesD);
+    m_entries.reserve(m_entries.size() + staging.codes.size());
+    int64_t start = staging.firstEpochStamp;
+    for (size_t n = 0; n < staging.codes.size(); ++n) {
+        Append(start, static_cast<double>(staging.epochSeconds), StageText(staging.codes[n], stagingType));
+        if (__builtin_add_overflow(start, epochSamples, &start))
+            break; // later epochs would lie beyond any stamp
+    }
+    Sort();
+}
+
+bool CSkrivoAnnotationManager::LoadNotes(const wchar_t* path, double samplesPerSecond) {
+    if (!path || !sk::path::Exists(path))
+        return false;
+    CNoteManager notes;
+    notes.setPath(path);
+    if (!notes.Load())
+        return false;
+    std::vector<NoteInput> inputs;
+    inputs.reserve(static_cast<size_t>(notes.GetSize()));
+    CNoteMapIterator it(notes, -2147483648LL, 0x7FFFFFFFFFFFLL, nullptr);
+    for (it.MoveFirst(); !it.IsEOF(); it.MoveNext()) {
+        const CNote* note = it.GetCurrent();
+        if (!note)
+            break;
+        NoteInput in;
+        in.skip = note->IsSkipped();
+        const CItem* never = note->GetKeyTree()->GetAt(L"Data.NeverDisplayed");
+        in.neverDisplayed = never && IntOf(never, 0) != 0;
+        if (in.skip || in.neverDisplayed)
+            continue;
+        in.text = note->GetText();
+        in.label = note->GetLabel();
+        in.start = note->GetStartStamp();
+        in.end = note->GetEndStamp();
+        inputs.push_back(std::move(in));
+    }
+    AddNotes(inputs, samplesPerSecond);
+    return true;
+}
+
+bool CSkrivoAnnotationManager::LoadStages(const wchar_t* path, double samplesPerSecond, int stagingType) {
+    if (!path || !sk::path::Exists(path))
+        return false;
+    CStagingFile file;
+    if (!file.Open(path) || !file.IsStagingPresent())
+        return false;
+    StagingInput staging;
+    staging.label = file.GetLabel();
+    staging.epochSeconds = file.GetEpochLength();
+    staging.firstEpochStamp = file.GetFirstEpochStamp();
+    const uint32_t count = file.GetEpochCount();
+    staging.codes.reserve(count);
+    for (uint32_t n = 1; n <= count; ++n)
+        staging.codes.push_back(file.GetStageCode(n));
+    AddStages(staging, samplesPerSecond, stagingType);
+    return true;
+}
+
+CSkrivoAnnotationManager::CAnnoIter* CSkrivoAnnotationManager::CreateAnnotationIterator() const {
+    return new (std::nothrow) CAnnoIter(this);
+}
+
+CSkrivoAnnotationManager::CPatientEventIter* CSkrivoAnnotationManager::CreatePatientEventIterator() const {
+    return new (std::nothrow) CPatientEventIter(this);
+}
+
+int CSkrivoAnnotationManager::GetMaxAnnotationsInWindow(int64_t window) const {
+    const size_t n = m_entries.size();
+    size_t best = 0;
+    size_t j = 0; // first entry at or after i that is not inside i's window
+    for (size_t i = 0; i < n; ++i) {
+        int64_t limit;
+        if (__builtin_add_overflow(m_entries[i].start, window, &limit))
+            limit = window > 0 ? std::numeric_limits<int64_t>::max() : std::numeric_limits<int64_t>::min();
+        if (j < i + 1)
+            j = i + 1;
+        while (j < n && m_entries[j].start < limit)
+            ++j;
+        best = std::max(best, j - i);
+    }
+    return static_cast<int>(std::min<size_t>(best, static_cast<size_t>(std::numeric_limits<int>::max())));
+}
