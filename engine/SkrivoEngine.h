@@ -94,6 +94,10 @@ public:
     // want to show per-study state after the export (null past the end).
     size_t GetExportCount() const;
     const CExportDetails* GetExportAt(size_t index) const;
+    // Appends an entry the host prepared itself (study description filled,
+    // template bound or null); the engine takes it over in every case. The
+    // same refusals as AddExport apply (exporting, duplicate id or folder).
+    bool AddExportEntry(CExportDetails* entry);
 
 private:
     struct Impl;

@@ -1,0 +1,398 @@
+#include "engine/SkrivoEngine.h"
+
+#include <algorithm>
+
+#include "engine/SkrivoEngineImpl.h"
+#include "engine/TemplateSelection.h"
+#include "module/RegSetup.h"
+#include "platform/Log.h"
+#include "platform/Path.h"
+#include "platform/TextConv.h"
+#include "platform/recording/ExportToEDF.h"
+#include "platform/recording/MultipleBOSupport.h"
+#include "templates/SkrivoTemplate.h"
+#include "writer/Skrivoer.h"
+
+namespace {
+
+constexpr const wchar_t* kSettingsKey = L"Software\\Corvane\\Ostra\\EDF";
+
+const wchar_t* Safe(const wchar_t* s) { return s ? s : L""; }
+
+// Reads the six engine settings; a missing or mistyped value is written back
+// with its default when the key is writable (RegSetup does that).
+void ReadSettings(CKeyTree& settings) {
+    RegSetup reg(sk::HKEY_LOCAL_MACHINE, kSettingsKey, false);
+    settings.AddKey(L"Extension", reg.ReadString(L"Extension", CExportToEDF::szExtensionDefault));
+    settings.AddKey(L"BreakQueryLimit",
+                    static_cast<int32_t>(reg.ReadDWORD(
+                        L"BreakQueryLimit", static_cast<uint32_t>(CExportToEDF::nBreakQueryLimitDefault))));
+    const auto flag = [&](const wchar_t* name, bool def) {
+        settings.AddKey(name, static_cast<int32_t>(reg.ReadBool(name, def) ? 1 : 0));
+    };
+    flag(L"MaximizeEDFRecordSize", CExportToEDF::bMaximizeEDFRecordSizeDefault);
+    flag(L"UseEDFDurationLimit", CExportToEDF::bUseEDFDurationLimitDefault);
+    flag(L"AllowEFormat", CExportToEDF::bAllowEFormatDefault);
+    flag(L"InvertACChannels", CExportToEDF::bInvertACChannelsDefault);
+}
+
+} // namespace
+
+CExportDetails* CSkrivoEngine::Impl::Find(const wchar_t* studyId) const {
+    const std::wstring id = Safe(studyId);
+    for (const auto& e : list)
+        if (e->GetStudyId() == id) return e.get();
+    return nullptr;
+}
+
+CSkrivoEngine::CSkrivoEngine() : m(std::make_unique<Impl>()) {
+    SetNumParallelExports(4);
+    ReadSettings(m->settings);
+}
+
+CSkrivoEngine::~CSkrivoEngine() {
+    // A running export is not cancelled: the host asked for it and gets it.
+    if (m->monitor) {
+        m->monitor->Join(sk::kInfinite);
+        m->monitor.reset();
+    }
+}
+
+bool CSkrivoEngine::AddExportEntry(CExportDetails* entry) {
+    std::unique_ptr<CExportDetails> owned(entry);
+    if (!owned) return false;
+    if (m->exporting.load()) {
+        SKLOG(8, L"CSkrivoEngine::AddExport - export in progress.");
+        return false;
+    }
+    sk::CriticalSectionLock lock(m->listLock);
+    for (const auto& e : m->list) {
+        if (sk::EqualsIgnoreCase(owned->GetStudyId(), e->GetStudyId()) ||
+            sk::EqualsIgnoreCase(owned->GetStudyFolder(), e->GetStudyFolder())) {
+            SKLOG(8, L"CSkrivoEngine::AddExport - %s not added because it is already in the export list.",
+                  owned->GetStudyId().c_str());
+            return false;
+        }
+    }
+    m->list.push_back(std::move(owned));
+    return true;
+}
+
+bool CSkrivoEngine::AddExport(const wchar_t* studyId, const wchar_t* path, CSkrivoTemplate* tmpl) {
+    if (m->exporting.load()) {
+        SKLOG(8, L"CSkrivoEngine::AddExport - export in progress.");
+        return false;
+    }
+    const std::wstring id = Safe(studyId);
+    const std::wstring where = Safe(path);
+    {
+        sk::CriticalSectionLock lock(m->listLock);
+        for (const auto& e : m->list) {
+            if (sk::EqualsIgnoreCase(id, e->GetStudyId()) || sk::EqualsIgnoreCase(where, e->GetStudyFolder())) {
+                SKLOG(8, L"CSkrivoEngine::AddExport - %s not added because it is already in the export list.",
+                      id.c_str());
+                return false;
+            }
+        }
+    }
+    if (where.empty() || !sk::path::Exists(where)) {
+        SKLOG(8, L"CSkrivoEngine::AddExport - could not find study at %s", where.c_str());
+        return false;
+    }
+
+    std::wstring folder;
+    std::wstring name;
+    if (sk::path::IsDirectory(where)) {
+        folder = where;
+        const std::vector<std::wstring> found = sk::path::FindFiles(where, L"*.eeg");
+        if (found.empty()) {
+            SKLOG(8, L"CSkrivoEngine::AddExport - could not find .EEG file in study in %s",
+                  sk::path::Combine(where, L"*.eeg").c_str());
+            return false;
+        }
+        name = sk::path::StemPart(found.front());
+    } else {
+        // The file may have gone since the test above (another process).
+        if (!sk::path::Exists(where)) {
+            SKLOG(8, L"CSkrivoEngine::AddExport - could not find file %s", where.c_str());
+            return false;
+        }
+        folder = sk::path::FolderPart(where);
+        if (folder.empty()) folder = L".";
+        if (folder.back() != L'/' && folder.back() != L'\\') folder += L'/';
+        name = sk::path::StemPart(where);
+    }
+
+    CKeyTree study;
+    if (!CSkrivoer::ProbeStudy(folder, name, &study)) return false;
+
+    const std::wstring decimated = sk::path::Combine(folder, L"Decimated/");
+    if (sk::path::IsDirectory(decimated)) {
+        CKeyTree dec;
+        CSkrivoer::ProbeStudy(decimated, name, &dec); // whatever it produced is kept
+        study.AddKey(L"Decimated", new CKeyTree(std::move(dec)));
+    }
+
+    CSkrivoTemplate* bound = tmpl ? sk::engine::UpdateTemplate(m->manager, tmpl, &study)
+                                  : sk::engine::FindTemplateForStudy(m->manager, &study);
+
+    auto entry = std::make_unique<CExportDetails>(id, folder, name, bound);
+    entry->GetStudyInfo().Swap(study);
+    sk::CriticalSectionLock lock(m->listLock);
+    m->list.push_back(std::move(entry));
+    return true;
+}
+
+bool CSkrivoEngine::SetTemplate(const wchar_t* studyId, CSkrivoTemplate* tmpl, bool reset) {
+    if (m->exporting.load()) {
+        SKLOG(8, L"CSkrivoEngine::SetTemplate - export in progress.");
+        return false;
+    }
+    sk::CriticalSectionLock lock(m->listLock);
+    CExportDetails* e = m->Find(studyId);
+    if (!e) {
+        SKLOG(8, L"CSkrivoEngine::SetTemplate - export study not found.");
+        return false;
+    }
+    if (!tmpl) {
+        SKLOG(8, L"CSkrivoEngine::SetTemplate - no template given.");
+        return false;
+    }
+    const CKeyTree* study = &e->GetStudyInfo();
+    if (reset) {
+        tmpl->SetHeadboxType(sk::engine::StudyHeadboxType(study));
+        tmpl->SetModality(sk::engine::MatchModality(sk::engine::StudyGroup(study)));
+        tmpl->SetChannelDefinition(CSkrivoTemplate::ChannelsRawData, study);
+    }
+    e->SetTemplate(sk::engine::UpdateTemplate(m->manager, tmpl, study));
+    return true;
+}
+
+CSkrivoTemplate* CSkrivoEngine::GetTemplate(const wchar_t* studyId) {
+    if (m->exporting.load()) {
+        SKLOG(8, L"CSkrivoEngine::GetTemplate - export in progress.");
+        return nullptr;
+    }
+    sk::CriticalSectionLock lock(m->listLock);
+    CExportDetails* e = m->Find(studyId);
+    if (!e) {
+        SKLOG(8, L"CSkrivoEngine::GetTemplate - export study not found.");
+        return nullptr;
+    }
+    return e->GetTemplate();
+}
+
+const CItem* CSkrivoEngine::GetStudyInfo(const wchar_t* studyId, const wchar_t* key) {
+    if (m->exporting.load()) {
+        SKLOG(8, L"CSkrivoEngine::GetStudyInfo - export in progress.");
+        return nullptr;
+    }
+    sk::CriticalSectionLock lock(m->listLock);
+    CExportDetails* e = m->Find(studyId);
+    if (!e) {
+        SKLOG(8, L"CSkrivoEngine::GetStudyInfo - export study not found.");
+        return nullptr;
+    }
+    if (!key) return nullptr;
+    return e->GetStudyInfo().GetAt(key);
+}
+
+int64_t CSkrivoEngine::EstimateSize(const wchar_t* studyId) {
+    if (m->exporting.load()) {
+        SKLOG(8, L"CSkrivoEngine::EstimateSize - export in progress.");
+        return -1;
+    }
+    CExportDetails* e = nullptr;
+    {
+        sk::CriticalSectionLock lock(m->listLock);
+        e = m->Find(studyId);
+    }
+    if (!e) {
+        SKLOG(8, L"CSkrivoEngine::EstimateSize - export study not found.");
+        return -1;
+    }
+    const CSkrivoTemplate* t = e->GetTemplate();
+    if (!t) {
+        SKLOG(8, L"CSkrivoEngine::EstimateSize - template not found.");
+        return -1;
+    }
+    const CKeyTree& study = e->GetStudyInfo();
+
+    int64_t decimation = 1;
+    std::wstring prefix = L"Samples.";
+    if (IntOf(t->GetAt(L"UseDecimatedData"), 0) != 0) {
+        decimation = IntOf(study.GetAt(L"Study.RawDataDecimation"), 1);
+        prefix = L"Decimated.Samples.";
+    }
+    const int64_t start = LongLongOf(study.GetAt(prefix + L"Start"), -1);
+    const int64_t end = LongLongOf(study.GetAt(prefix + L"End"), -1);
+    const int64_t total = LongLongOf(study.GetAt(prefix + L"Total"), -1);
+
+    const bool edfPlus = sk::EqualsIgnoreCase(AsCStr(t->GetAt(L"ExportFormat"), L"EDF"), L"EDF+");
+    const bool padded = edfPlus ? IntOf(t->GetAt(L"PadGaps"), 0) != 0 : true;
+
+    int64_t signals = 0;
+    if (IntOf(t->GetAt(L"IncludeTriggerEvent"), 0) != 0) ++signals;
+    if (IntOf(t->GetAt(L"IncludePatientEvent"), 0) != 0) ++signals;
+    if (edfPlus) ++signals;
+
+    std::unique_ptr<CDataReaderMultipleBOSupport> mapper;
+    if (IntOf(study.GetAt(L"Headbox.HB0.HBType"), 0) == CDataReaderMultipleBOSupport::kMultiBreakoutHeadboxType) {
+        mapper = std::make_unique<CDataReaderMultipleBOSupport>();
+        mapper->setHeadboxType(CDataReaderMultipleBOSupport::kMultiBreakoutHeadboxType,
+                               IntOf(study.GetAt(L"Headbox.HB0.Breakouts"), 2), &study);
+    }
+    if (const CItemList* selected = AsItemList(t->GetAt(L"Channels.Selected"))) {
+        for (int i = 0; i < selected->GetCount(); ++i) {
+            const CKeyTree* ch = AsKeyTree(selected->GetChild(i));
+            int index = ch ? IntOf(ch->GetAt(L"Index"), -1) : -1;
+            if (mapper && index >= 0) index = mapper->ChannelNumber_ConfigurationToStorage(index);
+            const bool on = ch && IntOf(ch->GetAt(L"Selected"), 0) != 0;
+            if (on && index >= 0) ++signals;
+        }
+    }
+
+    // Unsigned wrap-around keeps absurd study values from being undefined
+    // behaviour; meaningful inputs are far from the limits.
+    const int64_t samples = padded ? static_cast<int64_t>(static_cast<uint64_t>(end) - static_cast<uint64_t>(start) + 1u) /
+                                         (decimation == 0 ? 1 : decimation)
+                                   : total;
+    const uint64_t bytes = 2u * static_cast<uint64_t>(signals) * static_cast<uint64_t>(samples) +
+                           256u * static_cast<uint64_t>(signals + 1);
+    return static_cast<int64_t>(bytes);
+}
+
+void CSkrivoEngine::GetTemplatesForStudy(const wchar_t* studyId, std::vector<CSkrivoTemplate*>& out) {
+    if (m->exporting.load()) {
+        SKLOG(8, L"CSkrivoEngine::GetTemplatesForStudy - export in progress.");
+        return;
+    }
+    sk::CriticalSectionLock lock(m->listLock);
+    CExportDetails* e = m->Find(studyId);
+    if (!e) {
+        SKLOG(8, L"CSkrivoEngine::GetTemplatesForStudy - study not found.");
+        return;
+    }
+    const CKeyTree* study = &e->GetStudyInfo();
+    const int hbType = sk::engine::StudyHeadboxType(study);
+    const CSkrivoTemplate* current = e->GetTemplate();
+    if (hbType == 0) {
+        SKLOG(8, L"CSkrivoEngine::GetTemplatesForStudy - study has unknown headbox type.");
+        return;
+    }
+    const std::wstring modality = sk::engine::MatchModality(sk::engine::StudyGroup(study));
+    const unsigned count = m->manager.GetCount(modality);
+    for (unsigned i = 0; i < count; ++i) {
+        CSkrivoTemplate* t = m->manager.GetItem(modality, static_cast<int>(i));
+        if (!t || t->GetHeadboxType() != hbType) continue;
+        if (current && current->IsInstance() && m->manager.IsCloneOf(current, t)) continue;
+        if (sk::engine::IsMatchForStudy(t, study)) out.push_back(t);
+    }
+}
+
+bool CSkrivoEngine::EditTemplate(const wchar_t* studyId, CWnd* parent) {
+    if (m->exporting.load()) {
+        SKLOG(8, L"CSkrivoEngine::EditTemplate - export in progress.");
+        return false;
+    }
+    CExportDetails* e = m->Find(studyId);
+    if (!e) {
+        SKLOG(8, L"CSkrivoEngine::EditTemplate - export study not found.");
+        return false;
+    }
+    CSkrivoTemplate* source = e->GetTemplate();
+    CSkrivoTemplate* clone = source ? m->manager.Clone(source)
+                                    : m->manager.CreateDefault(sk::engine::StudyGroup(&e->GetStudyInfo()),
+                                                               sk::engine::StudyHeadboxType(&e->GetStudyInfo()));
+    if (!clone) return false;
+    if (m->manager.Edit(clone, &e->GetStudyInfo(), parent) != 0) return false;
+    return SetTemplate(studyId, clone, false);
+}
+
+void CSkrivoEngine::Export(const wchar_t* outputFolder, ISkrivoProgress* progress, bool rememberTemplates) {
+    if (m->exporting.load()) {
+        SKLOG(8, L"CSkrivoEngine::Export - export already in progress.");
+        return;
+    }
+    m->progress = progress;
+    size_t workers = 0;
+    {
+        sk::CriticalSectionLock lock(m->listLock);
+        const std::wstring folder = Safe(outputFolder);
+        for (auto& e : m->list) {
+            e->SetOutputFolder(folder);
+            if (rememberTemplates && e->GetTemplate()) {
+                const CKeyTree* study = &e->GetStudyInfo();
+                m->manager.SetLastUsed(sk::engine::StudyHeadboxType(study), sk::engine::StudyGroup(study),
+                                       e->GetTemplate());
+            }
+        }
+        workers = std::min(m->list.size(), static_cast<size_t>(m->numParallel));
+    }
+    m->exporting.store(true);
+    m->StartThreads(workers, this);
+}
+
+void CSkrivoEngine::Cancel() {
+    if (!m->exporting.load()) {
+        SKLOG(8, L"CSkrivoEngine::Cancel - export not in progress.");
+        return;
+    }
+    m->cancelEvent.Set();
+    if (m->monitor) {
+        m->monitor->Join(sk::kInfinite);
+        m->monitor.reset();
+    }
+}
+
+bool CSkrivoEngine::IsDone() {
+    if (!m->exporting.load()) return false;
+    for (const auto& e : m->list)
+        if (!e->IsDone()) return false;
+    for (const auto& s : m->slots)
+        if (s->hasThread.load()) return false;
+    return true;
+}
+
+int CSkrivoEngine::SetNumParallelExports(int n) {
+    if (m->exporting.load()) {
+        SKLOG(8, L"CSkrivoEngine::SetNumParallelExports - export in progress.");
+        return -1;
+    }
+    const int cpus = static_cast<int>(sk::ProcessorCount());
+    int count = std::min(n, cpus);
+    if (count < 1) count = 1;
+    while (static_cast<int>(m->slots.size()) > count) m->slots.pop_back();
+    while (static_cast<int>(m->slots.size()) < count) m->slots.push_back(std::make_unique<EngineWorkerSlot>());
+    m->numParallel = count;
+    return count;
+}
+
+int CSkrivoEngine::GetNumParallelExports() const { return m->numParallel; }
+
+CSkrivoTemplateManager* CSkrivoEngine::GetTemplateManager() { return &m->manager; }
+
+void CSkrivoEngine::Fire_OnProgress(const wchar_t* study, const wchar_t* file, float percent) {
+    if (m->progress) m->progress->OnProgress(study, file, percent);
+}
+
+void CSkrivoEngine::Fire_OnError(const wchar_t* study, long code, const wchar_t* text) {
+    if (m->progress) m->progress->OnError(study, code, text);
+}
+
+const CKeyTree& CSkrivoEngine::GetSettings() const { return m->settings; }
+
+void CSkrivoEngine::SetExportJob(sk::ExportJob job) {
+    if (m->exporting.load()) return;
+    m->job = std::move(job);
+}
+
+size_t CSkrivoEngine::GetExportCount() const {
+    sk::CriticalSectionLock lock(m->listLock);
+    return m->list.size();
+}
+
+const CExportDetails* CSkrivoEngine::GetExportAt(size_t index) const {
+    sk::CriticalSectionLock lock(m->listLock);
+    return index < m->list.size() ? m->list[index].get() : nullptr;
+}
