@@ -34,7 +34,7 @@ constexpr size_t kStcHeaderSize = 48;
 constexpr size_t kStcRecordSize = 544;
 constexpr size_t kStcNameUnits = 256;
 constexpr size_t kEntHeaderSize = 16;
-constexpr size_t kEpoHeaderSize = 160;
+constexpr size_t kEpoHeaderSize = 176;
 constexpr size_t kEpoLabelUnits = 64;
 constexpr size_t kBlockHeaderSize = 16;
 

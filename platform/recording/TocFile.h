@@ -39,9 +39,8 @@ public:
     CTocFile();
     ~CTocFile() override;
 
-    // Entry lookup. -1 gives the first entry, 0x7FFFFFFFFFFF (or any stamp
-    // past the recording) the last one. Any other stamp gives the entry that
-    // covers it (stamp .. stamp + count x decimation - 1), or an entry whose
+    // Entry lookup. -1 gives the first entry, 0x7FFFFFFFFFFF (or larger) the
+    // last one. Any other stamp gives the entry that covers it (stamp .. stamp + count x decimation - 1), or an entry whose
     // m_stamp is -1 when no entry covers it. A found entry becomes the cursor
     // for NextTocEntry.
     TOC_ENTRY FindTocEntry(int64_t stamp);

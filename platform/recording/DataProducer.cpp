@@ -1,0 +1,200 @@
+#include "platform/recording/DataProducer.h"
+
+#include <algorithm>
+
+#include "platform/recording/SampleFrame.h"
+#include "platform/recording/StudyFormat.h"
+
+using namespace sk::rec;
+
+namespace {
+constexpr size_t kReadAhead = 256 * 1024;
+// Bytes one compressed sample can take at most: flag byte + 5 bytes per channel.
+size_t MaxCompressedSample(int channels) { return 1 + 5 * static_cast<size_t>(channels); }
+} // namespace
+
+CDataProducer* CDataProducer::CreateDataProducer(uint16_t schema, uint16_t frameWord, CRawDataFile* file)
+{
+    if (schema != kSchemaPlain && schema != kSchemaDeltaVarint) return nullptr;
+    return new CDataProducer(schema, frameWord, file);
+}
+
+CDataProducer::CDataProducer(uint16_t schema, uint16_t frameWord, CRawDataFile* file)
+    : m_schema(schema), m_frameWord(frameWord), m_file(file)
+{
+}
+
+CDataProducer::~CDataProducer() = default;
+
+void CDataProducer::Release()
+{
+    delete this;
+}
+
+void CDataProducer::Attach(CRawDataFile* file)
+{
+    m_file = file;
+    m_seenGeneration = ~0ull;
+}
+
+int CDataProducer::Init(int32_t channelCount, uint16_t schema, int32_t decimation, double /*sampleFreq*/)
+{
+    m_ready = false;
+    if (channelCount < 1 || channelCount > kMaxChannels || schema != m_schema || decimation < 1) return 0;
+    m_channels = channelCount;
+    size_t cap = kReadAhead;
+    if (m_schema == kSchemaDeltaVarint)
+        cap = std::max(cap, kBlockHeaderSize + kMaxBlockSamples * MaxCompressedSample(channelCount));
+    else
+        cap = std::max(cap, 1 + 4 * static_cast<size_t>(channelCount));
+    m_buf.assign(cap, 0);
+    m_prev.assign(channelCount, 0);
+    m_bufPos = m_bufLen = 0;
+    m_blockLeft = 0;
+    m_seenGeneration = ~0ull;
+    m_error.clear();
+    m_ready = true;
+    return 1;
+}
+
+bool CDataProducer::Sync(CRawDataFile* file)
+{
+    const uint64_t gen = file->GetSeekGeneration();
+    if (gen != m_seenGeneration) {
+        // The caller repositioned the file: drop what was read ahead.
+        m_seenGeneration = gen;
+        m_bufPos = m_bufLen = 0;
+        m_blockLeft = 0;
+        m_error.clear();
+    }
+    return m_error.empty();
+}
+
+bool CDataProducer::Fill(CRawDataFile* file, size_t need)
+{
+    if (m_bufLen - m_bufPos >= need) return true;
+    if (need > m_buf.size()) return false;
+    if (m_bufPos > 0) {
+        std::memmove(m_buf.data(), m_buf.data() + m_bufPos, m_bufLen - m_bufPos);
+        m_bufLen -= m_bufPos;
+        m_bufPos = 0;
+    }
+    while (m_bufLen < need) {
+        const uint32_t got = file->Read(m_buf.data() + m_bufLen, static_cast<uint32_t>(m_buf.size() - m_bufLen));
+        if (got == 0) break;
+        m_bufLen += got;
+    }
+    return m_bufLen >= need;
+}
+
+int CDataProducer::Fail(const wchar_t* why, uint8_t* frame)
+{
+    m_error = why;
+    m_blockLeft = 0;
+    frame::SetFlags(frame, frame::kFlagNoData);
+    return 0;
+}
+
+int CDataProducer::ReadSample(CRawDataFile* file, uint8_t* frame, const uint8_t* /*prevFrame*/)
+{
+    if (!file) file = m_file;
+    if (!m_ready || !file || !frame || !file->IsOpen()) return 0;
+    if (!Sync(file)) {
+        frame::SetFlags(frame, frame::kFlagNoData);
+        return 0;
+    }
+    return m_schema == kSchemaPlain ? ReadPlain(file, frame) : ReadCompressed(file, frame);
+}
+
+int CDataProducer::ReadPlain(CRawDataFile* file, uint8_t* frame)
+{
+    const size_t size = 1 + 4 * static_cast<size_t>(m_channels);
+    if (!Fill(file, size)) {
+        if (m_bufLen > m_bufPos) return Fail(L"raw data ends inside a sample", frame);
+        frame::SetFlags(frame, frame::kFlagNoData);
+        return 0; // clean end of data
+    }
+    const uint8_t* p = m_buf.data() + m_bufPos;
+    frame::SetFlags(frame, static_cast<uint8_t>(p[0] & 0x7F));
+    // Stored values are little-endian int32 in channel order, exactly the
+    // frame's layout on little-endian hosts.
+    std::memcpy(frame + frame::kValuesOffset, p + 1, 4 * static_cast<size_t>(m_channels));
+    m_bufPos += size;
+    return 1;
+}
+
+bool CDataProducer::LoadBlock(CRawDataFile* file)
+{
+    const uint8_t* h = m_buf.data() + m_bufPos;
+    const int n = GetU16(h + 4);
+    const int channels = GetU16(h + 6);
+    const uint32_t len = GetU32(h + 8);
+    if (std::memcmp(h, kBlockMagic, 4) != 0) {
+        m_error = L"raw data block marker missing (corrupt data or wrong offset)";
+        return false;
+    }
+    if (n < 1 || n > kMaxBlockSamples || channels != m_channels) {
+        m_error = L"raw data block header out of range";
+        return false;
+    }
+    if (len < static_cast<uint32_t>(n) * (1 + m_channels) || len > n * MaxCompressedSample(m_channels)) {
+        m_error = L"raw data block length does not fit its sample count";
+        return false;
+    }
+    if (!Fill(file, kBlockHeaderSize + len)) {
+        m_error = L"raw data ends inside a block";
+        return false;
+    }
+    h = m_buf.data() + m_bufPos; // Fill may have moved the data
+    if (ChecksumsEnforced() && GetU32(h + 12) != Crc32(h + kBlockHeaderSize, len)) {
+        m_error = L"raw data block checksum mismatch";
+        return false;
+    }
+    m_bufPos += kBlockHeaderSize;
+    m_blockPos = m_bufPos;
+    m_blockLen = len;
+    m_blockLeft = n;
+    std::fill(m_prev.begin(), m_prev.end(), 0);
+    return true;
+}
+
+int CDataProducer::ReadCompressed(CRawDataFile* file, uint8_t* frame)
+{
+    if (m_blockLeft == 0) {
+        if (!Fill(file, kBlockHeaderSize)) {
+            if (m_bufLen > m_bufPos) return Fail(L"raw data ends inside a block header", frame);
+            frame::SetFlags(frame, frame::kFlagNoData);
+            return 0; // clean end of data
+        }
+        if (!LoadBlock(file)) return Fail(m_error.c_str(), frame);
+    }
+    const uint8_t* p = m_buf.data() + m_bufPos;
+    const uint8_t* end = m_buf.data() + m_blockPos + m_blockLen;
+    if (p >= end) return Fail(L"raw data block shorter than its sample count", frame);
+    const uint8_t flags = *p++;
+    int32_t* prev = m_prev.data();
+    uint8_t* out = frame + frame::kValuesOffset;
+    for (int c = 0; c < m_channels; ++c) {
+        uint64_t z = 0;
+        int shift = 0;
+        for (;;) {
+            if (p >= end) return Fail(L"raw data block shorter than its sample count", frame);
+            const uint8_t b = *p++;
+            z |= static_cast<uint64_t>(b & 0x7F) << shift;
+            if (!(b & 0x80)) break;
+            shift += 7;
+            if (shift > 28) return Fail(L"raw data value code too long", frame);
+        }
+        const int64_t delta = static_cast<int64_t>(z >> 1) ^ -static_cast<int64_t>(z & 1);
+        const int64_t v = static_cast<int64_t>(prev[c]) + delta;
+        if (v < INT32_MIN || v > INT32_MAX) return Fail(L"raw data value out of range", frame);
+        prev[c] = static_cast<int32_t>(v);
+        PutI32(out + 4 * c, prev[c]);
+    }
+    m_bufPos = static_cast<size_t>(p - m_buf.data());
+    if (--m_blockLeft == 0) {
+        if (p != end) return Fail(L"raw data block longer than its samples", frame);
+    }
+    frame::SetFlags(frame, static_cast<uint8_t>(flags & 0x7F));
+    return 1;
+}

@@ -1,0 +1,173 @@
+#include "platform/recording/NoteManager.h"
+
+#include <algorithm>
+#include <fstream>
+
+#include "platform/recording/StudyFormat.h"
+
+using namespace sk::rec;
+
+CNote::CNote(std::wstring text, std::wstring label, int64_t start, int64_t end, uint32_t flags,
+             std::unique_ptr<CKeyTree> data)
+    : m_text(std::move(text)), m_label(std::move(label)), m_start(start), m_end(end), m_flags(flags)
+{
+    if (data) m_tree.AddKey(L"Data", data.release());
+}
+
+CNote::CNote(const CNote& other) = default;
+CNote& CNote::operator=(const CNote& other) = default;
+
+const CKeyTree* CNote::GetData() const
+{
+    return AsKeyTree(m_tree.GetAt(L"Data"));
+}
+
+CNoteManager::CNoteManager() = default;
+CNoteManager::~CNoteManager() = default;
+
+void CNoteManager::setPath(const std::wstring& path)
+{
+    m_path = path;
+}
+
+const CNote* CNoteManager::GetAt(int index) const
+{
+    if (index < 0 || index >= static_cast<int>(m_notes.size())) return nullptr;
+    return &m_notes[index];
+}
+
+int CNoteManager::Load(CEegFileException* pError)
+{
+    CEegFileException local;
+    CEegFileException& err = pError ? *pError : local;
+    m_notes.clear();
+    m_order.clear();
+    CEegFile file;
+    if (!file.Open(m_path, CEegFile::modeRead | CEegFile::shareDenyNone, &err)) return 0;
+    if (file.GetLength() > kMaxStudyFileBytes * 4) {
+        err.Set(kErrInvalidData, m_path + L": notes file is too large");
+        return 0;
+    }
+    std::vector<uint8_t> data(static_cast<size_t>(file.GetLength()));
+    if (!data.empty() && !file.ReadExact(data.data(), static_cast<uint32_t>(data.size()))) {
+        err.Set(kErrHandleEof, m_path + L": cannot read notes file");
+        return 0;
+    }
+    if (!LoadFromMemory(data.data(), data.size(), &err)) {
+        err.Set(err.GetErrorCode(), m_path + L": " + err.GetErrorText());
+        return 0;
+    }
+    return 1;
+}
+
+int CNoteManager::LoadFromMemory(const uint8_t* data, size_t size, CEegFileException* pError)
+{
+    CEegFileException local;
+    CEegFileException& err = pError ? *pError : local;
+    m_notes.clear();
+    m_order.clear();
+    auto fail = [&](int32_t code, const std::wstring& why) {
+        m_notes.clear();
+        m_order.clear();
+        err.Set(code, why);
+        return 0;
+    };
+    if (size < kEntHeaderSize) return fail(kErrHandleEof, L"notes file is truncated (no complete header)");
+    if (std::memcmp(data, kEntMagic, 4) != 0) return fail(kErrInvalidData, L"not a notes file (bad magic)");
+    if (GetU16(data + 4) != kFormatVersion || GetU16(data + 6) != kEntHeaderSize)
+        return fail(kErrInvalidData, L"unsupported notes file version or header size");
+    if (ChecksumsEnforced() && GetU32(data + 12) != Crc32(data, 12))
+        return fail(kErrInvalidData, L"notes file header checksum mismatch");
+    const uint32_t count = GetU32(data + 8);
+    constexpr size_t kMinRecord = 4 + 28 + 4;
+    if (count > (size - kEntHeaderSize) / kMinRecord)
+        return fail(kErrHandleEof, L"notes file is truncated: " + std::to_wstring(count) + L" notes announced");
+    m_notes.reserve(count);
+    size_t pos = kEntHeaderSize;
+    for (uint32_t i = 0; i < count; ++i) {
+        const std::wstring where = L"note " + std::to_wstring(i) + L": ";
+        if (size - pos < 4) return fail(kErrHandleEof, where + L"truncated");
+        const uint32_t len = GetU32(data + pos);
+        if (len < 28 + 4) return fail(kErrInvalidData, where + L"record too short");
+        if (len > size - pos - 4) return fail(kErrHandleEof, where + L"truncated");
+        const uint8_t* r = data + pos + 4;
+        if (ChecksumsEnforced() && GetU32(r + len - 4) != Crc32(r, len - 4))
+            return fail(kErrInvalidData, where + L"checksum mismatch");
+        const int64_t start = GetI64(r);
+        const int64_t end = GetI64(r + 8);
+        const uint32_t flags = GetU32(r + 16);
+        const uint32_t textUnits = GetU16(r + 20);
+        const uint32_t labelUnits = GetU16(r + 22);
+        const uint32_t dataBytes = GetU32(r + 24);
+        if (textUnits > kMaxNoteTextUnits || labelUnits > kMaxNoteTextUnits || dataBytes > kMaxNoteDataBytes)
+            return fail(kErrInvalidData, where + L"field length beyond the format limits");
+        const uint64_t need = 28ull + 2ull * textUnits + 2ull * labelUnits + dataBytes + 4;
+        if (need != len) return fail(kErrInvalidData, where + L"field lengths do not add up to the record length");
+        const uint8_t* q = r + 28;
+        std::wstring text = Utf16LeToWide(q, textUnits, false);
+        q += 2 * textUnits;
+        std::wstring label = Utf16LeToWide(q, labelUnits, false);
+        q += 2 * labelUnits;
+        std::unique_ptr<CKeyTree> tree;
+        if (dataBytes > 0) {
+            tree = std::make_unique<CKeyTree>();
+            if (!tree->Unbinarize(q, dataBytes)) return fail(kErrInvalidData, where + L"note data is not a valid key tree");
+        }
+        m_notes.emplace_back(std::move(text), std::move(label), start, end, flags, std::move(tree));
+        pos += 4 + len;
+    }
+    if (pos != size) return fail(kErrInvalidData, L"notes file has trailing bytes after its notes");
+    m_order.resize(m_notes.size());
+    for (size_t i = 0; i < m_order.size(); ++i) m_order[i] = static_cast<int>(i);
+    std::stable_sort(m_order.begin(), m_order.end(), [this](int a, int b) {
+        return m_notes[a].GetStartStamp() < m_notes[b].GetStartStamp();
+    });
+    err.Clear();
+    return 1;
+}
+
+CNoteMapIterator::CNoteMapIterator(const CNoteManager& manager, int64_t from, int64_t to, const CNoteFilter* filter)
+    : m_manager(manager), m_from(from), m_to(to), m_filter(filter)
+{
+    MoveFirst();
+}
+
+void CNoteMapIterator::SkipRejected()
+{
+    const auto& order = m_manager.SortedOrder();
+    while (m_pos < order.size()) {
+        const CNote* n = m_manager.GetAt(order[m_pos]);
+        const int64_t s = n->GetStartStamp();
+        if (s > m_to) {
+            m_pos = order.size(); // sorted: nothing later can be in range
+            break;
+        }
+        if (s >= m_from && (!m_filter || m_filter->Accept(*n))) break;
+        ++m_pos;
+    }
+}
+
+void CNoteMapIterator::MoveFirst()
+{
+    m_pos = 0;
+    SkipRejected();
+}
+
+void CNoteMapIterator::MoveNext()
+{
+    if (m_pos < m_manager.SortedOrder().size()) {
+        ++m_pos;
+        SkipRejected();
+    }
+}
+
+bool CNoteMapIterator::IsEOF() const
+{
+    return m_pos >= m_manager.SortedOrder().size();
+}
+
+const CNote* CNoteMapIterator::GetCurrent() const
+{
+    if (IsEOF()) return nullptr;
+    return m_manager.GetAt(m_manager.SortedOrder()[m_pos]);
+}

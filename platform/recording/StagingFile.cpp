@@ -1,0 +1,92 @@
+#include "platform/recording/StagingFile.h"
+
+#include "platform/recording/StudyFormat.h"
+
+using namespace sk::rec;
+
+CStagingFile::CStagingFile() = default;
+CStagingFile::~CStagingFile() = default;
+
+void CStagingFile::Close()
+{
+    m_open = false;
+    m_present = false;
+    m_epochSeconds = 0;
+    m_firstStamp = -1;
+    m_stagingType = -1;
+    m_label.clear();
+    m_codes.clear();
+}
+
+int CStagingFile::Open(const std::wstring& path, CEegFileException* pError)
+{
+    CEegFileException local;
+    CEegFileException& err = pError ? *pError : local;
+    Close();
+    CEegFile file;
+    if (!file.Open(path, CEegFile::modeRead | CEegFile::shareDenyNone, &err)) return 0;
+    // One code byte per epoch: a million epochs is far beyond any recording.
+    if (file.GetLength() > static_cast<int64_t>(kEpoHeaderSize + 4 + (1u << 20))) {
+        err.Set(kErrInvalidData, path + L": staging file is too large");
+        return 0;
+    }
+    std::vector<uint8_t> data(static_cast<size_t>(file.GetLength()));
+    if (!data.empty() && !file.ReadExact(data.data(), static_cast<uint32_t>(data.size()))) {
+        err.Set(kErrHandleEof, path + L": cannot read staging file");
+        return 0;
+    }
+    if (!OpenFromMemory(data.data(), data.size(), &err)) {
+        err.Set(err.GetErrorCode(), path + L": " + err.GetErrorText());
+        return 0;
+    }
+    return 1;
+}
+
+int CStagingFile::OpenFromMemory(const uint8_t* d, size_t size, CEegFileException* pError)
+{
+    CEegFileException local;
+    CEegFileException& err = pError ? *pError : local;
+    Close();
+    auto fail = [&](int32_t code, const std::wstring& why) {
+        Close();
+        err.Set(code, why);
+        return 0;
+    };
+    if (size < kEpoHeaderSize) return fail(kErrHandleEof, L"staging file is truncated (no complete header)");
+    if (std::memcmp(d, kEpoMagic, 4) != 0) return fail(kErrInvalidData, L"not a staging file (bad magic)");
+    if (GetU16(d + 4) != kFormatVersion || GetU16(d + 6) != kEpoHeaderSize)
+        return fail(kErrInvalidData, L"unsupported staging file version or header size");
+    if (ChecksumsEnforced() && GetU32(d + 172) != Crc32(d, 172))
+        return fail(kErrInvalidData, L"staging header checksum mismatch");
+    const uint32_t flags = GetU32(d + 8);
+    const int32_t epochSeconds = GetI32(d + 12);
+    const uint32_t count = GetU32(d + 16);
+    const int64_t first = GetI64(d + 24);
+    const int32_t type = GetI32(d + 32);
+    const uint32_t labelUnits = GetU16(d + 36);
+    if (epochSeconds < 1 || epochSeconds > 86400) return fail(kErrInvalidData, L"epoch length out of range");
+    if (first < 0 || first >= 0x7FFFFFFFFFFFll) return fail(kErrInvalidData, L"first epoch stamp out of range");
+    if (labelUnits >= kEpoLabelUnits) return fail(kErrInvalidData, L"staging label too long");
+    if (size - kEpoHeaderSize < 4 || count > size - kEpoHeaderSize - 4)
+        return fail(kErrHandleEof, L"staging file is truncated: " + std::to_wstring(count) + L" epochs announced");
+    if (size != kEpoHeaderSize + count + 4) return fail(kErrInvalidData, L"staging file has trailing bytes");
+    const uint8_t* codes = d + kEpoHeaderSize;
+    if (ChecksumsEnforced() && GetU32(codes + count) != Crc32(codes, count))
+        return fail(kErrInvalidData, L"staging epochs checksum mismatch");
+    m_label = Utf16LeToWide(d + 40, labelUnits, false);
+    m_present = (flags & 1) != 0;
+    m_epochSeconds = epochSeconds;
+    m_firstStamp = first;
+    m_stagingType = type;
+    m_codes.assign(codes, codes + count);
+    m_open = true;
+    err.Clear();
+    return 1;
+}
+
+int CStagingFile::GetStageCode(uint32_t n) const
+{
+    if (!m_open || n < 1 || n > m_codes.size()) return -1;
+    const uint8_t c = m_codes[n - 1];
+    return c <= 8 ? c : -1;
+}
