@@ -1,0 +1,458 @@
+#include "platform/KeyTree.h"
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <cmath>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <limits>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "support/TempDir.h"
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+Bytes Image(const CItem& item) {
+    Bytes b(item.GetBinarizeSize());
+    if (b.empty() || item.Binarize(b.data(), b.size()) != b.size()) return {};
+    return b;
+}
+
+// Independent CRC-32 (bitwise) so the tests check the writer's table version.
+uint32_t Crc(const uint8_t* p, size_t n) {
+    uint32_t c = 0xFFFFFFFF;
+    for (size_t i = 0; i < n; ++i) {
+        c ^= p[i];
+        for (int k = 0; k < 8; ++k) c = (c >> 1) ^ (0xEDB88320u & (0u - (c & 1)));
+    }
+    return ~c;
+}
+
+void Put32(Bytes& b, uint32_t v) {
+    for (int i = 0; i < 4; ++i) b.push_back(uint8_t(v >> (8 * i)));
+}
+
+// File image around a hand-made body, with a correct checksum.
+Bytes FileImage(const Bytes& body, uint16_t version = 1) {
+    Bytes b = {0x89, 'S', 'K', 'T', 'R', 0x0D, 0x0A, 0x1A, uint8_t(version), uint8_t(version >> 8), 0, 0};
+    Put32(b, Crc(body.data(), body.size()));
+    Put32(b, uint32_t(body.size()));
+    Put32(b, 0);
+    b.insert(b.end(), body.begin(), body.end());
+    return b;
+}
+
+// A tree holding every item kind, hostile texts included.
+CKeyTree SampleTree() {
+    CKeyTree t;
+    t.AddKey(L"Text", L"plain");
+    t.AddKey(L"Empty", L"");
+    t.AddKey(L"Umlaut", L"Müller Ω ж 名前");
+    t.AddKey(L"Astral", std::wstring(L"a\U0001F600b\U0010FFFF"));
+    t.AddKey(L"Nul", std::wstring(L"x\0y", 3));
+    t.AddKey(L"Int", int32_t(std::numeric_limits<int32_t>::min()));
+    t.AddKey(L"Long", int64_t(std::numeric_limits<int64_t>::min()));
+    t.AddKey(L"Real", 0.1);
+    t.AddKey(L"NegZero", -0.0);
+    t.AddKey(L"Denormal", std::numeric_limits<double>::denorm_min());
+    t.AddKey(L"Inf", -std::numeric_limits<double>::infinity());
+    t.AddKey(L"NaN", std::numeric_limits<double>::quiet_NaN());
+    t.AddKey(L"User", new CLuser(Bytes{0x00, 0xFF, 0x10}));
+    t.AddKey(L"NoBytes", new CLuser());
+    auto* list = new CItemList;
+    list->Append(new CLinteger(7));
+    list->Append(new CLstring(L"\"quoted\"\n\\"));
+    list->Append(new CItemList);
+    t.AddKey(L"List", list);
+    t.AddKey(L"Montage.Channels.Count", int32_t(19));
+    t.AddKey(L"Montage.Name", L"Bipolar");
+    t.AddKey(L"Montage.EmptyTree", new CKeyTree);
+    t.AddKey(L"Dup", int32_t(1));
+    t.AddKey(L"Dup", int32_t(2));
+    return t;
+}
+
+TEST(KeyTree, EveryKindSurvivesBinaryAndTextRoundTrips) {
+    const CKeyTree t = SampleTree();
+    const Bytes img = Image(t);
+    ASSERT_FALSE(img.empty());
+
+    CKeyTree back;
+    ASSERT_NE(back.Unbinarize(img.data(), img.size()), 0);
+    EXPECT_TRUE(back.IsEqual(t));
+    EXPECT_EQ(Image(back), img);
+    EXPECT_TRUE(std::signbit(RealOf(back.GetAt(L"NegZero"), 1)));
+    EXPECT_EQ(back.GetAt(L"Long")->Kind(), ItemKind::LongLong);
+    EXPECT_EQ(IntOf(back.GetAt(L"Dup"), 0), 1);
+
+    auto generic = CItem::FromBinary(img.data(), img.size());
+    ASSERT_TRUE(generic);
+    EXPECT_TRUE(generic->IsEqual(t));
+
+    CKeyTree fromText;
+    ASSERT_TRUE(fromText.FromString(t.ToString())) << t.ToString();
+    EXPECT_TRUE(fromText.IsEqual(t));
+
+    // Every child also round-trips alone as an item image.
+    for (int i = 0; i < t.GetCount(); ++i) {
+        const CItem& child = *t.GetChild(i);
+        const Bytes ci = Image(child);
+        auto item = CItem::FromBinary(ci.data(), ci.size());
+        ASSERT_TRUE(item) << i;
+        EXPECT_TRUE(item->IsEqual(child)) << i;
+        std::unique_ptr<CItem> same(child.Duplicate());
+        EXPECT_TRUE(same->FromString(child.ToString())) << i;
+        EXPECT_TRUE(same->IsEqual(child)) << i;
+    }
+}
+
+TEST(KeyTree, ImageMatchesTheDocumentedLayout) {
+    CKeyTree t;
+    t.AddKey(L"A", int32_t(-2));
+    t.AddKey(L"\u00E9", std::wstring(L"\U0001F600"));
+    const Bytes body = {7,    2, 0, 0, 0,                            // tree, 2 entries
+                        1,    0, 0, 0, 'A', 0,                       // name "A"
+                        2,    0xFE, 0xFF, 0xFF, 0xFF,                // int32 -2
+                        1,    0, 0, 0, 0xE9, 0,                      // name "é"
+                        1,    2, 0, 0, 0, 0x3D, 0xD8, 0x00, 0xDE};  // string, surrogate pair
+    EXPECT_EQ(Image(t), FileImage(body));
+}
+
+TEST(KeyTree, DottedPathsCreateWalkAndReplace) {
+    CKeyTree t;
+    EXPECT_TRUE(t.AddKey(L"Samples.Frequency", int32_t(256)));
+    EXPECT_TRUE(t.AddKey(L"Samples.Count", int64_t(1) << 40));
+    EXPECT_EQ(t.GetCount(), 1);
+    EXPECT_EQ(IntOf(t.GetAt(L"Samples.Frequency"), 0), 256);
+    EXPECT_EQ(t.GetAt(L"Samples.Frequency.X"), nullptr); // through a non-tree
+    EXPECT_EQ(t.GetAt(L"Samples.Missing"), nullptr);
+    EXPECT_EQ(t.GetAt(L"Samples."), nullptr);
+
+    // Paths with empty steps or through a value fail, and the item is freed.
+    for (const wchar_t* bad : {L"", L".", L"a..b", L".a", L"a."})
+        EXPECT_FALSE(t.AddKey(bad, new CLinteger(1))) << bad;
+    EXPECT_FALSE(t.AddKey(L"Samples.Frequency.Sub", int32_t(1)));
+    EXPECT_EQ(t.GetCount(), 1);
+
+    // SetAt replaces whatever kind stood there, in place.
+    EXPECT_TRUE(t.SetAt(L"Samples.Frequency", L"fast"));
+    EXPECT_EQ(AsCStr(t.GetAt(L"Samples.Frequency"), L""), L"fast");
+    EXPECT_EQ(t.GetKeyName(0), L"Samples");
+    EXPECT_EQ(AsKeyTree(t.GetAt(L"Samples"))->GetKeyName(0), L"Frequency");
+    // A value in the way of SetAt becomes a tree at the same position.
+    EXPECT_TRUE(t.SetAt(L"Samples.Frequency.Hz", 512.0));
+    EXPECT_EQ(RealOf(t.GetAt(L"Samples.Frequency.Hz"), 0), 512.0);
+    EXPECT_EQ(AsKeyTree(t.GetAt(L"Samples"))->GetKeyName(0), L"Frequency");
+    // Setting an item to itself keeps it.
+    EXPECT_TRUE(t.SetAt(L"Samples.Count", t.GetAt(L"Samples.Count")));
+    EXPECT_EQ(LongLongOf(t.GetAt(L"Samples.Count"), 0), int64_t(1) << 40);
+
+    EXPECT_TRUE(t.DeleteKey(L"Samples.Frequency.Hz"));
+    EXPECT_FALSE(t.DeleteKey(L"Samples.Frequency.Hz"));
+    EXPECT_FALSE(t.DeleteKey(L"Nope.X"));
+    EXPECT_EQ(AsKeyTree(t.GetAt(L"Samples.Frequency"))->GetCount(), 0);
+
+    // Integer types other than int32_t/int64_t pick a sensible kind.
+    t.AddKey(L"Size", size_t(5));
+    t.AddKey(L"Flag", true);
+    t.AddKey(L"Unsigned", 4000000000u);
+    EXPECT_EQ(t.GetAt(L"Size")->Kind(), ItemKind::LongLong);
+    EXPECT_EQ(t.GetAt(L"Flag")->Kind(), ItemKind::Integer);
+    EXPECT_EQ(LongLongOf(t.GetAt(L"Unsigned"), 0), 4000000000LL);
+}
+
+TEST(KeyTree, TypedReadsConvertOnlyExactValues) {
+    struct Case {
+        CItem* item;
+        int32_t asInt;
+        int64_t asLong;
+        double asReal;
+    } cases[] = {
+        {new CLinteger(-5), -5, -5, -5.0},
+        {new CLlonglong(int64_t(INT32_MAX)), INT32_MAX, INT32_MAX, 2147483647.0},
+        {new CLlonglong(int64_t(INT32_MAX) + 1), -1, int64_t(INT32_MAX) + 1, 2147483648.0},
+        {new CLlonglong(INT64_MIN), -1, INT64_MIN, -9223372036854775808.0},
+        {new CLreal(3.0), 3, 3, 3.0},
+        {new CLreal(3.5), -1, -1, 3.5},
+        {new CLreal(-2147483648.0), INT32_MIN, INT32_MIN, -2147483648.0},
+        {new CLreal(2147483648.0), -1, 2147483648LL, 2147483648.0},
+        {new CLreal(9223372036854775808.0), -1, -1, 9223372036854775808.0},
+        {new CLreal(std::nan("")), -1, -1, std::nan("")},
+        {new CLstring(L"12"), -1, -1, -1.0},
+        {new CLuser(Bytes{1}), -1, -1, -1.0},
+        {new CKeyTree, -1, -1, -1.0},
+        {nullptr, -1, -1, -1.0},
+    };
+    for (const auto& c : cases) {
+        std::unique_ptr<CItem> owned(c.item);
+        const std::wstring what = c.item ? c.item->ToString() : L"null";
+        EXPECT_EQ(IntOf(c.item, -1), c.asInt) << what;
+        EXPECT_EQ(LongLongOf(c.item, -1), c.asLong) << what;
+        const double r = RealOf(c.item, -1.0);
+        EXPECT_TRUE(r == c.asReal || (std::isnan(r) && std::isnan(c.asReal))) << what;
+    }
+    CKeyTree t;
+    t.AddKey(L"S", L"text");
+    t.AddKey(L"L", new CItemList);
+    t.AddKey(L"T.X", int32_t(1));
+    t.AddKey(L"U", new CLuser(Bytes{9}));
+    EXPECT_EQ(AsCStr(t.GetAt(L"T.X"), L"fb"), L"fb");
+    EXPECT_EQ(AsCStr(t.GetAt(L"S"), L"fb"), L"text");
+    EXPECT_EQ(AsKeyTree(t.GetAt(L"L")), nullptr);
+    EXPECT_NE(AsItemList(t.GetAt(L"L")), nullptr);
+    EXPECT_NE(AsItemList(t.GetAt(L"T")), nullptr); // a tree is a list too
+    EXPECT_EQ(AsUser(t.GetAt(L"S")), nullptr);
+    EXPECT_EQ(AsUser(t.GetAt(L"U"))->Bytes(), Bytes{9});
+}
+
+TEST(KeyTree, CopiesAreDeepAndIndependent) {
+    CKeyTree original = SampleTree();
+    const CKeyTree pristine = SampleTree();
+
+    CKeyTree copy(original);
+    std::unique_ptr<CItem> dup(original.Duplicate());
+    CKeyTree assigned;
+    assigned.AddKey(L"Old", int32_t(1));
+    assigned = original;
+    CKeyTree merged;
+    merged.Merge(original);
+    merged.Merge(merged); // merging itself doubles the items, nothing dangles
+    EXPECT_EQ(merged.GetCount(), 2 * original.GetCount());
+
+    for (CKeyTree* t : {&copy, &assigned, static_cast<CKeyTree*>(dup.get()), &merged}) {
+        t->SetAt(L"Montage.Channels.Count", int32_t(1));
+        AsItemList(t->GetAt(L"List"))->Append(new CLinteger(1));
+        static_cast<CLstring*>(t->GetAt(L"Text"))->SetValue(L"changed");
+    }
+    EXPECT_TRUE(original.IsEqual(pristine));
+    EXPECT_FALSE(copy.IsEqual(pristine));
+
+    const CKeyTree& alias = original;
+    original = alias; // self-assignment keeps everything
+    EXPECT_TRUE(original.IsEqual(pristine));
+}
+
+TEST(KeyTree, EveryTruncationAndHeaderCorruptionFailsCleanly) {
+    const CKeyTree sample = SampleTree();
+    const Bytes img = Image(sample);
+    CKeyTree t;
+    t.AddKey(L"Keep", int32_t(42));
+    const CKeyTree before(t);
+    for (size_t len = 0; len < img.size(); ++len) {
+        EXPECT_EQ(t.Unbinarize(img.data(), len), 0) << len;
+        EXPECT_EQ(CItem::FromBinary(img.data(), len), nullptr) << len;
+        // The body alone (an item image) truncated.
+        if (len > 24) {
+            EXPECT_EQ(CItem::FromBinary(img.data() + 24, len - 24), nullptr) << len;
+        }
+    }
+    for (size_t i = 0; i < img.size(); ++i) {
+        Bytes bad = img;
+        bad[i] ^= 0x40;
+        EXPECT_EQ(t.Unbinarize(bad.data(), bad.size()), 0) << "flip at " << i;
+    }
+    Bytes longer = img;
+    longer.push_back(0);
+    EXPECT_EQ(t.Unbinarize(longer.data(), longer.size()), 0);
+    EXPECT_EQ(t.Unbinarize(nullptr, 10), 0);
+    EXPECT_TRUE(t.IsEqual(before));
+}
+
+Bytes Nested(int depth) {
+    Bytes body;
+    for (int i = 0; i < depth; ++i) {
+        body.push_back(i == 0 ? 7 : 6); // a tree holding lists
+        Put32(body, i + 1 < depth ? 1 : 0);
+        if (i == 0) Put32(body, 0); // the tree entry's empty name
+    }
+    return body;
+}
+
+TEST(KeyTree, HostileBodiesWithValidChecksumsFail) {
+    struct Case {
+        const char* what;
+        Bytes body;
+        bool ok;
+    } cases[] = {
+        {"empty tree", {7, 0, 0, 0, 0}, true},
+        {"root not a tree", {2, 1, 0, 0, 0}, false},
+        {"unknown kind", {7, 1, 0, 0, 0, 0, 0, 0, 0, 9, 0, 0, 0, 0}, false},
+        {"kind zero", {7, 1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}, false},
+        {"absurd entry count", {7, 0xFF, 0xFF, 0xFF, 0xFF}, false},
+        {"absurd list count", {7, 1, 0, 0, 0, 0, 0, 0, 0, 6, 0xFF, 0xFF, 0xFF, 0x7F}, false},
+        {"absurd text length", {7, 1, 0, 0, 0, 0xFF, 0xFF, 0xFF, 0xFF, 2, 0, 0, 0, 0}, false},
+        {"absurd user length", {7, 1, 0, 0, 0, 0, 0, 0, 0, 5, 0xF0, 0xFF, 0xFF, 0xFF}, false},
+        {"lone high surrogate", {7, 1, 0, 0, 0, 1, 0, 0, 0, 0x00, 0xD8, 1, 0, 0, 0, 0}, false},
+        {"lone low surrogate", {7, 0, 0, 0, 0} /* replaced below */, false},
+        {"high then non-low", {7, 1, 0, 0, 0, 2, 0, 0, 0, 0x00, 0xD8, 'a', 0, 1, 0, 0, 0, 0}, false},
+        {"reversed pair", {7, 1, 0, 0, 0, 2, 0, 0, 0, 0x00, 0xDC, 0x00, 0xD8, 1, 0, 0, 0, 0}, false},
+        {"nesting 64 deep", Nested(64), true},
+        {"nesting 65 deep", Nested(65), false},
+        {"nesting 100000 deep", Nested(100000), false},
+    };
+    cases[9].body = {7, 1, 0, 0, 0, 0, 0, 0, 0, 1, 1, 0, 0, 0, 0x00, 0xDC};
+    for (const auto& c : cases) {
+        const Bytes img = FileImage(c.body);
+        CKeyTree t;
+        EXPECT_EQ(t.Unbinarize(img.data(), img.size()) != 0, c.ok) << c.what;
+        EXPECT_EQ(CItem::FromBinary(img.data(), img.size()) != nullptr, c.ok) << c.what;
+        CKeyTree plain; // the body alone, as an item image
+        EXPECT_EQ(plain.Unbinarize(c.body.data(), c.body.size()) != 0, c.ok) << c.what;
+    }
+    const Bytes v2 = FileImage({7, 0, 0, 0, 0}, 2);
+    CKeyTree t;
+    EXPECT_EQ(t.Unbinarize(v2.data(), v2.size()), 0);
+}
+
+TEST(KeyTree, UnwritableTreesAndSmallBuffersGiveZero) {
+    CKeyTree t;
+    t.AddKey(L"Bad", std::wstring(1, wchar_t(0xD800)));
+    EXPECT_EQ(t.GetBinarizeSize(), 0u);
+    uint8_t buf[256];
+    EXPECT_EQ(t.Binarize(buf, sizeof buf), 0u);
+
+    CKeyTree deep;
+    CKeyTree* node = &deep;
+    for (int i = 0; i < sk::keytree::kMaxDepth; ++i) {
+        auto* sub = new CKeyTree;
+        node->AddKey(L"d", sub);
+        node = sub;
+    }
+    EXPECT_EQ(deep.GetBinarizeSize(), 0u); // 65 levels
+    deep.DeleteKey(L"d");
+    const CKeyTree good = SampleTree();
+    EXPECT_EQ(good.Binarize(buf, 10), 0u);
+}
+
+TEST(KeyTree, MalformedTextIsRefused) {
+    CKeyTree t;
+    t.AddKey(L"Keep", int32_t(1));
+    for (const wchar_t* bad : {L"", L"{", L"{\"a\" i1}", L"{\"a\": i}", L"{\"a\": i99999999999}", L"{\"a\": s\"x}",
+                               L"{\"a\": s\"\\q\"}", L"{\"a\": s\"\\u{}\"}", L"{\"a\": u\"abc\"}", L"{\"a\": r+1}",
+                               L"{\"a\": x1}", L"[i1]", L"{} {}", L"{\"a\": i1,}"}) {
+        EXPECT_FALSE(t.FromString(bad)) << bad;
+    }
+    std::wstring deep;
+    for (int i = 0; i < 200; ++i) deep += L"{\"a\": ";
+    EXPECT_FALSE(t.FromString(deep + L"i1" + std::wstring(200, L'}')));
+    EXPECT_EQ(t.GetCount(), 1);
+    CLinteger i(5);
+    EXPECT_FALSE(i.FromString(L"12x"));
+    EXPECT_FALSE(i.FromString(L"2147483648"));
+    EXPECT_TRUE(i.FromString(L"-2147483648"));
+    EXPECT_EQ(i.Value(), INT32_MIN);
+}
+
+TEST(KeyTree, IndentStringNestsOrFlattens) {
+    CKeyTree t;
+    t.AddKey(L"A.B", int32_t(1));
+    t.AddKey(L"A.C", int64_t(2));
+    auto* l = new CItemList;
+    l->Append(new CLreal(2));
+    t.AddKey(L"L", l);
+    t.AddKey(L"S", L"x\"y");
+    EXPECT_EQ(t.ToIndentString(0, 1), L"A {\n  B = 1\n  C = 2L\n}\nL [\n  [0] = 2.0\n]\nS = \"x\\\"y\"\n");
+    EXPECT_EQ(t.ToIndentString(0, 0), L"A.B = 1\nA.C = 2L\nL[0] = 2.0\nS = \"x\\\"y\"\n");
+}
+
+TEST(KeyTree, BinSaveAndBinLoadKeepFileName) {
+    sk::test::TempDir dir("keytree");
+    const std::wstring path = dir.wpath() + L"/St\u00FCdy \u0436.EEG";
+    const CKeyTree t = SampleTree();
+    ASSERT_NE(t.BinSave(path), 0);
+
+    CKeyTree loaded;
+    loaded.AddKey(L"Stale", int32_t(1));
+    ASSERT_NE(loaded.BinLoad(path), 0);
+    EXPECT_EQ(AsCStr(loaded.GetAt(L"FileName"), L""), path);
+    EXPECT_EQ(loaded.GetAt(L"Stale"), nullptr);
+    loaded.DeleteKey(L"FileName");
+    EXPECT_TRUE(loaded.IsEqual(t));
+
+    // Saving again replaces the file; no temporary file is left behind.
+    CKeyTree small;
+    small.AddKey(L"X", int32_t(3));
+    ASSERT_NE(small.BinSave(path), 0);
+    ASSERT_NE(loaded.BinLoad(path), 0);
+    EXPECT_EQ(loaded.GetCount(), 2);
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), {}), 1);
+}
+
+TEST(KeyTree, BinLoadRefusesBadFilesAndKeepsTheTree) {
+    sk::test::TempDir dir("keytree");
+    const CKeyTree t = SampleTree();
+    const Bytes img = Image(t);
+    const auto write = [&](const char* name, const Bytes& b) {
+        std::ofstream(dir / name, std::ios::binary).write(reinterpret_cast<const char*>(b.data()), std::streamsize(b.size()));
+        return (dir / name).wstring();
+    };
+    const std::wstring huge = (dir / "huge").wstring();
+    { std::ofstream(dir / "huge").put('x'); }
+    std::filesystem::resize_file(dir / "huge", sk::keytree::kMaxFileBytes + 1); // sparse
+    ASSERT_EQ(::mkfifo((dir / "fifo").c_str(), 0600), 0);
+
+    struct Case {
+        std::wstring path;
+        int err;
+    } cases[] = {
+        {(dir / "missing").wstring(), ENOENT},
+        {dir.wpath(), EISDIR},
+        {write("empty", {}), EINVAL},
+        {write("truncated", Bytes(img.begin(), img.end() - 1)), EINVAL},
+        {huge, EFBIG},
+        {(dir / "fifo").wstring(), EINVAL},
+    };
+    CKeyTree target;
+    target.AddKey(L"Keep", int32_t(1));
+    const CKeyTree before(target);
+    for (const auto& c : cases) {
+        errno = 0;
+        EXPECT_EQ(target.BinLoad(c.path), 0) << c.path;
+        EXPECT_EQ(errno, c.err) << c.path;
+        EXPECT_TRUE(target.IsEqual(before));
+    }
+}
+
+TEST(KeyTree, FailedSaveLeavesTheOldFile) {
+    sk::test::TempDir dir("keytree");
+    const std::wstring path = (dir / "t.exp").wstring();
+    CKeyTree old;
+    old.AddKey(L"Version", int32_t(1));
+    ASSERT_NE(old.BinSave(path), 0);
+
+    CKeyTree unwritable;
+    unwritable.AddKey(L"Bad", std::wstring(1, wchar_t(0xDC00)));
+    EXPECT_EQ(unwritable.BinSave(path), 0);
+    EXPECT_EQ(old.BinSave((dir / "no" / "such" / "t.exp").wstring()), 0);
+    std::filesystem::create_directory(dir / "folder.exp");
+    EXPECT_EQ(old.BinSave((dir / "folder.exp").wstring()), 0); // rename over a folder fails late
+
+    CKeyTree back;
+    ASSERT_NE(back.BinLoad(path), 0);
+    EXPECT_EQ(IntOf(back.GetAt(L"Version"), 0), 1);
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), {}), 2); // no temp files
+}
+
+TEST(KeyTree, SaveIntoReadOnlyFolderFailsAndKeepsTheOldFile) {
+    if (::geteuid() == 0) GTEST_SKIP() << "permissions do not bind root";
+    sk::test::TempDir dir("keytree");
+    const std::wstring path = (dir / "t.exp").wstring();
+    CKeyTree old, back;
+    old.AddKey(L"Version", int32_t(1));
+    ASSERT_NE(old.BinSave(path), 0);
+    std::filesystem::permissions(dir.path(), std::filesystem::perms::owner_read | std::filesystem::perms::owner_exec);
+    CKeyTree newer;
+    newer.AddKey(L"Version", int32_t(2));
+    EXPECT_EQ(newer.BinSave(path), 0);
+    std::filesystem::permissions(dir.path(), std::filesystem::perms::owner_all);
+    ASSERT_NE(back.BinLoad(path), 0);
+    EXPECT_EQ(IntOf(back.GetAt(L"Version"), 0), 1);
+}
+
+} // namespace
