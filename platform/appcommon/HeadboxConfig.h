@@ -63,6 +63,13 @@ public:
     std::vector<std::wstring> GetDefaultChannelNames() const;
     std::vector<std::wstring> GetDefaultSleepChannelNames() const;
 
+    // Display type (see platform/recording/WaveType.h) of every configuration
+    // channel as the default name list (sleep false) or the sleep name list
+    // (sleep true, when that list exists) names it.
+    const std::vector<int>& GetDefaultDisplayTypes(bool sleep) const {
+        return sleep && !m_sleepDisplayTypes.empty() ? m_sleepDisplayTypes : m_displayTypes;
+    }
+
     // One range per configuration channel (GetChannelCount entries), for a
     // headbox software version (as a number, -1.0 = unknown) and a raw data
     // storage schema (-1 = unknown). Older firmware of some types reports
@@ -80,6 +87,8 @@ protected:
     // Ranges as reported by current firmware; GetChannelRanges applies the
     // version-dependent quirks on a copy.
     std::vector<ChannelRange> m_ranges;
+    std::vector<int> m_displayTypes;
+    std::vector<int> m_sleepDisplayTypes; // empty without a sleep list
 
     friend struct sk_headbox_builder;
 };

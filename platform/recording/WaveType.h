@@ -125,7 +125,7 @@ enum : int {
     ECG = 2,
     EOG = 3,
     EMG = 4,
-    DCVoltage = 5,     // uncalibrated DC input, mV
+    DCVoltage = 5,     // uncalibrated DC input, µV
     SpO2 = 6,          // %
     PulseRate = 7,     // beats/min
     BodyPosition = 8,  // degrees
@@ -138,7 +138,10 @@ enum : int {
     Snore = 15,        // AC
     Light = 16,        // lx
     Intracranial = 17, // intracranial EEG (AC)
-    Count = 18,
+    OximeterSpO2 = 18, // %, delivered digitally by an oximeter (not calibrated)
+    OximeterPulse = 19, // beats/min, delivered digitally by an oximeter
+    Auxiliary = 20,    // auxiliary DC input in mV (not calibrated)
+    Count = 21,
 };
 } // namespace sk::display
 
