@@ -10,6 +10,9 @@
 #include <string>
 #include <vector>
 
+#include "platform/recording/NoteManager.h"
+#include "platform/recording/StagingWriter.h"
+
 namespace sk::sim {
 
 // A recording gap: no samples for `seconds` after `atSeconds` of recorded
@@ -67,7 +70,45 @@ struct SimResult {
     std::vector<SimRun> runs;                              // recorded runs, in order
     int64_t startStamp = -1, endStamp = -1, totalSamples = 0;
     int epochCount = 0;
+    std::vector<int> configurationIndex; // per storage channel
+    std::vector<uint8_t> channelIsDC;    // per storage channel
 };
+
+// The signal source of a simulated study: build once, query often (tests
+// compare every exported sample against it).
+class SimSignal {
+public:
+    explicit SimSignal(const SimOptions& options);
+    bool ok() const { return m_ok; }
+    const std::wstring& error() const { return m_error; }
+    int channelCount() const { return static_cast<int>(m_channels.size()); }
+    int configurationIndex(int channel) const { return m_channels[channel].config; }
+    bool isDC(int channel) const { return m_channels[channel].dc; }
+    // Raw value of storage channel c at stamp s (defined for every stamp).
+    int32_t Value(int channel, int64_t stamp) const;
+    // Frame flags at stamp s (bit 0 trigger).
+    uint8_t Flags(int64_t stamp) const;
+
+private:
+    struct Channel {
+        int config = 0;
+        bool dc = false;
+        int64_t mid = 0;
+        int32_t ampA = 0, ampB = 0, noise = 0;
+        uint64_t incA = 0, incB = 0, phaseA = 0, phaseB = 0;
+    };
+    bool m_ok = false;
+    std::wstring m_error;
+    uint64_t m_seed = 0;
+    bool m_outOfRange = true, m_triggers = true;
+    int64_t m_triggerPeriod = 1;
+    std::vector<Channel> m_channels;
+};
+
+// The notes the simulator writes for the options, in file order.
+std::vector<CNote> SimulatedNotes(const SimOptions& options);
+// The staging the simulator writes (sleep studies).
+sk::rec::StagingData SimulatedStaging(const SimOptions& options);
 
 SimResult SimulateStudy(const SimOptions& options);
 
