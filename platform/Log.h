@@ -13,8 +13,8 @@
 //                        default 8 (errors). 0 turns logging off.
 //   SKRIVO_LOG_FILE      append log lines to this file (UTF-8); default: stderr.
 //   SKRIVO_EVENTLOG_FILE append event-log records to this file; default stderr.
-// Log line: "2026-12-05 20:09:27.123 [SKRIVO] L8 Skrivoer.cpp(123): text".
-// Event line: "2026-12-05 20:09:27.123 EVENT 0xC1010001 Skrivoer.cpp(714) cat 0: text".
+// Log line (UTC time): "2026-12-05T20:09:27.123Z [SKRIVO] L8 Skrivoer.cpp(123): text".
+// Event line: "2026-12-05T20:09:27.123Z EVENT 0xC1010001 Skrivoer.cpp(714) cat 0: text".
 //
 // While an sk::LogCapture exists every level is on, every message and record
 // is captured, and nothing goes to stderr (files still receive their lines).
