@@ -146,6 +146,15 @@ private:
     void SetError(int32_t code, const std::wstring& text);
     bool CreateSplitLimit();
     int64_t StartTicks(int64_t stamp) const; // local 100-ns ticks since 1601
+    // Header fields are composed in memory and written in one piece; the
+    // field writers put into that image while it is being built, else into
+    // the file at its current position.
+    bool Put(const char* data, size_t size);
+    bool SeekOut(int64_t position);
+    // Ends the current file's data: patches the record count; after a write
+    // failure keeps only the whole records that reached the disk.
+    void FinishRecords(int64_t records);
+    void FitRecordSizes();
 
     CKeyTree m_study;
     CKeyTree m_template;
@@ -168,4 +177,11 @@ private:
     std::unique_ptr<CSkrivoAnnotationManager> m_annotations;
     int32_t m_errorCode = 0;
     std::wstring m_errorText;
+    // Set when a write to the output file or a read of the raw data failed:
+    // the export then ends with the error instead of going on.
+    bool m_failed = false;
+    bool m_overrunReported = false;
+    std::string m_headerImage;
+    size_t m_imagePos = 0;
+    bool m_buildingHeader = false;
 };

@@ -1,0 +1,52 @@
+#include "writer/ExportDetails.h"
+
+#include "platform/Sync.h"
+
+CExportDetails::CExportDetails(const std::wstring& studyId, const std::wstring& studyFolder,
+                               const std::wstring& studyName, CSkrivoTemplate* tmpl)
+    : m_studyId(studyId), m_studyFolder(studyFolder), m_studyName(studyName), m_template(tmpl) {}
+
+CExportDetails::~CExportDetails() = default;
+
+std::wstring CExportDetails::GetCurrentFile() const {
+    std::lock_guard<std::mutex> lock(m_lock);
+    return m_currentFile;
+}
+
+void CExportDetails::SetCurrentFile(const std::wstring& name) {
+    std::lock_guard<std::mutex> lock(m_lock);
+    m_currentFile = name;
+}
+
+void CExportDetails::SetDone() {
+    m_done.store(true, std::memory_order_release);
+    m_percent.store(100.0f, std::memory_order_release);
+}
+
+void CExportDetails::SetError(int32_t code, const std::wstring& text) {
+    m_errorCode = code;
+    m_errorText = text;
+    m_failed.store(true, std::memory_order_release);
+    m_percent.store(100.0f, std::memory_order_release);
+}
+
+bool CExportDetails::GetError(int32_t& code, std::wstring& text) const {
+    if (!m_failed.load(std::memory_order_acquire))
+        return false;
+    code = m_errorCode;
+    text = m_errorText;
+    return true;
+}
+
+bool CExportDetails::ReportProgress(float percent, bool* cancelled) {
+    if (!m_cancelled.load(std::memory_order_acquire)) {
+        sk::Event* ev = m_cancelEvent.load(std::memory_order_acquire);
+        if (ev && ev->Wait(0) == sk::WaitResult::Signalled)
+            m_cancelled.store(true, std::memory_order_release);
+    }
+    m_percent.store(percent, std::memory_order_release);
+    bool c = m_cancelled.load(std::memory_order_acquire);
+    if (cancelled)
+        *cancelled = c;
+    return c;
+}

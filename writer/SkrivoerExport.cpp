@@ -1,0 +1,153 @@
+// The export driver: processors, layout, output names and split limit, then
+// one output file after another until the recording's end, a cancellation
+// or an error.
+
+#include "writer/Skrivoer.h"
+
+#include <cstdio>
+#include <unistd.h>
+
+#include "recorddata/EDFRecordData.h"
+#include "writer/EdfOutputFile.h"
+#include "writer/ExportDetails.h"
+#include "writer/WriterLog.h"
+#include "writer/WriterUtil.h"
+
+using namespace sk::writer;
+
+bool CSkrivoer::CreateSplitLimit() {
+    m_splitLimit.reset();
+    const int64_t spatial = LongLongOf(m_template.GetAt(L"SpatialMaximum"), 0);
+    const int32_t temporal = IntOf(m_template.GetAt(L"TemporalMaximum"), 0);
+    if (spatial > 0) {
+        auto limit = std::make_unique<CSplitLimit>();
+        limit->sizeLimit = true;
+        limit->sizeBytes = spatial;
+        const uint64_t header = 256ull * (m_processors.size() + 1);
+        const uint64_t perRecord = m_bytesPerRecord > 0 ? static_cast<uint64_t>(m_bytesPerRecord) : 1;
+        auto count = static_cast<int32_t>((static_cast<uint64_t>(spatial) - header) / perRecord);
+        limit->maxRecords = count < 2 ? 1 : count;
+        m_splitLimit = std::move(limit);
+    } else if (temporal >= 1) {
+        auto limit = std::make_unique<CSplitLimit>();
+        limit->timeLimit = true;
+        limit->timeSeconds = temporal;
+        const double rate = m_useDecimated ? m_sampleFrequency * m_decimation : m_sampleFrequency;
+        auto span = static_cast<int64_t>(rate * temporal);
+        if (m_framesPerRecord > 0)
+            span -= span % m_framesPerRecord;
+        limit->maxStampSpan = span;
+        m_splitLimit = std::move(limit);
+    }
+    return m_splitLimit != nullptr;
+}
+
+bool CSkrivoer::Export(CExportDetails* details) {
+    m_failed = false;
+    // 1-2. Processors and record layout.
+    if (!ProcessRecordData()) {
+        SetError(sk::kErrInvalidArg, L"Failure to create record data processors.");
+        return false;
+    }
+    ComputeRecordLayout();
+    if (!(m_recordDuration > 0.0))
+        SKW_EVENT();
+    if (m_framesPerRecord <= 0 || m_bytesPerRecord <= 0) {
+        // Without a sampling rate no data record can be laid out.
+        SKW_LOG(8, L"CSkrivoer::Export - Unable to lay out data records.");
+        SetError(sk::kErrInvalidArg, L"Sampling frequency not defined.");
+        return false;
+    }
+
+    // 3. Split limit.
+    CreateSplitLimit();
+
+    // 4. Stamps.
+    int64_t start = LongLongOf(m_study.GetAt(StudyKey(L"Samples.Start")), -1);
+    const int64_t end = LongLongOf(m_study.GetAt(StudyKey(L"Samples.End")), -1);
+    const int64_t total = LongLongOf(m_study.GetAt(StudyKey(L"Samples.Total")), 0);
+    if (start == -1) {
+        SKW_LOG(8, L"CSkrivoer::Export - Unable to get starting timestamp.");
+        SetError(sk::kErrInvalidArg, L"Starting timestamp not defined.");
+        return false;
+    }
+
+    // 5-6. Progress total and writers.
+    m_totalSamples = PadGaps() ? end - start + 1 : total;
+    if (m_useDecimated && PadGaps() && m_decimation > 1)
+        m_totalSamples = (end - start) / m_decimation + 1;
+    m_processedSamples = 0;
+    m_writers.clear();
+    for (CEDFRecordData* p : m_processors)
+        m_writers.push_back(p->GetWriter());
+
+    // 7. Output path.
+    std::wstring extension = AsCStr(m_template.GetAt(L"Extension"), L".EDF");
+    if (!extension.empty() && extension.front() != L'.')
+        extension.insert(extension.begin(), L'.');
+    std::wstring studyFile = FileNameOf(AsCStr(m_study.GetAt(L"Files.EEG"), L""));
+    if (studyFile.empty() && details)
+        studyFile = details->GetStudyName() + L".EEG";
+    std::wstring fileName = ReplaceExtension(studyFile, extension);
+
+    // 8. De-identification. Only the file name is searched: the output
+    // folder is the user's and stays as it is.
+    if (IntOf(m_template.GetAt(L"Deidentify"), 0) != 0) {
+        const std::wstring patient = AsCStr(m_study.GetAt(L"Info.Name.LastName"), L"") + L"~ " +
+                                     AsCStr(m_study.GetAt(L"Info.Name.FirstName"), L"");
+        if (fileName.find(patient) != std::wstring::npos) {
+            fileName = ReplaceAll(fileName, patient, L"X~ X");
+        } else {
+            std::wstring guid = ToLowerAscii(AsCStr(m_study.GetAt(L"Study.StudyGUID"), L""));
+            size_t a = guid.find_first_not_of(L"{}");
+            size_t b = guid.find_last_not_of(L"{}");
+            guid = a == std::wstring::npos ? std::wstring() : guid.substr(a, b - a + 1);
+            fileName = L"X~ X_" + guid + extension;
+        }
+    }
+    const std::wstring basePath = PathCombine(m_outputFolder, fileName);
+
+    // 9. One file after another.
+    const double startFraction = GetStartTime(0).millisecond / 1000.0;
+    for (int n = 0;; ++n) {
+        std::wstring path = basePath;
+        if (m_splitLimit && n > 0) {
+            wchar_t number[16];
+            std::swprintf(number, 16, L"_%03d", n);
+            path = ReplaceExtension(basePath, L"") + number + ExtensionOf(basePath);
+        }
+        if (details)
+            details->SetCurrentFile(FileNameOf(path));
+        if (!OpenOutputFile(path))
+            return false;
+        if (!WriteHeader(start)) {
+            // A header that did not reach the disk leaves nothing worth keeping.
+            m_file->Abandon();
+            ::unlink(ToUtf8(path).c_str());
+            return false;
+        }
+        for (size_t w = 0; w < m_writers.size(); ++w) {
+            if (n == 0 || (IsEdfPlus() && w + 1 == m_writers.size()))
+                m_writers[w]->Initialize(startFraction, start, m_sampleFrequency, m_decimation, m_recordDuration);
+        }
+        const int64_t next = WriteRecords(start, details);
+        const bool closed = CloseOutputFile();
+        if (next == -1) {
+            SetError(sk::kErrCancelled, L"Export was cancelled");
+            return false;
+        }
+        if (m_failed)
+            return false;
+        if (!closed) {
+            m_failed = true;
+            return false;
+        }
+        if (next > end)
+            return true;
+        // A call that made no progress (no table-of-contents entry for the
+        // start stamp) or ended without a split has nothing more to give.
+        if (next <= start || !m_splitLimit)
+            return true;
+        start = next;
+    }
+}

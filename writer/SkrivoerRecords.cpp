@@ -1,0 +1,288 @@
+// The record writing loop: walks the recording's table-of-contents and raw
+// data files in time order, assembles the sample frames of each data record,
+// lets every processor write its part into one record buffer and writes the
+// record with one write.
+
+#include "writer/Skrivoer.h"
+
+#include <memory>
+#include <vector>
+
+#include "platform/HResult.h"
+#include "platform/recording/DataProducer.h"
+#include "platform/recording/RawDataFile.h"
+#include "platform/recording/SampleFrame.h"
+#include "platform/recording/StcFile.h"
+#include "platform/recording/TocFile.h"
+#include "recorddata/EDFRecordData.h"
+#include "writer/EdfOutputFile.h"
+#include "writer/ExportDetails.h"
+#include "writer/WriterLog.h"
+#include "writer/WriterUtil.h"
+
+using namespace sk::writer;
+
+namespace {
+
+constexpr uint32_t kOpenFlags = CEegFile::modeRead | CEegFile::shareDenyNone;
+
+struct ProducerDeleter {
+    void operator()(CDataProducer* p) const {
+        if (p)
+            p->Release();
+    }
+};
+using ProducerPtr = std::unique_ptr<CDataProducer, ProducerDeleter>;
+
+} // namespace
+
+bool CSkrivoer::CSplitLimit::IsReached(int64_t stampsUsed, int64_t records) const {
+    if (timeLimit && stampsUsed >= maxStampSpan)
+        return true;
+    if (sizeLimit && records >= maxRecords)
+        return true;
+    return false;
+}
+
+void CSkrivoer::FinishRecords(int64_t records) {
+    if (m_failed && m_file->LastError() != 0) {
+        // A write failed (disk full, file-size limit): keep the whole records
+        // that reached the disk and count those, so the file still opens.
+        const int64_t header = 256LL * (static_cast<int64_t>(m_processors.size()) + 1);
+        records = m_file->TruncateToWholeRecords(header, m_bytesPerRecord);
+        if (records < 0)
+            return; // the header keeps -1: the count is not patched
+    }
+    std::string text = std::to_string(records);
+    if (text.size() > 8)
+        return;
+    text.resize(8, ' ');
+    if (!m_file->PatchAt(236, text.data(), text.size()) && !m_failed) {
+        m_failed = true;
+        SetFileError(m_file->LastError() ? m_file->LastError() : EIO);
+    }
+}
+
+int64_t CSkrivoer::WriteRecords(int64_t startStamp, CExportDetails* details) {
+    const bool pad = PadGaps();
+    const int64_t dec = m_decimation;
+    const int32_t fpr = m_framesPerRecord;
+    if (fpr <= 0 || m_bytesPerRecord <= 0 || !m_file->IsOpen())
+        return sk::kEndStamp;
+
+    // Table-of-contents files in time order.
+    std::vector<std::wstring> tocFiles;
+    {
+        std::wstring stcPath = AsCStr(m_study.GetAt(StudyKey(L"Files.STC")), L"");
+        std::wstring folder = AsCStr(m_study.GetAt(StudyKey(L"Files.Path")), L"");
+        CStcFile stc;
+        if (FileExists(stcPath) && stc.Open(stcPath, kOpenFlags)) {
+            STC_ENTRY e = stc.FindStcEntry(-1);
+            while (e.m_number >= 0) {
+                std::wstring path = PathCombine(folder, std::wstring(e.m_name, wcsnlen(e.m_name, 256))) + L".ETC";
+                if (FileExists(path))
+                    tocFiles.push_back(path);
+                if (!stc.NextStcEntry(&e))
+                    break;
+            }
+            stc.Close();
+        }
+        if (tocFiles.empty()) {
+            std::wstring etc = AsCStr(m_study.GetAt(StudyKey(L"Files.ETC")), L"");
+            if (FileExists(etc))
+                tocFiles.push_back(etc);
+        }
+    }
+
+    // One frame buffer and one record buffer, reused for every record.
+    std::vector<uint8_t> frames(static_cast<size_t>(fpr) * frame::kFrameSize, 0);
+    std::vector<uint8_t> record(static_cast<size_t>(m_bytesPerRecord), 0);
+    std::vector<uint8_t> scratch(frame::kFrameSize, 0);
+
+    int64_t current = startStamp;
+    int32_t index = 0;
+    int64_t records = 0;
+    bool cancelled = false;
+    bool stop = false; // split, cancellation or an unrecoverable error
+
+    for (size_t k = 0; k < tocFiles.size() && !stop; ++k) {
+        const bool lastFile = k + 1 == tocFiles.size();
+        CTocFile toc;
+        CEegFileException err;
+        if (!toc.Open(tocFiles[k], kOpenFlags, &err)) {
+            SetError(err.GetErrorCode(), err.GetErrorText());
+            SKW_LOG(4, L"CSkrivoer::WriteRecords - Unable to open ETC file %s", tocFiles[k].c_str());
+            return sk::kEndStamp;
+        }
+        const TOC_ENTRY firstEntry = toc.FindTocEntry(-1);
+        if (firstEntry.m_stamp == -1)
+            continue; // a table without entries holds no samples
+        const TOC_ENTRY lastEntry = toc.FindTocEntry(sk::kEndStamp);
+        auto entryEnd = [&](const TOC_ENTRY& e) { return e.m_stamp + static_cast<int64_t>(e.m_sampleCount) * dec - 1; };
+        const int64_t fileEnd = entryEnd(lastEntry);
+        TOC_ENTRY segment = toc.FindTocEntry(-1);
+
+        if (current == startStamp) {
+            if (current > fileEnd)
+                continue;
+            if (current > entryEnd(segment)) {
+                segment = toc.FindTocEntryUpperBound(current);
+                if (segment.m_stamp == -1) {
+                    SKW_LOG(8, L"CSkrivoer::WriteRecords - Unable to determine correct TOC entry for timestamp %lld",
+                            static_cast<long long>(startStamp));
+                    stop = true;
+                    break;
+                }
+            }
+        }
+        // Between two table-of-contents files: without padding a record
+        // boundary jumps over the gap; otherwise the frame loop fills it.
+        if (index == 0 && !pad && current < segment.m_stamp)
+            current = segment.m_stamp;
+
+        const std::wstring erdPath = ReplaceExtension(tocFiles[k], L".ERD");
+        CRawDataFile raw;
+        if (!raw.Open(erdPath, kOpenFlags, &err)) {
+            SetError(err.GetErrorCode(), err.GetErrorText());
+            SKW_LOG(4, L"CSkrivoer::WriteRecords - Unable to open ERD file %s", erdPath.c_str());
+            return sk::kEndStamp;
+        }
+        const CRawDataHeader* h = raw.GetRawHeader();
+        if (!h)
+            continue;
+        ProducerPtr producer(CDataProducer::CreateDataProducer(h->m_schema, h->m_frameWord, &raw));
+        if (producer) {
+            producer->Attach(&raw);
+            if (!producer->GetDataInterface()->Init(h->m_channelCount, h->m_schema, h->m_decimation, h->m_sampleFreq))
+                producer.reset();
+        }
+        if (!producer) {
+            SetError(sk::HResultFromWin32(sk::ERROR_INVALID_DATA), erdPath + L": storage schema cannot be read");
+            m_failed = true;
+            stop = true;
+            break;
+        }
+
+        // Positions the raw data at the segment's data and, when the file
+        // starts inside the segment, skips the samples before the stamp.
+        auto enterSegment = [&](const TOC_ENTRY& e) -> bool {
+            raw.Seek(static_cast<int64_t>(e.DataOffset()), 0);
+            if (current > e.m_stamp) {
+                int64_t skip = (current - e.m_stamp + dec - 1) / dec;
+                for (int64_t s = 0; s < skip; ++s)
+                    if (producer->ReadSample(&raw, scratch.data(), scratch.data()) != 1)
+                        return false;
+                current = e.m_stamp + skip * dec;
+            }
+            return true;
+        };
+        bool readFailed = !enterSegment(segment);
+        int64_t segStart = segment.m_stamp;
+        int64_t segEnd = entryEnd(segment);
+
+        while (!readFailed) {
+            uint8_t* fr = frames.data() + static_cast<size_t>(index) * frame::kFrameSize;
+            frame::SetHeader(fr, h->m_frameWord);
+            frame::SetStamp(fr, current);
+            const uint8_t* prev = index > 0 ? fr - frame::kFrameSize
+                                            : frames.data() + static_cast<size_t>(fpr - 1) * frame::kFrameSize;
+            if (current < segStart) {
+                // A gap. Without padding a record never starts inside one.
+                if (index == 0 && !pad) {
+                    current = segStart;
+                    continue;
+                }
+                frame::SetFlags(fr, frame::kFlagNoData);
+                ++index;
+                if (pad)
+                    ++m_processedSamples;
+            } else if (current > fileEnd && lastFile) {
+                // The recording ends inside this record: complete it with
+                // gap frames.
+                for (int32_t j = index; j < fpr; ++j) {
+                    uint8_t* g = frames.data() + static_cast<size_t>(j) * frame::kFrameSize;
+                    frame::SetHeader(g, h->m_frameWord);
+                    frame::SetFlags(g, frame::kFlagNoData);
+                    frame::SetStamp(g, current + (j - index) * dec);
+                }
+                index = fpr;
+            } else if (producer->ReadSample(&raw, fr, prev) == 1) {
+                ++index;
+                ++m_processedSamples;
+            } else {
+                readFailed = true;
+                break;
+            }
+
+            if (index == fpr) {
+                const int64_t recStart = frame::Stamp(frames.data());
+                const int64_t recEnd = frame::Stamp(frames.data() + static_cast<size_t>(fpr - 1) * frame::kFrameSize);
+                size_t pos = 0;
+                for (size_t w = 0; w < m_writers.size(); ++w) {
+                    const auto size = static_cast<uint32_t>(m_recordSizes[w]);
+                    m_writers[w]->Write(recStart, recEnd, frames.data(), size / 2, record.data() + pos);
+                    pos += size;
+                }
+                if (!m_file->Write(record.data(), record.size())) {
+                    SKW_LOG(8, L"CSkrivoer::WriteString - Error writing to file: %d", m_file->LastError());
+                    SetFileError(m_file->LastError());
+                    m_failed = true;
+                    stop = true;
+                    break;
+                }
+                ++records;
+                if (m_processedSamples > m_totalSamples && !m_overrunReported) {
+                    m_overrunReported = true;
+                    SKW_EVENT();
+                }
+                const double percent = m_totalSamples > 0
+                                           ? static_cast<double>(m_processedSamples) * 100.0 / static_cast<double>(m_totalSamples)
+                                           : 100.0;
+                bool cancel = false;
+                if (details)
+                    details->ReportProgress(static_cast<float>(percent), &cancel);
+                index = 0;
+                if (cancel) {
+                    cancelled = true;
+                    stop = true;
+                    break;
+                }
+            }
+
+            current += dec;
+            // Splits happen at record boundaries only, so no frame of a
+            // started record is ever lost.
+            if (index == 0 && m_splitLimit && m_splitLimit->IsReached(current - startStamp, records)) {
+                stop = true;
+                break;
+            }
+            if (current > fileEnd && !(lastFile && index > 0))
+                break;
+            if (current > segEnd) {
+                TOC_ENTRY next;
+                if (toc.NextTocEntry(&next) && next.m_stamp != -1) {
+                    segment = next;
+                    segStart = segment.m_stamp;
+                    segEnd = entryEnd(segment);
+                    if (!enterSegment(segment))
+                        readFailed = true;
+                }
+            }
+        }
+        if (readFailed) {
+            // Truncated or corrupt sample data: end with the records written.
+            std::wstring why = producer->GetErrorText();
+            if (why.empty())
+                why = L"sample data ends before its table of contents";
+            SetError(sk::HResultFromWin32(sk::ERROR_INVALID_DATA), erdPath + L": " + why);
+            SKW_LOG(4, L"CSkrivoer::WriteRecords - Unable to read ERD file %s", erdPath.c_str());
+            m_failed = true;
+            stop = true;
+        }
+    }
+
+    FinishRecords(records);
+    if (cancelled)
+        return -1;
+    return m_failed ? sk::kEndStamp : current;
+}

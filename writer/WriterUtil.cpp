@@ -1,0 +1,159 @@
+#include "writer/WriterUtil.h"
+
+#include <sys/stat.h>
+
+namespace sk::writer {
+
+std::string ToUtf8(const std::wstring& text) {
+    std::string out;
+    out.reserve(text.size());
+    for (wchar_t wc : text) {
+        auto c = static_cast<uint32_t>(wc);
+        if (c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF))
+            c = 0xFFFD;
+        if (c < 0x80) {
+            out.push_back(static_cast<char>(c));
+        } else if (c < 0x800) {
+            out.push_back(static_cast<char>(0xC0 | (c >> 6)));
+            out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+        } else if (c < 0x10000) {
+            out.push_back(static_cast<char>(0xE0 | (c >> 12)));
+            out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
+            out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+        } else {
+            out.push_back(static_cast<char>(0xF0 | (c >> 18)));
+            out.push_back(static_cast<char>(0x80 | ((c >> 12) & 0x3F)));
+            out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
+            out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+        }
+    }
+    return out;
+}
+
+std::wstring FromUtf8(const std::string& text) {
+    std::wstring out;
+    out.reserve(text.size());
+    size_t i = 0;
+    while (i < text.size()) {
+        auto b = static_cast<unsigned char>(text[i]);
+        uint32_t c = 0xFFFD;
+        int extra = 0;
+        if (b < 0x80) { c = b; }
+        else if ((b & 0xE0) == 0xC0) { c = b & 0x1F; extra = 1; }
+        else if ((b & 0xF0) == 0xE0) { c = b & 0x0F; extra = 2; }
+        else if ((b & 0xF8) == 0xF0) { c = b & 0x07; extra = 3; }
+        else { out.push_back(0xFFFD); ++i; continue; }
+        if (i + static_cast<size_t>(extra) >= text.size()) {
+            out.push_back(0xFFFD);
+            break;
+        }
+        bool bad = false;
+        for (int k = 1; k <= extra; ++k) {
+            auto cb = static_cast<unsigned char>(text[i + static_cast<size_t>(k)]);
+            if ((cb & 0xC0) != 0x80) { bad = true; break; }
+            c = (c << 6) | (cb & 0x3F);
+        }
+        if (bad) { out.push_back(0xFFFD); ++i; continue; }
+        out.push_back(static_cast<wchar_t>(c));
+        i += static_cast<size_t>(extra) + 1;
+    }
+    return out;
+}
+
+bool IsAscii(const std::wstring& text) {
+    for (wchar_t c : text)
+        if (static_cast<uint32_t>(c) > 0x7F)
+            return false;
+    return true;
+}
+
+static wchar_t Lower(wchar_t c) { return (c >= L'A' && c <= L'Z') ? static_cast<wchar_t>(c + 32) : c; }
+static wchar_t Upper(wchar_t c) { return (c >= L'a' && c <= L'z') ? static_cast<wchar_t>(c - 32) : c; }
+
+bool IEquals(const std::wstring& a, const std::wstring& b) {
+    if (a.size() != b.size())
+        return false;
+    for (size_t i = 0; i < a.size(); ++i)
+        if (Lower(a[i]) != Lower(b[i]))
+            return false;
+    return true;
+}
+
+std::wstring ToUpperAscii(std::wstring text) {
+    for (auto& c : text) c = Upper(c);
+    return text;
+}
+
+std::wstring ToLowerAscii(std::wstring text) {
+    for (auto& c : text) c = Lower(c);
+    return text;
+}
+
+std::wstring ReplaceAll(std::wstring text, const std::wstring& from, const std::wstring& to) {
+    if (from.empty())
+        return text;
+    size_t pos = 0;
+    while ((pos = text.find(from, pos)) != std::wstring::npos) {
+        text.replace(pos, from.size(), to);
+        pos += to.size();
+    }
+    return text;
+}
+
+bool IsSeparator(wchar_t c) { return c == L'/' || c == L'\\'; }
+
+std::wstring PathCombine(const std::wstring& folder, const std::wstring& name) {
+    if (folder.empty())
+        return name;
+    if (IsSeparator(folder.back()))
+        return folder + name;
+    return folder + L"/" + name;
+}
+
+static size_t LastSeparator(const std::wstring& path) {
+    size_t a = path.rfind(L'/');
+    size_t b = path.rfind(L'\\');
+    if (a == std::wstring::npos) return b;
+    if (b == std::wstring::npos) return a;
+    return a > b ? a : b;
+}
+
+std::wstring FileNameOf(const std::wstring& path) {
+    size_t s = LastSeparator(path);
+    return s == std::wstring::npos ? path : path.substr(s + 1);
+}
+
+std::wstring FolderOf(const std::wstring& path) {
+    size_t s = LastSeparator(path);
+    return s == std::wstring::npos ? std::wstring() : path.substr(0, s + 1);
+}
+
+std::wstring ExtensionOf(const std::wstring& path) {
+    size_t s = LastSeparator(path);
+    size_t start = s == std::wstring::npos ? 0 : s + 1;
+    size_t dot = path.rfind(L'.');
+    if (dot == std::wstring::npos || dot < start)
+        return std::wstring();
+    return path.substr(dot);
+}
+
+std::wstring ReplaceExtension(const std::wstring& path, const std::wstring& ext) {
+    std::wstring cur = ExtensionOf(path);
+    return path.substr(0, path.size() - cur.size()) + ext;
+}
+
+bool FileExists(const std::wstring& path) {
+    if (path.empty())
+        return false;
+    struct stat st {};
+    return ::stat(ToUtf8(path).c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
+bool FolderExists(const std::wstring& path) {
+    if (path.empty())
+        return false;
+    struct stat st {};
+    return ::stat(ToUtf8(path).c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+} // namespace sk::writer

@@ -1,0 +1,35 @@
+#pragma once
+// Small text and path helpers of the writer (namespace sk::writer). Paths are
+// wide inside and UTF-8 for the operating system; both separators are
+// accepted on input.
+
+#include <string>
+
+namespace sk::writer {
+
+std::string ToUtf8(const std::wstring& text);
+std::wstring FromUtf8(const std::string& text);
+// True when every character is US-ASCII (0..127).
+bool IsAscii(const std::wstring& text);
+// ASCII-only case-insensitive comparison (key values such as "EDF+").
+bool IEquals(const std::wstring& a, const std::wstring& b);
+std::wstring ToUpperAscii(std::wstring text);
+std::wstring ToLowerAscii(std::wstring text);
+std::wstring ReplaceAll(std::wstring text, const std::wstring& from, const std::wstring& to);
+
+bool IsSeparator(wchar_t c);
+// folder joined with name: no separator added when folder already ends in one.
+std::wstring PathCombine(const std::wstring& folder, const std::wstring& name);
+// Last component of a path (after the last separator).
+std::wstring FileNameOf(const std::wstring& path);
+// Everything before the last component (with its trailing separator).
+std::wstring FolderOf(const std::wstring& path);
+// path with its extension (from the last dot of the last component) replaced
+// by ext ("" removes it); a path without extension gets ext appended.
+std::wstring ReplaceExtension(const std::wstring& path, const std::wstring& ext);
+// Extension of the last component, dot included; empty when none.
+std::wstring ExtensionOf(const std::wstring& path);
+bool FileExists(const std::wstring& path);   // a regular file
+bool FolderExists(const std::wstring& path); // a directory
+
+} // namespace sk::writer
