@@ -109,11 +109,19 @@ struct Builder {
         for (int i = from; i <= to; ++i) add(Num(prefix, i, width), Num(prefix, i, width), RangeKind::DC, dt::DCVoltage);
         return *this;
     }
-    // Polygraphic inputs X1 .. Xn, renamed for sleep studies.
+    bool hasSleepName(const std::wstring& n) const {
+        for (const Chan& ch : c)
+            if (ch.sleepName == n) return true;
+        return false;
+    }
+    // Polygraphic inputs X1 .. Xn, renamed for sleep studies after the
+    // polygraphic inputs the headbox does not already have.
     Builder& x(int n) {
+        size_t next = 0;
         for (int i = 0; i < n; ++i) {
             std::wstring name = Num(L"X", i + 1, 1);
-            std::wstring sleep = i < 13 ? kPsgInputs[i] : name;
+            while (next < std::size(kPsgInputs) && hasSleepName(kPsgInputs[next])) ++next;
+            std::wstring sleep = next < std::size(kPsgInputs) ? kPsgInputs[next++] : name;
             add(name, sleep, RangeKind::AC, dt::Polygraphic, DisplayTypeOfName(sleep));
         }
         return *this;

@@ -4,9 +4,10 @@
 #include <unistd.h>
 
 #include <cstdlib>
-#include <filesystem>
 #include <string>
 #include <vector>
+
+#include "platform/TextConv.h"
 
 namespace {
 
@@ -16,14 +17,8 @@ std::string Env(const char* name) {
 }
 
 std::wstring Widen(const std::string& s) {
-    // Paths are bytes on this platform; the filesystem library decodes them
-    // as the native narrow encoding (UTF-8).
-    try {
-        return std::filesystem::path(s).wstring();
-    } catch (...) {
-        // Not decodable: keep the bytes as Latin-1 rather than failing.
-        return std::wstring(s.begin(), s.end());
-    }
+    // Paths are bytes here; they are taken as UTF-8 whatever the locale.
+    return sk::FromUtf8Lossy(s);
 }
 
 std::wstring Join(std::wstring dir, const wchar_t* sub) {

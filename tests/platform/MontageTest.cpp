@@ -1,0 +1,284 @@
+#include "platform/recording/Montage.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <fstream>
+#include <functional>
+
+#include "platform/KeyTree.h"
+#include "platform/appcommon/HeadboxConfig.h"
+#include "platform/recording/WaveType.h"
+#include "support/TempDir.h"
+
+namespace {
+
+CHalfMontageChannel Half(std::initializer_list<std::pair<int, float>> inputs, const wchar_t* name = nullptr) {
+    CHalfMontageChannel h;
+    for (auto [c, k] : inputs) h.AddInput(c, k);
+    if (name) h.SetName(name);
+    return h;
+}
+
+// Fp1 against the average of F3, C3 and P3, plus an ECG pair and a DC channel.
+CMontage Sample() {
+    CMontage m(1);
+    m.SetMontageName(L"Average \u00E9tude");
+    m.SetInputNames({L"Fp1", L"Fp2", L"F7", L"F3", L"Fz", L"F4", L"F8", L"T3", L"C3", L"Cz", L"C4", L"T4", L"T5",
+                     L"P3"});
+    CMontageChannel a(L"Fp1-Avg", sk::display::EEG);
+    a.SetFirstHalf(Half({{0, 1.0f}}, L"Fp1"));
+    a.SetSecondHalf(Half({{3, 1.0f / 3}, {8, 1.0f / 3}, {13, 1.0f / 3}}, L"Avg"));
+    CMontageChannel b(L"ECG", sk::display::ECG);
+    b.SetFirstHalf(Half({{1, 1.0f}}, L"Fp2"));
+    b.SetSecondHalf(Half({{2, -0.5f}}, L"F7"));
+    CMontageChannel c(L"Ref only", sk::display::SpO2);
+    c.SetSecondHalf(Half({{4, 1.0f}}, L"Fz"));
+    m.AddChannel(a);
+    m.AddChannel(b);
+    m.AddChannel(c);
+    return m;
+}
+
+void ExpectSameMontage(const CMontage& x, const CMontage& y) {
+    EXPECT_EQ(x.GetMontageName(), y.GetMontageName());
+    EXPECT_EQ(x.GetHeadboxType(), y.GetHeadboxType());
+    EXPECT_EQ(x.GetInputNames(), y.GetInputNames());
+    ASSERT_EQ(x.GetSize(), y.GetSize());
+    EXPECT_TRUE(x.IsMontagingEqual(y));
+    for (int i = 0; i < x.GetSize(); ++i) {
+        const CMontageChannel* a = x.GetChannel(i);
+        const CMontageChannel* b = y.GetChannel(i);
+        EXPECT_EQ(a->GetName(), b->GetName());
+        EXPECT_EQ(a->GetDisplayType(), b->GetDisplayType());
+        for (int h = 0; h < 2; ++h) {
+            const CHalfMontageChannel* ha = h ? a->GetSecondHalf() : a->GetFirstHalf();
+            const CHalfMontageChannel* hb = h ? b->GetSecondHalf() : b->GetFirstHalf();
+            ASSERT_EQ(!ha, !hb);
+            if (!ha) continue;
+            EXPECT_EQ(ha->GetName(), hb->GetName());
+            ASSERT_EQ(ha->NumberOfCoefficents(), hb->NumberOfCoefficents());
+            for (int k = 0; k < ha->NumberOfCoefficents(); ++k) {
+                EXPECT_EQ(ha->GetChannel(k), hb->GetChannel(k));
+                EXPECT_EQ(ha->GetCoefficient(k), hb->GetCoefficient(k)); // floats survive exactly
+            }
+        }
+    }
+}
+
+TEST(Montage, SaveAndLoadRoundTripThroughTreeAndFile) {
+    CMontage m = Sample();
+    CKeyTree tree;
+    ASSERT_EQ(m.Save(tree), 0);
+    EXPECT_EQ(AsCStr(tree.GetAt(L"Type"), L""), L"Montage");
+    CMontage fromTree(0);
+    ASSERT_EQ(fromTree.Load(&tree), 0);
+    ExpectSameMontage(m, fromTree);
+
+    sk::test::TempDir dir("montage");
+    std::wstring path = dir.wpath() + L"/Average.mtg";
+    ASSERT_EQ(m.Save(path), 0);
+    CMontage fromFile(0);
+    ASSERT_EQ(fromFile.Load(path), 0);
+    ExpectSameMontage(m, fromFile);
+
+    // Saving into a used tree replaces its content.
+    CKeyTree again;
+    again.AddKey(L"Stale", 1);
+    ASSERT_EQ(fromFile.Save(again), 0);
+    EXPECT_EQ(again.GetAt(L"Stale"), nullptr);
+}
+
+TEST(Montage, NullTreeGivesTheHeadboxDefaultMontage) {
+    for (int type = 1; type <= 27; ++type) {
+        SCOPED_TRACE(type);
+        CMontage m(type);
+        ASSERT_EQ(m.Load(static_cast<const CKeyTree*>(nullptr)), 0);
+        auto hb = CKadeHeadboxConfig::CreateHeadbox(type);
+        auto names = hb->GetDefaultChannelNames();
+        ASSERT_EQ(m.GetSize(), hb->GetChannelCount());
+        EXPECT_EQ(m.GetInputNames(), names);
+        EXPECT_EQ(m.GetHeadboxType(), type);
+        for (int c = 0; c < m.GetSize(); ++c) {
+            const CMontageChannel* ch = m.GetChannel(c);
+            EXPECT_EQ(ch->GetName(), names[static_cast<size_t>(c)]);
+            ASSERT_NE(ch->GetFirstHalf(), nullptr);
+            EXPECT_EQ(ch->GetSecondHalf(), nullptr);
+            EXPECT_EQ(ch->GetFirstHalf()->GetChannel(0), c);
+            EXPECT_EQ(ch->GetFirstHalf()->GetCoefficient(0), 1.0f);
+            EXPECT_NE(WaveTypePtrLookup(ch->GetDisplayType()), nullptr);
+        }
+    }
+    for (int type : {0, 28, -1}) {
+        CMontage m(type);
+        EXPECT_NE(m.Load(static_cast<const CKeyTree*>(nullptr)), 0) << type;
+        EXPECT_EQ(m.GetSize(), 0);
+    }
+}
+
+TEST(Montage, MalformedTreesFailAndLeaveTheMontageEmpty) {
+    using Edit = std::function<void(CKeyTree&)>;
+    auto firstHalfInput = [](CKeyTree& t) {
+        return AsKeyTree(AsItemList(AsKeyTree(AsItemList(t.GetAt(L"Channels"))->GetChild(0))->GetAt(L"First.Inputs"))
+                             ->GetChild(0));
+    };
+    std::vector<std::pair<const char*, Edit>> edits = {
+        {"no channels", [](CKeyTree& t) { t.DeleteKey(L"Channels"); }},
+        {"channels not a list", [](CKeyTree& t) { t.SetAt(L"Channels", L"x"); }},
+        {"channel not a tree", [](CKeyTree& t) { AsItemList(t.GetAt(L"Channels"))->Append(new CLinteger(3)); }},
+        {"negative input", [&](CKeyTree& t) { firstHalfInput(t)->SetAt(L"Channel", -1); }},
+        {"input beyond limit", [&](CKeyTree& t) { firstHalfInput(t)->SetAt(L"Channel", CMontage::kMaxInputs); }},
+        {"input as text", [&](CKeyTree& t) { firstHalfInput(t)->SetAt(L"Channel", L"3"); }},
+        {"coefficient NaN", [&](CKeyTree& t) { firstHalfInput(t)->SetAt(L"Coefficient", std::nan("")); }},
+        {"coefficient text", [&](CKeyTree& t) { firstHalfInput(t)->SetAt(L"Coefficient", L"1"); }},
+        {"coefficient missing", [&](CKeyTree& t) { firstHalfInput(t)->DeleteKey(L"Coefficient"); }},
+        {"headbox type 28", [](CKeyTree& t) { t.SetAt(L"HBType", 28); }},
+        {"headbox type text", [](CKeyTree& t) { t.SetAt(L"HBType", L"5"); }},
+        {"input name not text", [](CKeyTree& t) { AsItemList(t.GetAt(L"Inputs"))->Append(new CLreal(1.0)); }},
+        {"half not a tree", [](CKeyTree& t) {
+             AsKeyTree(AsItemList(t.GetAt(L"Channels"))->GetChild(0))->SetAt(L"Second", 7);
+         }},
+        {"name not text", [](CKeyTree& t) { t.SetAt(L"Name", 7); }},
+    };
+    for (auto& [what, edit] : edits) {
+        CKeyTree tree;
+        ASSERT_EQ(Sample().Save(tree), 0);
+        edit(tree);
+        CMontage m = Sample();
+        EXPECT_NE(m.Load(&tree), 0) << what;
+        EXPECT_EQ(m.GetSize(), 0) << what;
+        EXPECT_TRUE(m.GetInputNames().empty()) << what;
+    }
+}
+
+TEST(Montage, UnreadableFilesFail) {
+    sk::test::TempDir dir("montage");
+    CMontage m(1);
+    EXPECT_NE(m.Load(dir.wpath() + L"/missing.mtg"), 0);
+    std::ofstream(dir / "junk.mtg") << "not a key tree";
+    EXPECT_NE(m.Load(dir.wpath() + L"/junk.mtg"), 0);
+    CKeyTree other;
+    other.AddKey(L"Something", 1);
+    ASSERT_NE(other.BinSave(dir.wpath() + L"/other.mtg"), 0);
+    EXPECT_NE(m.Load(dir.wpath() + L"/other.mtg"), 0);
+    EXPECT_NE(Sample().Save(dir.wpath() + L"/no/such/folder/x.mtg"), 0);
+}
+
+TEST(Montage, DefaultHalfNamesComeFromTheInputs) {
+    CKeyTree tree;
+    ASSERT_EQ(Sample().Save(tree), 0);
+    auto* ch0 = AsKeyTree(AsItemList(tree.GetAt(L"Channels"))->GetChild(0));
+    ch0->DeleteKey(L"First.Name");
+    ch0->DeleteKey(L"Second.Name");
+    CMontage m(0);
+    ASSERT_EQ(m.Load(&tree), 0);
+    EXPECT_EQ(m.GetChannel(0)->GetFirstHalf()->GetName(), L"Fp1");
+    EXPECT_EQ(m.GetChannel(0)->GetSecondHalf()->GetName(), L"F3+C3+P3");
+}
+
+TEST(Montage, ApplicabilityFollowsHeadboxTypeAndInputs) {
+    CMontage rec;
+    ASSERT_TRUE(sk::BuildRecordingMontage(5, true, rec));
+    EXPECT_TRUE(rec.IsApplicable(5));
+    EXPECT_FALSE(rec.IsApplicable(6));
+
+    // A montage for any headbox fits those that have all of its inputs:
+    // type 6 has 16 inputs, type 5 has 32.
+    CMontage any(0);
+    CMontageChannel ch(L"X", 0);
+    ch.SetFirstHalf(Half({{15, 1.0f}}));
+    any.AddChannel(ch);
+    EXPECT_TRUE(any.IsApplicable(6));
+    CMontageChannel far(L"Y", 0);
+    far.SetSecondHalf(Half({{16, 1.0f}}));
+    any.AddChannel(far);
+    EXPECT_FALSE(any.IsApplicable(6));
+    EXPECT_TRUE(any.IsApplicable(5));
+    for (int type : {0, 28, -1}) EXPECT_FALSE(any.IsApplicable(type)) << type;
+    EXPECT_FALSE(CMontage(5).IsApplicable(5)) << "an empty montage fits nothing";
+}
+
+TEST(Montage, MontagingEqualityComparesDerivationsOnly) {
+    const CMontage base = Sample();
+    using Edit = std::function<void(CMontage&)>;
+    struct Case {
+        const char* what;
+        Edit edit;
+        bool equal;
+    };
+    std::vector<Case> cases = {
+        {"unchanged", [](CMontage&) {}, true},
+        {"renamed", [](CMontage& m) { m.SetMontageName(L"x"); m.GetChannel(0)->SetName(L"y"); }, true},
+        {"display type", [](CMontage& m) { m.GetChannel(1)->SetDisplayType(7); }, true},
+        {"input names", [](CMontage& m) { m.SetInputNames({}); }, true},
+        {"coefficient", [](CMontage& m) { m.GetChannel(1)->SetSecondHalf(Half({{2, -0.25f}})); }, false},
+        {"input", [](CMontage& m) { m.GetChannel(1)->SetSecondHalf(Half({{3, -0.5f}})); }, false},
+        {"half removed", [](CMontage& m) { m.GetChannel(0)->ClearSecondHalf(); }, false},
+        {"half added", [](CMontage& m) { m.GetChannel(2)->SetFirstHalf(Half({{4, 1.0f}})); }, false},
+        {"extra channel", [](CMontage& m) { m.AddChannel(*m.GetChannel(0)); }, false},
+        {"order", [](CMontage& m) { std::swap(*m.GetChannel(0), *m.GetChannel(1)); }, false},
+    };
+    for (auto& c : cases) {
+        CMontage m = base;
+        c.edit(m);
+        EXPECT_EQ(base.IsMontagingEqual(m), c.equal) << c.what;
+        EXPECT_EQ(m.IsMontagingEqual(base), c.equal) << c.what;
+    }
+}
+
+TEST(Montage, ChannelComponentsAndHalfAccessors) {
+    CMontage m = Sample();
+    EXPECT_EQ(m.GetChannel(0)->FindChannelComponents(), (std::set<int>{0, 3, 8, 13}));
+    EXPECT_EQ(m.GetChannel(2)->FindChannelComponents(), (std::set<int>{4}));
+    EXPECT_TRUE(CMontageChannel(L"none", 0).FindChannelComponents().empty());
+    EXPECT_EQ(m.GetChannel(3), nullptr);
+    EXPECT_EQ(m.GetChannel(-1), nullptr);
+
+    const CHalfMontageChannel* avg = m.GetChannel(0)->GetSecondHalf();
+    EXPECT_EQ(avg->NumberOfCoefficents(), 3);
+    EXPECT_EQ(avg->GetChannel(-1), -1);
+    EXPECT_EQ(avg->GetChannel(3), -1);
+    EXPECT_EQ(avg->GetCoefficient(3), 0.0f);
+    EXPECT_TRUE(avg->IsValid(0));
+    EXPECT_TRUE(avg->IsValid(14));
+    EXPECT_FALSE(avg->IsValid(13));
+    EXPECT_FALSE(CHalfMontageChannel().IsValid(0));
+    EXPECT_EQ(m.GetInputName(13), L"P3");
+    EXPECT_EQ(m.GetInputName(14), L"");
+}
+
+TEST(Montage, StandardMontagesOfTheHeadboxes) {
+    CMontage sleep;
+    ASSERT_TRUE(sk::BuildRecordingMontage(5, true, sleep));
+    EXPECT_EQ(sleep.GetChannel(8)->GetName(), L"LOC");
+    EXPECT_EQ(sleep.GetChannel(8)->GetDisplayType(), sk::display::EOG);
+    bool calibrated = false;
+    for (int i = 0; i < sleep.GetSize(); ++i) {
+        const CWaveType* w = WaveTypePtrLookup(sleep.GetChannel(i)->GetDisplayType());
+        ASSERT_NE(w, nullptr);
+        calibrated |= w->GetKind() == CWaveType::KindCalibratedDC;
+    }
+    EXPECT_TRUE(calibrated);
+    CMontage eeg;
+    ASSERT_TRUE(sk::BuildRecordingMontage(1, true, eeg)) << "no sleep list: default names";
+    EXPECT_EQ(eeg.GetChannel(0)->GetName(), L"Fp1");
+    EXPECT_FALSE(sk::BuildRecordingMontage(28, false, eeg));
+
+    CMontage bip;
+    ASSERT_TRUE(sk::BuildBipolarMontage(1, bip));
+    EXPECT_TRUE(bip.IsApplicable(1));
+    ASSERT_GE(bip.GetSize(), 18);
+    EXPECT_EQ(bip.GetChannel(0)->GetName(), L"Fp1-F7");
+    EXPECT_EQ(bip.GetChannel(0)->GetFirstHalf()->GetChannel(0), 0);
+    EXPECT_EQ(bip.GetChannel(0)->GetSecondHalf()->GetChannel(0), 2);
+    bool ecgPair = false;
+    for (int i = 0; i < bip.GetSize(); ++i) ecgPair |= bip.GetChannel(i)->GetName() == L"ECG1-ECG2";
+    EXPECT_TRUE(ecgPair);
+    for (int type : {8, 13, 20, 23}) EXPECT_FALSE(sk::BuildBipolarMontage(type, bip)) << "no 10-20 inputs: " << type;
+
+    EXPECT_EQ(sk::DefaultDisplayType(5, 8), sk::display::Polygraphic);
+    EXPECT_EQ(sk::DefaultDisplayType(5, 32), -1);
+    EXPECT_EQ(sk::DefaultDisplayType(0, 0), -1);
+}
+
+} // namespace
