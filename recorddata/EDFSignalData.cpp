@@ -12,7 +12,7 @@ constexpr int32_t kEdfMin = -32768;
 constexpr int32_t kEdfMax = 32767;
 
 // Truncation toward zero into 16 bits. Values beyond 16 bits saturate rather
-// than wrap; a non-finite value (a degenerate range) becomes 0.
+// than wrap.
 int16_t TruncTo16(double v) {
     if (!std::isfinite(v))
         return 0;
@@ -103,7 +103,13 @@ void CEDFSignalData::Finalize() {
     m_outputOffset = m_edfPhysMax - m_edfDigMax * m_outputScale;
     m_gain = m_inputScale / m_outputScale;
     m_offset = (m_inputOffset - m_outputOffset) / m_outputScale;
-    m_zeroCode = TruncTo16(-(m_outputOffset / m_outputScale));
+    const double zero = -(m_outputOffset / m_outputScale);
+    if (std::isfinite(zero)) {
+        m_zeroCode = TruncTo16(zero);
+    } else {
+        // A range without extent has no scale; its nearest code to 0 stands in.
+        m_zeroCode = static_cast<int16_t>(m_edfDigMin > 0 ? m_edfDigMin : (m_edfDigMax < 0 ? m_edfDigMax : 0));
+    }
 }
 
 int16_t CEDFSignalData::ClampToEDF(double value) const {

@@ -1,0 +1,238 @@
+// EDF Annotations signal: exact TAL bytes per record, onset and duration
+// texts, sizing, overflow, and UTF-8 texts.
+
+#include <gtest/gtest.h>
+
+#include <clocale>
+#include <memory>
+#include <string>
+
+#include "platform/Log.h"
+#include "recorddata/EDFAnnotationData.h"
+#include "recorddata/SkrivoAnnotationManager.h"
+
+using Manager = CSkrivoAnnotationManager;
+
+namespace {
+
+const std::string T14(1, '\x14'), T15(1, '\x15'), NUL(1, '\0');
+
+Manager::NoteInput Note(const std::wstring& text, int64_t start, int64_t end = 0) {
+    Manager::NoteInput n;
+    n.text = text;
+    n.start = start;
+    n.end = end;
+    return n;
+}
+
+// The record as a string of capacity bytes: the TALs, then zeros.
+std::string Record(const std::string& tals, size_t capacity) {
+    std::string r = tals;
+    r.resize(capacity, '\0');
+    return r;
+}
+
+class AnnotationWriterTest : public ::testing::Test {
+protected:
+    // 256 stamps per second, onset 0 at stamp 0.
+    void Make(const std::vector<Manager::NoteInput>& notes, int perRecord = 8) {
+        manager.AddNotes(notes, 256.0);
+        data = std::make_unique<CEDFAnnotationData>(manager.CreateAnnotationIterator());
+        data->SetAnnotationsPerRecord(perRecord);
+        data->GetWriter()->Initialize(0.0, 0, 256.0, 1, 1.0);
+    }
+    std::string Write(int64_t start, int64_t end, uint32_t sampleCount) {
+        std::string out(2 * sampleCount + 8, '\xEE');
+        const uint32_t n = data->GetWriter()->Write(start, end, nullptr, sampleCount,
+                                                    reinterpret_cast<uint8_t*>(out.data()));
+        EXPECT_EQ(n, 2 * sampleCount);
+        EXPECT_EQ(out.substr(2 * sampleCount), std::string(8, '\xEE')); // nothing past the capacity
+        return out.substr(0, 2 * sampleCount);
+    }
+    Manager manager;
+    std::unique_ptr<CEDFAnnotationData> data;
+};
+
+TEST_F(AnnotationWriterTest, RecordsWithoutAnnotationsHoldOnlyTheTimeKeepingTal) {
+    Make({});
+    EXPECT_EQ(Write(0, 255, 8), Record("+0" + T14 + T14 + NUL, 16));
+    EXPECT_EQ(Write(256, 511, 8), Record("+1" + T14 + T14 + NUL, 16));
+    EXPECT_EQ(Write(384, 639, 8), Record("+1.5" + T14 + T14 + NUL, 16));
+    EXPECT_EQ(Write(256 * 3600 + 1, 256 * 3601, 16), Record("+3600.00390625" + T14 + T14 + NUL, 32));
+}
+
+TEST_F(AnnotationWriterTest, SharedOnsetDurationsAndSeparateTals) {
+    Make({Note(L"A", 3200), Note(L"B", 3200), Note(L"Spindle", 15360, 15360 + 7680), Note(L"X", 20480, 20480 + 7680),
+          Note(L"Y", 20480)});
+    EXPECT_EQ(Write(3072, 3327, 16), Record("+12" + T14 + T14 + NUL + "+12.5" + T14 + "A" + T14 + "B" + T14 + NUL, 32));
+    EXPECT_EQ(Write(3328, 15615, 32),
+              Record("+13" + T14 + T14 + NUL + "+60" + T15 + "30" + T14 + "Spindle" + T14 + NUL, 64));
+    // Same onset, different durations: two TALs, the shorter first.
+    EXPECT_EQ(Write(20480, 20735, 32), Record("+80" + T14 + T14 + NUL + "+80" + T14 + "Y" + T14 + NUL + "+80" + T15 +
+                                                  "30" + T14 + "X" + T14 + NUL,
+                                              64));
+}
+
+TEST_F(AnnotationWriterTest, TextsAreUtf8) {
+    Make({Note(L"\u00B5V \u00E4 \u7761 \U0001F600", 0), Note(L"\u00B5", 256)});
+    const std::string text = "\xC2\xB5V \xC3\xA4 \xE7\x9D\xA1 \xF0\x9F\x98\x80";
+    EXPECT_EQ(Write(0, 255, 32), Record("+0" + T14 + T14 + NUL + "+0" + T14 + text + T14 + NUL, 64));
+    EXPECT_EQ(Write(256, 511, 16), Record("+1" + T14 + T14 + NUL + "+1" + T14 + "\xC2\xB5" + T14 + NUL, 32));
+}
+
+TEST_F(AnnotationWriterTest, OverflowDropsWhatDoesNotFitAndSaysBy) {
+    Make({Note(L"First", 10), Note(L"Second", 20), Note(L"Third", 30)}, 1);
+    sk::LogCapture log;
+    // 32 bytes: the time-keeping TAL (5) and "+0.0390625" 0x14 "First" 0x14
+    // 0x00 (18) fit; "Second" needs 18 more with 9 left.
+    EXPECT_EQ(Write(0, 255, 16), Record("+0" + T14 + T14 + NUL + "+0.0390625" + T14 + "First" + T14 + NUL, 32));
+    EXPECT_TRUE(log.Contains(L"CEDFAnnotationData::CEDFAnnotationWriter::Write - insufficient space to write all "
+                             L"annotations - off by 9 bytes",
+                             8));
+    EXPECT_EQ(log.EventCount(), 2u); // more than planned, then out of space
+    // The dropped annotations do not come back in the next record.
+    EXPECT_EQ(Write(256, 511, 16), Record("+1" + T14 + T14 + NUL, 32));
+}
+
+TEST_F(AnnotationWriterTest, LateAnnotationsGiveWayWhenTooMany) {
+    Make({Note(L"early", 100), Note(L"late", 300)}, 1);
+    sk::LogCapture log;
+    EXPECT_EQ(Write(256, 511, 32), Record("+1" + T14 + T14 + NUL + "+1.171875" + T14 + "late" + T14 + NUL, 64));
+    EXPECT_EQ(log.EventCount(), 0u);
+}
+
+TEST_F(AnnotationWriterTest, AnnotationsFromASkippedGapKeepTheirOnset) {
+    Make({Note(L"early", 100), Note(L"late", 300)}, 2);
+    EXPECT_EQ(Write(256, 511, 32), Record("+1" + T14 + T14 + NUL + "+0.390625" + T14 + "early" + T14 + NUL +
+                                              "+1.171875" + T14 + "late" + T14 + NUL,
+                                          64));
+}
+
+TEST(AnnotationWriter, BaseStampAndOnsetTexts) {
+    struct Case {
+        double fraction;
+        int64_t startStamp;
+        double frequency;
+        int32_t decimation;
+        int64_t stamp;
+        const char* onset;
+    } cases[] = {
+        // 0.25 s start fraction: stamp 1000 lies 0.15625 s into its second.
+        {0.25, 1000, 256.0, 1, 1000, "+0.15625"},
+        {0.25, 1000, 256.0, 1, 768, "-0.75"},
+        {0.0, 0, 256.0, 1, 3200, "+12.5"},
+        {0.0, 0, 256.0, 1, -256, "-1"},
+        {0.0, 0, 128.0, 2, 3, "+0.01171875"},    // stamps at 2 x 128 per second
+        {0.0, 0, 200.0, 1, 201, "+1.005"},
+        {0.0, 0, 200.0, 1, 200 * 86400, "+86400"},
+        {0.5, 0, 200.0, 1, 0, "+0.5"},            // base stamp -100
+    };
+    for (const Case& c : cases) {
+        CEDFAnnotationData data(nullptr);
+        auto* w = static_cast<CEDFAnnotationData::CEDFAnnotationWriter*>(data.GetWriter());
+        w->Initialize(c.fraction, c.startStamp, c.frequency, c.decimation, 1.0);
+        EXPECT_EQ(w->OnsetText(c.stamp), c.onset) << c.stamp;
+    }
+}
+
+TEST(AnnotationWriter, NumbersIgnoreTheProcessLocale) {
+    // A locale with a decimal comma, where the system has one.
+    const char* old = std::setlocale(LC_NUMERIC, nullptr);
+    const std::string saved = old ? old : "C";
+    if (!std::setlocale(LC_NUMERIC, "de_DE.UTF-8") && !std::setlocale(LC_NUMERIC, "fr_FR.UTF-8"))
+        GTEST_SKIP() << "no locale with a decimal comma installed";
+    CEDFAnnotationData data(nullptr);
+    auto* w = static_cast<CEDFAnnotationData::CEDFAnnotationWriter*>(data.GetWriter());
+    w->Initialize(0.0, 0, 256.0, 1, 1.0);
+    const std::string onset = w->OnsetText(384);
+    const std::string duration = CEDFAnnotationData::DurationText(0.5);
+    std::setlocale(LC_NUMERIC, saved.c_str());
+    EXPECT_EQ(onset, "+1.5");
+    EXPECT_EQ(duration, "0.5");
+}
+
+TEST(AnnotationData, DurationTexts) {
+    const std::pair<double, const char*> cases[] = {
+        {30.0, "30"},     {0.5, "0.5"},         {1.0 / 3.0, "0.333333333333333"}, {1234.5, "1234.5"},
+        {0.1, "0.1"},     {86400.0, "86400"},   {2.0 / 3.0, "0.666666666666667"}, {100.25, "100.25"},
+        {0.0, ""},        {-3.0, ""},
+    };
+    for (const auto& [d, text] : cases)
+        EXPECT_EQ(CEDFAnnotationData::DurationText(d), text) << d;
+}
+
+TEST(AnnotationData, NumberLengths) {
+    struct Case { double x; bool sign; int length; } cases[] = {
+        {0.0, false, 1}, {0.0, true, 2},     {12.5, true, 5},        {-0.75, true, 5},
+        {1234.0, false, 4}, {1.0 / 256.0, false, 10}, {1e6, false, 7}, {9.5, false, 3},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(CEDFAnnotationData::NumberLength(c.x, c.sign), c.length) << c.x;
+}
+
+TEST(AnnotationData, PrepareAndRecordSize) {
+    Manager m;
+    m.AddNotes({Note(L"Hello", 3200), Note(L"\u00B5V", 15360, 15360 + 7680)}, 256.0);
+    CEDFAnnotationData data(m.CreateAnnotationIterator());
+    std::unique_ptr<IAnnotationIterator> scan(m.CreateAnnotationIterator());
+    data.Prepare(0, 3600.0, 256.0, scan.get());
+    // "+3600.00390625" and three separators.
+    EXPECT_EQ(data.GetTimeKeepingLength(), 17);
+    // "+12.5" 0x14 "Hello" 0x14 0x00 is 13; "+60" 0x15 "30" 0x14 "µV" 0x14 0x00 is 12.
+    EXPECT_EQ(data.GetMaxAnnotationLength(), 13);
+    const std::pair<int, int> sizes[] = {{0, 32}, {1, 32}, {2, 48}, {3, 64}, {10, 160}};
+    for (const auto& [perRecord, bytes] : sizes) {
+        data.SetAnnotationsPerRecord(perRecord);
+        EXPECT_EQ(data.GetRecordSize(1.0, 256.0), bytes) << perRecord;
+    }
+    // Short recordings count as one second; 200 stamps per second has
+    // fraction digits that do not end in binary, but sizes stay multiples of 16.
+    data.Prepare(0, 0.2, 256.0, nullptr);
+    EXPECT_EQ(data.GetTimeKeepingLength(), 1 + 8 + 5);
+    for (double rate : {200.0, 500.0, 1000.0 / 3.0, 256.0}) {
+        std::unique_ptr<IAnnotationIterator> s(m.CreateAnnotationIterator());
+        data.Prepare(0, 86400.0, rate, s.get());
+        data.SetAnnotationsPerRecord(3);
+        EXPECT_EQ(data.GetRecordSize(1.0, rate) % 16, 0) << rate;
+        EXPECT_GT(data.GetRecordSize(1.0, rate), 0);
+    }
+}
+
+TEST(AnnotationData, HeaderValues) {
+    CEDFAnnotationData data(nullptr);
+    int32_t dmin, dmax;
+    double pmin, pmax;
+    data.GetRange(dmin, dmax, pmin, pmax);
+    EXPECT_EQ(dmin, -32768);
+    EXPECT_EQ(dmax, 32767);
+    EXPECT_EQ(pmin, -1.0);
+    EXPECT_EQ(pmax, 1.0);
+    EXPECT_EQ(data.GetLabel(), L"EDF Annotations");
+    EXPECT_EQ(data.GetEDFUnits(), L"");
+}
+
+TEST(AnnotationData, PreparedSizeHoldsTheDensestRecord) {
+    // Sized by the manager's window count, the densest record is written
+    // without loss.
+    Manager m;
+    m.AddNotes({Note(L"Obstructive apnea", 1000, 1000 + 2560), Note(L"EEG arousal", 1001), Note(L"\u00E4\u00F6\u00FC", 1200),
+                Note(L"x", 9000)},
+               256.0);
+    CEDFAnnotationData data(m.CreateAnnotationIterator());
+    std::unique_ptr<IAnnotationIterator> scan(m.CreateAnnotationIterator());
+    data.Prepare(0, 60.0, 256.0, scan.get());
+    data.SetAnnotationsPerRecord(m.GetMaxAnnotationsInWindow(256));
+    const int32_t size = data.GetRecordSize(1.0, 256.0);
+    EXPECT_EQ(size, 112); // 3 x 31 + 15 + 1, rounded up to 16
+    data.GetWriter()->Initialize(0.0, 0, 256.0, 1, 1.0);
+    sk::LogCapture log;
+    std::string out(static_cast<size_t>(size), '\xEE');
+    data.GetWriter()->Write(1024, 1279, nullptr, static_cast<uint32_t>(size / 2), reinterpret_cast<uint8_t*>(out.data()));
+    EXPECT_EQ(log.EventCount(), 0u);
+    EXPECT_EQ(out, Record("+4" + T14 + T14 + NUL + "+3.90625" + T15 + "10" + T14 + "Obstructive apnea" + T14 + NUL +
+                              "+3.91015625" + T14 + "EEG arousal" + T14 + NUL + "+4.6875" + T14 +
+                              "\xC3\xA4\xC3\xB6\xC3\xBC" + T14 + NUL,
+                          static_cast<size_t>(size)));
+}
+
+} // namespace
