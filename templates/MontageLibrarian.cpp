@@ -54,6 +54,10 @@ void DeleteAll(std::vector<CMontage*>& list)
 struct CMontageLibrarian::Sync {
     sk::CriticalSection lock;
     sk::Event stop{sk::Event::AutoReset, false};
+    // Set once the loader has finished, stopped or skipped the load (or could
+    // not start): readers wait for it, so one that comes before the loader
+    // has taken the lock still sees the complete lists.
+    sk::Event loaded{sk::Event::ManualReset, false};
     sk::Thread loader;
     bool skipLoad = false; // the process owns its console
 };
@@ -80,8 +84,8 @@ bool CMontageLibrarian::ProcessOwnsConsole()
 CMontageLibrarian::CMontageLibrarian() : m_sync(std::make_unique<Sync>())
 {
     m_sync->skipLoad = ProcessOwnsConsole();
-    if (m_sync->loader.Create([this] { return LoaderThreadProc(this); }))
-        m_sync->loader.Resume();
+    if (!m_sync->loader.Create([this] { return LoaderThreadProc(this); }) || !m_sync->loader.Resume())
+        m_sync->loaded.Set();
 }
 
 CMontageLibrarian::~CMontageLibrarian()
@@ -101,6 +105,7 @@ void CMontageLibrarian::RequestStop()
 
 void CMontageLibrarian::GetMontages(bool sleep, int headboxType, std::vector<CMontage*>& out)
 {
+    m_sync->loaded.Wait(sk::kInfinite);
     sk::CriticalSectionLock hold(m_sync->lock);
     for (CMontage* m : sleep ? m_sleepMontages : m_eegMontages) {
         if (m->IsApplicable(headboxType))
@@ -111,15 +116,16 @@ void CMontageLibrarian::GetMontages(bool sleep, int headboxType, std::vector<CMo
 unsigned CMontageLibrarian::LoaderThreadProc(void* arg)
 {
     auto* self = static_cast<CMontageLibrarian*>(arg);
-    if (self->m_sync->skipLoad)
-        return 0;
-    sk::CriticalSectionLock hold(self->m_sync->lock);
-    try {
-        self->Load();
-    } catch (...) {
-        // Out of memory: keep what was loaded; the editor simply offers less.
-        SKLOG(8, L"CMontageLibrarian::Load - thrown exception, loading stopped.");
+    if (!self->m_sync->skipLoad) {
+        sk::CriticalSectionLock hold(self->m_sync->lock);
+        try {
+            self->Load();
+        } catch (...) {
+            // Out of memory: keep what was loaded; the editor simply offers less.
+            SKLOG(8, L"CMontageLibrarian::Load - thrown exception, loading stopped.");
+        }
     }
+    self->m_sync->loaded.Set();
     return 0;
 }
 

@@ -69,6 +69,23 @@ std::wstring WithExpExtension(const std::wstring& path)
     return (dot == std::wstring::npos ? path : path.substr(0, dot)) + L".exp";
 }
 
+// Template folders are shared with systems whose file names ignore letter
+// case; a path counts as existing when each of its steps names an entry in
+// some letter case.
+std::wstring ResolveIgnoringCase(const std::wstring& path, int depth = 0)
+{
+    if (sk::path::Exists(path))
+        return path;
+    const std::wstring parent = sk::path::FolderPart(path);
+    const std::wstring name = sk::path::FileNamePart(path);
+    if (depth > 64 || parent.empty() || parent == path || name.empty())
+        return std::wstring();
+    const std::wstring realParent = ResolveIgnoringCase(parent, depth + 1);
+    if (realParent.empty())
+        return std::wstring();
+    return sk::path::FindIgnoringCase(realParent, name);
+}
+
 // Templates can only be deleted by the manager, so the deleter is made inside
 // its members.
 using OwnedTemplate = std::unique_ptr<CSkrivoTemplate, void (*)(CSkrivoTemplate*)>;
@@ -225,7 +242,7 @@ CSkrivoTemplate* CSkrivoTemplateManager::GetItem(const std::wstring& modality, c
 
 CSkrivoTemplate* CSkrivoTemplateManager::GetItem(const std::wstring& path) const
 {
-    if (path.empty() || !sk::path::Exists(path))
+    if (path.empty() || ResolveIgnoringCase(path).empty())
         return nullptr;
     for (const auto* list : {&m_eegTemplates, &m_sleepTemplates}) {
         for (CSkrivoTemplate* t : *list) {

@@ -1,0 +1,64 @@
+#pragma once
+// Fixture shared by the template tests: every test gets its own registry
+// root and settings folders under a fresh temporary folder (set before any
+// librarian thread runs, so nothing reads the environment while it changes),
+// and the console-owner test answers "no" so montages do load.
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <memory>
+#include <string>
+
+#include "support/TempDir.h"
+#include "templates/MontageLibrarian.h"
+#include "templates/SkrivoTemplateManager.h"
+
+namespace sk::test {
+
+class TemplatesTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        m_root = std::make_unique<TempDir>("templates");
+        ::setenv("SKRIVO_REGISTRY_ROOT", (m_root->path() / "registry").c_str(), 1);
+        ::setenv("SKRIVO_APP_SETTINGS_DIR", (m_root->path() / "app").c_str(), 1);
+        ::setenv("SKRIVO_USER_SETTINGS_DIR", (m_root->path() / "user").c_str(), 1);
+        ::unsetenv("SKRIVO_REGISTRY_READONLY");
+        CMontageLibrarian::SetConsoleOwnerOverride(0);
+    }
+    void TearDown() override
+    {
+        m_manager.reset(); // joins the librarian before the folders go
+        CMontageLibrarian::SetConsoleOwnerOverride(-1);
+        m_root.reset();
+    }
+
+    CSkrivoTemplateManager& Manager()
+    {
+        if (!m_manager)
+            m_manager = std::make_unique<CSkrivoTemplateManager>();
+        return *m_manager;
+    }
+    // A second manager sees the registry and the folders but none of the
+    // first one's caches.
+    void RestartManager()
+    {
+        m_manager.reset();
+        m_manager = std::make_unique<CSkrivoTemplateManager>();
+    }
+    const std::filesystem::path& Root() const { return m_root->path(); }
+    std::filesystem::path MakeFolder(const std::string& name) const
+    {
+        std::filesystem::path p = m_root->path() / name;
+        std::filesystem::create_directories(p);
+        return p;
+    }
+
+private:
+    std::unique_ptr<TempDir> m_root;
+    std::unique_ptr<CSkrivoTemplateManager> m_manager;
+};
+
+} // namespace sk::test
