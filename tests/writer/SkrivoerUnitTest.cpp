@@ -1,0 +1,329 @@
+// Number writer, record layout, header fields and start times, and the
+// export list entry, each on its own.
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cmath>
+#include <cstdlib>
+#include <ctime>
+#include <locale>
+
+#include "platform/Sync.h"
+#include "support/TempDir.h"
+#include "writer/ExportDetails.h"
+#include "writer/Skrivoer.h"
+#include "writer/WriterTestUtil.h"
+
+using sk::test::FakeProcessor;
+using sk::test::MakeTemplate;
+
+namespace {
+
+struct NumberCase {
+    double value;
+    int width;
+    const char* text; // nullptr: cannot be written
+};
+
+TEST(NumberWriter, FixedWidthForms) {
+    const NumberCase cases[] = {
+        {-3276.8, 8, "-3276.8"},     {1.5, 8, "1.5"},          {-100, 8, "-100"},
+        {0.001234567, 8, "0.001235"}, {123456789, 8, "1.23e+08"}, {0.1, 8, "0.1"},
+        {6, 8, "6"},                 {1382.0 / 256.0, 8, "5.398438"}, {-12345.678901, 8, "-12345.7"},
+        {12345678.9, 8, "1.23e+07"}, {-123456789, 8, "-1.2e+08"}, {0, 8, "0"},
+        {99999999, 8, "99999999"},   {1e300, 4, nullptr},      {-3200, 4, nullptr},
+    };
+    for (const auto& c : cases) {
+        bool ok = false;
+        std::string text = CSkrivoer::FormatDouble(c.value, c.width, &ok);
+        if (c.text == nullptr) {
+            EXPECT_FALSE(ok) << c.value;
+        } else {
+            EXPECT_TRUE(ok) << c.value;
+            EXPECT_EQ(text, c.text) << c.value;
+            EXPECT_LE(static_cast<int>(text.size()), c.width);
+        }
+    }
+    bool ok = true;
+    CSkrivoer::FormatDouble(std::nan(""), 8, &ok);
+    EXPECT_FALSE(ok);
+}
+
+// A global locale with a decimal comma must not reach the header.
+struct CommaPunct : std::numpunct<char> {
+    char do_decimal_point() const override { return ','; }
+};
+
+TEST(NumberWriter, IgnoresTheGlobalLocale) {
+    std::locale old = std::locale::global(std::locale(std::locale::classic(), new CommaPunct));
+    std::string text = CSkrivoer::FormatDouble(-3276.8, 8);
+    std::locale::global(old);
+    EXPECT_EQ(text, "-3276.8");
+}
+
+struct LayoutCase {
+    int signals;
+    double frequency;
+    int fixedExtra; // size of one extra fixed-size signal, -1 none
+    double duration;
+    int frames;
+};
+
+TEST(RecordLayout, DurationsFramesAndSizes) {
+    const LayoutCase cases[] = {
+        {20, 256, -1, 6.0, 1536},
+        {3, 200, -1, 51.0, 10200},
+        {70, 500, -1, 0.1, 50},
+        {70, 512, -1, 0.5, 256},
+        {120, 256, -1, 1.0, 256},
+        // 19 signals plus a 3172-byte signal overshoot the limit by 100 bytes:
+        // one tenth shorter, rounded down to whole samples.
+        {19, 256, 3172, 1382.0 / 256.0, 1382},
+        // A rate that is not whole: the longest whole-second duration that
+        // holds whole samples.
+        {11, 256.0 / 3.0, -1, 30.0, 2560},
+    };
+    for (const auto& c : cases) {
+        CSkrivoer w(CKeyTree(), MakeTemplate(L"EDF"), L"");
+        for (int i = 0; i < c.signals; ++i)
+            w.AddProcessor(new FakeProcessor());
+        if (c.fixedExtra >= 0)
+            w.AddProcessor(new FakeProcessor(L"Extra", c.fixedExtra));
+        w.SetSampleFrequency(c.frequency);
+        w.ComputeRecordLayout();
+        SCOPED_TRACE(c.signals);
+        EXPECT_DOUBLE_EQ(w.GetRecordDuration(), c.duration);
+        EXPECT_EQ(w.GetFramesPerRecord(), c.frames);
+        int64_t sum = 0;
+        for (int i = 0; i < c.signals; ++i)
+            EXPECT_EQ(w.GetRecordSizes()[static_cast<size_t>(i)], 2 * c.frames);
+        for (int32_t s : w.GetRecordSizes())
+            sum += s;
+        EXPECT_EQ(w.GetBytesPerRecord(), sum);
+        EXPECT_LE(w.GetBytesPerRecord(), 61440);
+    }
+}
+
+TEST(RecordLayout, EverySignalHoldsTwiceItsSamples) {
+    // 30 s at 100.7833 Hz is 3023.5 samples: a truncating size would be odd.
+    for (double f : {100.7833, 255.9, 85.3, 1000.0 / 7.0}) {
+        CSkrivoer w(CKeyTree(), MakeTemplate(L"EDF"), L"");
+        for (int i = 0; i < 10; ++i)
+            w.AddProcessor(new FakeProcessor());
+        w.SetSampleFrequency(f);
+        w.ComputeRecordLayout();
+        ASSERT_GT(w.GetFramesPerRecord(), 0) << f;
+        for (int32_t s : w.GetRecordSizes())
+            EXPECT_EQ(s, 2 * w.GetFramesPerRecord()) << f;
+    }
+}
+
+TEST(RecordLayout, OversizedSignalStillEndsAboveZero) {
+    CSkrivoer w(CKeyTree(), MakeTemplate(L"EDF"), L"");
+    w.AddProcessor(new FakeProcessor());
+    w.AddProcessor(new FakeProcessor(L"Huge", 200000));
+    w.SetSampleFrequency(256);
+    w.ComputeRecordLayout();
+    EXPECT_GT(w.GetRecordDuration(), 0.0);
+    EXPECT_GE(w.GetFramesPerRecord(), 1);
+    EXPECT_EQ(w.GetRecordSizes()[0], 2 * w.GetFramesPerRecord());
+}
+
+TEST(RecordLayout, NoFrequencyGivesNoLayout) {
+    CSkrivoer w(CKeyTree(), MakeTemplate(L"EDF"), L"");
+    w.AddProcessor(new FakeProcessor());
+    w.ComputeRecordLayout();
+    EXPECT_EQ(w.GetFramesPerRecord(), 0);
+    EXPECT_EQ(w.GetBytesPerRecord(), 0);
+}
+
+// --- header -----------------------------------------------------------------
+
+class HeaderTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        setenv("TZ", "UTC", 1);
+        tzset();
+    }
+    // Writes a header with two fake signals and returns its bytes.
+    std::string Header(const CKeyTree& study, const CKeyTree& tmpl, int64_t stamp = 0,
+                       const std::wstring& secondLabel = L"C3") {
+        CSkrivoer w(study, tmpl, dir.wpath());
+        w.AddProcessor(new FakeProcessor(L"Fp1"));
+        w.AddProcessor(new FakeProcessor(secondLabel));
+        w.SetSampleFrequency(256);
+        w.ComputeRecordLayout();
+        std::wstring path = dir.wpath() + L"/h.edf";
+        EXPECT_TRUE(w.OpenOutputFile(path));
+        EXPECT_TRUE(w.WriteHeader(stamp));
+        EXPECT_TRUE(w.CloseOutputFile());
+        return sk::test::ReadAll(dir.path().string() + "/h.edf");
+    }
+    static double OleDate(int y, unsigned m, unsigned d, int hh, int mm, int ss) {
+        using namespace std::chrono;
+        auto days = (sys_days{year{y} / month{m} / day{d}} - sys_days{year{1899} / December / 30}).count();
+        return static_cast<double>(days) + (hh * 3600 + mm * 60 + ss) / 86400.0;
+    }
+    static CLuser* FileTime(int y, unsigned m, unsigned d, int hh, int mm, int ss, int ms) {
+        using namespace std::chrono;
+        int64_t unix = duration_cast<seconds>(sys_days{year{y} / month{m} / day{d}}.time_since_epoch()).count() +
+                       hh * 3600 + mm * 60 + ss;
+        uint64_t ft = static_cast<uint64_t>(unix + 11644473600LL) * 10000000ull + static_cast<uint64_t>(ms) * 10000ull;
+        std::vector<uint8_t> bytes(8);
+        for (int i = 0; i < 8; ++i)
+            bytes[static_cast<size_t>(i)] = static_cast<uint8_t>(ft >> (8 * i));
+        return new CLuser(bytes);
+    }
+    sk::test::TempDir dir{"hdr"};
+};
+
+TEST_F(HeaderTest, ReservedFieldFollowsFormatContiguityAndPadding) {
+    struct Case {
+        const wchar_t* format;
+        int contiguous;
+        int pad;
+        const char* reserved;
+    } cases[] = {
+        {L"EDF", 0, 0, ""}, {L"EDF+", 1, 0, "EDF+C"}, {L"edf+", 0, 0, "EDF+D"}, {L"EDF+", 0, 1, "EDF+C"},
+    };
+    for (const auto& c : cases) {
+        CKeyTree study;
+        study.AddKey(L"Samples.Contiguous", c.contiguous);
+        CKeyTree t = MakeTemplate(c.format);
+        t.AddKey(L"PadGaps", c.pad);
+        std::string h = Header(study, t);
+        ASSERT_EQ(h.size(), 256u * 3);
+        std::string expected = std::string(c.reserved) + std::string(44 - strlen(c.reserved), ' ');
+        EXPECT_EQ(h.substr(192, 44), expected);
+        EXPECT_EQ(h.substr(236, 8), "-1      ");
+        EXPECT_EQ(h.substr(244, 8), "60      ");
+        EXPECT_EQ(h.substr(252, 4), "2   ");
+        EXPECT_EQ(h.substr(184, 8), "768     ");
+    }
+}
+
+TEST_F(HeaderTest, PatientAndRecordingIdentification) {
+    CKeyTree study;
+    study.AddKey(L"Info.Name.LastName", std::wstring(L"van Dyke"));
+    study.AddKey(L"Info.Name.FirstName", std::wstring(L"Jos\u00e9"));
+    study.AddKey(L"Info.Personal.Gender", std::wstring(L"female"));
+    study.AddKey(L"Info.Personal.BirthDate", OleDate(1971, 2, 3, 0, 0, 0));
+    study.AddKey(L"Info.Admin.ID", std::wstring(L"MRN 42"));
+    study.AddKey(L"Samples.CreationTime", OleDate(2024, 3, 5, 10, 20, 30));
+    study.AddKey(L"Samples.Frequency", 256.0);
+    std::string h = Header(study, MakeTemplate(L"EDF+"));
+    EXPECT_EQ(h.substr(8, 80), std::string("MRN_42 F 03-FEB-1971 van_Dyke,X") + std::string(80 - 31, ' '));
+    EXPECT_EQ(h.substr(88, 80), std::string("Startdate 05-MAR-2024 X X X") + std::string(80 - 27, ' '));
+    EXPECT_EQ(h.substr(168, 16), "05.03.2410.20.30");
+
+    CKeyTree t = MakeTemplate(L"EDF+");
+    t.AddKey(L"Deidentify", 1);
+    h = Header(study, t);
+    EXPECT_EQ(h.substr(8, 80), std::string("X X X X_X") + std::string(71, ' '));
+    EXPECT_EQ(h.substr(88, 80), std::string("Startdate X X X X") + std::string(63, ' '));
+    EXPECT_EQ(h.substr(168, 16), "05.03.2410.20.30"); // de-identification keeps the start
+
+    CKeyTree empty;
+    empty.AddKey(L"Info.Personal.Gender", std::wstring(L""));
+    h = Header(empty, MakeTemplate(L"EDF"));
+    EXPECT_EQ(h.substr(8, 9), "X X X X,X");
+}
+
+TEST_F(HeaderTest, NonAsciiLabelBecomesChannelNumber) {
+    std::string h = Header(CKeyTree(), MakeTemplate(L"EDF"), 0, L"C\u00b3");
+    EXPECT_EQ(h.substr(256, 16), "Fp1             ");
+    EXPECT_EQ(h.substr(256 + 16, 16), "Ch2             ");
+    EXPECT_EQ(h.substr(256 + 2 * 96, 8), "uV      ");
+    EXPECT_EQ(h.substr(256 + 2 * 104, 8), "-3276.8 ");
+    EXPECT_EQ(h.substr(256 + 2 * 120, 8), "-32768  ");
+    EXPECT_EQ(h.substr(256 + 2 * 216, 8), "15360   ");
+}
+
+TEST_F(HeaderTest, StartTimeFromCreationAndPreciseTime) {
+    const double creation = OleDate(2024, 3, 5, 10, 20, 30);
+    struct Case {
+        bool precise;
+        double creationShiftSeconds; // creation date relative to the precise time
+        bool haveCreation;
+        int64_t stamp;
+        const char* date;
+        const char* time;
+        int ms;
+    } cases[] = {
+        {false, 0, true, 0, "05.03.24", "10.20.30", 0},
+        {false, 0, true, 256 * 90 + 128, "05.03.24", "10.22.00", 500},
+        {true, 0, false, 0, "05.03.24", "10.20.30", 250},
+        {true, 59 * 60 + 40, true, 0, "05.03.24", "11.20.30", 250},
+        {true, 20, true, 0, "05.03.24", "10.20.30", 250},
+        {true, -(59 * 60 + 40), true, 256 * 3600, "05.03.24", "10.20.30", 250},
+    };
+    for (const auto& c : cases) {
+        CKeyTree study;
+        study.AddKey(L"Samples.Frequency", 256.0);
+        if (c.haveCreation)
+            study.AddKey(L"Samples.CreationTime", creation + c.creationShiftSeconds / 86400.0);
+        if (c.precise)
+            study.AddKey(L"Samples.TaviCreationTime", FileTime(2024, 3, 5, 10, 20, 30, 250));
+        CSkrivoer w(study, MakeTemplate(L"EDF"), L"");
+        sk::CalendarTime t = w.GetStartTime(c.stamp);
+        EXPECT_EQ(w.GetStartDateText(c.stamp), c.date);
+        EXPECT_EQ(w.GetStartTimeText(c.stamp), c.time) << c.creationShiftSeconds;
+        EXPECT_EQ(t.millisecond, c.ms);
+    }
+}
+
+TEST(SetFileError, CodesAndTexts) {
+    CSkrivoer w(CKeyTree(), CKeyTree(), L"");
+    w.SetFileError(ENOSPC);
+    EXPECT_EQ(static_cast<uint32_t>(w.GetLastErrorCode()), 0x80070070u);
+    EXPECT_FALSE(w.GetLastErrorText().empty());
+    EXPECT_NE(w.GetLastErrorText().back(), L'\n');
+    w.SetFileError(ENOENT);
+    EXPECT_EQ(static_cast<uint32_t>(w.GetLastErrorCode()), 0x80070002u);
+}
+
+// --- export list entry --------------------------------------------------------
+
+TEST(ExportDetails, CancellationIsLatched) {
+    CExportDetails d(L"id", L"/f/", L"study", nullptr);
+    bool cancelled = true;
+    EXPECT_FALSE(d.ReportProgress(10.0f, &cancelled)); // no event yet
+    EXPECT_FALSE(cancelled);
+    sk::Event ev(sk::Event::AutoReset);
+    d.SetCancelEvent(&ev);
+    EXPECT_FALSE(d.ReportProgress(20.0f, &cancelled));
+    ev.Set();
+    EXPECT_TRUE(d.ReportProgress(30.0f, &cancelled));
+    EXPECT_TRUE(cancelled);
+    EXPECT_FALSE(ev.IsSet()); // the wait consumed the signal
+    cancelled = false;
+    EXPECT_TRUE(d.ReportProgress(40.0f, &cancelled));
+    EXPECT_TRUE(cancelled);
+    EXPECT_FLOAT_EQ(d.GetPercent(), 40.0f);
+    EXPECT_TRUE(d.IsCancelled());
+}
+
+TEST(ExportDetails, ErrorAndDoneStates) {
+    CExportDetails d(L"id", L"/f/", L"study", nullptr);
+    int32_t code = 7;
+    std::wstring text = L"untouched";
+    EXPECT_FALSE(d.GetError(code, text));
+    EXPECT_EQ(code, 7);
+    EXPECT_EQ(text, L"untouched");
+    d.SetError(static_cast<int32_t>(0x80070057u), L"bad");
+    EXPECT_TRUE(d.IsFailed());
+    EXPECT_FLOAT_EQ(d.GetPercent(), 100.0f);
+    EXPECT_TRUE(d.GetError(code, text));
+    EXPECT_EQ(static_cast<uint32_t>(code), 0x80070057u);
+    EXPECT_EQ(text, L"bad");
+    CExportDetails e(L"id2", L"/g/", L"s", nullptr);
+    e.SetCurrentFile(L"a.EDF");
+    EXPECT_EQ(e.GetCurrentFile(), L"a.EDF");
+    e.SetDone();
+    EXPECT_TRUE(e.IsDone());
+    EXPECT_FALSE(e.IsFailed());
+    EXPECT_FLOAT_EQ(e.GetPercent(), 100.0f);
+}
+
+} // namespace
