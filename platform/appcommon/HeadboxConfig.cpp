@@ -301,9 +301,11 @@ public:
                 break;
             case 24:
             case 25:
-                // Firmware before 3.0 reports the auxiliary input's lower
-                // limit as an unsigned 32-bit number.
-                if (m_kinds[i] == RangeKind::Aux && OlderThan(swVersion, 3.0)) r[i].physicalMinimum = 4294934528.0;
+                // Every firmware reports the auxiliary input's lower limit as
+                // an unsigned 32-bit number. Reporting -32768 would make the
+                // input look like a centred one, which it is not: its samples
+                // are offset-binary counts.
+                if (m_kinds[i] == RangeKind::Aux) r[i].physicalMinimum = 4294934528.0;
                 break;
             case 26:
             case 27:
@@ -312,6 +314,21 @@ public:
                 if (m_kinds[i] == RangeKind::OxSpO2 && OlderThan(swVersion, 2.0)) r[i].digitalMaximum = 127;
                 break;
             default: break;
+            }
+        }
+        return r;
+    }
+
+    std::vector<ChannelRange> GetStorageRanges() const override {
+        std::vector<ChannelRange> r = m_ranges;
+        if (m_type != 24 && m_type != 25) return r;
+        // Offset-binary descriptions of inputs whose samples are stored
+        // signed and centred on zero.
+        for (size_t i = 0; i < r.size(); ++i) {
+            bool centred = m_kinds[i] == RangeKind::AC || (m_kinds[i] == RangeKind::DC && r[i].physicalMinimum < 0);
+            if (centred && r[i].digitalMinimum == 0) {
+                r[i].digitalMaximum /= 2;
+                r[i].digitalMinimum = -r[i].digitalMaximum;
             }
         }
         return r;
@@ -364,6 +381,8 @@ std::vector<std::wstring> CKadeHeadbox::GetDefaultSleepChannelNames() const {
 }
 
 std::vector<CKadeHeadbox::ChannelRange> CKadeHeadbox::GetChannelRanges(double, int) const { return m_ranges; }
+
+std::vector<CKadeHeadbox::ChannelRange> CKadeHeadbox::GetStorageRanges() const { return m_ranges; }
 
 const std::array<const CHeadboxClass*, CKadeHeadboxConfig::kTableSize> CKadeHeadboxConfig::m_HeadboxClass = {
     nullptr,    &kClass<1>,  &kClass<2>,  &kClass<3>,  &kClass<4>,  &kClass<5>,  &kClass<6>,

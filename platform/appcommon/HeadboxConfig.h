@@ -75,6 +75,10 @@ public:
     // storage schema (-1 = unknown). Older firmware of some types reports
     // ranges that the exporter corrects; see docs/headboxes.md.
     virtual std::vector<ChannelRange> GetChannelRanges(double swVersion, int schema) const;
+    // The ranges the stored samples really have: what GetChannelRanges
+    // reports once the known firmware quirks are corrected. Study writers
+    // generate samples in these ranges. One per configuration channel.
+    virtual std::vector<ChannelRange> GetStorageRanges() const;
 
 protected:
     CKadeHeadbox(int type, const std::wstring& name);

@@ -69,13 +69,17 @@ TEST(HeadboxConfig, EveryTypeDescribesAConsistentHeadbox) {
             }
         }
 
-        // Current firmware reports usable ranges for every channel.
-        std::vector<Range> ranges = hb->GetChannelRanges(99.0, 1);
+        // Stored samples have usable ranges on every channel, and the
+        // 24-bit ones leave the out-of-range marker codes free.
+        ASSERT_EQ(static_cast<int>(hb->GetChannelRanges(99.0, 1).size()), n);
+        std::vector<Range> ranges = hb->GetStorageRanges();
         ASSERT_EQ(static_cast<int>(ranges.size()), n);
         for (int c = 0; c < n; ++c) {
             const Range& r = ranges[static_cast<size_t>(c)];
             EXPECT_LT(r.digitalMinimum, r.digitalMaximum) << c;
             EXPECT_LT(r.physicalMinimum, r.physicalMaximum) << c;
+            EXPECT_LT(r.digitalMaximum, 0x7FFF80) << c;
+            EXPECT_GT(r.digitalMinimum, -0x800000) << c;
             EXPECT_FALSE(CPhysicalUnits::ToLangNeutralString(r.units).empty()) << c;
             if (c < hb->GetACChannelCount()) {
                 EXPECT_EQ(r.units, CPhysicalUnits::Microvolts) << c;
@@ -163,8 +167,8 @@ INSTANTIATE_TEST_SUITE_P(
     Types, HeadboxQuirks,
     ::testing::Values(QuirkCase{14, -1.0, true, false, false}, QuirkCase{14, 3.9, true, false, false},
                       QuirkCase{14, 4.0, false, false, false}, QuirkCase{24, -1.0, false, true, false},
-                      QuirkCase{24, 3.0, false, false, false}, QuirkCase{25, 2.5, false, true, false},
-                      QuirkCase{25, 7.0, false, false, false}, QuirkCase{26, -1.0, false, false, true},
+                      QuirkCase{24, 3.0, false, true, false}, QuirkCase{25, 2.5, false, true, false},
+                      QuirkCase{25, 7.0, false, true, false}, QuirkCase{26, -1.0, false, false, true},
                       QuirkCase{26, 2.0, false, false, false}, QuirkCase{27, 1.9, false, false, true},
                       QuirkCase{27, 2.1, false, false, false}, QuirkCase{5, -1.0, false, false, false},
                       QuirkCase{20, -1.0, false, false, false}));
@@ -185,6 +189,50 @@ TEST(HeadboxConfig, CorrectedRangesOfCurrentFirmware) {
     // NaN is an unknown version: old firmware.
     auto nan14 = CKadeHeadboxConfig::CreateHeadbox(14)->GetChannelRanges(std::nan(""), 0);
     EXPECT_EQ(nan14[0].physicalMaximum, 8711.0);
+}
+
+// The corrections an exporter applies to reported ranges, by headbox type.
+void Correct(int type, bool ac, Range& r) {
+    if (type == 24 || type == 25) {
+        if (r.digitalMinimum == 0 && (ac || r.physicalMinimum < 0)) {
+            r.digitalMaximum /= 2;
+            r.digitalMinimum = -r.digitalMaximum;
+        }
+        if (r.physicalMinimum == 4294934528.0) r.physicalMinimum = -32768.0;
+    } else if (type == 26 || type == 27) {
+        if (r.physicalMinimum == 0.0 && r.physicalMaximum == 127.0) {
+            r.digitalMinimum = 0;
+            r.digitalMaximum = 81280;
+        }
+    } else if (type == 14 && ac && r.physicalMinimum == -8711.0 && r.physicalMaximum == 8711.0) {
+        r.physicalMinimum = -10800.0;
+        r.physicalMaximum = 10800.0;
+    }
+}
+
+TEST(HeadboxConfig, CorrectedReportsOfAnyFirmwareGiveTheStorageRanges) {
+    for (int type : AllTypes()) {
+        auto hb = CKadeHeadboxConfig::CreateHeadbox(type);
+        const std::vector<Range> stored = hb->GetStorageRanges();
+        ASSERT_EQ(static_cast<int>(stored.size()), hb->GetChannelCount());
+        for (double version : {-1.0, 1.0, 2.5, 3.5, 99.0}) {
+            std::vector<Range> r = hb->GetChannelRanges(version, -1);
+            for (int c = 0; c < hb->GetChannelCount(); ++c) {
+                Range x = r[static_cast<size_t>(c)];
+                Correct(type, c < hb->GetACChannelCount(), x);
+                const Range& want = stored[static_cast<size_t>(c)];
+                EXPECT_EQ(x.digitalMinimum, want.digitalMinimum) << type << " " << version << " " << c;
+                EXPECT_EQ(x.digitalMaximum, want.digitalMaximum) << type << " " << version << " " << c;
+                EXPECT_EQ(x.physicalMinimum, want.physicalMinimum) << type << " " << version << " " << c;
+                EXPECT_EQ(x.physicalMaximum, want.physicalMaximum) << type << " " << version << " " << c;
+                EXPECT_EQ(x.units, want.units);
+            }
+        }
+    }
+    // Headbox 24 stores its AC samples signed: -32767 .. 32767.
+    auto s24 = CKadeHeadboxConfig::CreateHeadbox(24)->GetStorageRanges();
+    EXPECT_EQ(s24[0].digitalMinimum, -32767);
+    EXPECT_EQ(s24[0].digitalMaximum, 32767);
 }
 
 } // namespace
