@@ -47,7 +47,10 @@ int CDataProducer::Init(int32_t channelCount, uint16_t schema, int32_t decimatio
         cap = std::max(cap, kBlockHeaderSize + kMaxBlockSamples * MaxCompressedSample(channelCount));
     else
         cap = std::max(cap, 1 + 4 * static_cast<size_t>(channelCount));
-    m_buf.assign(cap, 0);
+    if (cap > m_bufCap) {
+        m_buf.reset(new uint8_t[cap]);
+        m_bufCap = cap;
+    }
     m_prev.assign(channelCount, 0);
     m_bufPos = m_bufLen = 0;
     m_blockLeft = 0;
@@ -73,14 +76,14 @@ bool CDataProducer::Sync(CRawDataFile* file)
 bool CDataProducer::Fill(CRawDataFile* file, size_t need)
 {
     if (m_bufLen - m_bufPos >= need) return true;
-    if (need > m_buf.size()) return false;
+    if (need > m_bufCap) return false;
     if (m_bufPos > 0) {
-        std::memmove(m_buf.data(), m_buf.data() + m_bufPos, m_bufLen - m_bufPos);
+        std::memmove(m_buf.get(), m_buf.get() + m_bufPos, m_bufLen - m_bufPos);
         m_bufLen -= m_bufPos;
         m_bufPos = 0;
     }
     while (m_bufLen < need) {
-        const uint32_t got = file->Read(m_buf.data() + m_bufLen, static_cast<uint32_t>(m_buf.size() - m_bufLen));
+        const uint32_t got = file->Read(m_buf.get() + m_bufLen, static_cast<uint32_t>(m_bufCap - m_bufLen));
         if (got == 0) break;
         m_bufLen += got;
     }
@@ -114,7 +117,7 @@ int CDataProducer::ReadPlain(CRawDataFile* file, uint8_t* frame)
         frame::SetFlags(frame, frame::kFlagNoData);
         return 0; // clean end of data
     }
-    const uint8_t* p = m_buf.data() + m_bufPos;
+    const uint8_t* p = m_buf.get() + m_bufPos;
     frame::SetFlags(frame, static_cast<uint8_t>(p[0] & 0x7F));
     // Stored values are little-endian int32 in channel order, exactly the
     // frame's layout on little-endian hosts.
@@ -125,7 +128,7 @@ int CDataProducer::ReadPlain(CRawDataFile* file, uint8_t* frame)
 
 bool CDataProducer::LoadBlock(CRawDataFile* file)
 {
-    const uint8_t* h = m_buf.data() + m_bufPos;
+    const uint8_t* h = m_buf.get() + m_bufPos;
     const int n = GetU16(h + 4);
     const int channels = GetU16(h + 6);
     const uint32_t len = GetU32(h + 8);
@@ -145,7 +148,7 @@ bool CDataProducer::LoadBlock(CRawDataFile* file)
         m_error = L"raw data ends inside a block";
         return false;
     }
-    h = m_buf.data() + m_bufPos; // Fill may have moved the data
+    h = m_buf.get() + m_bufPos; // Fill may have moved the data
     if (ChecksumsEnforced() && GetU32(h + 12) != Crc32(h + kBlockHeaderSize, len)) {
         m_error = L"raw data block checksum mismatch";
         return false;
@@ -168,8 +171,8 @@ int CDataProducer::ReadCompressed(CRawDataFile* file, uint8_t* frame)
         }
         if (!LoadBlock(file)) return Fail(m_error.c_str(), frame);
     }
-    const uint8_t* p = m_buf.data() + m_bufPos;
-    const uint8_t* end = m_buf.data() + m_blockPos + m_blockLen;
+    const uint8_t* p = m_buf.get() + m_bufPos;
+    const uint8_t* end = m_buf.get() + m_blockPos + m_blockLen;
     if (p >= end) return Fail(L"raw data block shorter than its sample count", frame);
     const uint8_t flags = *p++;
     int32_t* prev = m_prev.data();
@@ -191,7 +194,7 @@ int CDataProducer::ReadCompressed(CRawDataFile* file, uint8_t* frame)
         prev[c] = static_cast<int32_t>(v);
         PutI32(out + 4 * c, prev[c]);
     }
-    m_bufPos = static_cast<size_t>(p - m_buf.data());
+    m_bufPos = static_cast<size_t>(p - m_buf.get());
     if (--m_blockLeft == 0) {
         if (p != end) return Fail(L"raw data block longer than its samples", frame);
     }

@@ -17,6 +17,7 @@
 //   p->Release();
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -72,8 +73,9 @@ private:
     int32_t m_channels = 0;
     bool m_ready = false;
     uint64_t m_seenGeneration = ~0ull;
-    // read-ahead
-    std::vector<uint8_t> m_buf;
+    // read-ahead (not zero-filled: only bytes read from the file are used)
+    std::unique_ptr<uint8_t[]> m_buf;
+    size_t m_bufCap = 0;
     size_t m_bufPos = 0, m_bufLen = 0;
     // compressed block state
     std::vector<uint8_t> m_block;

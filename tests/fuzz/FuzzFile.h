@@ -1,0 +1,23 @@
+#pragma once
+// Fuzz helper: the file-based readers need a real file, so each input is
+// written to one per-process scratch file that is reused across runs.
+
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <unistd.h>
+
+namespace sk::fuzz {
+
+inline std::wstring ScratchFile(const char* ext, const uint8_t* data, size_t size)
+{
+    static std::string path;
+    if (path.empty()) path = "/tmp/skrivo_fuzz_" + std::to_string(::getpid()) + ext;
+    if (FILE* f = std::fopen(path.c_str(), "wb")) {
+        if (size) std::fwrite(data, 1, size, f);
+        std::fclose(f);
+    }
+    return std::wstring(path.begin(), path.end());
+}
+
+} // namespace sk::fuzz
