@@ -345,6 +345,11 @@ void CSkrivoEngine::Cancel() {
     }
 }
 
+bool CSkrivoEngine::WaitForExport(uint32_t timeoutMs) {
+    if (!m->exporting.load() || !m->monitor) return true;
+    return m->monitor->Join(timeoutMs) == sk::WaitResult::Signalled;
+}
+
 bool CSkrivoEngine::IsDone() {
     if (!m->exporting.load()) return false;
     for (const auto& e : m->list)
@@ -386,6 +391,8 @@ void CSkrivoEngine::SetExportJob(sk::ExportJob job) {
     if (m->exporting.load()) return;
     m->job = std::move(job);
 }
+
+sk::ExportJob CSkrivoEngine::WriterJob() { return sk::engine::RunWriterJob; }
 
 size_t CSkrivoEngine::GetExportCount() const {
     sk::CriticalSectionLock lock(m->listLock);

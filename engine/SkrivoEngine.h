@@ -74,6 +74,10 @@ public:
     void Cancel();
     // True once every entry exported successfully and the threads are gone.
     bool IsDone();
+    // Waits up to timeoutMs (0xFFFFFFFF: no limit) for the export threads to
+    // end on their own (every study done or failed) and answers whether they
+    // have. True when no export was started or it was cancelled.
+    bool WaitForExport(uint32_t timeoutMs);
 
     // Clamped to 1..processor count; -1 while exporting.
     int SetNumParallelExports(int n);
@@ -90,6 +94,8 @@ public:
     // Replaces the per-entry export job (see sk::ExportJob); ignored while
     // exporting. An empty job restores the EDF writer.
     void SetExportJob(sk::ExportJob job);
+    // The default job (the EDF writer), for hosts that wrap it.
+    static sk::ExportJob WriterJob();
     // Read-only view of the export list, in AddExport order; for hosts that
     // want to show per-study state after the export (null past the end).
     size_t GetExportCount() const;

@@ -1,0 +1,126 @@
+#pragma once
+// Shared declarations of the `skrivo` command line: option sets of the
+// commands and the functions that run them. Each command returns the
+// process exit status (see docs/cli.md).
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+class CKeyTree;
+class CSkrivoEngine;
+class CSkrivoTemplate;
+
+namespace sk::cli {
+
+// Exit statuses.
+inline constexpr int kExitOk = 0;
+inline constexpr int kExitFailed = 1;    // a study did not export (or a command failed)
+inline constexpr int kExitUsage = 2;     // bad arguments, unknown template, ...
+inline constexpr int kExitCancelled = 130;
+
+// Template keys a command line may override. Switches are tri-state:
+// 0 not given, >0 on, <0 off.
+struct TemplateOverrides {
+    std::string format; // "", "edf" or "edf+"
+    int padGaps = 0;
+    int deidentify = 0;
+    int events = 0;
+    int decimated = 0;
+    std::string montage;
+    std::optional<int64_t> maxSize;
+    std::optional<int> maxDuration;
+    std::string extension;
+};
+
+// Applies the overrides to a template. The study (may be null) selects the
+// montages offered for --montage. False with a message when one cannot apply.
+bool ApplyOverrides(CSkrivoTemplate& tmpl, const TemplateOverrides& o, const CKeyTree* study,
+                    CSkrivoEngine& engine, std::string* error);
+
+// How progress and results are shown.
+enum class OutputMode { Auto, Quiet, Json };
+
+struct ExportOptions {
+    std::vector<std::string> studies;
+    std::string output;
+    std::string templateRef; // ".exp" file or stored template name; empty: engine's choice
+    TemplateOverrides overrides;
+    int jobs = 0; // 0: engine default
+    bool remember = false;
+    OutputMode mode = OutputMode::Auto;
+};
+int RunExport(const ExportOptions& o);
+
+struct ProbeOptions {
+    std::string study;
+    bool json = false;
+    bool tree = false;
+};
+int RunProbe(const ProbeOptions& o);
+
+struct EstimateOptions {
+    std::vector<std::string> studies;
+    std::string templateRef;
+    TemplateOverrides overrides;
+    bool json = false;
+};
+int RunEstimate(const EstimateOptions& o);
+
+struct TemplatesOptions {
+    std::string action; // list, show, new, delete
+    std::string name;
+    std::string modality = "EEG";
+    int headbox = 1;
+    bool force = false;
+    bool json = false;
+    TemplateOverrides overrides;
+};
+int RunTemplates(const TemplatesOptions& o);
+
+struct SimulateOptions {
+    std::string folder;
+    int headbox = 1;
+    double minutes = 1.0;
+    double rate = 256.0;
+    uint32_t seed = 1;
+    bool sleep = false;
+    bool gaps = false;
+    int decimated = 0; // factor; 0 none
+    std::string patient = "Doe, John";
+    bool quiet = false;
+};
+int RunSimulate(const SimulateOptions& o);
+
+struct DemoOptions {
+    std::string folder; // empty: a new temporary folder
+    double minutes = 2.0;
+    std::string format = "edf+";
+    OutputMode mode = OutputMode::Auto;
+};
+int RunDemo(const DemoOptions& o);
+
+struct BenchOptions {
+    double minutes = 10.0;
+    double rate = 512.0;
+};
+int RunBenchParallel(const BenchOptions& o);
+
+// --- helpers shared by the commands ------------------------------------------
+std::wstring Widen(const std::string& utf8);
+std::string Narrow(const std::wstring& wide);
+// Loads the application's and the user's template folders into the engine's
+// manager (the user's last, so that saving goes there).
+void LoadTemplateFolders(CSkrivoEngine& engine, bool createUserFolders);
+// Resolves --template: a ".exp" file (or any existing file) or a stored
+// template's name. Null with a message when neither.
+CSkrivoTemplate* ResolveTemplate(CSkrivoEngine& engine, const std::string& ref, std::string* error);
+// Adds one study; on refusal returns false with the engine's reason.
+bool AddStudy(CSkrivoEngine& engine, const std::string& path, CSkrivoTemplate* base, std::string* error);
+// Files a study's export wrote into the output folder, from the name of the
+// last file it was writing (numbered series are followed back to file 0).
+std::vector<std::string> WrittenFiles(const std::wstring& outputFolder, const std::wstring& lastFile);
+std::string HumanBytes(int64_t bytes);
+
+} // namespace sk::cli

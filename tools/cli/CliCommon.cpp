@@ -1,0 +1,177 @@
+// Helpers shared by the commands: text conversion, template folders and
+// choice, adding studies with the engine's reason for a refusal, and the
+// files an export wrote.
+
+#include <algorithm>
+#include <cinttypes>
+#include <cstdio>
+#include <regex>
+
+#include "Cli.h"
+#include "engine/SkrivoEngine.h"
+#include "platform/Log.h"
+#include "platform/Path.h"
+#include "platform/TextConv.h"
+#include "platform/appcommon/SettingsDirs.h"
+#include "platform/recording/Montage.h"
+#include "templates/MontageLibrarian.h"
+#include "templates/SkrivoTemplateManager.h"
+
+namespace sk::cli {
+
+std::wstring Widen(const std::string& utf8) { return sk::FromUtf8Lossy(utf8); }
+std::string Narrow(const std::wstring& wide) { return sk::ToUtf8Lossy(wide); }
+
+void LoadTemplateFolders(CSkrivoEngine& engine, bool createUserFolders) {
+    CSkrivoTemplateManager& m = *engine.GetTemplateManager();
+    if (createUserFolders) {
+        sk::path::CreateDirectories(GetUserSettingsDir(false));
+        sk::path::CreateDirectories(GetUserSettingsSleepDir(false));
+    }
+    // Missing folders are normal (nothing installed yet); Load says so by its
+    // result and changes nothing.
+    m.Load(L"EEG", GetAppSettingsDirByStudyMode(false, STUDY_MODE_EEG));
+    m.Load(L"Sleep", GetAppSettingsDirByStudyMode(false, STUDY_MODE_SLEEP));
+    m.Load(L"EEG", GetUserSettingsDir(false));
+    m.Load(L"Sleep", GetUserSettingsSleepDir(false));
+}
+
+CSkrivoTemplate* ResolveTemplate(CSkrivoEngine& engine, const std::string& ref, std::string* error) {
+    CSkrivoTemplateManager& m = *engine.GetTemplateManager();
+    const std::wstring wref = Widen(ref);
+    const bool looksLikeFile = sk::EqualsIgnoreCase(sk::path::ExtensionPart(wref), L".exp");
+    if (looksLikeFile || sk::path::IsRegularFile(wref)) {
+        CKeyTree tree;
+        if (!sk::path::IsRegularFile(wref)) {
+            *error = "template file not found: " + ref;
+            return nullptr;
+        }
+        if (!tree.BinLoad(wref)) {
+            *error = "not a readable template file: " + ref;
+            return nullptr;
+        }
+        CSkrivoTemplate* t = m.CreateDefault();
+        t->Load(tree);
+        return t;
+    }
+    for (const wchar_t* modality : {L"EEG", L"Sleep"})
+        if (CSkrivoTemplate* t = m.GetItem(modality, wref)) return t;
+    *error = "no stored template named \"" + ref + "\" (see `skrivo templates list`)";
+    return nullptr;
+}
+
+bool ApplyOverrides(CSkrivoTemplate& t, const TemplateOverrides& o, const CKeyTree* study, CSkrivoEngine& engine,
+                    std::string* error) {
+    if (!o.format.empty()) {
+        std::string f = o.format;
+        std::transform(f.begin(), f.end(), f.begin(), [](unsigned char c) { return std::tolower(c); });
+        if (f == "edf") t.SetExportType(CSkrivoTemplate::FormatEDF);
+        else if (f == "edf+") t.SetExportType(CSkrivoTemplate::FormatEDFPlus);
+        else {
+            *error = "unknown format \"" + o.format + "\" (use edf or edf+)";
+            return false;
+        }
+    }
+    if (o.padGaps) t.SetFillGaps(o.padGaps > 0);
+    if (o.deidentify) t.SetDeidentify(o.deidentify > 0);
+    if (o.events) {
+        t.SetExportTrigger(o.events > 0);
+        t.SetExportPatientEvent(o.events > 0);
+    }
+    if (o.decimated) t.SetExportDecimatedData(o.decimated > 0);
+    if (o.maxSize) {
+        if (*o.maxSize < 0) {
+            *error = "--max-size must not be negative";
+            return false;
+        }
+        t.SetSpatialMaximum(*o.maxSize);
+    }
+    if (o.maxDuration) {
+        if (*o.maxDuration < 0) {
+            *error = "--max-duration must not be negative";
+            return false;
+        }
+        t.SetTemporalMaximum(*o.maxDuration);
+    }
+    if (!o.extension.empty()) t.SetExtension(Widen(o.extension));
+    if (!o.montage.empty()) {
+        const int hb = study ? IntOf(study->GetAt(L"Headbox.HB0.HBType"), 0) : t.GetHeadboxType();
+        const bool sleep = study ? IntOf(study->GetAt(L"Study.StudyGroup"), 1) == 2 : t.GetModality() == L"Sleep";
+        std::vector<CMontage*> montages;
+        engine.GetTemplateManager()->GetMontageLibrarian().GetMontages(sleep, hb, montages);
+        const std::wstring wanted = Widen(o.montage);
+        const CMontage* found = nullptr;
+        for (const CMontage* mtg : montages)
+            if (mtg && sk::EqualsIgnoreCase(mtg->GetMontageName(), wanted)) {
+                found = mtg;
+                break;
+            }
+        if (!found) {
+            *error = "no montage named \"" + o.montage + "\" for headbox type " + std::to_string(hb);
+            return false;
+        }
+        auto* tree = new CKeyTree;
+        found->Save(*tree);
+        t.SetChannelDefinition(CSkrivoTemplate::ChannelsMontage, study);
+        t.SetMontage(tree, study);
+    }
+    return true;
+}
+
+bool AddStudy(CSkrivoEngine& engine, const std::string& path, CSkrivoTemplate* base, std::string* error) {
+    const std::wstring wpath = Widen(path);
+    CSkrivoTemplate* tmpl = base ? engine.GetTemplateManager()->Clone(base) : nullptr;
+    sk::LogCapture log;
+    if (engine.AddExport(wpath.c_str(), wpath.c_str(), tmpl)) return true;
+    // The engine tells why through its log; its last error line is the reason.
+    std::wstring reason;
+    for (const auto& msg : log.Messages())
+        if (msg.level == 8) reason = msg.text;
+    const size_t dash = reason.find(L" - ");
+    if (dash != std::wstring::npos) reason = reason.substr(dash + 3);
+    *error = reason.empty() ? std::string("not a readable study") : Narrow(reason);
+    return false;
+}
+
+std::vector<std::string> WrittenFiles(const std::wstring& outputFolder, const std::wstring& lastFile) {
+    std::vector<std::string> files;
+    if (lastFile.empty()) return files;
+    // A split export writes name.ext, name_001.ext, ... ; the last name tells
+    // how many there are.
+    static const std::wregex numbered(LR"((.*)_(\d{3})(\.[^.]*)?)");
+    std::wsmatch mt;
+    std::vector<std::wstring> names;
+    if (std::regex_match(lastFile, mt, numbered)) {
+        const std::wstring base = mt[1].str(), ext = mt[3].str();
+        const int last = std::stoi(mt[2].str());
+        names.push_back(base + ext);
+        for (int i = 1; i <= last; ++i) {
+            wchar_t num[8];
+            std::swprintf(num, 8, L"_%03d", i);
+            names.push_back(base + num + ext);
+        }
+    } else {
+        names.push_back(lastFile);
+    }
+    for (const auto& n : names) {
+        const std::wstring full = sk::path::Combine(outputFolder, n);
+        if (sk::path::IsRegularFile(full)) files.push_back(Narrow(full));
+    }
+    return files;
+}
+
+std::string HumanBytes(int64_t bytes) {
+    const char* units[] = {"B", "KiB", "MiB", "GiB", "TiB"};
+    double v = static_cast<double>(bytes);
+    int u = 0;
+    while (v >= 1024.0 && u < 4) {
+        v /= 1024.0;
+        ++u;
+    }
+    char buf[32];
+    if (u == 0) std::snprintf(buf, sizeof buf, "%" PRId64 " B", bytes);
+    else std::snprintf(buf, sizeof buf, "%.1f %s", v, units[u]);
+    return buf;
+}
+
+} // namespace sk::cli

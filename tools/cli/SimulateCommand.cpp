@@ -1,0 +1,181 @@
+// `skrivo simulate`, `skrivo demo` and `skrivo bench-parallel`: commands
+// built on the study simulator.
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+
+#include "Cli.h"
+#include "engine/SkrivoEngine.h"
+#include "tools/simulator/StudySimulator.h"
+#include "templates/SkrivoTemplate.h"
+#include "writer/ExportDetails.h"
+
+namespace sk::cli {
+
+namespace {
+
+// "Last, First" -> last and first name; a name without comma is a last name.
+void SplitPatient(const std::string& patient, std::wstring& last, std::wstring& first) {
+    const std::wstring p = Widen(patient);
+    const size_t comma = p.find(L',');
+    auto trim = [](std::wstring s) {
+        while (!s.empty() && s.front() == L' ') s.erase(s.begin());
+        while (!s.empty() && s.back() == L' ') s.pop_back();
+        return s;
+    };
+    last = trim(comma == std::wstring::npos ? p : p.substr(0, comma));
+    first = comma == std::wstring::npos ? L"" : trim(p.substr(comma + 1));
+}
+
+// The study files are named "Last~ First_NNNN" like the recording system
+// names them; characters a file name cannot hold become underscores.
+std::wstring StudyFileName(const std::wstring& last, const std::wstring& first, uint32_t seed) {
+    std::wstring name = last + L"~ " + first;
+    for (wchar_t& c : name)
+        if (c == L'.' || c == L'/' || c == L'\\' || c < 32) c = L'_';
+    wchar_t num[16];
+    std::swprintf(num, 16, L"_%04u", seed % 10000u);
+    return name + num;
+}
+
+sk::sim::SimOptions ToSim(const SimulateOptions& o) {
+    sk::sim::SimOptions s;
+    s.folder = std::filesystem::path(o.folder);
+    s.headboxType = o.headbox;
+    s.durationSeconds = o.minutes * 60.0;
+    s.sampleRate = o.rate;
+    s.seed = o.seed;
+    s.studyGroup = o.sleep ? 2 : 1;
+    SplitPatient(o.patient, s.lastName, s.firstName);
+    s.studyName = StudyFileName(s.lastName, s.firstName, o.seed);
+    if (o.gaps) {
+        // One gap inside a segment and one that starts a new segment file.
+        s.gaps.push_back({s.durationSeconds / 3.0, 3.0, false});
+        s.gaps.push_back({2.0 * s.durationSeconds / 3.0, 5.0, true});
+    }
+    s.decimation = o.decimated;
+    return s;
+}
+
+std::string MakeTempFolder(const char* tag) {
+    std::error_code ec;
+    std::filesystem::path base = std::filesystem::temp_directory_path(ec);
+    if (ec) base = "/tmp";
+    std::string templ = (base / (std::string(tag) + "-XXXXXX")).string();
+    std::vector<char> buf(templ.begin(), templ.end());
+    buf.push_back('\0');
+    if (!mkdtemp(buf.data())) return {};
+    return buf.data();
+}
+
+} // namespace
+
+int RunSimulate(const SimulateOptions& o) {
+    if (o.headbox < 1 || o.headbox > 27) {
+        std::fprintf(stderr, "skrivo: headbox type must be 1..27\n");
+        return kExitUsage;
+    }
+    if (!(o.minutes > 0) || o.minutes > 24 * 60) {
+        std::fprintf(stderr, "skrivo: --minutes must be above 0 and at most 1440\n");
+        return kExitUsage;
+    }
+    if (!(o.rate >= 1) || o.rate > 100000) {
+        std::fprintf(stderr, "skrivo: --rate must be 1..100000 Hz\n");
+        return kExitUsage;
+    }
+    if (o.decimated == 1 || o.decimated < 0) {
+        std::fprintf(stderr, "skrivo: a decimation factor must be 2 or more\n");
+        return kExitUsage;
+    }
+    const sk::sim::SimResult r = sk::sim::SimulateStudy(ToSim(o));
+    if (!r.ok) {
+        std::fprintf(stderr, "skrivo: simulation failed: %s\n", Narrow(r.error).c_str());
+        return kExitFailed;
+    }
+    if (!o.quiet) {
+        std::printf("simulated study %s\n", r.eegFile.string().c_str());
+        std::printf("  %d channels, %g Hz, %.1f s recorded, %zu segment file(s)%s\n", r.channelCount, o.rate,
+                    o.minutes * 60.0, r.erdFiles.size(), r.decimatedFolder.empty() ? "" : ", decimated copy");
+    }
+    return kExitOk;
+}
+
+int RunDemo(const DemoOptions& o) {
+    const std::string root = o.folder.empty() ? MakeTempFolder("skrivo-demo") : o.folder;
+    if (root.empty()) {
+        std::fprintf(stderr, "skrivo: cannot create a temporary folder\n");
+        return kExitFailed;
+    }
+    SimulateOptions sim;
+    sim.folder = (std::filesystem::path(root) / "study").string();
+    sim.minutes = o.minutes;
+    sim.gaps = true;
+    sim.patient = "Demo, Patient";
+    sim.quiet = o.mode == OutputMode::Json;
+    if (o.mode != OutputMode::Json) std::printf("skrivo demo: simulating a %.0f-minute EEG study\n", o.minutes);
+    if (int rc = RunSimulate(sim); rc != kExitOk) return rc;
+
+    ExportOptions ex;
+    ex.studies = {sim.folder};
+    ex.output = (std::filesystem::path(root) / "edf").string();
+    ex.overrides.format = o.format;
+    ex.mode = o.mode;
+    if (o.mode != OutputMode::Json) std::printf("skrivo demo: exporting to %s\n", ex.output.c_str());
+    const int rc = RunExport(ex);
+    if (rc == kExitOk && o.mode != OutputMode::Json) {
+        std::printf("skrivo demo: done. Files written:\n");
+        for (const auto& entry : std::filesystem::directory_iterator(ex.output))
+            if (entry.is_regular_file())
+                std::printf("  %s  %s\n", entry.path().string().c_str(),
+                            HumanBytes(static_cast<int64_t>(entry.file_size())).c_str());
+    }
+    return rc;
+}
+
+int RunBenchParallel(const BenchOptions& o) {
+    const std::string root = MakeTempFolder("skrivo-bench");
+    if (root.empty()) return kExitFailed;
+    std::vector<std::string> studies;
+    for (int i = 0; i < 2; ++i) {
+        SimulateOptions sim;
+        sim.folder = (std::filesystem::path(root) / ("study" + std::to_string(i))).string();
+        sim.minutes = o.minutes;
+        sim.rate = o.rate;
+        sim.seed = 7; // equal studies
+        sim.quiet = true;
+        if (RunSimulate(sim) != kExitOk) return kExitFailed;
+        studies.push_back(sim.folder);
+    }
+    auto run = [&](int jobs, const char* out) -> double {
+        CSkrivoEngine engine;
+        engine.SetNumParallelExports(jobs);
+        for (const auto& s : studies) {
+            std::string err;
+            if (!AddStudy(engine, s, nullptr, &err)) return -1;
+            engine.GetTemplate(Widen(s).c_str())->SetExportType(CSkrivoTemplate::FormatEDFPlus);
+        }
+        const std::wstring folder = Widen((std::filesystem::path(root) / out).string());
+        std::filesystem::create_directories(std::filesystem::path(root) / out);
+        const auto t0 = std::chrono::steady_clock::now();
+        engine.Export(folder.c_str(), nullptr, false);
+        engine.WaitForExport(0xFFFFFFFFu);
+        const auto t1 = std::chrono::steady_clock::now();
+        if (!engine.IsDone()) return -1;
+        return std::chrono::duration<double>(t1 - t0).count();
+    };
+    const double serial = run(1, "serial");
+    const double parallel = run(2, "parallel");
+    std::error_code ec;
+    std::filesystem::remove_all(root, ec);
+    if (serial <= 0 || parallel <= 0) {
+        std::fprintf(stderr, "skrivo: benchmark export failed\n");
+        return kExitFailed;
+    }
+    std::printf("two equal studies, %.1f min at %g Hz each\n", o.minutes, o.rate);
+    std::printf("bench-parallel: serial_s=%.3f parallel_s=%.3f ratio=%.3f\n", serial, parallel, parallel / serial);
+    return kExitOk;
+}
+
+} // namespace sk::cli

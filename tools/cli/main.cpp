@@ -1,0 +1,211 @@
+// The `skrivo` command line: argument parsing and dispatch. Every command
+// is described in docs/cli.md.
+
+#include <CLI/CLI.hpp>
+#include <cstdlib>
+#include <string>
+
+#include "Cli.h"
+#include "platform/Log.h"
+
+#ifndef SKRIVO_VERSION
+#define SKRIVO_VERSION "0.0.0"
+#endif
+
+using namespace sk::cli;
+
+namespace {
+
+struct RawOverrides {
+    int64_t maxSize = -1;
+    int maxDuration = -1;
+    CLI::Option* maxSizeOpt = nullptr;
+    CLI::Option* maxDurationOpt = nullptr;
+};
+
+void AddOverrideOptions(CLI::App* sub, TemplateOverrides& o, RawOverrides& raw) {
+    sub->add_option("--format", o.format, "Output format, overriding the template: edf or edf+")
+        ->check(CLI::IsMember({"edf", "edf+"}, CLI::ignore_case))
+        ->type_name("FMT");
+    sub->add_flag("--pad-gaps,!--no-pad-gaps", o.padGaps,
+                  "Fill recording gaps with padding (EDF+C) or not (EDF+D for EDF+)");
+    sub->add_flag("--deidentify,!--no-deidentify", o.deidentify,
+                  "Replace the patient's name in headers and file names by \"X~ X\"");
+    sub->add_flag("--events,!--no-events", o.events, "Add the trigger and patient event channels");
+    sub->add_flag("--decimated,!--no-decimated", o.decimated, "Export the study's decimated data");
+    sub->add_option("--montage", o.montage, "Export the derivations of the named montage")->type_name("NAME");
+    raw.maxSizeOpt = sub->add_option("--max-size", raw.maxSize, "Largest output file; longer studies are split")
+                         ->check(CLI::NonNegativeNumber)
+                         ->type_name("BYTES");
+    raw.maxDurationOpt =
+        sub->add_option("--max-duration", raw.maxDuration, "Largest duration of one output file")
+            ->check(CLI::NonNegativeNumber)
+            ->type_name("SECONDS");
+    sub->add_option("--extension", o.extension, "Extension of the output files (default from the template, .EDF)")
+        ->type_name("EXT");
+}
+
+void FinishOverrides(TemplateOverrides& o, const RawOverrides& raw) {
+    if (raw.maxSizeOpt && raw.maxSizeOpt->count()) o.maxSize = raw.maxSize;
+    if (raw.maxDurationOpt && raw.maxDurationOpt->count()) o.maxDuration = raw.maxDuration;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    std::setvbuf(stdout, nullptr, _IOLBF, 0); // keep results and progress in order when piped
+    CLI::App app{"skrivo exports EEG and sleep (PSG) study recordings to EDF and EDF+ files.", "skrivo"};
+    app.set_version_flag("--version", std::string("skrivo ") + SKRIVO_VERSION);
+    app.require_subcommand(1);
+    app.fallthrough();
+    app.footer("Run `skrivo COMMAND --help` for the options of a command. See docs/cli.md.");
+
+    std::string configDir, registryDir;
+    bool verbose = false;
+    app.add_option("--config", configDir,
+                   "Folder of the user's templates and montages (default $XDG_CONFIG_HOME/skrivo)")
+        ->type_name("DIR");
+    app.add_option("--registry", registryDir, "Folder of the settings store (default <config>/registry)")
+        ->type_name("DIR");
+    app.add_flag("-v,--verbose", verbose, "Write the library's error log to standard error");
+
+    // export
+    ExportOptions ex;
+    RawOverrides exRaw;
+    bool exQuiet = false, exJson = false;
+    auto* exp = app.add_subcommand("export", "Export studies to EDF/EDF+ files");
+    exp->add_option("STUDY", ex.studies, "Study folder or its .EEG file")->required()->expected(1, -1);
+    exp->add_option("-o,--output", ex.output, "Output folder (created when missing)")->required()->type_name("DIR");
+    exp->add_option("-t,--template", ex.templateRef, "A .exp template file or a stored template's name")
+        ->type_name("TEMPLATE");
+    AddOverrideOptions(exp, ex.overrides, exRaw);
+    exp->add_option("-j,--jobs", ex.jobs, "Studies exported at the same time (at most the processor count)")
+        ->check(CLI::PositiveNumber)
+        ->type_name("N");
+    exp->add_flag("--remember", ex.remember, "Remember each study's template as the last used for its headbox");
+    exp->add_flag("-q,--quiet", exQuiet, "Print nothing but errors");
+    exp->add_flag("--json", exJson, "Print progress and results as JSON lines");
+
+    // probe
+    ProbeOptions pr;
+    auto* probe = app.add_subcommand("probe", "Describe a study: patient, channels, samples, template, size");
+    probe->add_option("STUDY", pr.study, "Study folder or its .EEG file")->required();
+    probe->add_flag("--json", pr.json, "Print the description as JSON");
+    probe->add_flag("--tree", pr.tree, "Also print the whole study description");
+
+    // estimate
+    EstimateOptions es;
+    RawOverrides esRaw;
+    auto* est = app.add_subcommand("estimate", "Estimate the size of the export of studies");
+    est->add_option("STUDY", es.studies, "Study folder or its .EEG file")->required()->expected(1, -1);
+    est->add_option("-t,--template", es.templateRef, "A .exp template file or a stored template's name")
+        ->type_name("TEMPLATE");
+    AddOverrideOptions(est, es.overrides, esRaw);
+    est->add_flag("--json", es.json, "Print the estimates as JSON");
+
+    // templates
+    TemplatesOptions tp;
+    RawOverrides tpRaw;
+    auto* tpl = app.add_subcommand("templates", "List, show, create and delete stored templates");
+    tpl->require_subcommand(1);
+    auto* tList = tpl->add_subcommand("list", "List the stored templates");
+    tList->add_flag("--json", tp.json, "Print as JSON");
+    auto* tShow = tpl->add_subcommand("show", "Show every key of a stored template");
+    tShow->add_option("NAME", tp.name, "Template name")->required();
+    tShow->add_flag("--json", tp.json, "Print the main settings as JSON");
+    auto* tNew = tpl->add_subcommand("new", "Create a template with the headbox's channels and save it");
+    tNew->add_option("NAME", tp.name, "Template name")->required();
+    tNew->add_option("--modality", tp.modality, "EEG or Sleep")->capture_default_str();
+    tNew->add_option("--headbox", tp.headbox, "Headbox type 1..27")->capture_default_str();
+    tNew->add_flag("--force", tp.force, "Replace a stored template of that name");
+    AddOverrideOptions(tNew, tp.overrides, tpRaw);
+    auto* tDel = tpl->add_subcommand("delete", "Delete a stored template's file");
+    tDel->add_option("NAME", tp.name, "Template name")->required();
+
+    // simulate
+    SimulateOptions si;
+    bool siDecimated = false;
+    auto* sim = app.add_subcommand("simulate", "Write a simulated study into a folder");
+    sim->add_option("DIR", si.folder, "Folder to write the study files into (created when missing)")->required();
+    sim->add_option("--headbox", si.headbox, "Headbox type 1..27")->capture_default_str();
+    sim->add_option("--minutes", si.minutes, "Recorded minutes")->capture_default_str();
+    sim->add_option("--rate", si.rate, "Sampling rate in Hz")->capture_default_str();
+    sim->add_option("--seed", si.seed, "Seed of the signals")->capture_default_str();
+    sim->add_flag("--sleep", si.sleep, "A sleep study (with staging)");
+    sim->add_flag("--gaps", si.gaps, "Two recording gaps, one of them starting a new segment");
+    sim->add_flag("--decimated", siDecimated, "Add a decimated copy (factor 4)");
+    sim->add_option("--decimation", si.decimated, "Add a decimated copy with this factor")->type_name("N");
+    sim->add_option("--patient", si.patient, "Patient name as \"Last, First\"")->capture_default_str();
+    sim->add_flag("-q,--quiet", si.quiet, "Print nothing");
+
+    // demo
+    DemoOptions de;
+    bool deQuiet = false, deJson = false;
+    auto* demo = app.add_subcommand("demo", "Simulate a study into a temporary folder and export it");
+    demo->add_option("--folder", de.folder, "Use this folder instead of a new temporary one")->type_name("DIR");
+    demo->add_option("--minutes", de.minutes, "Recorded minutes")->capture_default_str();
+    demo->add_option("--format", de.format, "edf or edf+")
+        ->check(CLI::IsMember({"edf", "edf+"}, CLI::ignore_case))
+        ->capture_default_str();
+    demo->add_flag("-q,--quiet", deQuiet, "Print nothing but errors");
+    demo->add_flag("--json", deJson, "Print progress and results as JSON lines");
+
+    // bench-parallel
+    BenchOptions be;
+    auto* bench = app.add_subcommand("bench-parallel", "Time two equal exports one after the other and in parallel");
+    bench->add_option("--minutes", be.minutes, "Recorded minutes of each study")->capture_default_str();
+    bench->add_option("--rate", be.rate, "Sampling rate in Hz")->capture_default_str();
+
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError& e) {
+        const int rc = app.exit(e);
+        return rc == 0 ? kExitOk : kExitUsage;
+    }
+
+    if (!configDir.empty()) {
+        setenv("SKRIVO_USER_SETTINGS_DIR", configDir.c_str(), 1);
+        if (registryDir.empty() && !std::getenv("SKRIVO_REGISTRY_ROOT"))
+            registryDir = configDir + "/registry";
+    }
+    if (!registryDir.empty()) setenv("SKRIVO_REGISTRY_ROOT", registryDir.c_str(), 1);
+    // The command reports every failure itself; the library's log is for
+    // those who ask for it.
+    if (verbose) setenv("SKRIVO_LOG_LEVELS", "12", 1);
+    else setenv("SKRIVO_LOG_LEVELS", "0", 0);
+    CTaviLogManager::Reconfigure();
+
+    auto mode = [](bool quiet, bool json) {
+        return json ? OutputMode::Json : quiet ? OutputMode::Quiet : OutputMode::Auto;
+    };
+    try {
+        if (*exp) {
+            FinishOverrides(ex.overrides, exRaw);
+            ex.mode = mode(exQuiet, exJson);
+            return RunExport(ex);
+        }
+        if (*probe) return RunProbe(pr);
+        if (*est) {
+            FinishOverrides(es.overrides, esRaw);
+            return RunEstimate(es);
+        }
+        if (*tpl) {
+            FinishOverrides(tp.overrides, tpRaw);
+            tp.action = *tList ? "list" : *tShow ? "show" : *tNew ? "new" : "delete";
+            return RunTemplates(tp);
+        }
+        if (*sim) {
+            if (siDecimated && si.decimated == 0) si.decimated = 4;
+            return RunSimulate(si);
+        }
+        if (*demo) {
+            de.mode = mode(deQuiet, deJson);
+            return RunDemo(de);
+        }
+        if (*bench) return RunBenchParallel(be);
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "skrivo: %s\n", e.what());
+        return kExitFailed;
+    }
+    return kExitUsage;
+}
