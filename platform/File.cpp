@@ -100,8 +100,9 @@ bool File::Open(const std::wstring& path, Mode mode, unsigned flags) {
         ::close(fd);
         return Fail(e);
     }
-    // Folders and devices are not files (a FIFO would block every read).
-    if (!S_ISREG(st.st_mode)) {
+    // Folders, pipes and sockets are not files (a FIFO would block every
+    // read); character devices such as /dev/null are accepted.
+    if (!S_ISREG(st.st_mode) && !S_ISCHR(st.st_mode)) {
         ::close(fd);
         return Fail(S_ISDIR(st.st_mode) ? EISDIR : EINVAL);
     }

@@ -24,7 +24,14 @@ Event::Event(Mode mode, bool initiallySet) : m_mode(mode), m_set(initiallySet) {
 void Event::Set() {
     {
         std::lock_guard<std::mutex> lock(m_mutex);
-        m_set = true;
+        if (m_mode == AutoReset && m_waiters > m_handOffs) {
+            // Like the original: a Set that finds a waiter releases it and
+            // leaves the event unset, so two Sets release two waiters even
+            // when the first has not run yet.
+            ++m_handOffs;
+        } else {
+            m_set = true;
+        }
     }
     if (m_mode == AutoReset)
         m_cv.notify_one();
@@ -39,12 +46,23 @@ void Event::Reset() {
 
 WaitResult Event::Wait(uint32_t timeoutMs) {
     std::unique_lock<std::mutex> lock(m_mutex);
-    auto isSet = [this] { return m_set; };
-    if (timeoutMs == kInfinite)
-        m_cv.wait(lock, isSet);
-    else if (timeoutMs == 0 ? !m_set : !m_cv.wait_until(lock, DeadlineAfter(timeoutMs), isSet))
+    auto ready = [this] { return m_set || m_handOffs > 0; };
+    bool got = ready();
+    if (!got && timeoutMs != 0) {
+        ++m_waiters;
+        if (timeoutMs == kInfinite) {
+            m_cv.wait(lock, ready);
+            got = true;
+        } else {
+            got = m_cv.wait_until(lock, DeadlineAfter(timeoutMs), ready);
+        }
+        --m_waiters;
+    }
+    if (!got)
         return WaitResult::Timeout;
-    if (m_mode == AutoReset)
+    if (m_handOffs > 0)
+        --m_handOffs;
+    else if (m_mode == AutoReset)
         m_set = false;
     return WaitResult::Signalled;
 }

@@ -29,8 +29,10 @@ public:
 
     void Set();
     void Reset();
-    // Auto-reset: a successful wait consumes the signal (one waiter wakes per
-    // Set). Manual-reset: the event stays set and releases every waiter.
+    // Auto-reset: a successful wait consumes the signal; each Set releases
+    // one waiting thread, and a Set with nobody waiting leaves the event set
+    // for the next wait (Sets then do not add up). Manual-reset: the event
+    // stays set and releases every waiter.
     WaitResult Wait(uint32_t timeoutMs = kInfinite);
     // Looks without consuming.
     bool IsSet() const;
@@ -38,6 +40,8 @@ public:
 private:
     const Mode m_mode;
     bool m_set;
+    unsigned m_waiters = 0;  // threads inside Wait
+    unsigned m_handOffs = 0; // auto-reset signals given to waiters, not yet taken
     mutable std::mutex m_mutex;
     std::condition_variable m_cv;
 };

@@ -19,7 +19,7 @@ constexpr int64_t kFileTimeEpochDays = -134774;
 constexpr int64_t kMaxFileTime = INT64_MAX; // the top bit must stay clear
 // OLE day 0 (1899-12-30) in days since 1970-01-01.
 constexpr int64_t kOleEpochDays = -25569;
-constexpr double kOleMin = -657434.0;         // 0100-01-01
+constexpr double kOleMin = -657434.0;         // 0100-01-01 00:00 (down to -657434.99...: later that day)
 constexpr double kOleMaxExclusive = 2958466.0; // 10000-01-01
 
 const wchar_t* const kMonths[] = {L"January", L"February", L"March",     L"April",   L"May",      L"June",
@@ -67,7 +67,7 @@ bool LocalOffset(int64_t unixSeconds, long* off) {
 }
 
 bool OleToCalendar(double d, int64_t unitsPerDay, CalendarTime* out) {
-    if (!std::isfinite(d) || d < kOleMin || d >= kOleMaxExclusive)
+    if (!std::isfinite(d) || d <= kOleMin - 1.0 || d >= kOleMaxExclusive)
         return false;
     double whole;
     const double frac = std::fabs(std::modf(d, &whole));
