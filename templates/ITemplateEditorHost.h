@@ -12,7 +12,7 @@ class CSkrivoTemplateManager;
 class CMontageLibrarian;
 class CWnd; // host window handle type; opaque to the core
 
-class ITemplateEditorHost {
+class SKRIVO_API ITemplateEditorHost {
 public:
     // Opens the editor modally on the template. Returns 0 when the user ended
     // it with OK, 1 otherwise. The study description may be null.
@@ -22,8 +22,8 @@ public:
 
     // Registers the process-wide editor (null unregisters). The object is not
     // owned and must outlive its registration. Returns the previous host.
-    static SKRIVO_API ITemplateEditorHost* Register(ITemplateEditorHost* host);
-    static SKRIVO_API ITemplateEditorHost* Current();
+    static ITemplateEditorHost* Register(ITemplateEditorHost* host);
+    static ITemplateEditorHost* Current();
 
 protected:
     ~ITemplateEditorHost() = default;

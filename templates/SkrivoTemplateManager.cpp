@@ -5,6 +5,8 @@
 #include <cstdio>
 #include <memory>
 
+#include <unistd.h>
+
 #include "module/RegSetup.h"
 #include "platform/Log.h"
 #include "platform/Path.h"
@@ -205,7 +207,9 @@ sk::HResult CSkrivoTemplateManager::Delete(CSkrivoTemplate* tmpl)
     const std::wstring path = FileNameOf(tmpl);
     if (path.empty() || !sk::path::Exists(path))
         return kFileNotFound;
-    if (std::remove(sk::path::ToNative(path).c_str()) != 0)
+    // unlink, not remove: a folder that happens to carry the name is not a
+    // template file and must not be deleted.
+    if (::unlink(sk::path::ToNative(path).c_str()) != 0)
         return sk::HResultFromErrno(errno);
     return kOk;
 }
