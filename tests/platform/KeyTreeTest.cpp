@@ -121,7 +121,13 @@ TEST(KeyTree, ImageMatchesTheDocumentedLayout) {
                         2,    0xFE, 0xFF, 0xFF, 0xFF,                // int32 -2
                         1,    0, 0, 0, 0xE9, 0,                      // name "é"
                         1,    2, 0, 0, 0, 0x3D, 0xD8, 0x00, 0xDE};  // string, surrogate pair
-    EXPECT_EQ(Image(t), FileImage(body));
+    const Bytes img = Image(t);
+    EXPECT_EQ(img, FileImage(body));
+    // The worked example of the format description, checksum included.
+    ASSERT_EQ(img.size(), 24u + 31u);
+    EXPECT_EQ(Bytes(img.begin() + 12, img.begin() + 16), (Bytes{0x90, 0x3F, 0xB2, 0x6B}));
+    const uint8_t check[] = {'1', '2', '3', '4', '5', '6', '7', '8', '9'};
+    EXPECT_EQ(Crc(check, 9), 0xCBF43926u);
 }
 
 TEST(KeyTree, DottedPathsCreateWalkAndReplace) {
