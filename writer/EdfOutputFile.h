@@ -46,8 +46,10 @@ public:
     // Buffer capacity; records are copied into it and written in blocks.
     static constexpr size_t kBufferSize = 1u << 20;
 
-private:
+    // Writes out the buffer; false (error kept) when the write failed.
     bool Flush();
+
+private:
     bool WriteAll(const uint8_t* data, size_t size);
 
     int m_fd = -1;

@@ -181,6 +181,7 @@ private:
     // the export then ends with the error instead of going on.
     bool m_failed = false;
     bool m_overrunReported = false;
+    int64_t m_fileRecords = 0; // data records in the file last finished
     std::string m_headerImage;
     size_t m_imagePos = 0;
     bool m_buildingHeader = false;

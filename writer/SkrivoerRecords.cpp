@@ -45,6 +45,12 @@ bool CSkrivoer::CSplitLimit::IsReached(int64_t stampsUsed, int64_t records) cons
 }
 
 void CSkrivoer::FinishRecords(int64_t records) {
+    m_fileRecords = records;
+    if (!m_failed && !m_file->Flush()) {
+        m_failed = true;
+        SKW_LOG(8, L"CSkrivoer::WriteString - Error writing to file: %d", m_file->LastError());
+        SetFileError(m_file->LastError());
+    }
     if (m_failed && m_file->LastError() != 0) {
         // A write failed (disk full, file-size limit): keep the whole records
         // that reached the disk and count those, so the file still opens.
@@ -52,6 +58,7 @@ void CSkrivoer::FinishRecords(int64_t records) {
         records = m_file->TruncateToWholeRecords(header, m_bytesPerRecord);
         if (records < 0)
             return; // the header keeps -1: the count is not patched
+        m_fileRecords = records;
     }
     std::string text = std::to_string(records);
     if (text.size() > 8)
@@ -104,6 +111,45 @@ int64_t CSkrivoer::WriteRecords(int64_t startStamp, CExportDetails* details) {
     int64_t records = 0;
     bool cancelled = false;
     bool stop = false; // split, cancellation or an unrecoverable error
+
+    auto percent = [&]() {
+        return m_totalSamples > 0
+                   ? static_cast<double>(m_processedSamples) * 100.0 / static_cast<double>(m_totalSamples)
+                   : 100.0;
+    };
+    // Every writer fills its part of the record buffer; one write per record.
+    auto writeRecord = [&]() -> bool {
+        const int64_t recStart = frame::Stamp(frames.data());
+        const int64_t recEnd = frame::Stamp(frames.data() + static_cast<size_t>(fpr - 1) * frame::kFrameSize);
+        size_t pos = 0;
+        for (size_t w = 0; w < m_writers.size(); ++w) {
+            const auto size = static_cast<uint32_t>(m_recordSizes[w]);
+            m_writers[w]->Write(recStart, recEnd, frames.data(), size / 2, record.data() + pos);
+            pos += size;
+        }
+        if (!m_file->Write(record.data(), record.size())) {
+            SKW_LOG(8, L"CSkrivoer::WriteString - Error writing to file: %d", m_file->LastError());
+            SetFileError(m_file->LastError());
+            m_failed = true;
+            return false;
+        }
+        ++records;
+        if (m_processedSamples > m_totalSamples && !m_overrunReported) {
+            m_overrunReported = true;
+            SKW_EVENT();
+        }
+        return true;
+    };
+    // Completes a partly filled record with gap frames from the current stamp.
+    auto padRecord = [&](uint16_t word) {
+        for (int32_t j = index; j < fpr; ++j) {
+            uint8_t* g = frames.data() + static_cast<size_t>(j) * frame::kFrameSize;
+            frame::SetHeader(g, word);
+            frame::SetFlags(g, frame::kFlagNoData);
+            frame::SetStamp(g, current + (j - index) * dec);
+        }
+        index = fpr;
+    };
 
     for (size_t k = 0; k < tocFiles.size() && !stop; ++k) {
         const bool lastFile = k + 1 == tocFiles.size();
@@ -199,13 +245,7 @@ int64_t CSkrivoer::WriteRecords(int64_t startStamp, CExportDetails* details) {
             } else if (current > fileEnd && lastFile) {
                 // The recording ends inside this record: complete it with
                 // gap frames.
-                for (int32_t j = index; j < fpr; ++j) {
-                    uint8_t* g = frames.data() + static_cast<size_t>(j) * frame::kFrameSize;
-                    frame::SetHeader(g, h->m_frameWord);
-                    frame::SetFlags(g, frame::kFlagNoData);
-                    frame::SetStamp(g, current + (j - index) * dec);
-                }
-                index = fpr;
+                padRecord(h->m_frameWord);
             } else if (producer->ReadSample(&raw, fr, prev) == 1) {
                 ++index;
                 ++m_processedSamples;
@@ -215,32 +255,13 @@ int64_t CSkrivoer::WriteRecords(int64_t startStamp, CExportDetails* details) {
             }
 
             if (index == fpr) {
-                const int64_t recStart = frame::Stamp(frames.data());
-                const int64_t recEnd = frame::Stamp(frames.data() + static_cast<size_t>(fpr - 1) * frame::kFrameSize);
-                size_t pos = 0;
-                for (size_t w = 0; w < m_writers.size(); ++w) {
-                    const auto size = static_cast<uint32_t>(m_recordSizes[w]);
-                    m_writers[w]->Write(recStart, recEnd, frames.data(), size / 2, record.data() + pos);
-                    pos += size;
-                }
-                if (!m_file->Write(record.data(), record.size())) {
-                    SKW_LOG(8, L"CSkrivoer::WriteString - Error writing to file: %d", m_file->LastError());
-                    SetFileError(m_file->LastError());
-                    m_failed = true;
+                if (!writeRecord()) {
                     stop = true;
                     break;
                 }
-                ++records;
-                if (m_processedSamples > m_totalSamples && !m_overrunReported) {
-                    m_overrunReported = true;
-                    SKW_EVENT();
-                }
-                const double percent = m_totalSamples > 0
-                                           ? static_cast<double>(m_processedSamples) * 100.0 / static_cast<double>(m_totalSamples)
-                                           : 100.0;
                 bool cancel = false;
                 if (details)
-                    details->ReportProgress(static_cast<float>(percent), &cancel);
+                    details->ReportProgress(static_cast<float>(percent()), &cancel);
                 index = 0;
                 if (cancel) {
                     cancelled = true;
@@ -278,6 +299,13 @@ int64_t CSkrivoer::WriteRecords(int64_t startStamp, CExportDetails* details) {
             SKW_LOG(4, L"CSkrivoer::WriteRecords - Unable to read ERD file %s", erdPath.c_str());
             m_failed = true;
             stop = true;
+            // Keeps the samples already read: the record is completed with
+            // gap frames.
+            if (index > 0) {
+                padRecord(h->m_frameWord);
+                writeRecord();
+                index = 0;
+            }
         }
     }
 

@@ -1,0 +1,567 @@
+// Whole exports of simulated studies, read back with EDFlib (and, for EDF+D,
+// with BioSig and the strict checker) and compared against the simulator's
+// source values.
+
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "platform/Sync.h"
+#include "support/EdfCheck.h"
+#include "writer/ExportTestUtil.h"
+#include "writer/WriterTestUtil.h"
+
+using namespace sk::test;
+using sk::sim::SimOptions;
+
+namespace {
+
+std::string Trim(std::string t) {
+    while (!t.empty() && t.back() == ' ')
+        t.pop_back();
+    return t;
+}
+
+SimOptions SmallStudy(int headbox = 2, double seconds = 20.0, double rate = 128.0) {
+    SimOptions o;
+    o.headboxType = headbox;
+    o.sampleRate = rate;
+    o.durationSeconds = seconds;
+    o.maxEntrySamples = 700; // several TOC entries per file
+    return o;
+}
+
+// Compares every data signal of a raw-channel export with the source.
+// stampOf(j) gives the stamp of sample j of the file (or -1 for a padded
+// sample outside the recording).
+template <class StampOf>
+void ExpectRawSignals(const SimStudy& s, const EdfLibFile& f, int firstSignal, int channels, StampOf stampOf,
+                      int64_t samples) {
+    const sk::sim::SimSignal sig(s.opt);
+    for (int i = 0; i < channels; ++i) {
+        const CKeyTree* raw = RawEntry(s.desc, i);
+        ASSERT_NE(raw, nullptr);
+        const int storage = IntOf(raw->GetAt(L"StorageIndex"), -1);
+        const int32_t dmin = IntOf(raw->GetAt(L"DigitalMinimum"), 0), dmax = IntOf(raw->GetAt(L"DigitalMaximum"), 0);
+        const double pmin = RealOf(raw->GetAt(L"PhysicalMinimum"), 0), pmax = RealOf(raw->GetAt(L"PhysicalMaximum"), 0);
+        const bool ac = AsCStr(raw->GetAt(L"SignalType"), L"") == L"AC";
+        const edf_param_struct& p = f.hdr->signalparam[firstSignal + i];
+        const auto& v = f.phys[static_cast<size_t>(firstSignal + i)];
+        ASSERT_EQ(static_cast<int64_t>(v.size()), samples);
+        const double tol = Step(p) * 1.51 + 1e-9;
+        int bad = 0;
+        for (int64_t j = 0; j < samples && bad < 5; ++j) {
+            const int64_t stamp = stampOf(j);
+            double expected;
+            if (stamp < 0 || !Recorded(s.res.runs, stamp)) {
+                if (!ac)
+                    continue; // the zero code of a DC range may lie outside it
+                expected = 0.0;
+            } else {
+                expected = ExpectedPhysical(sig.Value(storage, stamp), dmin, dmax, pmin, pmax,
+                                            p.phys_min, p.phys_max);
+            }
+            if (std::fabs(v[static_cast<size_t>(j)] - expected) > tol) {
+                ADD_FAILURE() << "signal " << i << " sample " << j << " stamp " << stamp << ": " << v[static_cast<size_t>(j)]
+                              << " expected " << expected;
+                ++bad;
+            }
+        }
+    }
+}
+
+TEST(Export, PlainEdfMatchesSourceAndPadsTheLastRecord) {
+    // 20.3 s at 128 Hz: the last record is only partly filled.
+    SimStudy s = Simulate(SmallStudy(2, 20.3), "plain");
+    ASSERT_TRUE(s.res.ok);
+    ASSERT_TRUE(s.probed);
+    ExportResult r = RunExport(s, MakeTemplate(L"EDF"));
+    ASSERT_TRUE(r.ok) << std::string(r.text.begin(), r.text.end());
+    ASSERT_EQ(r.files.size(), 1u);
+    EXPECT_EQ(std::filesystem::path(r.files[0]).filename().string(), "Doe~ John_0001.EDF");
+
+    EdfFile strict(r.files[0]);
+    ASSERT_TRUE(strict.Ok()) << strict.Error();
+    EXPECT_EQ(strict.Header().reserved, std::string(44, ' '));
+
+    EdfLibFile f = ReadEdfLib(r.files[0]);
+    ASSERT_EQ(f.rc, 0) << f.hdr->filetype;
+    EXPECT_EQ(f.hdr->filetype, EDFLIB_FILETYPE_EDF);
+    const int channels = s.res.channelCount;
+    ASSERT_EQ(f.hdr->edfsignals, channels);
+    const int spr = f.hdr->signalparam[0].smp_in_datarecord;
+    const int64_t total = s.res.totalSamples;
+    EXPECT_EQ(f.hdr->datarecords_in_file, (total + spr - 1) / spr);
+    for (int i = 0; i < channels; ++i) {
+        std::wstring label = AsCStr(RawEntry(s.desc, i)->GetAt(L"Label"), L"");
+        EXPECT_EQ(Trim(f.hdr->signalparam[i].label), std::string(label.begin(), label.end()));
+    }
+    const int64_t start = s.res.startStamp;
+    ExpectRawSignals(s, f, 0, channels, [&](int64_t j) { return start + j; }, f.hdr->datarecords_in_file * spr);
+}
+
+
+std::string Narrow(const std::wstring& w) { return std::string(w.begin(), w.end()); }
+
+const edf_annotation_struct* FindAnnotation(const EdfLibFile& f, const std::string& text) {
+    for (const auto& a : f.annots)
+        if (text == a.annotation)
+            return &a;
+    return nullptr;
+}
+
+// Onset in EDFlib units (100 ns from the file start) of a stamp.
+long long OnsetOf(int64_t stamp, int64_t fileStart, double rate) {
+    return static_cast<long long>(std::llround(static_cast<double>(stamp - fileStart) / rate * 1e7));
+}
+
+TEST(Export, EdfPlusContinuousCarriesPatientAndAnnotations) {
+    SimStudy s = Simulate(SmallStudy(2, 40.0), "edfc");
+    ASSERT_TRUE(s.res.ok && s.probed);
+    ExportResult r = RunExport(s, MakeTemplate(L"EDF+"));
+    ASSERT_TRUE(r.ok) << Narrow(r.text);
+    ASSERT_EQ(r.files.size(), 1u);
+    EdfFile strict(r.files[0]);
+    ASSERT_TRUE(strict.Ok()) << strict.Error();
+    EXPECT_EQ(strict.Header().reserved.substr(0, 5), "EDF+C");
+
+    EdfLibFile f = ReadEdfLib(r.files[0]);
+    ASSERT_EQ(f.rc, 0) << f.hdr->filetype;
+    EXPECT_EQ(f.hdr->filetype, EDFLIB_FILETYPE_EDFPLUS);
+    EXPECT_STREQ(f.hdr->patient_name, "Doe,John");
+    EXPECT_EQ(f.hdr->startdate_year, 2025);
+    const int channels = s.res.channelCount;
+    ASSERT_EQ(f.hdr->edfsignals, channels);
+    const int64_t start = s.res.startStamp;
+    const int spr = f.hdr->signalparam[0].smp_in_datarecord;
+    ExpectRawSignals(s, f, 0, channels, [&](int64_t j) { return start + j; }, f.hdr->datarecords_in_file * spr);
+
+    // Notes: mapped texts, durations, skipped notes left out, UTF-8 kept,
+    // long texts cut to 63 characters.
+    const double rate = s.opt.sampleRate;
+    for (const CNote& n : sk::sim::SimulatedNotes(s.opt)) {
+        if (n.GetText() == L"Eyes closed" || n.GetText() == L"Hyperventilation") {
+            const auto* a = FindAnnotation(f, Narrow(n.GetText()));
+            ASSERT_NE(a, nullptr) << Narrow(n.GetText());
+            EXPECT_NEAR(a->onset, OnsetOf(n.GetStartStamp(), start, rate), 1);
+            if (n.GetEndStamp() > 0)
+                EXPECT_NEAR(a->duration_l, (n.GetEndStamp() - n.GetStartStamp()) / rate * 1e7, 1);
+        }
+    }
+    EXPECT_NE(FindAnnotation(f, "EEG arousal"), nullptr);
+    EXPECT_NE(FindAnnotation(f, "CS breathing"), nullptr);
+    EXPECT_NE(FindAnnotation(f, "NC tachycardia"), nullptr);
+    EXPECT_NE(FindAnnotation(f, "Arousal (spontaneous)"), nullptr);
+    EXPECT_EQ(FindAnnotation(f, "Deleted spike"), nullptr);
+    EXPECT_EQ(FindAnnotation(f, "Impedance check"), nullptr);
+    EXPECT_NE(FindAnnotation(f, "Technician comment"), nullptr);
+    EXPECT_NE(FindAnnotation(f, "Spike \xc3\xbc" "ber Fp1 \xe2\x80\x94 \xe6\xa3\x98\xe6\xb3\xa2 \xf0\x9f\xa7\xa0"), nullptr);
+    EXPECT_NE(FindAnnotation(f, std::string("A very long technician note that goes on well beyond sixty-three characters of text").substr(0, 63)),
+              nullptr);
+}
+
+TEST(Export, EdfPlusDiscontinuousSkipsGapsAtRecordBoundaries) {
+    SimOptions o = SmallStudy(2, 30.0);
+    o.gaps = {{7.3, 3.0, false}, {18.1, 2.5, true}};
+    SimStudy s = Simulate(o, "edfd");
+    ASSERT_TRUE(s.res.ok && s.probed);
+    EXPECT_EQ(IntOf(s.desc.GetAt(L"Samples.Contiguous"), -1), 0);
+    ExportResult r = RunExport(s, MakeTemplate(L"EDF+"));
+    ASSERT_TRUE(r.ok) << Narrow(r.text);
+    ASSERT_EQ(r.files.size(), 1u);
+
+    EdfFile strict(r.files[0]);
+    ASSERT_TRUE(strict.Ok()) << strict.Error();
+    const EdfHeader& h = strict.Header();
+    EXPECT_EQ(h.reserved.substr(0, 5), "EDF+D");
+    EdfLibFile f = ReadEdfLib(r.files[0]);
+    EXPECT_EQ(f.rc, -1);
+    EXPECT_EQ(f.hdr->filetype, EDFLIB_FILE_IS_DISCONTINUOUS);
+
+    // Every record starts at a recorded sample; samples after its start are
+    // consecutive stamps, gap frames inside a record show the zero code.
+    const double rate = s.opt.sampleRate;
+    const int spr = h.signals[0].samples;
+    const double onset0 = strict.RecordOnset(0);
+    ASSERT_GE(onset0, 0.0);
+    ASSERT_LT(onset0, 1.0);
+    const int64_t base = s.res.startStamp - std::llround(onset0 * rate);
+    const sk::sim::SimSignal sig(s.opt);
+    int64_t covered = 0;
+    for (int64_t rec = 0; rec < h.records; ++rec) {
+        const int64_t recStart = base + std::llround(strict.RecordOnset(rec) * rate);
+        ASSERT_TRUE(Recorded(s.res.runs, recStart)) << "record " << rec << " starts in a gap";
+        for (int ch = 0; ch < 2; ++ch) {
+            const CKeyTree* raw = RawEntry(s.desc, ch);
+            const int storage = IntOf(raw->GetAt(L"StorageIndex"), -1);
+            const int32_t dmin = IntOf(raw->GetAt(L"DigitalMinimum"), 0), dmax = IntOf(raw->GetAt(L"DigitalMaximum"), 0);
+            const double pmin = RealOf(raw->GetAt(L"PhysicalMinimum"), 0), pmax = RealOf(raw->GetAt(L"PhysicalMaximum"), 0);
+            const EdfSignal& es = h.signals[static_cast<size_t>(ch)];
+            const double step = (es.physMax - es.physMin) / (es.digMax - es.digMin);
+            for (int i = 0; i < spr; ++i) {
+                const int64_t stamp = recStart + i;
+                const double got = es.physMin + (strict.Sample(rec, ch, i) - es.digMin) * step;
+                double expected = 0.0;
+                if (Recorded(s.res.runs, stamp)) {
+                    expected = ExpectedPhysical(sig.Value(storage, stamp), dmin, dmax, pmin, pmax, es.physMin, es.physMax);
+                    if (ch == 0)
+                        ++covered;
+                }
+                ASSERT_NEAR(got, expected, step * 1.51) << "record " << rec << " sample " << i;
+            }
+        }
+    }
+    EXPECT_EQ(covered, s.res.totalSamples); // nothing recorded is lost
+
+    // BioSig reads the discontinuous file too.
+    BiosigRead b = ReadWithBiosig(r.files[0]);
+    ASSERT_TRUE(b.ok) << b.error;
+    EXPECT_EQ(b.channels, s.res.channelCount);
+    EXPECT_EQ(static_cast<int64_t>(b.records), h.records);
+    ASSERT_FALSE(b.data.empty());
+    ASSERT_GE(b.data[0].size(), static_cast<size_t>(spr));
+    const double step0 = (h.signals[0].physMax - h.signals[0].physMin) / (h.signals[0].digMax - h.signals[0].digMin);
+    for (int i = 0; i < spr; ++i)
+        EXPECT_NEAR(b.data[0][static_cast<size_t>(i)],
+                    h.signals[0].physMin + (strict.Sample(0, 0, i) - h.signals[0].digMin) * step0, step0 * 0.51);
+}
+
+TEST(Export, PaddedEdfPlusFillsGapsWithZero) {
+    SimOptions o = SmallStudy(2, 24.0);
+    o.gaps = {{6.0, 3.0, false}, {15.0, 1.5, true}};
+    SimStudy s = Simulate(o, "padded");
+    ASSERT_TRUE(s.res.ok && s.probed);
+    CKeyTree t = MakeTemplate(L"EDF+");
+    t.AddKey(L"PadGaps", 1);
+    ExportResult r = RunExport(s, t);
+    ASSERT_TRUE(r.ok) << Narrow(r.text);
+    EdfFile strict(r.files[0]);
+    ASSERT_TRUE(strict.Ok()) << strict.Error();
+    EXPECT_EQ(strict.Header().reserved.substr(0, 5), "EDF+C");
+    EdfLibFile f = ReadEdfLib(r.files[0]);
+    ASSERT_EQ(f.rc, 0);
+    const int64_t start = s.res.startStamp;
+    const int spr = f.hdr->signalparam[0].smp_in_datarecord;
+    const int64_t span = s.res.endStamp - s.res.startStamp + 1;
+    EXPECT_EQ(f.hdr->datarecords_in_file, (span + spr - 1) / spr); // no missing time
+    ExpectRawSignals(s, f, 0, s.res.channelCount, [&](int64_t j) { return start + j; }, f.hdr->datarecords_in_file * spr);
+}
+
+TEST(Export, DecimatedDataRunsAtTheReducedRate) {
+    SimOptions o = SmallStudy(2, 20.0, 256.0);
+    o.decimation = 4;
+    o.gaps = {{8.0, 2.0, false}};
+    SimStudy s = Simulate(o, "decim");
+    ASSERT_TRUE(s.res.ok && s.probed);
+    ASSERT_NE(AsKeyTree(s.desc.GetAt(L"Decimated")), nullptr);
+    CKeyTree t = MakeTemplate(L"EDF");
+    t.AddKey(L"UseDecimatedData", 1);
+    ExportResult r = RunExport(s, t);
+    ASSERT_TRUE(r.ok) << Narrow(r.text);
+    EdfLibFile f = ReadEdfLib(r.files[0]);
+    ASSERT_EQ(f.rc, 0);
+    const int spr = f.hdr->signalparam[0].smp_in_datarecord;
+    EXPECT_DOUBLE_EQ(static_cast<double>(spr) * 1e7 / f.hdr->datarecord_duration, 64.0);
+    const int64_t start = s.res.startStamp;
+    ExpectRawSignals(s, f, 0, s.res.channelCount, [&](int64_t j) { return start + 4 * j; },
+                     f.hdr->datarecords_in_file * spr);
+}
+
+TEST(Export, TriggerAndPatientEventChannels) {
+    SimStudy s = Simulate(SmallStudy(1, 30.0), "events");
+    ASSERT_TRUE(s.res.ok && s.probed);
+    CKeyTree t = MakeTemplate(L"EDF+");
+    t.AddKey(L"IncludeTriggerEvent", 1);
+    t.AddKey(L"IncludePatientEvent", 1);
+    ExportResult r = RunExport(s, t);
+    ASSERT_TRUE(r.ok) << Narrow(r.text);
+    EdfLibFile f = ReadEdfLib(r.files[0]);
+    ASSERT_EQ(f.rc, 0);
+    ASSERT_EQ(f.hdr->edfsignals, s.res.channelCount + 2);
+    EXPECT_STREQ(f.hdr->signalparam[0].label, "Trigger Event   ");
+    EXPECT_STREQ(f.hdr->signalparam[1].label, "Patient Event   ");
+    const int64_t start = s.res.startStamp;
+    const auto& trig = f.phys[0];
+    int triggers = 0;
+    for (size_t j = 0; j < trig.size(); ++j) {
+        const int64_t stamp = start + static_cast<int64_t>(j);
+        const double expected = Recorded(s.res.runs, stamp) && (sk::sim::SourceFlags(s.opt, stamp) & 1) ? 1.0 : 0.0;
+        triggers += expected > 0;
+        ASSERT_NEAR(trig[j], expected, 1e-9) << j;
+    }
+    EXPECT_GT(triggers, 0);
+    std::vector<int64_t> expectedEvents;
+    for (const CNote& n : sk::sim::SimulatedNotes(s.opt))
+        if (n.GetText().size() >= 13 && (n.GetText().substr(0, 13) == L"Patient Event" || n.GetText().substr(0, 13) == L"patient event"))
+            expectedEvents.push_back(n.GetStartStamp());
+    std::vector<int64_t> got;
+    for (size_t j = 0; j < f.phys[1].size(); ++j)
+        if (f.phys[1][j] > 0.5)
+            got.push_back(start + static_cast<int64_t>(j));
+    EXPECT_EQ(got, expectedEvents);
+    ExpectRawSignals(s, f, 2, s.res.channelCount, [&](int64_t j) { return start + j; },
+                     static_cast<int64_t>(trig.size()));
+}
+
+TEST(Export, HeadboxTwentyStoresBreakoutChannels) {
+    SimOptions o = SmallStudy(20, 6.0, 64.0);
+    o.breakouts = 1;
+    SimStudy s = Simulate(o, "hb20");
+    ASSERT_TRUE(s.res.ok && s.probed);
+    ASSERT_EQ(s.res.channelCount, 32 + 128);
+    ExportResult r = RunExport(s, MakeTemplate(L"EDF+"));
+    ASSERT_TRUE(r.ok) << Narrow(r.text);
+    EdfLibFile f = ReadEdfLib(r.files[0]);
+    ASSERT_EQ(f.rc, 0);
+    ASSERT_EQ(f.hdr->edfsignals, s.res.channelCount);
+    const int64_t start = s.res.startStamp;
+    const int spr = f.hdr->signalparam[0].smp_in_datarecord;
+    ExpectRawSignals(s, f, 0, s.res.channelCount, [&](int64_t j) { return start + j; }, f.hdr->datarecords_in_file * spr);
+}
+
+TEST(Export, MontageWithCalibratedDcChannels) {
+    SimStudy s = Simulate(SmallStudy(3, 12.0), "montage");
+    ASSERT_TRUE(s.res.ok && s.probed);
+    ASSERT_NE(AsKeyTree(s.desc.GetAt(L"Montage")), nullptr);
+    ExportResult r = RunExport(s, MakeTemplate(L"EDF+", L"AcquisitionMontage"));
+    ASSERT_TRUE(r.ok) << Narrow(r.text);
+    EdfFile strict(r.files[0]);
+    ASSERT_TRUE(strict.Ok()) << strict.Error();
+    EdfLibFile f = ReadEdfLib(r.files[0]);
+    ASSERT_EQ(f.rc, 0);
+    ASSERT_EQ(f.hdr->edfsignals, s.res.channelCount);
+    // The recording montage is one referential derivation per input: AC
+    // signals carry the raw physical values; calibrated DC signals have a
+    // physical range and units of their own.
+    int calibrated = 0;
+    const int64_t start = s.res.startStamp;
+    const sk::sim::SimSignal sig(s.opt);
+    for (int i = 0; i < f.hdr->edfsignals; ++i) {
+        const CKeyTree* raw = RawEntry(s.desc, i);
+        const edf_param_struct& p = f.hdr->signalparam[i];
+        if (AsCStr(raw->GetAt(L"SignalType"), L"") == L"DC") {
+            if (RealOf(raw->GetAt(L"PhysicalMinimum"), 0) != p.phys_min)
+                ++calibrated;
+            continue;
+        }
+        const int storage = IntOf(raw->GetAt(L"StorageIndex"), -1);
+        const int32_t dmin = IntOf(raw->GetAt(L"DigitalMinimum"), 0), dmax = IntOf(raw->GetAt(L"DigitalMaximum"), 0);
+        const double pmin = RealOf(raw->GetAt(L"PhysicalMinimum"), 0), pmax = RealOf(raw->GetAt(L"PhysicalMaximum"), 0);
+        for (size_t j = 0; j < f.phys[static_cast<size_t>(i)].size(); j += 7) {
+            const int64_t stamp = start + static_cast<int64_t>(j);
+            if (!Recorded(s.res.runs, stamp))
+                continue;
+            ASSERT_NEAR(f.phys[static_cast<size_t>(i)][j],
+                        ExpectedPhysical(sig.Value(storage, stamp), dmin, dmax, pmin, pmax, p.phys_min, p.phys_max),
+                        Step(p) * 1.51);
+        }
+    }
+    EXPECT_GE(calibrated, 3); // SpO2, pulse and position
+}
+
+TEST(Export, SizeLimitSplitsIntoNumberedFiles) {
+    SimStudy s = Simulate(SmallStudy(1, 95.0), "split"); // ten 10-second records
+    ASSERT_TRUE(s.res.ok && s.probed);
+    // Learn the layout, then allow three records per file.
+    CSkrivoer probe(s.desc, MakeTemplate(L"EDF"), L"");
+    ASSERT_TRUE(probe.ProcessRecordData());
+    probe.ComputeRecordLayout();
+    const int64_t bpr = probe.GetBytesPerRecord();
+    const int64_t ns = static_cast<int64_t>(probe.GetProcessorCount());
+    CKeyTree t = MakeTemplate(L"EDF");
+    t.AddKey(L"SpatialMaximum", static_cast<int64_t>(256 * (ns + 1) + 3 * bpr));
+    t.AddKey(L"TemporalMaximum", 1); // ignored when a size limit is set
+    ExportResult r = RunExport(s, t);
+    ASSERT_TRUE(r.ok) << Narrow(r.text);
+    const int spr = probe.GetFramesPerRecord();
+    const int64_t records = (s.res.totalSamples + spr - 1) / spr;
+    ASSERT_EQ(static_cast<int64_t>(r.files.size()), (records + 2) / 3);
+    ASSERT_GE(r.files.size(), 3u);
+    EXPECT_EQ(std::filesystem::path(r.files[0]).filename().string(), "Doe~ John_0001.EDF");
+    EXPECT_EQ(std::filesystem::path(r.files[1]).filename().string(), "Doe~ John_0001_001.EDF");
+    EXPECT_EQ(std::filesystem::path(r.files[2]).filename().string(), "Doe~ John_0001_002.EDF");
+    int64_t offset = 0;
+    for (const auto& file : r.files) {
+        EdfLibFile f = ReadEdfLib(file);
+        ASSERT_EQ(f.rc, 0) << file;
+        EXPECT_LE(f.hdr->datarecords_in_file, 3);
+        EXPECT_LE(static_cast<int64_t>(std::filesystem::file_size(file)), 256 * (ns + 1) + 3 * bpr);
+        const int64_t first = s.res.startStamp + offset;
+        ExpectRawSignals(s, f, 0, 2, [&](int64_t j) { return first + j; }, f.hdr->datarecords_in_file * spr);
+        offset += f.hdr->datarecords_in_file * spr;
+    }
+    EXPECT_EQ(offset, records * spr);
+}
+
+TEST(Export, DurationLimitSplitsEdfPlusFiles) {
+    SimStudy s = Simulate(SmallStudy(1, 25.0), "tsplit");
+    ASSERT_TRUE(s.res.ok && s.probed);
+    CKeyTree t = MakeTemplate(L"EDF+");
+    t.AddKey(L"TemporalMaximum", 10);
+    ExportResult r = RunExport(s, t);
+    ASSERT_TRUE(r.ok) << Narrow(r.text);
+    ASSERT_EQ(r.files.size(), 3u);
+    int64_t offset = 0;
+    for (size_t k = 0; k < r.files.size(); ++k) {
+        EdfFile strict(r.files[k]);
+        ASSERT_TRUE(strict.Ok()) << strict.Error();
+        EdfLibFile f = ReadEdfLib(r.files[k]);
+        ASSERT_EQ(f.rc, 0);
+        // 25 signals at 128 Hz make 9-second records: one record fits the
+        // 10-second limit.
+        EXPECT_EQ(f.hdr->datarecord_duration, 90000000);
+        if (k + 1 < r.files.size())
+            EXPECT_EQ(f.hdr->datarecords_in_file, 1);
+        // Each file starts at its own time (the study starts at 12:00:00 at
+        // stamp 0), with the sub-second part as its first onset.
+        const int64_t first100ns = (s.res.startStamp + offset) * 10000000 / 128;
+        EXPECT_EQ(f.hdr->starttime_second, static_cast<int>(first100ns / 10000000 % 60));
+        EXPECT_EQ(f.hdr->starttime_subsecond, first100ns % 10000000);
+        const int64_t first = s.res.startStamp + offset;
+        ExpectRawSignals(s, f, 0, 2, [&](int64_t j) { return first + j; },
+                         f.hdr->datarecords_in_file * f.hdr->signalparam[0].smp_in_datarecord);
+        offset += f.hdr->datarecords_in_file * f.hdr->signalparam[0].smp_in_datarecord;
+    }
+}
+
+TEST(Export, DeidentificationRenamesAndBlanksThePatient) {
+    SimStudy s = Simulate(SmallStudy(1, 6.0), "deid");
+    ASSERT_TRUE(s.res.ok && s.probed);
+    CKeyTree t = MakeTemplate(L"EDF+");
+    t.AddKey(L"Deidentify", 1);
+    ExportResult r = RunExport(s, t);
+    ASSERT_TRUE(r.ok) << Narrow(r.text);
+    ASSERT_EQ(r.files.size(), 1u);
+    EXPECT_EQ(std::filesystem::path(r.files[0]).filename().string(), "X~ X_0001.EDF");
+    EdfFile strict(r.files[0]);
+    ASSERT_TRUE(strict.Ok()) << strict.Error();
+    EXPECT_EQ(strict.Header().patient, "X X X X_X" + std::string(71, ' '));
+    EXPECT_EQ(strict.Header().recording, "Startdate X X X X" + std::string(63, ' '));
+
+    // A study file whose name does not hold the patient takes the study GUID.
+    SimOptions o = SmallStudy(1, 4.0);
+    o.studyName = L"study";
+    SimStudy g = Simulate(o, "deid2");
+    ASSERT_TRUE(g.probed);
+    ExportResult r2 = RunExport(g, t);
+    ASSERT_TRUE(r2.ok);
+    ASSERT_EQ(r2.files.size(), 1u);
+    EXPECT_EQ(std::filesystem::path(r2.files[0]).filename().string(), "X~ X_6b29fc40-ca47-1067-b31d-00dd010662da.EDF");
+}
+
+TEST(Export, CancelClosesAPatchedFile) {
+    SimStudy s = Simulate(SmallStudy(1, 60.0), "cancel");
+    ASSERT_TRUE(s.res.ok && s.probed);
+    CExportDetails details(L"study", s.folder, s.opt.studyName, nullptr);
+    sk::Event ev(sk::Event::AutoReset);
+    details.SetCancelEvent(&ev);
+    ev.Set();
+    ExportResult r = RunExport(s, MakeTemplate(L"EDF+"), &details);
+    EXPECT_FALSE(r.ok);
+    EXPECT_EQ(static_cast<uint32_t>(r.code), 0x800704C7u);
+    EXPECT_EQ(r.text, L"Export was cancelled");
+    EXPECT_TRUE(details.IsCancelled());
+    ASSERT_EQ(r.files.size(), 1u);
+    EdfLibFile f = ReadEdfLib(r.files[0]);
+    ASSERT_EQ(f.rc, 0);
+    EXPECT_EQ(f.hdr->datarecords_in_file, 1);
+}
+
+TEST(Export, FailuresEndWithCodeAndText) {
+    SimStudy s = Simulate(SmallStudy(1, 10.0), "fail");
+    ASSERT_TRUE(s.res.ok && s.probed);
+    // Output folder that does not exist.
+    ExportResult r = RunExport(s, MakeTemplate(L"EDF"), nullptr, (s.out / "missing").wstring());
+    EXPECT_FALSE(r.ok);
+    EXPECT_EQ(static_cast<uint32_t>(r.code), 0x80070002u); // no such file or folder
+    EXPECT_FALSE(r.text.empty());
+
+    // Unknown channel source.
+    r = RunExport(s, MakeTemplate(L"EDF", L"Derivations"));
+    EXPECT_FALSE(r.ok);
+    EXPECT_EQ(static_cast<uint32_t>(r.code), 0x80070057u);
+    EXPECT_EQ(r.text, L"Failure to create record data processors.");
+
+    // No segment table: no start stamp.
+    CKeyTree noStart = s.desc;
+    noStart.DeleteKey(L"Samples.Start");
+    CSkrivoer w(noStart, MakeTemplate(L"EDF"), s.out.wstring());
+    EXPECT_FALSE(w.Export(nullptr));
+    EXPECT_EQ(w.GetLastErrorText(), L"Starting timestamp not defined.");
+}
+
+TEST(Export, MissingAndTruncatedRawData) {
+    SimStudy s = Simulate(SmallStudy(1, 10.0), "erd");
+    ASSERT_TRUE(s.res.ok && s.probed);
+    ASSERT_EQ(s.res.erdFiles.size(), 1u);
+    const auto erd = s.res.erdFiles[0];
+    const auto size = std::filesystem::file_size(erd);
+
+    // Cut inside the samples: the export ends with the records written so
+    // far, in a file that still opens.
+    std::filesystem::resize_file(erd, size * 2 / 3);
+    ExportResult r = RunExport(s, MakeTemplate(L"EDF"));
+    EXPECT_FALSE(r.ok);
+    EXPECT_EQ(static_cast<uint32_t>(r.code), 0x8007000Du);
+    ASSERT_EQ(r.files.size(), 1u);
+    EdfFile checked(r.files[0]);
+    EXPECT_TRUE(checked.Ok()) << checked.Error();
+    EdfLibFile f = ReadEdfLib(r.files[0]);
+    ASSERT_EQ(f.rc, 0) << f.hdr->filetype;
+    EXPECT_GE(f.hdr->datarecords_in_file, 1);
+
+    // Missing raw data file: the error of the recording library; the
+    // header keeps its unpatched count.
+    std::filesystem::remove(erd);
+    std::filesystem::remove(r.files[0]);
+    r = RunExport(s, MakeTemplate(L"EDF"));
+    EXPECT_NE(r.code, 0);
+    EXPECT_FALSE(r.text.empty());
+    ASSERT_EQ(r.files.size(), 1u);
+    EdfFile strict(r.files[0]);
+    EXPECT_EQ(strict.Error(), "record count not patched (-1)");
+}
+
+TEST(Export, FullDiskLeavesAReadableFile) {
+    SimStudy s = Simulate(SmallStudy(2, 60.0), "full");
+    ASSERT_TRUE(s.res.ok && s.probed);
+    const std::string out = (s.out / "Doe~ John_0001.EDF").string();
+    int fds[2];
+    ASSERT_EQ(pipe(fds), 0);
+    pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        close(fds[0]);
+        signal(SIGXFSZ, SIG_IGN);
+        struct rlimit lim{300000, 300000};
+        setrlimit(RLIMIT_FSIZE, &lim);
+        CSkrivoer w(s.desc, MakeTemplate(L"EDF"), s.out.wstring());
+        bool ok = w.Export(nullptr);
+        int32_t code = ok ? 0 : w.GetLastErrorCode();
+        if (write(fds[1], &code, sizeof code) != sizeof code)
+            _exit(2);
+        _exit(0);
+    }
+    close(fds[1]);
+    int32_t code = 0;
+    ASSERT_EQ(read(fds[0], &code, sizeof code), static_cast<ssize_t>(sizeof code));
+    close(fds[0]);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(static_cast<uint32_t>(code), 0x800700DFu); // the file is too large
+    EXPECT_LE(std::filesystem::file_size(out), 300000u);
+    EdfFile checked(out);
+    EXPECT_TRUE(checked.Ok()) << checked.Error();
+    EdfLibFile f = ReadEdfLib(out);
+    ASSERT_EQ(f.rc, 0) << f.hdr->filetype;
+    EXPECT_GE(f.hdr->datarecords_in_file, 1);
+    const int64_t start = s.res.startStamp;
+    ExpectRawSignals(s, f, 0, 2, [&](int64_t j) { return start + j; },
+                     f.hdr->datarecords_in_file * f.hdr->signalparam[0].smp_in_datarecord);
+}
+
+} // namespace

@@ -1,0 +1,130 @@
+#pragma once
+// End-to-end helpers: simulate a study, probe it, export it, read the result
+// with EDFlib and compare against the simulator's source values.
+
+#include <edflib.h>
+
+#include <algorithm>
+#include <cmath>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/KeyTree.h"
+#include "support/TempDir.h"
+#include "tools/simulator/StudySimulator.h"
+#include "writer/ExportDetails.h"
+#include "writer/Skrivoer.h"
+
+namespace sk::test {
+
+struct SimStudy {
+    std::unique_ptr<TempDir> dir;
+    sim::SimOptions opt;
+    sim::SimResult res;
+    CKeyTree desc;
+    bool probed = false;
+    std::wstring folder; // with trailing separator
+    std::filesystem::path out;
+};
+
+inline SimStudy Simulate(sim::SimOptions o, const std::string& tag) {
+    SimStudy s;
+    s.dir = std::make_unique<TempDir>(tag);
+    o.folder = s.dir->path() / "study";
+    s.opt = o;
+    s.res = sim::SimulateStudy(o);
+    s.folder = o.folder.wstring() + L"/";
+    s.probed = CSkrivoer::ProbeStudy(s.folder, o.studyName, &s.desc);
+    if (o.decimation > 1) {
+        CKeyTree dec;
+        CSkrivoer::ProbeStudy(s.folder + L"Decimated/", o.studyName, &dec);
+        s.desc.AddKey(L"Decimated", new CKeyTree(dec));
+    }
+    s.out = s.dir->path() / "out";
+    std::filesystem::create_directories(s.out);
+    return s;
+}
+
+struct ExportResult {
+    bool ok = false;
+    int32_t code = 0;
+    std::wstring text;
+    std::vector<std::string> files; // output files, sorted by name (full paths)
+};
+
+inline ExportResult RunExport(const SimStudy& s, const CKeyTree& tmpl, CExportDetails* details = nullptr,
+                              const std::wstring& outFolder = L"") {
+    ExportResult r;
+    CExportDetails local(L"study", s.folder, s.opt.studyName, nullptr);
+    CSkrivoer w(s.desc, tmpl, outFolder.empty() ? s.out.wstring() : outFolder);
+    r.ok = w.Export(details ? details : &local);
+    r.code = w.GetLastErrorCode();
+    r.text = w.GetLastErrorText();
+    std::error_code ec;
+    for (const auto& e : std::filesystem::directory_iterator(s.out, ec))
+        r.files.push_back(e.path().string());
+    std::sort(r.files.begin(), r.files.end());
+    return r;
+}
+
+// A file read through EDFlib with every annotation.
+struct EdfLibFile {
+    int rc = -1;
+    std::unique_ptr<edf_hdr_struct> hdr = std::make_unique<edf_hdr_struct>();
+    std::vector<std::vector<double>> phys;
+    std::vector<edf_annotation_struct> annots;
+};
+
+inline EdfLibFile ReadEdfLib(const std::string& path) {
+    EdfLibFile f;
+    f.rc = edfopen_file_readonly(path.c_str(), f.hdr.get(), EDFLIB_READ_ALL_ANNOTATIONS);
+    if (f.rc != 0)
+        return f;
+    const int h = f.hdr->handle;
+    for (int s = 0; s < f.hdr->edfsignals; ++s) {
+        auto n = static_cast<int>(f.hdr->signalparam[s].smp_in_file);
+        std::vector<double> v(static_cast<size_t>(n));
+        if (n > 0)
+            edfread_physical_samples(h, s, n, v.data());
+        f.phys.push_back(std::move(v));
+    }
+    for (long long i = 0; i < f.hdr->annotations_in_file; ++i) {
+        edf_annotation_struct a{};
+        if (edf_get_annotation(h, static_cast<int>(i), &a) == 0)
+            f.annots.push_back(a);
+    }
+    edfclose_file(h);
+    return f;
+}
+
+inline bool Recorded(const std::vector<sim::SimRun>& runs, int64_t stamp) {
+    for (const auto& r : runs)
+        if (stamp >= r.firstStamp && stamp < r.firstStamp + r.samples)
+            return true;
+    return false;
+}
+
+// Expected physical value of a raw source value for a channel whose input
+// range is (dmin..dmax -> pmin..pmax), in an EDF signal with physical range
+// lo..hi. Out-of-range codes map to the ends of the range.
+inline double ExpectedPhysical(int32_t v, int32_t dmin, int32_t dmax, double pmin, double pmax, double edfMin,
+                               double edfMax) {
+    if (v == 0x7FFFC0 || v == 0x7FFFFF)
+        return edfMax;
+    if (v == 0x7FFF80)
+        return edfMin;
+    double p = pmin + (static_cast<double>(v) - dmin) * (pmax - pmin) / (static_cast<double>(dmax) - dmin);
+    return std::clamp(p, std::min(edfMin, edfMax), std::max(edfMin, edfMax));
+}
+
+inline double Step(const edf_param_struct& p) {
+    return std::fabs(p.phys_max - p.phys_min) / (static_cast<double>(p.dig_max) - p.dig_min);
+}
+
+inline const CKeyTree* RawEntry(const CKeyTree& desc, int i) {
+    return AsKeyTree(AsItemList(desc.GetAt(L"Channels.Raw"))->GetChild(i));
+}
+
+} // namespace sk::test
