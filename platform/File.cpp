@@ -50,7 +50,8 @@ File::~File() {
 }
 
 File::File(File&& other) noexcept
-    : m_fd(other.m_fd), m_flags(other.m_flags), m_errno(other.m_errno), m_path(std::move(other.m_path)) {
+    : m_fd(other.m_fd), m_flags(other.m_flags), m_errno(other.m_errno), m_win32(other.m_win32),
+      m_path(std::move(other.m_path)) {
     other.m_fd = -1;
 }
 
@@ -61,6 +62,7 @@ File& File::operator=(File&& other) noexcept {
         m_fd = other.m_fd;
         m_flags = other.m_flags;
         m_errno = other.m_errno;
+        m_win32 = other.m_win32;
         m_path = std::move(other.m_path);
         other.m_fd = -1;
     }
@@ -69,6 +71,7 @@ File& File::operator=(File&& other) noexcept {
 
 bool File::Fail(int err) {
     m_errno = err != 0 ? err : EIO;
+    m_win32 = Win32FromErrno(m_errno);
     return false;
 }
 
@@ -92,8 +95,14 @@ bool File::Open(const std::wstring& path, Mode mode, unsigned flags) {
     do {
         fd = ::open(native.c_str(), oflags | O_NONBLOCK, 0666);
     } while (fd < 0 && errno == EINTR);
-    if (fd < 0)
-        return Fail(errno);
+    if (fd < 0) {
+        const int e = errno;
+        Fail(e);
+        const std::wstring folder = path::FolderPart(path);
+        if (e == ENOENT && !folder.empty() && !path::IsDirectory(folder))
+            m_win32 = ERROR_PATH_NOT_FOUND;
+        return false;
+    }
     struct stat st {};
     if (::fstat(fd, &st) != 0) {
         const int e = errno;
@@ -147,10 +156,8 @@ bool File::ReadExact(void* buffer, size_t n) {
         size_t got = 0;
         if (!Read(p, n, &got))
             return false;
-        if (got == 0) {
-            m_errno = ENODATA; // mapped below to ERROR_HANDLE_EOF
-            return false;
-        }
+        if (got == 0)
+            return Fail(ENODATA); // ERROR_HANDLE_EOF
         p += got;
         n -= got;
     }

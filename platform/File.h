@@ -64,8 +64,10 @@ public:
     // The last failure of this object (0 after success of the failing kind is
     // not reset: it stays until the next failure).
     int LastErrno() const { return m_errno; }
-    uint32_t LastError() const { return Win32FromErrno(m_errno); }
-    HResult LastHResult() const { return HResultFromErrno(m_errno); }
+    // Windows-style number: as Win32FromErrno, except that a missing folder
+    // on the way to the file is 3 (ERROR_PATH_NOT_FOUND) rather than 2.
+    uint32_t LastError() const { return m_win32; }
+    HResult LastHResult() const { return HResultFromWin32(m_win32); }
     const std::wstring& GetPath() const { return m_path; }
 
 private:
@@ -73,6 +75,7 @@ private:
     int m_fd = -1;
     unsigned m_flags = None;
     int m_errno = 0;
+    uint32_t m_win32 = 0;
     std::wstring m_path;
 };
 

@@ -1,5 +1,6 @@
 #include "platform/Format.h"
 
+#include <cerrno>
 #include <clocale>
 #include <cstdio>
 #include <cwchar>
@@ -144,11 +145,15 @@ std::wstring FormatWV(const wchar_t* format, va_list args) {
     for (;;) {
         va_list copy;
         va_copy(copy, args);
+        errno = 0;
         int n = std::vswprintf(buf.data(), buf.size(), fmt.c_str(), copy);
+        const int err = errno;
         va_end(copy);
         if (n >= 0 && static_cast<size_t>(n) < buf.size())
             return std::wstring(buf.data(), static_cast<size_t>(n));
-        if (buf.size() >= kMaxOutput)
+        // -1 means "too small" or a conversion error (a narrow argument that
+        // is not UTF-8); only the first is worth a bigger buffer.
+        if (err == EILSEQ || err == EINVAL || buf.size() >= kMaxOutput)
             return FormatErrorText(format);
         buf.resize(buf.size() * 4);
     }

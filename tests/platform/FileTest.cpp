@@ -30,7 +30,7 @@ TEST(File, OpenFailuresCarryTheOsCode) {
     { File f; ASSERT_TRUE(f.Open(W(dir / "exists.bin"), File::Mode::CreateAlways)); }
     std::filesystem::create_directory(dir / "folder");
     const OpenFailure cases[] = {
-        {"missing folder", "no-such-folder/x.edf", File::Mode::CreateAlways, ENOENT, 2},
+        {"missing folder", "no-such-folder/x.edf", File::Mode::CreateAlways, ENOENT, 3},
         {"missing file", "missing.edf", File::Mode::ReadOnly, ENOENT, 2},
         {"missing file, read-write", "missing.edf", File::Mode::OpenExisting, ENOENT, 2},
         {"create new over existing", "exists.bin", File::Mode::CreateNew, EEXIST, 80},

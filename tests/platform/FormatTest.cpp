@@ -31,6 +31,7 @@ TEST(Format, FormatsArgumentsAsTheMessagesNeed) {
     EXPECT_EQ(sk::FormatW(L"%.*e", 3, 12345.678), L"1.235e+04");
     const std::wstring longText(5000, L'x');
     EXPECT_EQ(sk::FormatW(L"<%s>", longText.c_str()), L"<" + longText + L">");
+    EXPECT_EQ(sk::FormatW(L"bad %S", "\xff"), L"bad %S [format error]") << "narrow text that is not UTF-8";
     EXPECT_EQ(sk::FormatA("%.2f|%8.1e", 3.14159, 0.000123), "3.14| 1.2e-04");
 }
 
