@@ -256,10 +256,10 @@ public:
         s.clear();
         s.reserve(units); // bounded by the bytes present
         for (uint32_t i = 0; i < units; ++i) {
-            uint16_t u;
+            uint16_t u = 0;
             U16(u);
             if (u >= 0xD800 && u <= 0xDBFF) {
-                uint16_t lo;
+                uint16_t lo = 0;
                 if (i + 1 >= units) return false;
                 U16(lo);
                 ++i;
@@ -364,9 +364,9 @@ std::unique_ptr<CItem> ParseItemImage(const uint8_t* buf, size_t len) {
 std::unique_ptr<CKeyTree> ParseTreeFile(const uint8_t* buf, size_t len) {
     if (!HasMagic(buf, len) || len < kHeaderSize) return nullptr;
     Reader r(buf + sizeof kMagic, kHeaderSize - sizeof kMagic);
-    uint16_t version, flags;
-    uint32_t crc;
-    uint64_t body;
+    uint16_t version = 0, flags = 0;
+    uint32_t crc = 0;
+    uint64_t body = 0;
     r.U16(version);
     r.U16(flags);
     r.U32(crc);
