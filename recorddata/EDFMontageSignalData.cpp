@@ -152,7 +152,6 @@ void CEDFMontageSignalData::SetBOSupport(CDataReaderMultipleBOSupport* mapper) {
 void CEDFMontageSignalData::ResolveInputs() {
     m_active.clear();
     m_reference.clear();
-    m_hasActive = false;
     if (!m_channel)
         return;
     auto resolve = [this](const CHalfMontageChannel* half, std::vector<Input>& into) {
@@ -175,10 +174,8 @@ void CEDFMontageSignalData::ResolveInputs() {
     };
     if (const CHalfMontageChannel* second = m_channel->GetSecondHalf())
         resolve(second, m_reference);
-    if (const CHalfMontageChannel* first = m_channel->GetFirstHalf()) {
-        m_hasActive = true;
+    if (const CHalfMontageChannel* first = m_channel->GetFirstHalf())
         resolve(first, m_active);
-    }
 }
 
 void CEDFMontageSignalData::ApplyCalibration(CKeyTree* calibration) {

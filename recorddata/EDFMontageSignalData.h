@@ -64,5 +64,4 @@ private:
     CDataReaderMultipleBOSupport* m_boSupport = nullptr;
     std::vector<Input> m_active;    // first half
     std::vector<Input> m_reference; // second half
-    bool m_hasActive = false;
 };

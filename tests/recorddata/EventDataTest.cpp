@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <ostream>
+
 #include <memory>
 
 #include "FrameBuilder.h"
@@ -71,6 +73,9 @@ struct PatientCase {
     struct Rec { int64_t start, end; uint32_t count; std::vector<int> expected; };
     std::vector<Rec> records;
 };
+
+// Failure messages name the case instead of dumping its bytes.
+void PrintTo(const PatientCase& c, std::ostream* os) { *os << c.name; }
 
 const PatientCase kPatientCases[] = {
     {"BeforeFirstRecordNotShown", {10, 105, 106}, 1,

@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <ostream>
+
 #include <memory>
 #include <stdexcept>
 
@@ -213,6 +215,9 @@ struct CalCase {
     std::vector<std::pair<int32_t, int>> samples;
 };
 
+// Failure messages name the case instead of dumping its bytes.
+void PrintTo(const CalCase& c, std::ostream* os) { *os << c.name; }
+
 // SpO2 (0 .. 100 %) on a +-1 V input: lo = -1e6 uV, hi = 1e6 uV.
 //  Points (-1e6,-62500),(1e6,62500): k = 1/16, c = 0, so 0 % and 100 % are
 //  0 and 1600 uV; with 1 uV per count the digital range is 0 .. 1600.
@@ -234,8 +239,9 @@ class CalibrationTest : public ::testing::TestWithParam<CalCase> {};
 TEST_P(CalibrationTest, RangesAndSamples) {
     const CalCase& c = GetParam();
     CKeyTree calibration;
-    if (!c.points.empty())
+    if (!c.points.empty()) {
         ASSERT_TRUE(CCalFileArchivist::WritePoints(calibration, L"SpO2", sk::display::SpO2, c.points));
+    }
     const CHalfMontageChannel first = Half(L"SpO2", {{4, 1.0f}});
     CMontageChannel mc = Channel(sk::display::SpO2, &first, nullptr);
     CEDFMontageSignalData s(&mc, kNames);

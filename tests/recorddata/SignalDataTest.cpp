@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <ostream>
+
 #include "FrameBuilder.h"
 #include "recorddata/EDFSimpleSignalData.h"
 
@@ -20,6 +22,9 @@ struct RangeCase {
     std::vector<int32_t> raw;     // raw values, one frame each
     std::vector<int> expected;    // EDF samples, worked out by hand
 };
+
+// Failure messages name the case instead of dumping its bytes.
+void PrintTo(const RangeCase& c, std::ostream* os) { *os << c.name; }
 
 // Expected samples follow d = trunc(v * gain + offset + 0.5), clamped:
 //  symmetric 3200 uV:  gain 1, offset 0 -> trunc(v + 0.5)
