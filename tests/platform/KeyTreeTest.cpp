@@ -109,6 +109,17 @@ TEST(KeyTree, EveryKindSurvivesBinaryAndTextRoundTrips) {
         std::unique_ptr<CItem> same(child.Duplicate());
         EXPECT_TRUE(same->FromString(child.ToString())) << i;
         EXPECT_TRUE(same->IsEqual(child)) << i;
+        // Unbinarize into an item takes only an image of its own kind.
+        CLinteger target(99);
+        EXPECT_EQ(target.Unbinarize(ci.data(), ci.size()) != 0, child.Kind() == ItemKind::Integer) << i;
+        if (child.Kind() != ItemKind::Integer) {
+            EXPECT_EQ(target.Value(), 99);
+        }
+        CItemList list;
+        EXPECT_EQ(list.Unbinarize(ci.data(), ci.size()) != 0, child.Kind() == ItemKind::List) << i;
+        if (child.Kind() == ItemKind::List) {
+            EXPECT_TRUE(list.IsEqual(child)) << i;
+        }
     }
 }
 
