@@ -106,8 +106,8 @@ TEST(HeadboxConfig, NameListsDifferWhereTheHeadboxRecordsSleep) {
         if (CKadeHeadboxConfig::CreateHeadbox(type)->GetDefaultSleepChannelNames().empty()) ++withoutSleepList;
     EXPECT_GT(withoutSleepList, 0);
     // The list key exists (empty) even then, so a reader sees an empty list.
-    const CItemList* empty = AsItemList(CKadeHeadboxConfig::CreateHeadbox(1)->GetConfiguration().GetAt(
-        L"DefaultSleepChanNameList"));
+    std::unique_ptr<CKadeHeadbox> routine = CKadeHeadboxConfig::CreateHeadbox(1);
+    const CItemList* empty = AsItemList(routine->GetConfiguration().GetAt(L"DefaultSleepChanNameList"));
     ASSERT_NE(empty, nullptr);
     EXPECT_EQ(empty->GetCount(), 0);
 
