@@ -79,6 +79,16 @@ TEST_F(AnnotationWriterTest, TextsAreUtf8) {
     EXPECT_EQ(Write(256, 511, 16), Record("+1" + T14 + T14 + NUL + "+1" + T14 + "\xC2\xB5" + T14 + NUL, 32));
 }
 
+TEST_F(AnnotationWriterTest, UnusualCodeUnits) {
+    const std::wstring pair = {wchar_t(0xD83D), wchar_t(0xDE00)};   // UTF-16 pair of U+1F600
+    const std::wstring lone = {L'a', wchar_t(0xDC00), L'b'};        // not text: written empty
+    const std::wstring separators = {L'a', wchar_t(0x14), wchar_t(0x15), L'b'};
+    Make({Note(pair, 0), Note(lone, 256), Note(separators, 512)});
+    EXPECT_EQ(Write(0, 255, 16), Record("+0" + T14 + T14 + NUL + "+0" + T14 + "\xF0\x9F\x98\x80" + T14 + NUL, 32));
+    EXPECT_EQ(Write(256, 511, 16), Record("+1" + T14 + T14 + NUL + "+1" + T14 + T14 + NUL, 32));
+    EXPECT_EQ(Write(512, 767, 16), Record("+2" + T14 + T14 + NUL + "+2" + T14 + "a  b" + T14 + NUL, 32));
+}
+
 TEST_F(AnnotationWriterTest, OverflowDropsWhatDoesNotFitAndSaysBy) {
     Make({Note(L"First", 10), Note(L"Second", 20), Note(L"Third", 30)}, 1);
     sk::LogCapture log;
