@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cwctype>
 #include <limits>
 #include <new>
 
@@ -13,10 +12,15 @@
 
 namespace {
 
+// Case folding of the ASCII letters only: the phrases compared against are
+// ASCII, and folding must not follow the process locale (a Turkish locale
+// lowers "I" to a dotless i).
+wchar_t FoldAscii(wchar_t c) { return (c >= L'A' && c <= L'Z') ? static_cast<wchar_t>(c + 32) : c; }
+
 bool EqualsNoCase(const std::wstring& a, const wchar_t* b) {
     size_t i = 0;
     for (; i < a.size() && b[i]; ++i)
-        if (std::towlower(a[i]) != std::towlower(b[i]))
+        if (FoldAscii(a[i]) != FoldAscii(b[i]))
             return false;
     return i == a.size() && b[i] == 0;
 }
@@ -74,7 +78,7 @@ bool CSkrivoAnnotationManager::CAnnoIter::MoveNext() {
 bool CSkrivoAnnotationManager::CPatientEventIter::IsPatientEvent(const ANNOTATION_ENTRY& entry) {
     for (size_t i = 0; i < kPatientEventLength; ++i) {
         const wchar_t c = entry.text[i];
-        if (c == 0 || std::towlower(c) != std::towlower(kPatientEvent[i]))
+        if (c == 0 || FoldAscii(c) != FoldAscii(kPatientEvent[i]))
             return false;
     }
     return true;
