@@ -50,13 +50,7 @@ int RunSimulatorCommand(int argc, char** argv)
         char* end = nullptr;
         if (a == "--out") { o.folder = v; haveOut = true; }
         else if (a == "--study") o.studyName = Widen(v);
-        else if (a == "--name") {
-            const std::wstring n = Widen(v);
-            const size_t comma = n.find(L',');
-            o.lastName = n.substr(0, comma);
-            o.firstName = comma == std::wstring::npos ? L"" : n.substr(comma + 1);
-            while (!o.firstName.empty() && o.firstName.front() == L' ') o.firstName.erase(0, 1);
-        }
+        else if (a == "--name") SetPatientName(o, Widen(v));
         else if (a == "--headbox") o.headboxType = std::atoi(v);
         else if (a == "--breakouts") o.breakouts = std::atoi(v);
         else if (a == "--rate") o.sampleRate = std::strtod(v, &end);

@@ -433,6 +433,24 @@ bool WriteSegments(const SimOptions& o, const SimSignal& sig, const std::vector<
 
 } // namespace
 
+void SetPatientName(SimOptions& o, const std::wstring& name)
+{
+    auto trim = [](std::wstring t) {
+        while (!t.empty() && t.front() == L' ') t.erase(0, 1);
+        while (!t.empty() && t.back() == L' ') t.pop_back();
+        return t;
+    };
+    const size_t comma = name.find(L',');
+    o.lastName = trim(name.substr(0, comma));
+    o.firstName = comma == std::wstring::npos ? L"" : trim(name.substr(comma + 1));
+    wchar_t seed[16];
+    std::swprintf(seed, 16, L"_%04u", o.seed % 10000);
+    std::wstring study = o.lastName + L"~ " + o.firstName + seed;
+    for (wchar_t& c : study)
+        if (c == L'.' || c == L'/' || c == L'\\' || c == L':' || c < 0x20) c = L'_';
+    o.studyName = study;
+}
+
 SimResult SimulateStudy(const SimOptions& o)
 {
     SimResult r;

@@ -112,6 +112,12 @@ sk::rec::StagingData SimulatedStaging(const SimOptions& options);
 
 SimResult SimulateStudy(const SimOptions& options);
 
+// Sets the patient from "Last, First" (the part after the comma, trimmed, is
+// the first name) and names the study files "<Last>~ <First>_<seed>" the way
+// the acquisition system does. Characters that cannot be in a file name
+// (path separators, dots, colons) become '_' in the study name only.
+void SetPatientName(SimOptions& options, const std::wstring& lastCommaFirst);
+
 // Number of channels stored for the options' headbox (and breakouts).
 int StoredChannelCount(const SimOptions& options);
 // Exact raw value of storage channel c at stamp s as the simulator stores it
