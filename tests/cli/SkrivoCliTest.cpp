@@ -20,6 +20,7 @@
 
 #include <edflib.h>
 
+#include "support/EdfCheck.h"
 #include "support/TempDir.h"
 #include "tools/simulator/StudySimulator.h"
 
@@ -73,8 +74,10 @@ protected:
         return r;
     }
 
-    fs::path Simulate(const std::string& name, double seconds, int group = 1, uint32_t seed = 1) {
+    fs::path Simulate(const std::string& name, double seconds, int group = 1, uint32_t seed = 1,
+                      std::vector<sk::sim::SimGap> gaps = {}) {
         sk::sim::SimOptions o;
+        o.gaps = std::move(gaps);
         o.folder = dir / name;
         o.sampleRate = 128;
         o.durationSeconds = seconds;
@@ -154,6 +157,9 @@ TEST_F(Cli, ExportsSeveralStudiesAndReportsTheBrokenOne) {
         const EdfFacts facts = ReadEdf(f);
         ASSERT_TRUE(facts.ok) << f << " filetype " << facts.filetype;
         EXPECT_EQ(facts.filetype, EDFLIB_FILETYPE_EDFPLUS);
+        const sk::test::EdfFile strict(f.string());
+        EXPECT_TRUE(strict.Ok()) << strict.Error();
+        EXPECT_EQ(strict.Header().reserved.rfind("EDF+C", 0), 0u);
         EXPECT_GT(facts.signals, 0);
         // The records cover the recording (20 or 30 seconds), the last one
         // padded to a whole record.
@@ -268,4 +274,22 @@ TEST_F(Cli, InterruptCancelsAndLeavesValidFiles) {
     EXPECT_TRUE(facts.ok) << "the cancelled file is closed with its record count";
     EXPECT_GT(facts.records, 0);
     EXPECT_LT(facts.records * facts.recordDuration / 1e7, 30 * 60 - 1);
+}
+
+TEST_F(Cli, UnpaddedGapsGiveADiscontinuousFileThatBiosigReads) {
+    const fs::path a = Simulate("gappy", 40, 1, 3, {{10.0, 4.0, false}, {25.0, 6.0, true}});
+    const fs::path out = dir / "d";
+    RunResult r = Skrivo({"export", a.string(), "-o", out.string(), "--format", "edf+", "--no-pad-gaps"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    const auto files = EdfFiles(out);
+    ASSERT_EQ(files.size(), 1u);
+    const sk::test::EdfFile strict(files[0].string());
+    ASSERT_TRUE(strict.Ok()) << strict.Error();
+    EXPECT_EQ(strict.Header().reserved.rfind("EDF+D", 0), 0u);
+    const sk::test::BiosigRead read = sk::test::ReadWithBiosig(files[0].string());
+    ASSERT_TRUE(read.ok) << read.error;
+    EXPECT_GT(read.channels, 0);
+    EXPECT_EQ(static_cast<int64_t>(read.records), strict.Header().records);
+    // The records hold at least the recorded 40 s.
+    EXPECT_GE(strict.Header().records * strict.Header().duration, 40.0 - 1e-9);
 }
