@@ -196,3 +196,30 @@ TEST(EngineSettings, ReadOnlyRegistryGivesDefaultsAndWritesNothing) {
         EXPECT_TRUE(key->ValueNames().empty());
     }
 }
+
+TEST(EngineList, ExportRemembersTemplatesOnlyWhenAsked) {
+    ScopedRegistry reg;
+    for (bool remember : {false, true}) {
+        {
+            CSkrivoEngine engine;
+            engine.SetExportJob([](CExportDetails&, int32_t&, std::wstring&) { return true; });
+            CSkrivoTemplate* t = engine.GetTemplateManager()->CreateDefault(1, 4);
+            t->SetName(remember ? L"Kept" : L"Forgotten");
+            auto* e = new CExportDetails(L"s", L"/s/", L"s", t);
+            e->GetStudyInfo().AddKey(L"Headbox.HB0.HBType", 4);
+            e->GetStudyInfo().AddKey(L"Study.StudyGroup", 1);
+            ASSERT_TRUE(engine.AddExportEntry(e));
+            engine.Export(L"/out", nullptr, remember);
+            ASSERT_TRUE(engine.WaitForExport(10000));
+            EXPECT_EQ(engine.GetExportAt(0)->GetOutputFolder(), L"/out");
+        }
+        CSkrivoTemplateManager manager;
+        CSkrivoTemplate* last = manager.GetLastUsed(4, 1);
+        if (remember) {
+            ASSERT_NE(last, nullptr);
+            EXPECT_EQ(last->GetName(), L"Kept");
+        } else {
+            EXPECT_EQ(last, nullptr);
+        }
+    }
+}
