@@ -11,6 +11,7 @@
 #include <set>
 #include <thread>
 
+#include "EngineTestUtil.h"
 #include "engine/SkrivoEngine.h"
 #include "platform/Log.h"
 #include "platform/Sync.h"
@@ -118,9 +119,15 @@ bool WaitDone(CSkrivoEngine& engine, int ms = 20000) {
 // the monitor has closed the worker handles: Cancel afterwards returns at once.
 void FinishByCancel(CSkrivoEngine& engine) { engine.Cancel(); }
 
+// Every engine reads its settings from the registry: keep that private.
+class ExportThreads : public ::testing::Test {
+protected:
+    sk::enginetest::ScopedRegistry reg;
+};
+
 } // namespace
 
-TEST(ExportThreads, MoreEntriesThanWorkersAllExportOnceAndReportRisingProgress) {
+TEST_F(ExportThreads, MoreEntriesThanWorkersAllExportOnceAndReportRisingProgress) {
     CSkrivoEngine engine;
     const int workers = engine.SetNumParallelExports(2);
     FakeJob job;
@@ -157,7 +164,7 @@ TEST(ExportThreads, MoreEntriesThanWorkersAllExportOnceAndReportRisingProgress) 
     for (size_t i = 0; i < engine.GetExportCount(); ++i) EXPECT_TRUE(engine.GetExportAt(i)->IsDone());
 }
 
-TEST(ExportThreads, FailingEntriesAreReportedOnceAndCountAsFinished) {
+TEST_F(ExportThreads, FailingEntriesAreReportedOnceAndCountAsFinished) {
     CSkrivoEngine engine;
     FakeJob job;
     engine.SetExportJob(job);
@@ -193,7 +200,7 @@ TEST(ExportThreads, FailingEntriesAreReportedOnceAndCountAsFinished) {
     EXPECT_FALSE(engine.IsDone()) << "a failed entry keeps the export from being done";
 }
 
-TEST(ExportThreads, CancelDuringExportStopsEveryThreadAndLeavesEntriesUnmarked) {
+TEST_F(ExportThreads, CancelDuringExportStopsEveryThreadAndLeavesEntriesUnmarked) {
     CSkrivoEngine engine;
     FakeJob job;
     job.ticks = 100000; // would run for minutes
@@ -226,7 +233,7 @@ TEST(ExportThreads, CancelDuringExportStopsEveryThreadAndLeavesEntriesUnmarked) 
     engine.Cancel(); // second cancel only signals again
 }
 
-TEST(ExportThreads, EmptyListRunsOnlyTheMonitorAndIsDone) {
+TEST_F(ExportThreads, EmptyListRunsOnlyTheMonitorAndIsDone) {
     CSkrivoEngine engine;
     Recorder rec;
     engine.Export(L"/out", &rec, false);
@@ -237,7 +244,7 @@ TEST(ExportThreads, EmptyListRunsOnlyTheMonitorAndIsDone) {
     EXPECT_EQ(progress[0].study, L"");
 }
 
-TEST(ExportThreads, DestroyingTheEngineDuringAnExportWaitsForIt) {
+TEST_F(ExportThreads, DestroyingTheEngineDuringAnExportWaitsForIt) {
     FakeJob job;
     job.ticks = 20;
     Recorder rec;
@@ -256,7 +263,7 @@ TEST(ExportThreads, DestroyingTheEngineDuringAnExportWaitsForIt) {
     EXPECT_EQ(completed, (std::set<std::wstring>{L"x", L"y", L"z"}));
 }
 
-TEST(ExportThreads, EntryWithoutTemplateFailsWithAClearError) {
+TEST_F(ExportThreads, EntryWithoutTemplateFailsWithAClearError) {
     CSkrivoEngine engine; // default job: the EDF writer
     AddEntries(engine, {L"orphan"});
     Recorder rec;
@@ -270,7 +277,7 @@ TEST(ExportThreads, EntryWithoutTemplateFailsWithAClearError) {
     EXPECT_EQ(errors[0].text, L"No export template is bound to this study.");
 }
 
-TEST(ExportThreads, ThrowingJobFailsOnlyItsEntry) {
+TEST_F(ExportThreads, ThrowingJobFailsOnlyItsEntry) {
     CSkrivoEngine engine;
     engine.SetExportJob([](CExportDetails& e, int32_t&, std::wstring&) -> bool {
         if (e.GetStudyId() == L"boom") throw std::runtime_error("disk on fire");
@@ -287,7 +294,7 @@ TEST(ExportThreads, ThrowingJobFailsOnlyItsEntry) {
     EXPECT_TRUE(engine.GetExportAt(2)->IsDone());
 }
 
-TEST(ExportThreads, NullCallbackExportsSilently) {
+TEST_F(ExportThreads, NullCallbackExportsSilently) {
     CSkrivoEngine engine;
     engine.SetExportJob(FakeJob{});
     AddEntries(engine, {L"q1", L"q2", L"q3"});
@@ -295,7 +302,7 @@ TEST(ExportThreads, NullCallbackExportsSilently) {
     EXPECT_TRUE(WaitDone(engine));
 }
 
-TEST(ExportThreads, ParallelismIsClampedAndFrozenWhileExporting) {
+TEST_F(ExportThreads, ParallelismIsClampedAndFrozenWhileExporting) {
     CSkrivoEngine engine;
     const int cpus = static_cast<int>(sk::ProcessorCount());
     EXPECT_EQ(engine.GetNumParallelExports(), std::min(4, cpus));
