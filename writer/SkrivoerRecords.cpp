@@ -14,7 +14,9 @@
 #include "platform/recording/SampleFrame.h"
 #include "platform/recording/StcFile.h"
 #include "platform/recording/TocFile.h"
+#include "recorddata/EDFEventData.h"
 #include "recorddata/EDFRecordData.h"
+#include "recorddata/EDFSignalData.h"
 #include "writer/EdfOutputFile.h"
 #include "writer/ExportDetails.h"
 #include "writer/WriterLog.h"
@@ -117,15 +119,43 @@ int64_t CSkrivoer::WriteRecords(int64_t startStamp, CExportDetails* details) {
                    ? static_cast<double>(m_processedSamples) * 100.0 / static_cast<double>(m_totalSamples)
                    : 100.0;
     };
+    // Writers whose every sample depends on its own frame alone (signal
+    // channels and the trigger channel) convert the frames in small blocks
+    // while those are still in the cache; the others write once per record.
+    std::vector<size_t> offsets(m_writers.size(), 0);
+    std::vector<uint8_t> perFrame(m_writers.size(), 0);
+    for (size_t w = 0, pos = 0; w < m_writers.size(); ++w) {
+        offsets[w] = pos;
+        pos += static_cast<size_t>(m_recordSizes[w]);
+        CEDFRecordData* p = m_processors[w];
+        perFrame[w] = (dynamic_cast<CEDFSignalData*>(p) || dynamic_cast<CEDFEventData*>(p)) &&
+                      m_recordSizes[w] == 2 * fpr;
+    }
+    int32_t converted = 0; // frames of the current record already converted
+    constexpr int32_t kBlockFrames = 32;
+    auto convert = [&](int32_t upTo) {
+        if (upTo <= converted)
+            return;
+        const uint8_t* first = frames.data() + static_cast<size_t>(converted) * frame::kFrameSize;
+        const int64_t s0 = frame::Stamp(first);
+        const int64_t s1 = frame::Stamp(frames.data() + static_cast<size_t>(upTo - 1) * frame::kFrameSize);
+        for (size_t w = 0; w < m_writers.size(); ++w)
+            if (perFrame[w])
+                m_writers[w]->Write(s0, s1, first, static_cast<uint32_t>(upTo - converted),
+                                    record.data() + offsets[w] + 2 * static_cast<size_t>(converted));
+        converted = upTo;
+    };
     // Every writer fills its part of the record buffer; one write per record.
     auto writeRecord = [&]() -> bool {
+        convert(fpr);
+        converted = 0;
         const int64_t recStart = frame::Stamp(frames.data());
         const int64_t recEnd = frame::Stamp(frames.data() + static_cast<size_t>(fpr - 1) * frame::kFrameSize);
-        size_t pos = 0;
         for (size_t w = 0; w < m_writers.size(); ++w) {
+            if (perFrame[w])
+                continue;
             const auto size = static_cast<uint32_t>(m_recordSizes[w]);
-            m_writers[w]->Write(recStart, recEnd, frames.data(), size / 2, record.data() + pos);
-            pos += size;
+            m_writers[w]->Write(recStart, recEnd, frames.data(), size / 2, record.data() + offsets[w]);
         }
         if (!m_file->Write(record.data(), record.size())) {
             SKW_LOG(8, L"CSkrivoer::WriteString - Error writing to file: %d", m_file->LastError());
@@ -254,6 +284,8 @@ int64_t CSkrivoer::WriteRecords(int64_t startStamp, CExportDetails* details) {
                 break;
             }
 
+            if (index - converted >= kBlockFrames)
+                convert(index);
             if (index == fpr) {
                 if (!writeRecord()) {
                     stop = true;

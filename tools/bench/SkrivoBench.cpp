@@ -1,7 +1,8 @@
 // skrivo-bench: export throughput against two baselines, in the same run and
 // the same output folder.
 //
-//   edf     our exporter (CSkrivoer::Export) writing plain EDF
+//   edf     our exporter (CSkrivoer::Export) writing EDF+ (EDFlib writes
+//           only EDF+, so both write the same kind of file)
 //   edflib  a plain converter on EDFlib's writer: the same samples, read
 //           through the same recording-access classes, written signal by
 //           signal as a general-purpose writer takes them
@@ -79,6 +80,7 @@ ChildResult InChild(const std::function<double()>& fn) {
     if (pid == 0) {
         close(fds[0]);
         double t = fn();
+        std::fflush(stdout);
         if (write(fds[1], &t, sizeof t) != sizeof t)
             _exit(2);
         _exit(0);
@@ -121,9 +123,9 @@ bool PrepareStudy(Study& s, const fs::path& root) {
     return CSkrivoer::ProbeStudy(s.folder, s.opt.studyName, &s.desc);
 }
 
-CKeyTree PlainEdfTemplate() {
+CKeyTree BenchTemplate() {
     CKeyTree t;
-    t.AddKey(L"ExportFormat", std::wstring(L"EDF"));
+    t.AddKey(L"ExportFormat", std::wstring(L"EDF+"));
     t.AddKey(L"ExportChannels", std::wstring(L"RawData"));
     t.AddKey(L"Extension", std::wstring(L".EDF"));
     return t;
@@ -131,7 +133,7 @@ CKeyTree PlainEdfTemplate() {
 
 // Our exporter; returns seconds (the file is synced by the exporter).
 double RunOurs(const Study& s, const fs::path& out) {
-    CSkrivoer w(s.desc, PlainEdfTemplate(), out.wstring());
+    CSkrivoer w(s.desc, BenchTemplate(), out.wstring());
     CExportDetails d(L"bench", s.folder, s.opt.studyName, nullptr);
     double t0 = Now();
     bool ok = w.Export(&d);
@@ -158,9 +160,11 @@ double RunEdflib(const Study& s, const std::string& path, double recordSeconds, 
     };
     std::vector<Conv> conv;
     double t0 = Now();
-    int h = edfopen_file_writeonly(path.c_str(), EDFLIB_FILETYPE_EDF, ns);
-    if (h < 0)
+    int h = edfopen_file_writeonly(path.c_str(), EDFLIB_FILETYPE_EDFPLUS, ns);
+    if (h < 0) {
+        std::printf("EDFlib cannot create %s (%d)\n", path.c_str(), h);
         return -1;
+    }
     edf_set_datarecord_duration(h, static_cast<int>(std::llround(recordSeconds * 100000)));
     for (int i = 0; i < ns; ++i) {
         const CKeyTree* e = AsKeyTree(raw->GetChild(i));
@@ -192,8 +196,10 @@ double RunEdflib(const Study& s, const std::string& path, double recordSeconds, 
         filled = 0;
     };
     CStcFile stc;
-    if (!stc.Open(AsCStr(s.desc.GetAt(L"Files.STC"), L""), CEegFile::modeRead))
+    if (!stc.Open(AsCStr(s.desc.GetAt(L"Files.STC"), L""), CEegFile::modeRead)) {
+        std::printf("cannot open the segment table\n");
         return -1;
+    }
     for (STC_ENTRY e = stc.FindStcEntry(-1); e.m_number >= 0;) {
         std::wstring base = s.folder + std::wstring(e.m_name);
         CTocFile toc;
@@ -327,7 +333,7 @@ int main(int argc, char** argv) {
         peakKiB = std::max(peakKiB, ours.maxRssKiB);
 
         // The same layout for EDFlib.
-        CSkrivoer layout(s.desc, PlainEdfTemplate(), L"");
+        CSkrivoer layout(s.desc, BenchTemplate(), L"");
         layout.ProcessRecordData();
         layout.ComputeRecordLayout();
         for (const auto& e : fs::directory_iterator(s.opt.folder))
@@ -340,7 +346,7 @@ int main(int argc, char** argv) {
         Forget(edf.string());
         ChildResult copy = InChild([&] { return RunCopy(edf.string(), (out / "copy.edf").string()); });
         if (lib.seconds <= 0 || copy.seconds <= 0) {
-            std::printf("%s: a baseline failed\n", s.name.c_str());
+            std::printf("%s: a baseline failed (edflib %.3f, copy %.3f)\n", s.name.c_str(), lib.seconds, copy.seconds);
             return 1;
         }
         std::printf("%-22s edf %7.1f MB/s (%.0f MB, %.2f s, %ld MiB)  edflib %7.1f MB/s (%.2f s)  copy %7.1f MB/s\n",
