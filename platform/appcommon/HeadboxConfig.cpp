@@ -1,8 +1,5 @@
 #include "platform/appcommon/HeadboxConfig.h"
 
-#include <cmath>
-#include <mutex>
-
 #include "platform/recording/WaveType.h"
 
 namespace {

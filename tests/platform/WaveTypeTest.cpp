@@ -161,21 +161,4 @@ TEST(WaveType, WriterRefusesInvalidCalibrations) {
     EXPECT_EQ(cal.GetCount(), 0);
 }
 
-TEST(WaveType, CalibratedChannelRangeMathRecoversTheInputRange) {
-    // The exporter derives a digital range from the calibration:
-    // k = (Q - P) / (hi - lo), c = Q - hi k, raw = (A - c) / k. With the
-    // default calibration the calibrated range maps back onto the input
-    // range exactly, whatever the sign convention of the limits.
-    for (int d = 0; d < dt::Count; ++d) {
-        const CWaveType* w = WaveTypePtrLookup(d);
-        if (w->GetKind() != CWaveType::KindCalibratedDC) continue;
-        double a = w->GetInputLimitX() * -1000000.0, b = w->GetInputLimitY() * -1000000.0;
-        double lo = std::min(a, b), hi = std::max(a, b);
-        double p = w->ToCalibrated(lo, nullptr), q = w->ToCalibrated(hi, nullptr);
-        double k = (q - p) / (hi - lo), c = q - hi * k;
-        EXPECT_NEAR((w->GetCalibratedMinimum() - c) / k, -1000000.0, 1e-6) << d;
-        EXPECT_NEAR((w->GetCalibratedMaximum() - c) / k, 1000000.0, 1e-6) << d;
-    }
-}
-
 } // namespace
