@@ -9,7 +9,8 @@
 //   copy    copying a file of the same size in 1 MiB blocks
 //
 // Every figure ends with a data sync of its file. Each measurement runs in a
-// child process so that its peak memory is its own. Simulated studies are
+// child process; our exports run as fresh processes so that their peak
+// memory is their own. Simulated studies are
 // kept in the work folder and reused by later runs.
 //
 // Usage: skrivo-bench [--dir FOLDER] [--quick] [--no-memory]
@@ -277,9 +278,59 @@ void Forget(const std::string& path) {
     }
 }
 
+// Runs "<this program> --export FOLDER NAME OUT" as a fresh process, so that
+// its peak memory is the export's own and nothing inherited from this one.
+ChildResult ExportInFreshProcess(const Study& s, const fs::path& out) {
+    ChildResult r;
+    int fds[2];
+    if (pipe(fds) != 0)
+        return r;
+    std::fflush(stdout);
+    pid_t pid = fork();
+    if (pid < 0)
+        return r;
+    if (pid == 0) {
+        close(fds[0]);
+        dup2(fds[1], STDOUT_FILENO);
+        const std::string folder = s.opt.folder.string() + "/";
+        const std::string name(s.opt.studyName.begin(), s.opt.studyName.end());
+        const std::string o = out.string();
+        execl("/proc/self/exe", "skrivo-bench", "--export", folder.c_str(), name.c_str(), o.c_str(),
+              static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    close(fds[1]);
+    char buf[128] = {};
+    ssize_t n = read(fds[0], buf, sizeof buf - 1);
+    close(fds[0]);
+    int status = 0;
+    struct rusage ru {};
+    wait4(pid, &status, 0, &ru);
+    if (n > 0 && WIFEXITED(status) && WEXITSTATUS(status) == 0)
+        r.seconds = std::strtod(buf, nullptr);
+    r.maxRssKiB = ru.ru_maxrss;
+    return r;
+}
+
+// The --export mode: probe and export one study, print the seconds.
+int ExportMode(const std::string& folder, const std::string& name, const std::string& out) {
+    Study s;
+    s.folder = std::wstring(folder.begin(), folder.end());
+    s.opt.studyName = std::wstring(name.begin(), name.end());
+    if (!CSkrivoer::ProbeStudy(s.folder, s.opt.studyName, &s.desc))
+        return 1;
+    double t = RunOurs(s, out);
+    if (t < 0)
+        return 1;
+    std::printf("%.6f\n", t);
+    return 0;
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
+    if (argc == 5 && std::string(argv[1]) == "--export")
+        return ExportMode(argv[2], argv[3], argv[4]);
     fs::path root = fs::current_path() / "skrivo-bench-work";
     bool quick = false, memory = true;
     for (int i = 1; i < argc; ++i) {
@@ -323,7 +374,7 @@ int main(int argc, char** argv) {
         fs::create_directories(out);
         for (const auto& e : fs::directory_iterator(s.opt.folder))
             Forget(e.path().string());
-        ChildResult ours = InChild([&] { return RunOurs(s, out); });
+        ChildResult ours = ExportInFreshProcess(s, out);
         const fs::path edf = out / "bench.EDF";
         if (ours.seconds < 0 || !fs::exists(edf)) {
             std::printf("%s: our export failed\n", s.name.c_str());
@@ -378,7 +429,7 @@ int main(int argc, char** argv) {
             if (!PrepareStudy(m, root))
                 return 1;
             fs::create_directories(out);
-            ChildResult r = InChild([&] { return RunOurs(m, out); });
+            ChildResult r = ExportInFreshProcess(m, out);
             rss[k] = r.maxRssKiB;
             fs::remove_all(out);
         }
