@@ -136,13 +136,13 @@ bool CSkrivoer::Export(CExportDetails* details) {
             SetError(sk::kErrCancelled, L"Export was cancelled");
             return false;
         }
-        if (m_failed) {
-            // A failed file without a single whole record is of no use to
-            // anyone and no reader accepts it.
-            if (m_fileRecords == 0)
-                ::unlink(ToUtf8(path).c_str());
+        // A file without a single data record (an export that failed at once,
+        // or a start stamp past the recorded data) is of no use to anyone
+        // and no reader accepts it.
+        if (m_fileRecords == 0)
+            ::unlink(ToUtf8(path).c_str());
+        if (m_failed)
             return false;
-        }
         if (!closed) {
             m_failed = true;
             return false;

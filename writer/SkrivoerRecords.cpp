@@ -73,6 +73,7 @@ void CSkrivoer::FinishRecords(int64_t records) {
 }
 
 int64_t CSkrivoer::WriteRecords(int64_t startStamp, CExportDetails* details) {
+    m_fileRecords = -1;
     const bool pad = PadGaps();
     const int64_t dec = m_decimation;
     const int32_t fpr = m_framesPerRecord;

@@ -493,6 +493,32 @@ TEST(Export, FailuresEndWithCodeAndText) {
     EXPECT_EQ(w.GetLastErrorText(), L"Starting timestamp not defined.");
 }
 
+TEST(Export, DriverStopsWhenNothingIsLeft) {
+    SimStudy s = Simulate(SmallStudy(1, 10.0), "stops");
+    ASSERT_TRUE(s.res.ok && s.probed);
+    // Without an end stamp one file is written and the export ends.
+    CKeyTree noEnd = s.desc;
+    noEnd.DeleteKey(L"Samples.End");
+    CSkrivoer a(noEnd, MakeTemplate(L"EDF+"), s.out.wstring());
+    EXPECT_TRUE(a.Export(nullptr));
+    ASSERT_EQ(std::distance(std::filesystem::directory_iterator(s.out), std::filesystem::directory_iterator()), 1);
+    EdfFile one((s.out / "Doe~ John_0001.EDF").string());
+    EXPECT_TRUE(one.Ok()) << one.Error();
+    std::filesystem::remove_all(s.out);
+    std::filesystem::create_directories(s.out);
+
+    // A start stamp past the recorded data: no records, no retry of the
+    // same file, and no empty file left behind.
+    CKeyTree late = s.desc;
+    late.SetAt(L"Samples.Start", static_cast<int64_t>(s.res.endStamp + 1000));
+    late.SetAt(L"Samples.End", static_cast<int64_t>(s.res.endStamp + 5000));
+    CKeyTree t = MakeTemplate(L"EDF");
+    t.AddKey(L"TemporalMaximum", 1);
+    CSkrivoer b(late, t, s.out.wstring());
+    EXPECT_TRUE(b.Export(nullptr));
+    EXPECT_TRUE(std::filesystem::is_empty(s.out));
+}
+
 TEST(Export, MissingAndTruncatedRawData) {
     SimStudy s = Simulate(SmallStudy(1, 10.0), "erd");
     ASSERT_TRUE(s.res.ok && s.probed);
