@@ -12,7 +12,10 @@ namespace sk::fuzz {
 inline std::wstring ScratchFile(const char* ext, const uint8_t* data, size_t size)
 {
     static std::string path;
-    if (path.empty()) path = "/tmp/skrivo_fuzz_" + std::to_string(::getpid()) + ext;
+    // A memory-backed folder keeps the per-input write from dominating the run.
+    if (path.empty())
+        path = std::string(::access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp") + "/skrivo_fuzz_" +
+               std::to_string(::getpid()) + ext;
     if (FILE* f = std::fopen(path.c_str(), "wb")) {
         if (size) std::fwrite(data, 1, size, f);
         std::fclose(f);

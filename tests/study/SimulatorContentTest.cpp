@@ -136,3 +136,34 @@ TEST(SimulatedContent, PatientNameGivesTheStudyFileName)
 }
 
 } // namespace
+
+namespace {
+
+TEST(SimulatorCommand, ParsesOptionsAndRejectsBadOnes)
+{
+    sk::test::TempDir dir("cmd");
+    const std::string out = (dir.path() / "s").string();
+    struct Row {
+        std::vector<std::string> args;
+        int code;
+    };
+    const Row rows[] = {
+        {{"--out", out, "--seconds", "2", "--rate", "127.5", "--gap", "1:0.5:seg", "--name", "Roe, Jane"}, 0},
+        {{"--out", out, "--seconds", "2,5"}, 2},          // decimal comma is not a number
+        {{"--out", out, "--gap", "1:x"}, 2},
+        {{"--out", out, "--gap", "1:1:other"}, 2},
+        {{"--out", out, "--headbox"}, 2},                 // missing value
+        {{"--seconds", "2"}, 2},                          // no output folder
+        {{"--out", out, "--headbox", "28"}, 1},           // valid syntax, no such headbox
+        {{"--out", out, "--bogus", "1"}, 2},
+    };
+    for (const Row& r : rows) {
+        std::vector<char*> argv{const_cast<char*>("simulate")};
+        for (const auto& a : r.args) argv.push_back(const_cast<char*>(a.c_str()));
+        EXPECT_EQ(RunSimulatorCommand(static_cast<int>(argv.size()), argv.data()), r.code) << r.args.back();
+    }
+    // The first row wrote two segments under the patient's name.
+    EXPECT_TRUE(std::filesystem::exists(dir.path() / "s" / "Roe~ Jane_0001_002.ETC"));
+}
+
+} // namespace

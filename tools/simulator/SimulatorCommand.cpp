@@ -1,3 +1,4 @@
+#include <charconv>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -8,6 +9,21 @@
 namespace sk::sim {
 
 namespace {
+
+// Numbers on the command line use '.' whatever the locale.
+bool ParseDouble(const char* s, double& out)
+{
+    const char* end = s + std::strlen(s);
+    const auto r = std::from_chars(s, end, out);
+    return r.ec == std::errc() && r.ptr == end;
+}
+
+bool ParseInt(const char* s, long long& out)
+{
+    const char* end = s + std::strlen(s);
+    const auto r = std::from_chars(s, end, out);
+    return r.ec == std::errc() && r.ptr == end;
+}
 
 std::wstring Widen(const char* s)
 {
@@ -47,25 +63,33 @@ int RunSimulatorCommand(int argc, char** argv)
         if (a == "--no-montage") { o.montageNote = false; continue; }
         if (a == "-h" || a == "--help") { Usage(); return 0; }
         if (!(v = value())) { Usage(); return 2; }
-        char* end = nullptr;
+        double d = 0;
+        long long n = 0;
+        bool ok = true;
         if (a == "--out") { o.folder = v; haveOut = true; }
         else if (a == "--study") o.studyName = Widen(v);
         else if (a == "--name") SetPatientName(o, Widen(v));
-        else if (a == "--headbox") o.headboxType = std::atoi(v);
-        else if (a == "--breakouts") o.breakouts = std::atoi(v);
-        else if (a == "--rate") o.sampleRate = std::strtod(v, &end);
-        else if (a == "--seconds") o.durationSeconds = std::strtod(v, &end);
-        else if (a == "--seed") o.seed = static_cast<uint32_t>(std::strtoul(v, &end, 10));
-        else if (a == "--schema") o.schema = static_cast<uint16_t>(std::atoi(v));
-        else if (a == "--staging-type") o.stagingType = std::atoi(v);
-        else if (a == "--decimate") o.decimation = std::atoi(v);
+        else if (a == "--headbox") { ok = ParseInt(v, n); o.headboxType = static_cast<int>(n); }
+        else if (a == "--breakouts") { ok = ParseInt(v, n); o.breakouts = static_cast<int>(n); }
+        else if (a == "--rate") { ok = ParseDouble(v, d); o.sampleRate = d; }
+        else if (a == "--seconds") { ok = ParseDouble(v, d); o.durationSeconds = d; }
+        else if (a == "--seed") { ok = ParseInt(v, n) && n >= 0; o.seed = static_cast<uint32_t>(n); }
+        else if (a == "--schema") { ok = ParseInt(v, n); o.schema = static_cast<uint16_t>(n); }
+        else if (a == "--staging-type") { ok = ParseInt(v, n); o.stagingType = static_cast<int>(n); }
+        else if (a == "--decimate") { ok = ParseInt(v, n); o.decimation = static_cast<int>(n); }
         else if (a == "--gap") {
-            SimGap g;
-            char seg[8] = {};
-            if (std::sscanf(v, "%lf:%lf:%7s", &g.atSeconds, &g.seconds, seg) < 2) { Usage(); return 2; }
-            g.newSegment = std::strcmp(seg, "seg") == 0;
-            o.gaps.push_back(g);
-        } else { Usage(); return 2; }
+            // AT:LEN or AT:LEN:seg
+            std::string g = v;
+            SimGap gap;
+            const size_t c1 = g.find(':');
+            const size_t c2 = c1 == std::string::npos ? c1 : g.find(':', c1 + 1);
+            const std::string len = c1 == std::string::npos ? "" : g.substr(c1 + 1, c2 == std::string::npos ? std::string::npos : c2 - c1 - 1);
+            ok = c1 != std::string::npos && ParseDouble(g.substr(0, c1).c_str(), gap.atSeconds) &&
+                 ParseDouble(len.c_str(), gap.seconds) && (c2 == std::string::npos || g.substr(c2 + 1) == "seg");
+            gap.newSegment = c2 != std::string::npos;
+            o.gaps.push_back(gap);
+        } else ok = false;
+        if (!ok) { Usage(); return 2; }
     }
     if (!haveOut) { Usage(); return 2; }
     const SimResult r = SimulateStudy(o);

@@ -1,6 +1,7 @@
 #include "tools/simulator/StudySimulator.h"
 
 #include <algorithm>
+#include <charconv>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -55,13 +56,14 @@ uint64_t Increment(double hz, double rate)
     return static_cast<uint64_t>(std::llround(hz / rate * 4294967296.0));
 }
 
+// Firmware version text as a number ("3.2" -> 3.2), independent of the locale.
 double SwVersion(const std::wstring& text)
 {
-    try {
-        return std::stod(text);
-    } catch (...) {
-        return -1.0;
-    }
+    std::string narrow;
+    for (wchar_t c : text) narrow.push_back(c < 0x80 ? static_cast<char>(c) : '?');
+    double v = -1.0;
+    const auto res = std::from_chars(narrow.data(), narrow.data() + narrow.size(), v);
+    return res.ec == std::errc() ? v : -1.0;
 }
 
 // Stamp of recorded sample index k (gaps skipped).
