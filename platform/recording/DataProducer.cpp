@@ -1,11 +1,15 @@
 #include "platform/recording/DataProducer.h"
 
 #include <algorithm>
+#include <bit>
 
 #include "platform/recording/SampleFrame.h"
 #include "platform/recording/StudyFormat.h"
 
 using namespace sk::rec;
+
+// Plain samples are copied into frames as they are stored (little-endian).
+static_assert(std::endian::native == std::endian::little, "plain sample copy assumes a little-endian host");
 
 namespace {
 constexpr size_t kReadAhead = 256 * 1024;
