@@ -10,6 +10,8 @@
 #include <unistd.h>
 
 #include "platform/Sync.h"
+#include "platform/recording/Montage.h"
+#include "platform/recording/WaveType.h"
 #include "support/EdfCheck.h"
 #include "writer/ExportTestUtil.h"
 #include "writer/WriterTestUtil.h"
@@ -161,6 +163,31 @@ TEST(Export, EdfPlusContinuousCarriesPatientAndAnnotations) {
     EXPECT_NE(FindAnnotation(f, "Spike \xc3\xbc" "ber Fp1 \xe2\x80\x94 \xe6\xa3\x98\xe6\xb3\xa2 \xf0\x9f\xa7\xa0"), nullptr);
     EXPECT_NE(FindAnnotation(f, std::string("A very long technician note that goes on well beyond sixty-three characters of text").substr(0, 63)),
               nullptr);
+}
+
+TEST(Export, SleepStudyCarriesItsStaging) {
+    SimOptions o = SmallStudy(5, 95.0);
+    o.studyGroup = 2;
+    SimStudy s = Simulate(o, "sleep");
+    ASSERT_TRUE(s.res.ok && s.probed);
+    ExportResult r = RunExport(s, MakeTemplate(L"EDF+"));
+    ASSERT_TRUE(r.ok) << Narrow(r.text);
+    EdfLibFile f = ReadEdfLib(r.files[0]);
+    ASSERT_EQ(f.rc, 0);
+    // Three 30-second epochs; the reviewer left the last one unscored.
+    std::vector<const edf_annotation_struct*> stages;
+    for (const auto& a : f.annots)
+        if (std::string(a.annotation).rfind("Sleep stage", 0) == 0)
+            stages.push_back(&a);
+    ASSERT_EQ(stages.size(), 3u);
+    for (size_t e = 0; e < stages.size(); ++e) {
+        EXPECT_EQ(stages[e]->onset, static_cast<long long>(e) * 300000000LL);
+        EXPECT_EQ(stages[e]->duration_l, 300000000LL);
+    }
+    EXPECT_STREQ(stages[2]->annotation, "Sleep stage ?");
+    // The note scored by another scorer is left out; this staging's notes stay.
+    EXPECT_EQ(FindAnnotation(f, "Scored by the other scorer"), nullptr);
+    EXPECT_NE(FindAnnotation(f, "EEG arousal"), nullptr);
 }
 
 TEST(Export, EdfPlusDiscontinuousSkipsGapsAtRecordBoundaries) {
@@ -334,30 +361,52 @@ TEST(Export, MontageWithCalibratedDcChannels) {
     ASSERT_EQ(f.rc, 0);
     ASSERT_EQ(f.hdr->edfsignals, s.res.channelCount);
     // The recording montage is one referential derivation per input: AC
-    // signals carry the raw physical values; calibrated DC signals have a
-    // physical range and units of their own.
+    // signals carry the raw physical values; calibrated DC signals carry the
+    // study's calibration (the line through the calibrated values of the
+    // wave type's input limits) in the wave type's physical range.
     int calibrated = 0;
     const int64_t start = s.res.startStamp;
     const sk::sim::SimSignal sig(s.opt);
+    const CKeyTree* calibration = AsKeyTree(s.desc.GetAt(L"Study.Calibration"));
     for (int i = 0; i < f.hdr->edfsignals; ++i) {
         const CKeyTree* raw = RawEntry(s.desc, i);
         const edf_param_struct& p = f.hdr->signalparam[i];
-        if (AsCStr(raw->GetAt(L"SignalType"), L"") == L"DC") {
-            if (RealOf(raw->GetAt(L"PhysicalMinimum"), 0) != p.phys_min)
-                ++calibrated;
-            continue;
-        }
         const int storage = IntOf(raw->GetAt(L"StorageIndex"), -1);
         const int32_t dmin = IntOf(raw->GetAt(L"DigitalMinimum"), 0), dmax = IntOf(raw->GetAt(L"DigitalMaximum"), 0);
         const double pmin = RealOf(raw->GetAt(L"PhysicalMinimum"), 0), pmax = RealOf(raw->GetAt(L"PhysicalMaximum"), 0);
+        const CWaveType* wt =
+            WaveTypePtrLookup(sk::DefaultDisplayType(s.opt.headboxType, IntOf(raw->GetAt(L"ConfigurationIndex"), -1)));
+        const bool cal = wt && wt->GetKind() == CWaveType::KindCalibratedDC;
+        double k = 0, c = 0;
+        if (cal) {
+            ++calibrated;
+            EXPECT_DOUBLE_EQ(p.phys_min, wt->GetCalibratedMinimum());
+            EXPECT_DOUBLE_EQ(p.phys_max, wt->GetCalibratedMaximum());
+            const double x = wt->GetInputLimitX() * -1e6, y = wt->GetInputLimitY() * -1e6;
+            const double lo = std::min(x, y), hi = std::max(x, y);
+            const double P = wt->ToCalibrated(lo, calibration), Q = wt->ToCalibrated(hi, calibration);
+            k = (Q - P) / (hi - lo);
+            c = Q - hi * k;
+        }
+        int compared = 0;
         for (size_t j = 0; j < f.phys[static_cast<size_t>(i)].size(); j += 7) {
             const int64_t stamp = start + static_cast<int64_t>(j);
             if (!Recorded(s.res.runs, stamp))
                 continue;
-            ASSERT_NEAR(f.phys[static_cast<size_t>(i)][j],
-                        ExpectedPhysical(sig.Value(storage, stamp), dmin, dmax, pmin, pmax, p.phys_min, p.phys_max),
-                        Step(p) * 1.51);
+            const int32_t v = sig.Value(storage, stamp);
+            double expected;
+            if (cal) {
+                if (v == 0x7FFFC0 || v == 0x7FFFFF || v == 0x7FFF80)
+                    continue;
+                const double rawPhys = pmin + (static_cast<double>(v) - dmin) * (pmax - pmin) / (static_cast<double>(dmax) - dmin);
+                expected = std::clamp(k * rawPhys + c, p.phys_min, p.phys_max);
+            } else {
+                expected = ExpectedPhysical(v, dmin, dmax, pmin, pmax, p.phys_min, p.phys_max);
+            }
+            ASSERT_NEAR(f.phys[static_cast<size_t>(i)][j], expected, Step(p) * 1.51 + 1e-9) << "signal " << i;
+            ++compared;
         }
+        EXPECT_GT(compared, 0);
     }
     EXPECT_GE(calibrated, 3); // SpO2, pulse and position
 }
