@@ -568,6 +568,61 @@ TEST(Export, DriverStopsWhenNothingIsLeft) {
     EXPECT_TRUE(std::filesystem::is_empty(s.out));
 }
 
+TEST(Export, StartInsideALaterTocEntryReadsFromThatStamp) {
+    SimOptions o = SmallStudy(1, 20.0);
+    o.gaps = {{12.0, 2.0, false}};
+    SimStudy s = Simulate(o, "midstart");
+    ASSERT_TRUE(s.res.ok && s.probed);
+    struct Case {
+        int64_t start;   // stamp given as the study's first
+        int64_t expect;  // stamp of the file's first sample
+        const wchar_t* format;
+    } cases[] = {
+        // Inside the second table-of-contents entry (700 samples each).
+        {s.res.startStamp + 1000, s.res.startStamp + 1000, L"EDF"},
+        // Inside the gap: an EDF+D file starts at the first sample after it.
+        {s.res.runs[0].firstStamp + s.res.runs[0].samples + 10, s.res.runs[1].firstStamp, L"EDF+"},
+    };
+    const sk::sim::SimSignal sig(s.opt);
+    for (const auto& c : cases) {
+        std::filesystem::remove_all(s.out);
+        std::filesystem::create_directories(s.out);
+        CKeyTree desc = s.desc;
+        desc.SetAt(L"Samples.Start", c.start);
+        CSkrivoer w(desc, MakeTemplate(c.format), s.out.wstring());
+        ASSERT_TRUE(w.Export(nullptr));
+        EdfFile strict((s.out / "Doe~ John_0001.EDF").string());
+        ASSERT_TRUE(strict.Ok()) << strict.Error();
+        const CKeyTree* raw = RawEntry(s.desc, 0);
+        const EdfSignal& es = strict.Header().signals[0];
+        const double step = (es.physMax - es.physMin) / (es.digMax - es.digMin);
+        for (int i = 0; i < 50; ++i) {
+            const double got = es.physMin + (strict.Sample(0, 0, i) - es.digMin) * step;
+            const double expected = ExpectedPhysical(sig.Value(IntOf(raw->GetAt(L"StorageIndex"), 0), c.expect + i),
+                                                     IntOf(raw->GetAt(L"DigitalMinimum"), 0),
+                                                     IntOf(raw->GetAt(L"DigitalMaximum"), 0),
+                                                     RealOf(raw->GetAt(L"PhysicalMinimum"), 0),
+                                                     RealOf(raw->GetAt(L"PhysicalMaximum"), 0), es.physMin, es.physMax);
+            ASSERT_NEAR(got, expected, step * 1.51) << i;
+        }
+    }
+}
+
+TEST(Export, MissingSegmentFileIsSkipped) {
+    SimOptions o = SmallStudy(1, 20.0);
+    o.gaps = {{8.0, 2.0, true}};
+    SimStudy s = Simulate(o, "noseg");
+    ASSERT_TRUE(s.res.ok && s.probed);
+    ASSERT_EQ(s.res.etcFiles.size(), 2u);
+    std::filesystem::remove(s.res.etcFiles[1]);
+    ExportResult r = RunExport(s, MakeTemplate(L"EDF+"));
+    ASSERT_TRUE(r.ok) << Narrow(r.text);
+    EdfFile strict(r.files[0]);
+    ASSERT_TRUE(strict.Ok()) << strict.Error();
+    const int spr = strict.Header().signals[0].samples;
+    EXPECT_EQ(strict.Header().records, (s.res.runs[0].samples + spr - 1) / spr);
+}
+
 TEST(Export, MissingAndTruncatedRawData) {
     SimStudy s = Simulate(SmallStudy(1, 10.0), "erd");
     ASSERT_TRUE(s.res.ok && s.probed);
