@@ -251,9 +251,9 @@ int CMontage::Save(const std::wstring& path) const {
 
 bool CMontage::IsApplicable(int headboxType) const {
     if (m_channels.empty()) return false;
-    if (!CKadeHeadboxConfig::GetHeadboxClass(headboxType)) return false;
-    if (m_headboxType == headboxType) return true;
-    if (m_headboxType != 0) return false;
+    if (m_headboxType != headboxType && m_headboxType != 0) return false;
+    // Also a montage made for this headbox must not use inputs it lacks: a
+    // damaged file would otherwise reach the exporter.
     std::unique_ptr<CKadeHeadbox> hb = CKadeHeadboxConfig::CreateHeadbox(headboxType);
     if (!hb) return false;
     for (const CMontageChannel& ch : m_channels)

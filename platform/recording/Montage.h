@@ -124,10 +124,9 @@ public:
     int GetHeadboxType() const { return m_headboxType; }
     void SetHeadboxType(int headboxType) { m_headboxType = headboxType; }
 
-    // True when the montage fits the headbox: its headbox type is that type,
-    // or it is a montage for any headbox (type 0) whose every input lies
-    // below that headbox's channel count. False for unknown headbox types and
-    // for empty montages.
+    // True when the montage fits the headbox: its headbox type is that type
+    // or 0 (any headbox), and every input it uses lies below that headbox's
+    // channel count. False for unknown headbox types and empty montages.
     bool IsApplicable(int headboxType) const;
     // Same derivations (count, order, and per half the inputs and
     // coefficients); names, display types and the montage name are ignored.

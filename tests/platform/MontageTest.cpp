@@ -196,6 +196,9 @@ TEST(Montage, ApplicabilityFollowsHeadboxTypeAndInputs) {
     EXPECT_TRUE(any.IsApplicable(5));
     for (int type : {0, 28, -1}) EXPECT_FALSE(any.IsApplicable(type)) << type;
     EXPECT_FALSE(CMontage(5).IsApplicable(5)) << "an empty montage fits nothing";
+    CMontage damaged = rec;
+    damaged.GetChannel(0)->SetSecondHalf(Half({{32, 1.0f}}));
+    EXPECT_FALSE(damaged.IsApplicable(5)) << "headbox 5 has no input 32";
 }
 
 TEST(Montage, MontagingEqualityComparesDerivationsOnly) {
