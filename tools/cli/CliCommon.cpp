@@ -141,7 +141,10 @@ std::vector<std::string> WrittenFiles(const std::wstring& outputFolder, const st
     static const std::wregex numbered(LR"((.*)_(\d{3})(\.[^.]*)?)");
     std::wsmatch mt;
     std::vector<std::wstring> names;
-    if (std::regex_match(lastFile, mt, numbered)) {
+    // A study file that is itself named like "X_123" is not a series: the
+    // series needs its unnumbered first file.
+    if (std::regex_match(lastFile, mt, numbered) &&
+        sk::path::IsRegularFile(sk::path::Combine(outputFolder, mt[1].str() + mt[3].str()))) {
         const std::wstring base = mt[1].str(), ext = mt[3].str();
         const int last = std::stoi(mt[2].str());
         names.push_back(base + ext);
