@@ -20,6 +20,8 @@
 
 #include <edflib.h>
 
+#include "platform/KeyTree.h"
+#include "platform/recording/Montage.h"
 #include "support/EdfCheck.h"
 #include "support/TempDir.h"
 #include "tools/simulator/StudySimulator.h"
@@ -292,4 +294,27 @@ TEST_F(Cli, UnpaddedGapsGiveADiscontinuousFileThatBiosigReads) {
     EXPECT_EQ(static_cast<int64_t>(read.records), strict.Header().records);
     // The records hold at least the recorded 40 s.
     EXPECT_GE(strict.Header().records * strict.Header().duration, 40.0 - 1e-9);
+}
+
+TEST_F(Cli, MontageOverrideUsesTheUsersMontagesAndRejectsUnknownOnes) {
+    fs::create_directories(dir / "config");
+    CMontage referential(1);
+    ASSERT_EQ(referential.Load(static_cast<const CKeyTree*>(nullptr)), 0);
+    referential.SetMontageName(L"Referential");
+    ASSERT_EQ(referential.Save((dir / "config" / "Referential.mtg").wstring()), 0);
+    const fs::path a = Simulate("zeta", 10);
+    const fs::path b = Simulate("eta", 10, 1, 2);
+
+    RunResult ok = Skrivo({"export", a.string(), "-o", (dir / "m").string(), "--montage", "referential"});
+    ASSERT_EQ(ok.status, 0) << ok.err;
+    const sk::test::EdfFile f(EdfFiles(dir / "m").at(0).string());
+    ASSERT_TRUE(f.Ok()) << f.Error();
+    EXPECT_EQ(f.Header().ns, referential.GetChannelCount());
+
+    // The studies are in the export list before the montage is looked for:
+    // each fails with the reason, and nothing is written for them.
+    RunResult bad = Skrivo({"export", a.string(), b.string(), "-o", (dir / "n").string(), "--montage", "Nope"});
+    EXPECT_EQ(bad.status, 1);
+    EXPECT_NE(bad.err.find("no montage named \"Nope\" for headbox type 1"), std::string::npos) << bad.err;
+    EXPECT_TRUE(EdfFiles(dir / "n").empty());
 }
