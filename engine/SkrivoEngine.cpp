@@ -126,10 +126,11 @@ bool CSkrivoEngine::AddExport(const wchar_t* studyId, const wchar_t* path, CSkri
     CKeyTree study;
     if (!CSkrivoer::ProbeStudy(folder, name, &study)) return false;
 
-    const std::wstring decimated = sk::path::Combine(folder, L"Decimated/");
-    if (sk::path::IsDirectory(decimated)) {
+    // Study folders come from case-insensitive file systems.
+    const std::wstring decimated = sk::path::FindIgnoringCase(folder, L"Decimated");
+    if (!decimated.empty() && sk::path::IsDirectory(decimated)) {
         CKeyTree dec;
-        CSkrivoer::ProbeStudy(decimated, name, &dec); // whatever it produced is kept
+        CSkrivoer::ProbeStudy(decimated + L"/", name, &dec); // whatever it produced is kept
         study.AddKey(L"Decimated", new CKeyTree(std::move(dec)));
     }
 
