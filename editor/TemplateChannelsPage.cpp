@@ -21,7 +21,7 @@ namespace {
 constexpr int kMultiBreakoutHeadbox = CDataReaderMultipleBOSupport::kMultiBreakoutHeadboxType;
 // Range buttons in dialog units: the eighth ends at the bottom of the list.
 constexpr int kListY = 50, kListCy = 204;
-constexpr int kRangeX = 172, kRangeCx = 61, kRangeCy = 14, kRangeStep = 18;
+constexpr int kRangeX = 142, kRangeCx = 91, kRangeCy = 14, kRangeStep = 18;
 constexpr int kRangeY = kListY + kListCy - (7 * kRangeStep + kRangeCy);
 } // namespace
 
@@ -42,7 +42,7 @@ CTemplateChannelsPage::CTemplateChannelsPage(QWidget* parent)
     sources->addButton(m_montage, IDC_MONTAGE);
 
     m_channelList = new QListWidget(this);
-    Place(m_channelList, IDC_CHANNEL_LIST, 7, kListY, 160, kListCy);
+    Place(m_channelList, IDC_CHANNEL_LIST, 7, kListY, 130, kListCy);
     m_channelList->setSelectionMode(QAbstractItemView::NoSelection);
 
     for (int k = 0; k < kRangeButtons; ++k) {

@@ -5,6 +5,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QTabBar>
 #include <QTabWidget>
 
 #include "editor/EditorMessages.h"
@@ -55,7 +56,10 @@ CTemplateEditorDialog::CTemplateEditorDialog(QWidget* parent) : QDialog(parent)
 
     // The sheet as the framework lays it out: pages, then the button row
     // (OK, Cancel, Apply) at the right.
-    const QSize tabSize = m_tabs->sizeHint();
+    // The pages have a fixed size; the tab widget adds its bar and frame.
+    const QSize pageSize = m_channelsPage->minimumSize();
+    const QSize tabSize = m_tabs->sizeHint().expandedTo(
+        pageSize + QSize(6, m_tabs->tabBar()->sizeHint().height() + 6));
     m_tabs->setGeometry(kMargin, kMargin, tabSize.width(), tabSize.height());
     const int width = tabSize.width() + 2 * kMargin;
     const int rowY = m_tabs->geometry().bottom() + 1 + kMargin;
@@ -99,13 +103,16 @@ void CTemplateEditorDialog::OnInitDialog()
 {
     m_nameLabel = new QLabel(ModuleString(sk::IDS_NAME_LABEL), this);
     m_nameLabel->setObjectName(ControlName(IDC_NAME_LABEL));
-    m_nameLabel->setGeometry(QRect(QPoint(8, 8), QPoint(40, 20)));
     m_nameLabel->setFont(font());
+    // Positions of the 8-point dialog font; a larger font widens the label
+    // and pushes the edit right rather than clipping the text.
+    const int labelRight = std::max(40, 8 + m_nameLabel->sizeHint().width());
+    m_nameLabel->setGeometry(QRect(QPoint(8, 8), QPoint(labelRight, 20)));
     m_nameLabel->show();
 
     m_nameEdit = new QLineEdit(this);
     m_nameEdit->setObjectName(ControlName(IDC_NAME_EDIT));
-    m_nameEdit->setGeometry(QRect(QPoint(50, 7), QPoint(width() - 8, 24)));
+    m_nameEdit->setGeometry(QRect(QPoint(labelRight + 10, 7), QPoint(width() - 8, 24)));
     m_nameEdit->setFont(font());
     m_nameEdit->setFocusPolicy(Qt::StrongFocus);
     m_nameEdit->show();

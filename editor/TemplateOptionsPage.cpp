@@ -53,9 +53,9 @@ CTemplateOptionsPage::CTemplateOptionsPage(QWidget* parent)
     m_formatButtons->addButton(m_formatEDFPlus, IDC_FORMAT_EDFPLUS);
 
     m_extensionLabel = new QLabel(Tr(Text::FileExtension), this);
-    Place(m_extensionLabel, 0, 7, 46, 100, 12);
+    Place(m_extensionLabel, 0, 7, 46, 126, 12);
     m_extension = new QComboBox(this);
-    Place(m_extension, IDC_EXTENSION, 110, 44, 60, 14);
+    Place(m_extension, IDC_EXTENSION, 136, 44, 50, 14);
 
     m_padGaps = new QCheckBox(Tr(Text::PadGaps), this);
     Place(m_padGaps, IDC_PAD_GAPS, 7, 64, 226, 12);
@@ -69,17 +69,17 @@ CTemplateOptionsPage::CTemplateOptionsPage(QWidget* parent)
     m_limitNone = new QRadioButton(Tr(Text::LimitNone), this);
     Place(m_limitNone, IDC_LIMIT_NONE, 16, 123, 120, 12);
     m_limitSize = new QRadioButton(Tr(Text::LimitFileSize), this);
-    Place(m_limitSize, IDC_LIMIT_SIZE, 16, 139, 92, 12);
+    Place(m_limitSize, IDC_LIMIT_SIZE, 16, 139, 118, 12);
     m_sizeEdit = new QLineEdit(this);
-    Place(m_sizeEdit, IDC_SIZE_EDIT, 110, 137, 60, 14);
+    Place(m_sizeEdit, IDC_SIZE_EDIT, 136, 137, 42, 14);
     m_sizeUnit = new QLabel(Tr(Text::Kilobytes), this);
-    Place(m_sizeUnit, 0, 174, 139, 56, 12);
+    Place(m_sizeUnit, 0, 182, 139, 50, 12);
     m_limitDuration = new QRadioButton(Tr(Text::LimitFileDuration), this);
-    Place(m_limitDuration, IDC_LIMIT_DURATION, 16, 157, 92, 12);
+    Place(m_limitDuration, IDC_LIMIT_DURATION, 16, 157, 118, 12);
     m_durationEdit = new QLineEdit(this);
-    Place(m_durationEdit, IDC_DURATION_EDIT, 110, 155, 60, 14);
+    Place(m_durationEdit, IDC_DURATION_EDIT, 136, 155, 42, 14);
     m_durationUnit = new QLabel(Tr(Text::Minutes), this);
-    Place(m_durationUnit, 0, 174, 157, 56, 12);
+    Place(m_durationUnit, 0, 182, 157, 50, 12);
     m_limitButtons = new QButtonGroup(this);
     m_limitButtons->addButton(m_limitNone, IDC_LIMIT_NONE);
     m_limitButtons->addButton(m_limitSize, IDC_LIMIT_SIZE);

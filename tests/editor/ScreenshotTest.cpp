@@ -46,6 +46,19 @@ TEST_F(EditorTest, ScreenshotsOfBothPages)
             EXPECT_TRUE(Dialog().grab().save(path)) << path.toStdString();
         }
     }
+
+    // The multi-breakout headbox with two breakout boxes: four range buttons.
+    sk::SetLanguage(sk::Language::English);
+    CKeyTree hb20 = MakeStudy({.headbox = 20, .breakouts = 2, .rawCount = 0});
+    CSkrivoTemplate* t = Manager().Create(L"EEG", L"Grid 256");
+    t->SetHeadboxType(20);
+    t->SetAt(L"ExportChannels", L"AcquisitionMontage");
+    Open(t, hb20);
+    Click(sk::editor::IDC_ACQ_MONTAGE);
+    Click(sk::editor::IDC_RANGE_FIRST + 1);
+    QApplication::processEvents();
+    const QString path = QStringLiteral("%1/editor-en-channels-headbox20.png").arg(QString::fromLocal8Bit(dir));
+    EXPECT_TRUE(Dialog().grab().save(path)) << path.toStdString();
 }
 
 } // namespace
