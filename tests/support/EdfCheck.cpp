@@ -326,6 +326,7 @@ BiosigRead ReadWithBiosig(const std::string& path) {
         e.onsetSeconds = evRate > 0 ? pos / evRate : 0;
         e.durationSeconds = evRate > 0 ? dur / evRate : 0;
         e.text = desc ? desc : "";
+        e.timeStampSeconds = static_cast<double>(ts) / 4294967296.0 * 86400.0;
         out.events.push_back(e);
     }
     out.ok = true;

@@ -68,6 +68,7 @@ struct BiosigEvent {
     double onsetSeconds = 0;    // from the start of the file
     double durationSeconds = 0;
     std::string text;
+    double timeStampSeconds = 0; // event's own time stamp (0 when none), seconds since year 0
 };
 
 struct BiosigRead {

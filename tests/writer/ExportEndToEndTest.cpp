@@ -192,7 +192,8 @@ TEST(Export, SleepStudyCarriesItsStaging) {
 
 TEST(Export, EdfPlusDiscontinuousSkipsGapsAtRecordBoundaries) {
     SimOptions o = SmallStudy(2, 30.0);
-    o.gaps = {{7.3, 3.0, false}, {18.1, 2.5, true}};
+    // A gap longer than a record inside one file, a short one between files.
+    o.gaps = {{7.3, 15.0, false}, {18.1, 2.5, true}};
     SimStudy s = Simulate(o, "edfd");
     ASSERT_TRUE(s.res.ok && s.probed);
     EXPECT_EQ(IntOf(s.desc.GetAt(L"Samples.Contiguous"), -1), 0);
@@ -242,12 +243,26 @@ TEST(Export, EdfPlusDiscontinuousSkipsGapsAtRecordBoundaries) {
         }
     }
     EXPECT_EQ(covered, s.res.totalSamples); // nothing recorded is lost
+    int jumps = 0;
+    for (int64_t rec = 1; rec < h.records; ++rec)
+        jumps += strict.RecordOnset(rec) - strict.RecordOnset(rec - 1) > h.duration + 1e-6;
+    EXPECT_GE(jumps, 1); // records leave the long gap out
 
     // BioSig reads the discontinuous file too.
     BiosigRead b = ReadWithBiosig(r.files[0]);
     ASSERT_TRUE(b.ok) << b.error;
     EXPECT_EQ(b.channels, s.res.channelCount);
     EXPECT_EQ(static_cast<int64_t>(b.records), h.records);
+    // BioSig shows each record's time-keeping annotation as an event with an
+    // empty text and the record's wall-clock time: the record starts across
+    // the gaps agree with the file's.
+    std::vector<double> starts;
+    for (const auto& e : b.events)
+        if (e.text.empty())
+            starts.push_back(e.timeStampSeconds);
+    ASSERT_EQ(static_cast<int64_t>(starts.size()), h.records);
+    for (int64_t rec = 0; rec < h.records; ++rec)
+        EXPECT_NEAR(starts[static_cast<size_t>(rec)] - starts[0], strict.RecordOnset(rec) - onset0, 1e-3) << rec;
     ASSERT_FALSE(b.data.empty());
     ASSERT_GE(b.data[0].size(), static_cast<size_t>(spr));
     const double step0 = (h.signals[0].physMax - h.signals[0].physMin) / (h.signals[0].digMax - h.signals[0].digMin);
