@@ -33,6 +33,24 @@ const CrcTables& Tables()
 
 } // namespace
 
+namespace {
+#ifdef FUZZING_BUILD_MODE_UNSAFE_FOR_PRODUCTION
+std::atomic<bool> g_checksums{false};
+#else
+std::atomic<bool> g_checksums{true};
+#endif
+} // namespace
+
+bool ChecksumsEnforced()
+{
+    return g_checksums.load(std::memory_order_relaxed);
+}
+
+void SetChecksumsEnforced(bool enforced)
+{
+    g_checksums.store(enforced, std::memory_order_relaxed);
+}
+
 uint32_t Crc32(const void* data, size_t len, uint32_t crc)
 {
     const auto& T = Tables().t;

@@ -61,16 +61,10 @@ SKRIVO_API int32_t HResultFromErrno(int err);
 // CRC-32 (IEEE 802.3, reflected, init and final xor 0xFFFFFFFF).
 SKRIVO_API uint32_t Crc32(const void* data, size_t len, uint32_t crc = 0);
 
-// Checksums are verified unless the code is built for fuzzing, where they would
-// hide everything behind the first check.
-constexpr bool ChecksumsEnforced()
-{
-#ifdef FUZZING_BUILD_MODE_UNSAFE_FOR_PRODUCTION
-    return false;
-#else
-    return true;
-#endif
-}
+// Checksums are verified unless switched off. Only fuzz targets switch them
+// off, so that mutated inputs reach the structure checks behind them.
+SKRIVO_API bool ChecksumsEnforced();
+SKRIVO_API void SetChecksumsEnforced(bool enforced);
 
 // Little-endian field access (the formats are little-endian on every host).
 inline uint16_t GetU16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
