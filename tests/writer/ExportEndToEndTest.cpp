@@ -149,8 +149,9 @@ TEST(Export, EdfPlusContinuousCarriesPatientAndAnnotations) {
             const auto* a = FindAnnotation(f, Narrow(n.GetText()));
             ASSERT_NE(a, nullptr) << Narrow(n.GetText());
             EXPECT_NEAR(a->onset, OnsetOf(n.GetStartStamp(), start, rate), 1);
-            if (n.GetEndStamp() > 0)
+            if (n.GetEndStamp() > 0) {
                 EXPECT_NEAR(a->duration_l, (n.GetEndStamp() - n.GetStartStamp()) / rate * 1e7, 1);
+            }
         }
     }
     EXPECT_NE(FindAnnotation(f, "EEG arousal"), nullptr);
@@ -477,8 +478,9 @@ TEST(Export, DurationLimitSplitsEdfPlusFiles) {
         // 25 signals at 128 Hz make 9-second records: one record fits the
         // 10-second limit.
         EXPECT_EQ(f.hdr->datarecord_duration, 90000000);
-        if (k + 1 < r.files.size())
+        if (k + 1 < r.files.size()) {
             EXPECT_EQ(f.hdr->datarecords_in_file, 1);
+        }
         // Each file starts at its own time (the study starts at 12:00:00 at
         // stamp 0), with the sub-second part as its first onset.
         const int64_t first100ns = (s.res.startStamp + offset) * 10000000 / 128;
