@@ -92,6 +92,7 @@ uint32_t CEegFile::Read(void* buffer, uint32_t count)
     uint8_t* p = static_cast<uint8_t*>(buffer);
     uint32_t done = 0;
     while (done < count) {
+        ++m_readCalls;
         ssize_t r = ::pread(m_fd, p + done, count - done, static_cast<off_t>(m_position));
         if (r < 0) {
             if (errno == EINTR) continue;

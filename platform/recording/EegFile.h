@@ -76,6 +76,9 @@ public:
     // Grows by one on every Seek; read-ahead buffers of a data producer use it
     // to notice that the caller repositioned the file.
     uint64_t GetSeekGeneration() const { return m_seekGeneration; }
+    // Number of Read calls that reached the operating system (for tests of
+    // the read-ahead).
+    uint64_t GetReadCalls() const { return m_readCalls; }
 
 protected:
     // Called by Open after the file was opened; validates the format.
@@ -91,5 +94,6 @@ private:
     int64_t m_length = 0;
     int64_t m_position = 0;
     uint64_t m_seekGeneration = 0;
+    uint64_t m_readCalls = 0;
     std::wstring m_path;
 };

@@ -127,6 +127,33 @@ TEST_F(TocLookup, ProducerRestartsAtAnyEntryAfterASeek)
     EXPECT_EQ(CDataProducer::CreateDataProducer(7, 0, &raw), nullptr);
 }
 
+TEST(Producer, ReadsAheadInsteadOfOneSystemCallPerSample)
+{
+    for (uint16_t schema : {uint16_t(1), uint16_t(2)}) {
+        sk::test::TempDir dir("ahead");
+        SimOptions o;
+        o.folder = dir.path();
+        o.durationSeconds = 40;
+        o.schema = schema;
+        o.notes = false;
+        const SimResult r = SimulateStudy(o);
+        ASSERT_TRUE(r.ok);
+        CRawDataFile raw;
+        ASSERT_EQ(raw.Open(r.erdFiles[0].wstring(), 0x40), 1);
+        const CRawDataHeader* h = raw.GetRawHeader();
+        CDataProducer* p = CDataProducer::CreateDataProducer(h->m_schema, h->m_frameWord, &raw);
+        ASSERT_EQ(p->Init(h->m_channelCount, h->m_schema, 1, h->m_sampleFreq), 1);
+        raw.Seek(sk::rec::kErdHeaderSize, 0);
+        const uint64_t before = raw.GetReadCalls();
+        std::vector<uint8_t> f(frame::kFrameSize), prev(frame::kFrameSize);
+        int64_t n = 0;
+        while (p->ReadSample(&raw, f.data(), prev.data()) == 1) ++n;
+        p->Release();
+        EXPECT_EQ(n, r.totalSamples);
+        EXPECT_LT(raw.GetReadCalls() - before, static_cast<uint64_t>(n / 200)) << "schema " << schema;
+    }
+}
+
 TEST(SegmentTable, WalksSegmentsUntilANegativeNumber)
 {
     sk::test::TempDir dir("stc");
