@@ -83,6 +83,9 @@ bool CSkrivoer::Export(CExportDetails* details) {
 
     // 7. Output path.
     std::wstring extension = AsCStr(m_template.GetAt(L"Extension"), L".EDF");
+    // An extension names no folder: one with a separator is not used.
+    if (extension.find_first_of(L"/\\") != std::wstring::npos)
+        extension = L".EDF";
     if (!extension.empty() && extension.front() != L'.')
         extension.insert(extension.begin(), L'.');
     std::wstring studyFile = FileNameOf(AsCStr(m_study.GetAt(L"Files.EEG"), L""));

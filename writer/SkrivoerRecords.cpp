@@ -5,6 +5,7 @@
 
 #include "writer/Skrivoer.h"
 
+#include <cerrno>
 #include <memory>
 #include <vector>
 

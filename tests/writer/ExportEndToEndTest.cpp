@@ -518,6 +518,25 @@ TEST(Export, DeidentificationRenamesAndBlanksThePatient) {
     EXPECT_EQ(std::filesystem::path(r2.files[0]).filename().string(), "X~ X_6b29fc40-ca47-1067-b31d-00dd010662da.EDF");
 }
 
+TEST(Export, OutputNamesFollowTheTemplateExtension) {
+    SimStudy s = Simulate(SmallStudy(1, 4.0), "names");
+    ASSERT_TRUE(s.probed);
+    struct {
+        const wchar_t* extension;
+        const char* name;
+    } cases[] = {{L".rec", "Doe~ John_0001.rec"}, {L"edf", "Doe~ John_0001.edf"}, {L"/../x.edf", "Doe~ John_0001.EDF"}};
+    for (const auto& c : cases) {
+        std::filesystem::remove_all(s.out);
+        std::filesystem::create_directories(s.out);
+        CKeyTree t = MakeTemplate(L"EDF");
+        t.SetAt(L"Extension", std::wstring(c.extension));
+        ExportResult r = RunExport(s, t);
+        ASSERT_TRUE(r.ok);
+        ASSERT_EQ(r.files.size(), 1u);
+        EXPECT_EQ(std::filesystem::path(r.files[0]).filename().string(), c.name);
+    }
+}
+
 TEST(Export, CancelClosesAPatchedFile) {
     SimStudy s = Simulate(SmallStudy(1, 60.0), "cancel");
     ASSERT_TRUE(s.res.ok && s.probed);
