@@ -261,7 +261,7 @@ TEST_F(Cli, InterruptCancelsAndLeavesValidFiles) {
     const fs::path out = dir / "cut";
     RunResult r = Skrivo({"export", a.string(), "-o", out.string(), "--format", "edf"}, [&](pid_t pid) {
         // Interrupt once the output file has data records in it.
-        for (int i = 0; i < 3000; ++i) {
+        for (int i = 0; i < 15000; ++i) {
             const auto files = EdfFiles(out);
             if (!files.empty() && fs::file_size(files[0]) > 1000000) break;
             std::this_thread::sleep_for(std::chrono::milliseconds(2));
