@@ -10,6 +10,8 @@
 
 #include "editor/EditorTexts.h"
 #include "editor/TemplateEditorHost.h"
+#include "engine/SkrivoEngine.h"
+#include "tools/simulator/StudySimulator.h"
 
 using namespace sk::editor;
 
@@ -130,21 +132,39 @@ TEST_F(EditorTest, SaveWritesTheTemplateAndLocksItsName)
     EXPECT_EQ(Str(*t, L"ExportFormat"), L"EDF+");
 }
 
-// Runs action on the editor once it is modal; gives up (Cancel) after a few
-// seconds so a broken test cannot hang.
+CTemplateEditorDialog* ShownEditor()
+{
+    for (QWidget* w : QApplication::topLevelWidgets())
+        if (auto* d = qobject_cast<CTemplateEditorDialog*>(w); d && d->isVisible())
+            return d;
+    return nullptr;
+}
+
+// Runs action on the editor once it is shown. A dialog that does not close
+// within a few seconds is cancelled and the test fails rather than hangs.
 void WhenModal(std::function<void(CTemplateEditorDialog&)> action)
 {
     auto* poll = new QTimer();
     auto started = std::make_shared<QElapsedTimer>();
+    auto done = std::make_shared<bool>(false);
     started->start();
-    QObject::connect(poll, &QTimer::timeout, [poll, action, started] {
-        auto* dialog = qobject_cast<CTemplateEditorDialog*>(QApplication::activeModalWidget());
-        if (!dialog && started->elapsed() < 5000)
-            return;
-        poll->stop();
-        poll->deleteLater();
-        if (dialog)
+    QObject::connect(poll, &QTimer::timeout, [poll, action, started, done] {
+        CTemplateEditorDialog* dialog = ShownEditor();
+        if (!*done && dialog) {
+            *done = true;
             action(*dialog);
+            dialog = ShownEditor();
+        }
+        if (!dialog && *done) {
+            poll->stop();
+            poll->deleteLater();
+        } else if (started->elapsed() > 5000) {
+            ADD_FAILURE() << "editor still open";
+            if (dialog)
+                dialog->reject();
+            poll->stop();
+            poll->deleteLater();
+        }
     });
     poll->start(10);
 }
@@ -220,6 +240,55 @@ TEST_F(EditorTest, TextsFollowTheProductLanguage)
     ASSERT_EQ(m_messages.size(), 1u);
     EXPECT_EQ(m_messages[0], QString::fromStdWString(sk::LoadString(sk::IDS_NAME_REQUIRED, Language::German)));
     EXPECT_NE(m_messages[0], "You must specify a name for the template.");
+}
+
+} // namespace
+} // namespace sk::test
+
+namespace sk::test {
+namespace {
+
+TEST_F(EditorHostTest, EngineBindsTheEditedCloneOnlyAfterOk)
+{
+    sim::SimOptions o;
+    o.folder = Root() / "study";
+    o.sampleRate = 64;
+    o.durationSeconds = 4;
+    ASSERT_TRUE(sim::SimulateStudy(o).ok);
+    CSkrivoEngine engine;
+    ASSERT_TRUE(engine.AddExport(L"A", o.folder.wstring().c_str(), nullptr));
+    CSkrivoTemplate* original = engine.GetTemplate(L"A");
+    ASSERT_NE(original, nullptr);
+    const CKeyTree before(*original);
+    QWidget parent;
+
+    // Cancel: the entry keeps its template.
+    WhenModal([&](CTemplateEditorDialog& d) {
+        EXPECT_EQ(d.parentWidget(), &parent);
+        Click(d.findChild<QPushButton*>(ControlName(IDCANCEL)));
+    });
+    EXPECT_FALSE(engine.EditTemplate(L"A", ToWnd(&parent)));
+    EXPECT_EQ(engine.GetTemplate(L"A"), original);
+
+    // OK: the edited clone is bound, the original is untouched. The engine's
+    // own choice for a study is an unnamed default, so a name is needed.
+    WhenModal([&](CTemplateEditorDialog& d) {
+        QLineEdit* name = d.findChild<QLineEdit*>(ControlName(IDC_NAME_EDIT));
+        if (name->isEnabled() && name->text().isEmpty())
+            QTest::keyClicks(name, QStringLiteral("Edited"));
+        QTabBar* bar = d.findChild<QTabWidget*>(QStringLiteral("tabs"))->tabBar();
+        QTest::mouseClick(bar, Qt::LeftButton, {}, bar->tabRect(1).center());
+        Click(d.findChild<QCheckBox*>(ControlName(IDC_DEIDENTIFY)));
+        Click(d.findChild<QPushButton*>(ControlName(IDOK)));
+    });
+    ASSERT_TRUE(engine.EditTemplate(L"A", ToWnd(&parent)));
+    CSkrivoTemplate* edited = engine.GetTemplate(L"A");
+    ASSERT_NE(edited, original);
+    EXPECT_NE(IntOf(edited->GetAt(L"Deidentify"), 0), IntOf(before.GetAt(L"Deidentify"), 0));
+    EXPECT_TRUE(original->IsEqual(before));
+    EXPECT_TRUE(m_messages.empty());
+
+    EXPECT_FALSE(engine.EditTemplate(L"a", nullptr)); // ids are exact
 }
 
 } // namespace
