@@ -20,6 +20,7 @@
 #include "recorddata/EDFSignalData.h"
 #include "writer/EdfOutputFile.h"
 #include "writer/ExportDetails.h"
+#include "writer/SampleReader.h"
 #include "writer/WriterLog.h"
 #include "writer/WriterUtil.h"
 
@@ -243,12 +244,21 @@ int64_t CSkrivoer::WriteRecords(int64_t startStamp, CExportDetails* details) {
 
         // Positions the raw data at the segment's data and, when the file
         // starts inside the segment, skips the samples before the stamp.
+        // The samples of this segment's entry and every later one are decoded
+        // ahead on the reader's thread, each entry from its own data offset.
+        std::vector<TOC_ENTRY> entries;
+        for (int i = 0; i < toc.GetEntryCount(); ++i)
+            if (!entries.empty() || toc.GetEntry(i).m_stamp == segment.m_stamp)
+                entries.push_back(toc.GetEntry(i));
+        sk::SampleReader reader;
+        reader.Start(&raw, producer.get(), std::move(entries), h->m_channelCount);
+        // A file that starts inside an entry skips the samples before its
+        // start stamp.
         auto enterSegment = [&](const TOC_ENTRY& e) -> bool {
-            raw.Seek(static_cast<int64_t>(e.DataOffset()), 0);
             if (current > e.m_stamp) {
                 int64_t skip = (current - e.m_stamp + dec - 1) / dec;
                 for (int64_t s = 0; s < skip; ++s)
-                    if (producer->ReadSample(&raw, scratch.data(), scratch.data()) != 1)
+                    if (reader.Read(scratch.data()) != 1)
                         return false;
                 current = e.m_stamp + skip * dec;
             }
@@ -262,8 +272,6 @@ int64_t CSkrivoer::WriteRecords(int64_t startStamp, CExportDetails* details) {
             uint8_t* fr = frames.data() + static_cast<size_t>(index) * frame::kFrameSize;
             frame::SetHeader(fr, h->m_frameWord);
             frame::SetStamp(fr, current);
-            const uint8_t* prev = index > 0 ? fr - frame::kFrameSize
-                                            : frames.data() + static_cast<size_t>(fpr - 1) * frame::kFrameSize;
             if (current < segStart) {
                 // A gap. Without padding a record never starts inside one.
                 if (index == 0 && !pad) {
@@ -278,7 +286,7 @@ int64_t CSkrivoer::WriteRecords(int64_t startStamp, CExportDetails* details) {
                 // The recording ends inside this record: complete it with
                 // gap frames.
                 padRecord(h->m_frameWord);
-            } else if (producer->ReadSample(&raw, fr, prev) == 1) {
+            } else if (reader.Read(fr) == 1) {
                 ++index;
                 ++m_processedSamples;
             } else {
@@ -326,7 +334,7 @@ int64_t CSkrivoer::WriteRecords(int64_t startStamp, CExportDetails* details) {
         }
         if (readFailed) {
             // Truncated or corrupt sample data: end with the records written.
-            std::wstring why = producer->GetErrorText();
+            std::wstring why = reader.Error();
             if (why.empty())
                 why = L"sample data ends before its table of contents";
             SetError(sk::HResultFromWin32(sk::ERROR_INVALID_DATA), erdPath + L": " + why);

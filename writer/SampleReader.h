@@ -1,0 +1,72 @@
+#pragma once
+// Decodes the samples of one raw data file on a thread of its own, ahead of
+// the record writing loop, so that decoding and record conversion overlap.
+// The samples of the given table-of-contents entries are delivered in order
+// through a ring of blocks; handing over takes a lock once per block, never
+// per sample. One reader serves one raw data file; the writing loop must not
+// touch the file or the producer between Start and Stop.
+
+#include <condition_variable>
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/recording/TocFile.h"
+
+class CDataProducer;
+class CRawDataFile;
+
+namespace sk {
+
+class SampleReader {
+public:
+    SampleReader() = default;
+    ~SampleReader(); // stops and joins
+    SampleReader(const SampleReader&) = delete;
+    SampleReader& operator=(const SampleReader&) = delete;
+
+    // Starts decoding the entries in order (each from its own data offset).
+    // channels: values per sample to deliver.
+    void Start(CRawDataFile* raw, CDataProducer* producer, std::vector<TOC_ENTRY> entries, int channels);
+    // Next sample into a frame (its flags and the first `channels` values).
+    // 1 when a sample was delivered, 0 at the end of the entries or when the
+    // data could not be decoded (Error() then says why).
+    int Read(uint8_t* frame);
+    // Ends the thread (also in the middle of the data) and waits for it.
+    void Stop();
+    const std::wstring& Error() const { return m_error; }
+
+private:
+    struct Block {
+        std::vector<uint8_t> data;
+        int count = 0;
+        bool last = false; // no block follows
+        bool full = false; // filled, waiting for the reader
+    };
+    static constexpr int kBlocks = 4;
+    static constexpr int kBlockSamples = 256;
+
+    void Run();
+
+    CRawDataFile* m_raw = nullptr;
+    CDataProducer* m_producer = nullptr;
+    std::vector<TOC_ENTRY> m_entries;
+    int m_channels = 0;
+    size_t m_stride = 0;
+    Block m_blocks[kBlocks];
+    std::mutex m_mutex;
+    std::condition_variable m_cv;
+    bool m_stop = false;
+    std::thread m_thread;
+    std::wstring m_error;      // written by the thread before its last block
+    std::wstring m_threadError;
+    // consumer side
+    int m_readBlock = 0;
+    int m_readPos = 0;
+    bool m_holding = false;
+    bool m_ended = false;
+};
+
+} // namespace sk
