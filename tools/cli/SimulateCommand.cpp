@@ -113,8 +113,9 @@ int RunDemo(const DemoOptions& o) {
     sim.minutes = o.minutes;
     sim.gaps = true;
     sim.patient = "Demo, Patient";
-    sim.quiet = o.mode == OutputMode::Json;
-    if (o.mode != OutputMode::Json) std::printf("skrivo demo: simulating a %.0f-minute EEG study\n", o.minutes);
+    const bool talk = o.mode == OutputMode::Auto;
+    sim.quiet = !talk;
+    if (talk) std::printf("skrivo demo: simulating a %.0f-minute EEG study\n", o.minutes);
     if (int rc = RunSimulate(sim); rc != kExitOk) return rc;
 
     ExportOptions ex;
@@ -122,9 +123,9 @@ int RunDemo(const DemoOptions& o) {
     ex.output = (std::filesystem::path(root) / "edf").string();
     ex.overrides.format = o.format;
     ex.mode = o.mode;
-    if (o.mode != OutputMode::Json) std::printf("skrivo demo: exporting to %s\n", ex.output.c_str());
+    if (talk) std::printf("skrivo demo: exporting to %s\n", ex.output.c_str());
     const int rc = RunExport(ex);
-    if (rc == kExitOk && o.mode != OutputMode::Json) {
+    if (rc == kExitOk && talk) {
         std::printf("skrivo demo: done. Files written:\n");
         for (const auto& entry : std::filesystem::directory_iterator(ex.output))
             if (entry.is_regular_file())
