@@ -167,3 +167,47 @@ TEST(SimulatorCommand, ParsesOptionsAndRejectsBadOnes)
 }
 
 } // namespace
+
+namespace {
+
+TEST(SimulatedContent, PolygraphicInputsLookLikeTheirSignals)
+{
+    SimOptions o;
+    o.headboxType = 6; // sleep headbox: EEG, EOG, EMG, ECG, respiration
+    o.outOfRangeValues = false;
+    SimSignal sig(o);
+    ASSERT_TRUE(sig.ok());
+    auto span = [&](int c, int64_t n) {
+        int32_t lo = INT32_MAX, hi = INT32_MIN;
+        for (int64_t s = 0; s < n; ++s) {
+            lo = std::min(lo, sig.Value(c, s));
+            hi = std::max(hi, sig.Value(c, s));
+        }
+        return static_cast<int64_t>(hi) - lo;
+    };
+    int ecg = -1, eeg = -1;
+    for (int c = 0; c < sig.channelCount(); ++c) {
+        const int d = sk::DefaultDisplayType(o.headboxType, sig.configurationIndex(c));
+        if (d == sk::display::ECG && ecg < 0) ecg = c;
+        if (d == sk::display::EEG && eeg < 0) eeg = c;
+    }
+    ASSERT_GE(ecg, 0);
+    ASSERT_GE(eeg, 0);
+    // R waves stand far above the baseline; count beats in 10 s.
+    const int64_t n = static_cast<int64_t>(o.sampleRate * 10);
+    const int64_t threshold = span(ecg, n) / 2;
+    int32_t base = sig.Value(ecg, 0);
+    for (int64_t s = 0; s < n; ++s) base = std::min(base, sig.Value(ecg, s));
+    int beats = 0;
+    bool above = false;
+    for (int64_t s = 0; s < n; ++s) {
+        const bool now = sig.Value(ecg, s) - base > threshold;
+        beats += now && !above;
+        above = now;
+    }
+    EXPECT_GE(beats, 10);
+    EXPECT_LE(beats, 14);
+    EXPECT_GT(span(eeg, n), 0);
+}
+
+} // namespace

@@ -137,9 +137,45 @@ SimSignal::SimSignal(const SimOptions& o)
         ch.mid = (lo + hi) / 2;
         const double half = static_cast<double>(hi - lo) / 2.0;
         const uint64_t h = Hash3(m_seed, 17, static_cast<uint64_t>(s));
-        if (!ch.dc) {
-            // Alpha-ish rhythm plus a slower theta/delta component and noise,
-            // a few percent of the input range (tens of microvolts for EEG).
+        const int display = sk::DefaultDisplayType(o.headboxType, ch.config);
+        ch.incA = ch.incB = 0;
+        ch.ampA = ch.ampB = 0;
+        if (ch.dc) {
+            // DC inputs drift slowly around the middle of their range.
+            ch.incA = Increment(0.01 + (h % 100) / 2000.0, o.sampleRate);
+            ch.incB = Increment(0.2, o.sampleRate);
+            ch.ampA = static_cast<int32_t>(half * 0.3);
+            ch.ampB = static_cast<int32_t>(half * 0.02);
+            ch.noise = std::max<int32_t>(1, static_cast<int32_t>(half * 0.002));
+        } else if (display == sk::display::ECG) {
+            // About 72 beats per minute: a narrow R wave and a broad T wave.
+            ch.beat = std::max<int64_t>(4, std::llround(o.sampleRate * (60.0 / (68 + h % 9))));
+            ch.qrs = std::max<int64_t>(2, std::llround(o.sampleRate * 0.04));
+            ch.beatOffset = static_cast<int64_t>(h % static_cast<uint64_t>(ch.beat));
+            ch.spike = static_cast<int32_t>(half * 0.03);
+            ch.incB = Increment(60.0 / (68 + h % 9), o.sampleRate);
+            ch.ampB = static_cast<int32_t>(half * 0.004);
+            ch.noise = std::max<int32_t>(1, static_cast<int32_t>(half * 0.0005));
+        } else if (display == sk::display::RespEffort || display == sk::display::Airflow) {
+            // Breathing at 12-18 breaths per minute.
+            ch.incA = Increment(0.2 + (h % 10) / 100.0, o.sampleRate);
+            ch.ampA = static_cast<int32_t>(half * 0.05);
+            ch.noise = std::max<int32_t>(1, static_cast<int32_t>(half * 0.001));
+        } else if (display == sk::display::EMG || display == sk::display::Snore) {
+            // Broadband muscle activity.
+            ch.incA = Increment(0.1, o.sampleRate);
+            ch.ampA = static_cast<int32_t>(half * 0.002);
+            ch.noise = std::max<int32_t>(1, static_cast<int32_t>(half * 0.008));
+        } else if (display == sk::display::EOG) {
+            // Slow eye movements over a little EEG.
+            ch.incA = Increment(0.3 + (h % 20) / 100.0, o.sampleRate);
+            ch.ampA = static_cast<int32_t>(half * 0.02);
+            ch.incB = Increment(9.0, o.sampleRate);
+            ch.ampB = static_cast<int32_t>(half * 0.003);
+            ch.noise = std::max<int32_t>(1, static_cast<int32_t>(half * 0.002));
+        } else {
+            // EEG: alpha-ish rhythm plus a slower theta/delta component and
+            // noise, a few percent of the input range (tens of microvolts).
             const double alphaHz = 8.0 + (h % 500) / 100.0;
             const double slowHz = 1.0 + ((h >> 16) % 600) / 100.0;
             ch.incA = Increment(alphaHz, o.sampleRate);
@@ -147,13 +183,6 @@ SimSignal::SimSignal(const SimOptions& o)
             ch.ampA = static_cast<int32_t>(half * (0.008 + ((h >> 32) % 100) / 10000.0));
             ch.ampB = static_cast<int32_t>(half * 0.006);
             ch.noise = std::max<int32_t>(1, static_cast<int32_t>(half * 0.003));
-        } else {
-            // DC inputs drift slowly around the middle of their range.
-            ch.incA = Increment(0.01 + (h % 100) / 2000.0, o.sampleRate);
-            ch.incB = Increment(0.2, o.sampleRate);
-            ch.ampA = static_cast<int32_t>(half * 0.3);
-            ch.ampB = static_cast<int32_t>(half * 0.02);
-            ch.noise = std::max<int32_t>(1, static_cast<int32_t>(half * 0.002));
         }
         ch.phaseA = Mix(h);
         ch.phaseB = Mix(h + 1);
@@ -174,7 +203,11 @@ int32_t SimSignal::Value(int channel, int64_t stamp) const
     const int a = static_cast<int>(((ch.phaseA + s * ch.incA) >> 20) & (kSineSize - 1));
     const int b = static_cast<int>(((ch.phaseB + s * ch.incB) >> 20) & (kSineSize - 1));
     const int64_t noise = static_cast<int64_t>((hs >> 8) % (2 * static_cast<uint64_t>(ch.noise) + 1)) - ch.noise;
-    const int64_t v = ch.mid + (static_cast<int64_t>(ch.ampA) * sine[a] + static_cast<int64_t>(ch.ampB) * sine[b]) / 32767 + noise;
+    int64_t v = ch.mid + (static_cast<int64_t>(ch.ampA) * sine[a] + static_cast<int64_t>(ch.ampB) * sine[b]) / 32767 + noise;
+    if (ch.beat > 0) {
+        const int64_t t = (stamp + ch.beatOffset) % ch.beat;
+        if (t >= 0 && t < ch.qrs) v += static_cast<int64_t>(ch.spike) * (ch.qrs - std::abs(2 * t - ch.qrs)) / ch.qrs;
+    }
     return static_cast<int32_t>(v);
 }
 

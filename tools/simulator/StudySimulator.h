@@ -96,6 +96,8 @@ private:
         int64_t mid = 0;
         int32_t ampA = 0, ampB = 0, noise = 0;
         uint64_t incA = 0, incB = 0, phaseA = 0, phaseB = 0;
+        int64_t beat = 0, beatOffset = 0, qrs = 0; // ECG: samples per beat, phase, QRS width
+        int32_t spike = 0;                         // ECG: R wave amplitude
     };
     bool m_ok = false;
     std::wstring m_error;
