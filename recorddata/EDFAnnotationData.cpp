@@ -1,6 +1,8 @@
 #include "recorddata/EDFAnnotationData.h"
 
+#include <algorithm>
 #include <charconv>
+#include <cstdint>
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -101,6 +103,55 @@ int ToUtf8(const wchar_t* text, uint8_t* out, size_t cap) {
 
 bool HasDuration(double d) { return d > 0.0 && std::isfinite(d); }
 
+// The whole stamps per second that onsets are divided by. A rate below one
+// stamp per second (or a corrupt one) cannot divide stamps; one stamp per
+// second keeps the arithmetic defined.
+int64_t RoundedRate(double stampsPerSecond) {
+    const double rounded = std::trunc(stampsPerSecond + 0.5);
+    return (rounded >= 1.0 && rounded < 9.2e18) ? static_cast<int64_t>(rounded) : 1;
+}
+
+// Most fraction digits an onset text can carry at this rate. The fraction is
+// remainder / rate with a remainder below the rounded rate, printed with 15
+// places and trimmed. A whole rate of the form 2^a x 5^b gives fractions that
+// end after max(a, b) digits; any other rate can fill all 15 places.
+int MaxOnsetFractionDigits(double stampsPerSecond) {
+    const int64_t rounded = RoundedRate(stampsPerSecond);
+    if (rounded == 1)
+        return 0; // every remainder is 0
+    if (static_cast<double>(rounded) != stampsPerSecond)
+        return 15;
+    int64_t r = rounded;
+    int twos = 0, fives = 0;
+    for (; r % 2 == 0; r /= 2)
+        ++twos;
+    for (; r % 5 == 0; r /= 5)
+        ++fives;
+    if (r != 1)
+        return 15;
+    return std::min(std::max(twos, fives), 15);
+}
+
+int DecimalDigits(uint64_t v) {
+    int n = 1;
+    for (; v >= 10; v /= 10)
+        ++n;
+    return n;
+}
+
+// Characters of the longest onset text the writer can print for a stamp that
+// lies `distance` stamps from the recording start. The stamp of onset 0 is
+// the whole second of the start, which lies less than one second (rate - 1
+// stamps) away from it, on either side when the start is negative; so the
+// integer part can be one larger and the fraction can be any remainder.
+int WorstOnsetLength(uint64_t distance, double stampsPerSecond) {
+    const auto rate = static_cast<uint64_t>(RoundedRate(stampsPerSecond));
+    const uint64_t slack = rate - 1;
+    const uint64_t far = distance > UINT64_MAX - slack ? UINT64_MAX : distance + slack;
+    const int fraction = MaxOnsetFractionDigits(stampsPerSecond);
+    return 1 + DecimalDigits(far / rate) + (fraction > 0 ? 1 + fraction : 0);
+}
+
 } // namespace
 
 // ------------------------------------------------------------------ numbers
@@ -139,10 +190,7 @@ void CEDFAnnotationData::CEDFAnnotationWriter::Initialize(double startFraction, 
                                                           double sampleFrequency, int32_t decimation,
                                                           double) {
     m_stampsPerSecond = decimation * sampleFrequency;
-    const double rounded = std::trunc(m_stampsPerSecond + 0.5);
-    // A rate below one stamp per second (or a corrupt one) cannot divide
-    // stamps; one stamp per second keeps the arithmetic defined.
-    m_roundedStampsPerSecond = (rounded >= 1.0 && rounded < 9.2e18) ? static_cast<int64_t>(rounded) : 1;
+    m_roundedStampsPerSecond = RoundedRate(m_stampsPerSecond);
     if (!(m_stampsPerSecond > 0.0) || !std::isfinite(m_stampsPerSecond))
         m_stampsPerSecond = static_cast<double>(m_roundedStampsPerSecond);
     const double fracSamples = std::trunc(startFraction * sampleFrequency + 0.5);
@@ -241,12 +289,17 @@ uint32_t CEDFAnnotationData::CEDFAnnotationWriter::Write(int64_t recordStart, in
         needed += static_cast<size_t>(textLen) + (leaveOpen ? 1 : 2);
         const size_t remaining = capacity - pos;
         // A TAL left open still needs its closing 0x00 should the next text
-        // not fit, so keep one byte in hand for it.
+        // not fit, so keep one byte in hand for it. This never refuses an
+        // annotation that could be written: written closed instead, it would
+        // need that same byte for its 0x00, and a following text that fits
+        // always leaves it. So records filled to the last byte still take
+        // every annotation.
         const size_t reserve = leaveOpen ? 1 : 0;
         if (needed + reserve > remaining) {
             SK_EVENTLOG_EXCEPTION(L"CEDFAnnotationData::CEDFAnnotationWriter::Write - insufficient space to write all annotations");
+            // The shortfall counts the byte in hand, so it is never reported as 0.
             SKLOG(8, L"CEDFAnnotationData::CEDFAnnotationWriter::Write - insufficient space to write all annotations - off by %d bytes",
-                  static_cast<int>(needed - remaining));
+                  static_cast<int>(needed + reserve - remaining));
             break;
         }
         if (!open) {
@@ -319,7 +372,17 @@ void CEDFAnnotationData::Prepare(int64_t startStamp, double durationSeconds, dou
     if (d > 1e308)
         d = 1e308;
     const int digits = static_cast<int>(std::floor(std::log10(d))) + 1 + fractionDigits;
-    m_timeKeepingLength = digits + 5;
+    // The onsets are measured here from the start stamp, but the writer
+    // measures them from the whole second of the start, which can lie up to a
+    // second earlier: the same stamp then prints with one more integer digit
+    // or with every fraction digit the rate allows. Each length is therefore
+    // the larger of the length measured from the start and the longest text
+    // the writer can print, so that a record filled to the planned count
+    // never runs short.
+    const int fraction = MaxOnsetFractionDigits(stampsPerSecond);
+    const int wholeSeconds = static_cast<int>(std::floor(std::log10(std::floor(d) + 1.0))) + 1;
+    const int worstTimeKeeping = 1 + wholeSeconds + (fraction > 0 ? 1 + fraction : 0) + 3;
+    m_timeKeepingLength = std::max(digits + 5, worstTimeKeeping);
 
     m_maxAnnotationLength = 0;
     if (!scan)
@@ -327,11 +390,15 @@ void CEDFAnnotationData::Prepare(int64_t startStamp, double durationSeconds, dou
     for (const ANNOTATION_ENTRY* e = scan->GetCurrent(); e; scan->MoveNext(), e = scan->GetCurrent()) {
         int size = 0;
         if (HasDuration(e->duration))
-            size += NumberLength(e->duration, false) + 1;
+            size += std::max(NumberLength(e->duration, false), static_cast<int>(DurationText(e->duration).size())) + 1;
         int64_t rel;
         if (__builtin_sub_overflow(e->start, startStamp, &rel))
             rel = 0;
-        size += NumberLength(static_cast<double>(rel) / stampsPerSecond, true);
+        const uint64_t distance = e->start >= startStamp
+                                      ? static_cast<uint64_t>(e->start) - static_cast<uint64_t>(startStamp)
+                                      : static_cast<uint64_t>(startStamp) - static_cast<uint64_t>(e->start);
+        size += std::max(NumberLength(static_cast<double>(rel) / stampsPerSecond, true),
+                         WorstOnsetLength(distance, stampsPerSecond));
         uint8_t utf8[260];
         const int textLen = ToUtf8(e->text, utf8, sizeof(utf8));
         size += 1 + (textLen > 0 ? textLen : 0) + 2;

@@ -49,7 +49,9 @@ public:
 
     // Sizes the TALs: the time-keeping TAL for a recording of durationSeconds
     // at stampsPerSecond, the largest annotation TAL over every annotation of
-    // scan (not owned; the caller deletes it).
+    // scan (not owned; the caller deletes it). Onset 0 is not known yet (it is
+    // the whole second of the start, set by Initialize), so every onset is
+    // sized for the longest text the writer can print for it.
     void Prepare(int64_t startStamp, double durationSeconds, double stampsPerSecond,
                  IAnnotationIterator* scan);
     void SetAnnotationsPerRecord(int32_t count) { m_annotationsPerRecord = count; }

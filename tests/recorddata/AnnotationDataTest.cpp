@@ -103,6 +103,41 @@ TEST_F(AnnotationWriterTest, OverflowDropsWhatDoesNotFitAndSaysBy) {
     EXPECT_EQ(Write(256, 511, 16), Record("+1" + T14 + T14 + NUL, 32));
 }
 
+TEST(AnnotationWriter, SharedTalFillsTheRecordToTheLastByte) {
+    // "+0" 0x14 0x14 0x00, then "+0" 0x14 "ABC" 0x14 "DE" 0x14 0x00: 16 bytes.
+    struct Case {
+        uint32_t sampleCount;
+        std::string tals;
+        int offBy; // 0: nothing dropped
+    } cases[] = {
+        {8, "+0" + T14 + T14 + NUL + "+0" + T14 + "ABC" + T14 + "DE" + T14 + NUL, 0},
+        // "DE" does not fit; the zero fill closes the TAL that "ABC" left open.
+        {7, "+0" + T14 + T14 + NUL + "+0" + T14 + "ABC" + T14, 2},
+        // "ABC" would take the last byte with its TAL still open: no
+        // well-formed TAL holds it.
+        {6, "+0" + T14 + T14 + NUL, 1},
+    };
+    for (const Case& c : cases) {
+        Manager m;
+        m.AddNotes({Note(L"ABC", 0), Note(L"DE", 0)}, 256.0);
+        CEDFAnnotationData data(m.CreateAnnotationIterator());
+        data.SetAnnotationsPerRecord(2);
+        data.GetWriter()->Initialize(0.0, 0, 256.0, 1, 1.0);
+        sk::LogCapture log;
+        std::string out(2 * c.sampleCount, '\xEE');
+        data.GetWriter()->Write(0, 255, nullptr, c.sampleCount, reinterpret_cast<uint8_t*>(out.data()));
+        EXPECT_EQ(out, Record(c.tals, 2 * c.sampleCount)) << c.sampleCount;
+        const std::vector<std::wstring> errors = log.Texts(8);
+        if (c.offBy == 0) {
+            EXPECT_TRUE(errors.empty()) << c.sampleCount;
+        } else {
+            ASSERT_EQ(errors.size(), 1u) << c.sampleCount;
+            EXPECT_EQ(errors[0], L"CEDFAnnotationData::CEDFAnnotationWriter::Write - insufficient space to write all "
+                                 L"annotations - off by " + std::to_wstring(c.offBy) + L" bytes");
+        }
+    }
+}
+
 TEST_F(AnnotationWriterTest, TinyRecordsNeverOverrun) {
     Make({Note(L"A", 0), Note(L"B", 300), Note(L"C", 600)}, 1);
     sk::LogCapture log;
@@ -182,9 +217,12 @@ TEST(AnnotationData, PrepareAndRecordSize) {
     data.Prepare(0, 3600.0, 256.0, scan.get());
     // "+3600.00390625" and three separators.
     EXPECT_EQ(data.GetTimeKeepingLength(), 17);
-    // "+12.5" 0x14 "Hello" 0x14 0x00 is 13; "+60" 0x15 "30" 0x14 "µV" 0x14 0x00 is 12.
-    EXPECT_EQ(data.GetMaxAnnotationLength(), 13);
-    const std::pair<int, int> sizes[] = {{0, 32}, {1, 32}, {2, 48}, {3, 64}, {10, 160}};
+    // Onset 0 may lie up to 255 stamps before stamp 0, so the notes can be
+    // written at up to +13.49609375 and +60.99609375: "+13.49609375" 0x14
+    // "Hello" 0x14 0x00 is 20 bytes, "+60.99609375" 0x15 "30" 0x14 "µV" 0x14
+    // 0x00 is 21.
+    EXPECT_EQ(data.GetMaxAnnotationLength(), 21);
+    const std::pair<int, int> sizes[] = {{0, 32}, {1, 48}, {2, 64}, {3, 96}, {10, 240}};
     for (const auto& [perRecord, bytes] : sizes) {
         data.SetAnnotationsPerRecord(perRecord);
         EXPECT_EQ(data.GetRecordSize(1.0, 256.0), bytes) << perRecord;
@@ -227,7 +265,10 @@ TEST(AnnotationData, PreparedSizeHoldsTheDensestRecord) {
     data.Prepare(0, 60.0, 256.0, scan.get());
     data.SetAnnotationsPerRecord(m.GetMaxAnnotationsInWindow(256));
     const int32_t size = data.GetRecordSize(1.0, 256.0);
-    EXPECT_EQ(size, 112); // 3 x 31 + 15 + 1, rounded up to 16
+    // The longest TAL is "+4.90234375" 0x15 "10" 0x14 "Obstructive apnea"
+    // 0x14 0x00 (34 bytes) when onset 0 lies 255 stamps before stamp 0:
+    // 3 x 34 + 15 + 1, rounded up to 16.
+    EXPECT_EQ(size, 128);
     data.GetWriter()->Initialize(0.0, 0, 256.0, 1, 1.0);
     sk::LogCapture log;
     std::string out(static_cast<size_t>(size), '\xEE');
