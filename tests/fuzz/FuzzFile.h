@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 #include <unistd.h>
 
@@ -13,9 +14,11 @@ inline std::wstring ScratchFile(const char* ext, const uint8_t* data, size_t siz
 {
     static std::string path;
     // A memory-backed folder keeps the per-input write from dominating the run.
-    if (path.empty())
+    if (path.empty()) {
         path = std::string(::access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp") + "/skrivo_fuzz_" +
                std::to_string(::getpid()) + ext;
+        std::atexit([] { ::unlink(path.c_str()); });
+    }
     if (FILE* f = std::fopen(path.c_str(), "wb")) {
         if (size) std::fwrite(data, 1, size, f);
         std::fclose(f);
