@@ -102,8 +102,9 @@ struct DemoOptions {
 int RunDemo(const DemoOptions& o);
 
 struct BenchOptions {
-    double minutes = 10.0;
+    double minutes = 60.0;
     double rate = 512.0;
+    int repeat = 3;
 };
 int RunBenchParallel(const BenchOptions& o);
 

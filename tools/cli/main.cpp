@@ -155,6 +155,7 @@ int main(int argc, char** argv) {
     auto* bench = app.add_subcommand("bench-parallel", "Time two equal exports one after the other and in parallel");
     bench->add_option("--minutes", be.minutes, "Recorded minutes of each study")->capture_default_str();
     bench->add_option("--rate", be.rate, "Sampling rate in Hz")->capture_default_str();
+    bench->add_option("--repeat", be.repeat, "Runs of each; the best counts")->capture_default_str();
 
     try {
         app.parse(argc, argv);
