@@ -293,3 +293,23 @@ TEST_F(EditorHostTest, EngineBindsTheEditedCloneOnlyAfterOk)
 
 } // namespace
 } // namespace sk::test
+
+#include "editor/StandaloneEditor.h"
+
+namespace sk::test {
+namespace {
+
+TEST_F(EditorHostTest, StandaloneEditRunsTheManagersEditor)
+{
+    UnregisterTemplateEditor(); // it registers the editor itself
+    CKeyTree study = MakeStudy({.group = 2});
+    CSkrivoTemplate* t = NewTemplate(L"Cli");
+    for (int button : {int(IDCANCEL), int(IDOK)}) {
+        WhenModal([&](CTemplateEditorDialog& d) { Click(d.findChild<QPushButton*>(ControlName(button))); });
+        EXPECT_EQ(sk::editor::EditStandalone(Manager(), t, &study), button == IDOK ? 0 : 1);
+    }
+    EXPECT_EQ(Str(*t, L"Modality"), L"Sleep");
+}
+
+} // namespace
+} // namespace sk::test
