@@ -1,7 +1,6 @@
 #include "tools/simulator/StudySimulator.h"
 
 #include <algorithm>
-#include <charconv>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -56,16 +55,6 @@ uint64_t Increment(double hz, double rate)
     return static_cast<uint64_t>(std::llround(hz / rate * 4294967296.0));
 }
 
-// Firmware version text as a number ("3.2" -> 3.2), independent of the locale.
-double SwVersion(const std::wstring& text)
-{
-    std::string narrow;
-    for (wchar_t c : text) narrow.push_back(c < 0x80 ? static_cast<char>(c) : '?');
-    double v = -1.0;
-    const auto res = std::from_chars(narrow.data(), narrow.data() + narrow.size(), v);
-    return res.ec == std::errc() ? v : -1.0;
-}
-
 // Stamp of recorded sample index k (gaps skipped).
 int64_t RecordedStamp(const std::vector<SimRun>& runs, int64_t k)
 {
@@ -110,7 +99,13 @@ SimSignal::SimSignal(const SimOptions& o)
         m_error = L"unknown headbox type " + std::to_wstring(o.headboxType);
         return;
     }
-    const auto ranges = hb->GetChannelRanges(SwVersion(o.hbSwVersion), o.schema);
+    // Samples are generated in the ranges the recorder really stores, not in
+    // the ranges the firmware reports: some firmware describes its inputs
+    // wrongly (offset-binary counts for signed samples, the oximeter's
+    // protocol range for its stored resolution), and an exporter corrects
+    // those descriptions. Generating in the reported ranges would put the
+    // signals at the edge of the corrected ranges.
+    const auto ranges = hb->GetStorageRanges();
     int stored = hb->GetChannelCount();
     CDataReaderMultipleBOSupport mapper;
     const bool multi = o.headboxType == CDataReaderMultipleBOSupport::kMultiBreakoutHeadboxType;
@@ -132,15 +127,46 @@ SimSignal::SimSignal(const SimOptions& o)
         }
         ch.dc = ch.config >= hb->GetACChannelCount();
         const auto& rg = ranges[ch.config];
-        const int64_t lo = std::min(rg.digitalMinimum, rg.digitalMaximum);
-        const int64_t hi = std::max(rg.digitalMinimum, rg.digitalMaximum);
-        ch.mid = (lo + hi) / 2;
-        const double half = static_cast<double>(hi - lo) / 2.0;
+        ch.lo = std::min(rg.digitalMinimum, rg.digitalMaximum);
+        ch.hi = std::max(rg.digitalMinimum, rg.digitalMaximum);
+        ch.mid = (static_cast<int64_t>(ch.lo) + ch.hi) / 2;
+        const double half = static_cast<double>(static_cast<int64_t>(ch.hi) - ch.lo) / 2.0;
+        // Physical units per count; amplitudes are chosen in physical units
+        // so that every headbox gives the same microvolts, percent or beats.
+        double gain = (rg.physicalMaximum - rg.physicalMinimum) /
+                      (static_cast<double>(rg.digitalMaximum) - static_cast<double>(rg.digitalMinimum));
+        if (!std::isfinite(gain) || gain == 0.0) gain = 1.0;
+        gain = std::fabs(gain);
+        auto counts = [&](double physical) {
+            return static_cast<int32_t>(std::clamp<int64_t>(std::llround(physical / gain), 0, static_cast<int64_t>(half)));
+        };
+        auto noise = [&](double physical) { return std::max<int32_t>(1, counts(physical)); };
+        // Digital code of a physical value (for inputs centred on a level).
+        auto code = [&](double physical) {
+            const double d = rg.digitalMinimum + (physical - rg.physicalMinimum) *
+                                                     (static_cast<double>(rg.digitalMaximum) - rg.digitalMinimum) /
+                                                     (rg.physicalMaximum - rg.physicalMinimum);
+            return std::isfinite(d) ? std::clamp<int64_t>(std::llround(d), ch.lo, ch.hi) : ch.mid;
+        };
         const uint64_t h = Hash3(m_seed, 17, static_cast<uint64_t>(s));
         const int display = sk::DefaultDisplayType(o.headboxType, ch.config);
         ch.incA = ch.incB = 0;
         ch.ampA = ch.ampB = 0;
-        if (ch.dc) {
+        if (ch.dc && rg.units == CPhysicalUnits::Percent) {
+            // Oximeter saturation: 94-98 % with slow shallow dips.
+            ch.mid = code(96.0);
+            ch.incA = Increment(0.01 + (h % 100) / 5000.0, o.sampleRate);
+            ch.ampA = counts(1.5);
+            ch.incB = Increment(0.2, o.sampleRate);
+            ch.ampB = counts(0.3);
+            ch.noise = noise(0.1);
+        } else if (ch.dc && rg.units == CPhysicalUnits::BeatsPerMinute) {
+            // Oximeter pulse rate: 60-80 beats per minute.
+            ch.mid = code(70.0);
+            ch.incA = Increment(0.01 + (h % 100) / 5000.0, o.sampleRate);
+            ch.ampA = counts(7.0);
+            ch.noise = noise(1.0);
+        } else if (ch.dc) {
             // DC inputs drift slowly around the middle of their range.
             ch.incA = Increment(0.01 + (h % 100) / 2000.0, o.sampleRate);
             ch.incB = Increment(0.2, o.sampleRate);
@@ -148,41 +174,43 @@ SimSignal::SimSignal(const SimOptions& o)
             ch.ampB = static_cast<int32_t>(half * 0.02);
             ch.noise = std::max<int32_t>(1, static_cast<int32_t>(half * 0.002));
         } else if (display == sk::display::ECG) {
-            // About 72 beats per minute: a narrow R wave and a broad T wave.
+            // About 72 beats per minute: a narrow R wave of about 1 mV and a
+            // broad T wave.
             ch.beat = std::max<int64_t>(4, std::llround(o.sampleRate * (60.0 / (68 + h % 9))));
             ch.qrs = std::max<int64_t>(2, std::llround(o.sampleRate * 0.04));
             ch.beatOffset = static_cast<int64_t>(h % static_cast<uint64_t>(ch.beat));
-            ch.spike = static_cast<int32_t>(half * 0.03);
+            ch.spike = counts(800.0 + (h >> 16) % 400);
             ch.incB = Increment(60.0 / (68 + h % 9), o.sampleRate);
-            ch.ampB = static_cast<int32_t>(half * 0.004);
-            ch.noise = std::max<int32_t>(1, static_cast<int32_t>(half * 0.0005));
+            ch.ampB = counts(120.0);
+            ch.noise = noise(8.0);
         } else if (display == sk::display::RespEffort || display == sk::display::Airflow) {
             // Breathing at 12-18 breaths per minute.
             ch.incA = Increment(0.2 + (h % 10) / 100.0, o.sampleRate);
-            ch.ampA = static_cast<int32_t>(half * 0.05);
-            ch.noise = std::max<int32_t>(1, static_cast<int32_t>(half * 0.001));
+            ch.ampA = counts(150.0);
+            ch.noise = noise(3.0);
         } else if (display == sk::display::EMG || display == sk::display::Snore) {
             // Broadband muscle activity.
             ch.incA = Increment(0.1, o.sampleRate);
-            ch.ampA = static_cast<int32_t>(half * 0.002);
-            ch.noise = std::max<int32_t>(1, static_cast<int32_t>(half * 0.008));
+            ch.ampA = counts(5.0);
+            ch.noise = noise(25.0);
         } else if (display == sk::display::EOG) {
             // Slow eye movements over a little EEG.
             ch.incA = Increment(0.3 + (h % 20) / 100.0, o.sampleRate);
-            ch.ampA = static_cast<int32_t>(half * 0.02);
+            ch.ampA = counts(70.0);
             ch.incB = Increment(9.0, o.sampleRate);
-            ch.ampB = static_cast<int32_t>(half * 0.003);
-            ch.noise = std::max<int32_t>(1, static_cast<int32_t>(half * 0.002));
+            ch.ampB = counts(10.0);
+            ch.noise = noise(5.0);
         } else {
             // EEG: alpha-ish rhythm plus a slower theta/delta component and
-            // noise, a few percent of the input range (tens of microvolts).
+            // noise, tens of microvolts (intracranial contacts twice that).
+            const double scale = display == sk::display::Intracranial ? 2.0 : 1.0;
             const double alphaHz = 8.0 + (h % 500) / 100.0;
             const double slowHz = 1.0 + ((h >> 16) % 600) / 100.0;
             ch.incA = Increment(alphaHz, o.sampleRate);
             ch.incB = Increment(slowHz, o.sampleRate);
-            ch.ampA = static_cast<int32_t>(half * (0.008 + ((h >> 32) % 100) / 10000.0));
-            ch.ampB = static_cast<int32_t>(half * 0.006);
-            ch.noise = std::max<int32_t>(1, static_cast<int32_t>(half * 0.003));
+            ch.ampA = counts(scale * (15.0 + ((h >> 32) % 100) / 4.0));
+            ch.ampB = counts(scale * 15.0);
+            ch.noise = noise(scale * 4.0);
         }
         ch.phaseA = Mix(h);
         ch.phaseB = Mix(h + 1);
@@ -208,7 +236,7 @@ int32_t SimSignal::Value(int channel, int64_t stamp) const
         const int64_t t = (stamp + ch.beatOffset) % ch.beat;
         if (t >= 0 && t < ch.qrs) v += static_cast<int64_t>(ch.spike) * (ch.qrs - std::abs(2 * t - ch.qrs)) / ch.qrs;
     }
-    return static_cast<int32_t>(v);
+    return static_cast<int32_t>(std::clamp<int64_t>(v, ch.lo, ch.hi));
 }
 
 uint8_t SimSignal::Flags(int64_t stamp) const

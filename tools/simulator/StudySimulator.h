@@ -94,6 +94,7 @@ private:
         int config = 0;
         bool dc = false;
         int64_t mid = 0;
+        int32_t lo = 0, hi = 0; // digital range the samples stay in
         int32_t ampA = 0, ampB = 0, noise = 0;
         uint64_t incA = 0, incB = 0, phaseA = 0, phaseB = 0;
         int64_t beat = 0, beatOffset = 0, qrs = 0; // ECG: samples per beat, phase, QRS width
