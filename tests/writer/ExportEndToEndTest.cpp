@@ -311,6 +311,28 @@ TEST(Export, DecimatedDataRunsAtTheReducedRate) {
     const int64_t start = s.res.startStamp;
     ExpectRawSignals(s, f, 0, s.res.channelCount, [&](int64_t j) { return start + 4 * j; },
                      f.hdr->datarecords_in_file * spr);
+
+    // EDF+ of the decimated data: stamps still count at the raw rate, so
+    // annotation onsets are those of the recording.
+    std::filesystem::remove_all(s.out);
+    std::filesystem::create_directories(s.out);
+    CKeyTree plus = MakeTemplate(L"EDF+");
+    plus.AddKey(L"UseDecimatedData", 1);
+    plus.AddKey(L"PadGaps", 1);
+    ExportResult rp = RunExport(s, plus);
+    ASSERT_TRUE(rp.ok) << Narrow(rp.text);
+    EdfLibFile fp = ReadEdfLib(rp.files[0]);
+    ASSERT_EQ(fp.rc, 0);
+    bool found = false;
+    for (const CNote& n : sk::sim::SimulatedNotes(s.opt)) {
+        if (n.GetText() != L"Eyes closed")
+            continue;
+        const auto* a = FindAnnotation(fp, "Eyes closed");
+        ASSERT_NE(a, nullptr);
+        EXPECT_NEAR(a->onset, OnsetOf(n.GetStartStamp(), start, 256.0), 1);
+        found = true;
+    }
+    EXPECT_TRUE(found);
 }
 
 TEST(Export, TriggerAndPatientEventChannels) {
