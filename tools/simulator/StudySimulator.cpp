@@ -138,7 +138,7 @@ SimSignal::SimSignal(const SimOptions& o)
         if (!std::isfinite(gain) || gain == 0.0) gain = 1.0;
         gain = std::fabs(gain);
         auto counts = [&](double physical) {
-            return static_cast<int32_t>(std::clamp<int64_t>(std::llround(physical / gain), 0, static_cast<int64_t>(half)));
+            return static_cast<int32_t>(std::llround(std::clamp(physical / gain, 0.0, std::floor(half))));
         };
         auto noise = [&](double physical) { return std::max<int32_t>(1, counts(physical)); };
         // Digital code of a physical value (for inputs centred on a level).
@@ -146,7 +146,7 @@ SimSignal::SimSignal(const SimOptions& o)
             const double d = rg.digitalMinimum + (physical - rg.physicalMinimum) *
                                                      (static_cast<double>(rg.digitalMaximum) - rg.digitalMinimum) /
                                                      (rg.physicalMaximum - rg.physicalMinimum);
-            return std::isfinite(d) ? std::clamp<int64_t>(std::llround(d), ch.lo, ch.hi) : ch.mid;
+            return std::isfinite(d) ? std::llround(std::clamp(d, static_cast<double>(ch.lo), static_cast<double>(ch.hi))) : ch.mid;
         };
         const uint64_t h = Hash3(m_seed, 17, static_cast<uint64_t>(s));
         const int display = sk::DefaultDisplayType(o.headboxType, ch.config);
