@@ -350,10 +350,11 @@ TEST(Export, TriggerAndPatientEventChannels) {
     EXPECT_STREQ(f.hdr->signalparam[1].label, "Patient Event   ");
     const int64_t start = s.res.startStamp;
     const auto& trig = f.phys[0];
+    const sk::sim::SimSignal sig(s.opt);
     int triggers = 0;
     for (size_t j = 0; j < trig.size(); ++j) {
         const int64_t stamp = start + static_cast<int64_t>(j);
-        const double expected = Recorded(s.res.runs, stamp) && (sk::sim::SourceFlags(s.opt, stamp) & 1) ? 1.0 : 0.0;
+        const double expected = Recorded(s.res.runs, stamp) && (sig.Flags(stamp) & 1) ? 1.0 : 0.0;
         triggers += expected > 0;
         ASSERT_NEAR(trig[j], expected, 1e-9) << j;
     }
