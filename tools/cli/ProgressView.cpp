@@ -17,7 +17,13 @@ constexpr size_t kLabelWidth = 28;
 
 std::string Bar(float percent) {
     const int filled = std::clamp(static_cast<int>(std::lround(percent / 100.0f * kBarWidth)), 0, kBarWidth);
-    return "[" + std::string(filled, '#') + std::string(kBarWidth - filled, '.') + "]";
+    std::string bar;
+    bar.reserve(kBarWidth + 2);
+    bar.push_back('[');
+    bar.append(static_cast<size_t>(filled), '#');
+    bar.append(static_cast<size_t>(kBarWidth - filled), '.');
+    bar.push_back(']');
+    return bar;
 }
 
 std::string Percent(float p) {
