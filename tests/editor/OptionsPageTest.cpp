@@ -1,5 +1,7 @@
 // The Options page driven through the real dialog: what it shows for stored
 // values, what its buttons propose, its range checks, and what OK stores.
+// Built only where Qt's test library is available (see editor/CMakeLists.txt).
+#ifdef SKRIVO_HAVE_QTEST
 
 #include "EditorTestEnv.h"
 
@@ -235,3 +237,5 @@ TEST_F(EditorTest, OkWithoutOpeningOptionsLeavesThemAsTheyWere)
 
 } // namespace
 } // namespace sk::test
+
+#endif // SKRIVO_HAVE_QTEST
