@@ -146,11 +146,12 @@ std::string TrimFraction(std::string s) {
     return s;
 }
 
-// Subfield of the identification fields: spaces become "_", an empty or
-// non-ASCII value becomes "X".
+// Subfield of the identification fields: spaces become "_", an empty value
+// or one with a character outside printable ASCII (a control character too)
+// becomes "X".
 std::wstring Subfield(const std::wstring& value) {
     std::wstring v = ReplaceAll(value, L" ", L"_");
-    if (v.empty() || !IsAscii(v))
+    if (v.empty() || !IsPrintableAscii(v))
         return L"X";
     return v;
 }
@@ -358,7 +359,7 @@ bool CSkrivoer::WriteDouble(double value, int width) {
 }
 
 bool CSkrivoer::WriteText(const std::wstring& text, int width) {
-    if (text.empty() || !IsAscii(text))
+    if (text.empty() || !IsPrintableAscii(text))
         return false;
     std::string narrow;
     narrow.reserve(text.size());
@@ -374,7 +375,7 @@ std::wstring CSkrivoer::GetPatientIdentification() const {
     if (IntOf(m_template.GetAt(L"Deidentify"), 0) == 0) {
         code = Subfield(AsCStr(m_study.GetAt(L"Info.Admin.ID"), L"X"));
         std::wstring gender = AsCStr(m_study.GetAt(L"Info.Personal.Gender"), L"X");
-        if (!gender.empty() && IsAscii(gender.substr(0, 1)))
+        if (!gender.empty() && IsPrintableAscii(gender.substr(0, 1)))
             sex = ToUpperAscii(gender.substr(0, 1));
         if (sex == L" ")
             sex = L"X";
@@ -497,7 +498,7 @@ bool CSkrivoer::WriteHeader(int64_t startStamp) {
     for (int i = 0; i < ns; ++i) {
         CEDFRecordData* p = m_processors[static_cast<size_t>(i)];
         std::wstring label = p->GetLabel();
-        if (!IsAscii(label)) {
+        if (!IsPrintableAscii(label)) {
             wchar_t buf[32];
             std::swprintf(buf, 32, L"Ch%d", i + 1);
             label = buf;

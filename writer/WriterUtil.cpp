@@ -60,10 +60,12 @@ std::wstring FromUtf8(const std::string& text) {
     return out;
 }
 
-bool IsAscii(const std::wstring& text) {
-    for (wchar_t c : text)
-        if (static_cast<uint32_t>(c) > 0x7F)
+bool IsPrintableAscii(const std::wstring& text) {
+    for (wchar_t c : text) {
+        const auto u = static_cast<uint32_t>(c);
+        if (u < 0x20 || u > 0x7E)
             return false;
+    }
     return true;
 }
 

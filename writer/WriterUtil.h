@@ -9,8 +9,9 @@ namespace sk::writer {
 
 std::string ToUtf8(const std::wstring& text);
 std::wstring FromUtf8(const std::string& text);
-// True when every character is US-ASCII (0..127).
-bool IsAscii(const std::wstring& text);
+// True when every character is printable US-ASCII (0x20..0x7E), the only
+// bytes a header text may hold; control characters count as foreign.
+bool IsPrintableAscii(const std::wstring& text);
 // ASCII-only case-insensitive comparison (key values such as "EDF+").
 bool IEquals(const std::wstring& a, const std::wstring& b);
 std::wstring ToUpperAscii(std::wstring text);
