@@ -375,10 +375,13 @@ std::wstring CSkrivoer::GetPatientIdentification() const {
     if (IntOf(m_template.GetAt(L"Deidentify"), 0) == 0) {
         code = Subfield(AsCStr(m_study.GetAt(L"Info.Admin.ID"), L"X"));
         std::wstring gender = AsCStr(m_study.GetAt(L"Info.Personal.Gender"), L"X");
-        if (!gender.empty() && IsPrintableAscii(gender.substr(0, 1)))
-            sex = ToUpperAscii(gender.substr(0, 1));
-        if (sex == L" ")
-            sex = L"X";
+        // Only "F" and "M" are sexes the format knows; anything else
+        // ("Unknown", "Other", foreign letters) is "X".
+        if (!gender.empty()) {
+            const std::wstring first = ToUpperAscii(gender.substr(0, 1));
+            if (first == L"F" || first == L"M")
+                sex = first;
+        }
         double bd = RealOf(m_study.GetAt(L"Info.Personal.BirthDate"), -1.0);
         int64_t ticks = 0;
         if (bd != -1.0 && bd >= 0.0 && TicksFromOleDate(bd, ticks)) {
