@@ -96,9 +96,16 @@ bool CSkrivoer::Export(CExportDetails* details) {
     // 8. De-identification. Only the file name is searched: the output
     // folder is the user's and stays as it is.
     if (IntOf(m_template.GetAt(L"Deidentify"), 0) != 0) {
-        const std::wstring patient = AsCStr(m_study.GetAt(L"Info.Name.LastName"), L"") + L"~ " +
-                                     AsCStr(m_study.GetAt(L"Info.Name.FirstName"), L"");
-        if (fileName.find(patient) != std::wstring::npos) {
+        const std::wstring last = AsCStr(m_study.GetAt(L"Info.Name.LastName"), L"");
+        const std::wstring first = AsCStr(m_study.GetAt(L"Info.Name.FirstName"), L"");
+        // A blank name part would make the search text a bare "~ " (or half
+        // a name), which matches inside the real names and leaves them in
+        // the file name; such a study takes the GUID name instead.
+        auto blank = [](const std::wstring& t) {
+            return t.find_first_not_of(L" \t\r\n\v\f") == std::wstring::npos;
+        };
+        const std::wstring patient = last + L"~ " + first;
+        if (!blank(last) && !blank(first) && fileName.find(patient) != std::wstring::npos) {
             fileName = ReplaceAll(fileName, patient, L"X~ X");
         } else {
             std::wstring guid = ToLowerAscii(AsCStr(m_study.GetAt(L"Study.StudyGUID"), L""));
