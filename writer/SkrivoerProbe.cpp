@@ -110,7 +110,7 @@ bool CSkrivoer::ProbeStudy(const std::wstring& folder, const std::wstring& study
     try {
         // 1. File paths.
         for (const wchar_t* ext : {L".EEG", L".STC", L".ETC", L".ERD", L".ENT", L".EPO"}) {
-            std::wstring path = PathCombine(folder, studyName) + ext;
+            std::wstring path = FindStudyFile(PathCombine(folder, studyName) + ext);
             if (FileExists(path))
                 study->AddKey(std::wstring(L"Files") + ext, path);
         }
@@ -134,7 +134,7 @@ bool CSkrivoer::ProbeStudy(const std::wstring& folder, const std::wstring& study
                 STC_ENTRY first = stc.FindStcEntry(-1);
                 std::wstring name(first.m_name, wcsnlen(first.m_name, 256));
                 if (!name.empty())
-                    study->SetAt(L"Files.ERD", ReplaceExtension(PathCombine(folder, name), L".ERD"));
+                    study->SetAt(L"Files.ERD", FindStudyFile(ReplaceExtension(PathCombine(folder, name), L".ERD")));
                 stc.Close();
             }
             study->AddKey(L"Samples.Start", start);

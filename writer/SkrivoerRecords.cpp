@@ -91,7 +91,8 @@ int64_t CSkrivoer::WriteRecords(int64_t startStamp, CExportDetails* details) {
         if (FileExists(stcPath) && stc.Open(stcPath, kOpenFlags)) {
             STC_ENTRY e = stc.FindStcEntry(-1);
             while (e.m_number >= 0) {
-                std::wstring path = PathCombine(folder, std::wstring(e.m_name, wcsnlen(e.m_name, 256))) + L".ETC";
+                std::wstring path =
+                    FindStudyFile(PathCombine(folder, std::wstring(e.m_name, wcsnlen(e.m_name, 256))) + L".ETC");
                 if (FileExists(path))
                     tocFiles.push_back(path);
                 if (!stc.NextStcEntry(&e))
@@ -219,7 +220,7 @@ int64_t CSkrivoer::WriteRecords(int64_t startStamp, CExportDetails* details) {
         if (index == 0 && !pad && current < segment.m_stamp)
             current = segment.m_stamp;
 
-        const std::wstring erdPath = ReplaceExtension(tocFiles[k], L".ERD");
+        const std::wstring erdPath = FindStudyFile(ReplaceExtension(tocFiles[k], L".ERD"));
         CRawDataFile raw;
         if (!raw.Open(erdPath, kOpenFlags, &err)) {
             SetError(err.GetErrorCode(), err.GetErrorText());

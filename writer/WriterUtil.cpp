@@ -2,6 +2,8 @@
 
 #include <sys/stat.h>
 
+#include "platform/Path.h"
+
 namespace sk::writer {
 
 std::string ToUtf8(const std::wstring& text) {
@@ -149,6 +151,13 @@ bool FileExists(const std::wstring& path) {
         return false;
     struct stat st {};
     return ::stat(ToUtf8(path).c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
+std::wstring FindStudyFile(const std::wstring& path) {
+    if (FileExists(path))
+        return path;
+    const std::wstring found = sk::path::FindIgnoringCase(FolderOf(path), FileNameOf(path));
+    return FileExists(found) ? found : path;
 }
 
 bool FolderExists(const std::wstring& path) {

@@ -31,6 +31,10 @@ std::wstring ReplaceExtension(const std::wstring& path, const std::wstring& ext)
 // Extension of the last component, dot included; empty when none.
 std::wstring ExtensionOf(const std::wstring& path);
 bool FileExists(const std::wstring& path);   // a regular file
+// The study file at path, matched ignoring letter case when the exact name
+// does not exist (a study copied from a case-insensitive file system may
+// carry ".eeg", ".etc", ... extensions); path itself when none matches.
+std::wstring FindStudyFile(const std::wstring& path);
 bool FolderExists(const std::wstring& path); // a directory
 
 } // namespace sk::writer
