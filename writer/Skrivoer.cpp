@@ -632,12 +632,21 @@ void CSkrivoer::ComputeRecordLayout() {
     m_recordDuration = d;
     m_framesPerRecord = FramesOf(d, f);
 
-    // Shorten while the record is too large. The loop is bounded: an excess
-    // of nine tenths of the limit or more would take the duration to zero, so
-    // it halves the duration instead; and it stops at one frame per record,
-    // where the annotation signal alone is larger than the limit and the
-    // record is allowed to exceed it (the limit is a recommendation; the
-    // annotations of the densest stretch must fit).
+    // Shorten while the record is too large, but never below one second (or
+    // below the first duration when that is already shorter): past that
+    // point only the annotation signal is left too large (notes clustered at
+    // one instant), every record carries the whole annotation block, and
+    // shorter records would multiply the file size without ever fitting.
+    // There the larger record is accepted (the limit is a recommendation)
+    // and reported. An excess of nine tenths of the limit or more would take
+    // the duration to zero, so it halves the duration instead.
+    int32_t floorFrames = m_framesPerRecord;
+    if (m_recordDuration > 1.0) {
+        // The fewest whole frames that last at least one second.
+        floorFrames = static_cast<int32_t>(std::ceil(f - 1e-6));
+        if (floorFrames < 1)
+            floorFrames = 1;
+    }
     for (int round = 0; round < 256; ++round) {
         if (anno) {
             auto window = static_cast<int64_t>(stampRate * m_recordDuration + 0.5);
@@ -647,21 +656,26 @@ void CSkrivoer::ComputeRecordLayout() {
             anno->SetAnnotationsPerRecord(count);
         }
         FitRecordSizes();
-        if (m_bytesPerRecord <= sk::kRecordLimit || m_framesPerRecord <= 1)
+        if (m_bytesPerRecord <= sk::kRecordLimit)
             break;
+        if (m_framesPerRecord <= floorFrames) {
+            SK_EVENTLOG_EXCEPTION(L"The template cannot be made to fit the record size limit: " +
+                                  std::to_wstring(m_bytesPerRecord) + L" bytes per record");
+            break;
+        }
         double excess = static_cast<double>(m_bytesPerRecord - sk::kRecordLimit);
         double r = std::ceil(excess / sk::kRecordLimit * 10.0) / 10.0;
         if (r >= 1.0)
             r = 0.5;
         double nd = std::floor((m_recordDuration - r * m_recordDuration) * f) / f;
         int32_t frames = FramesOf(nd, f);
-        if (frames < 1) {
-            nd = 1.0 / f;
-            frames = 1;
-        }
         if (frames >= m_framesPerRecord) {
             // Guarantees progress when rounding keeps the frame count.
             frames = m_framesPerRecord - 1;
+            nd = frames / f;
+        }
+        if (frames <= floorFrames) {
+            frames = floorFrames;
             nd = frames / f;
         }
         m_recordDuration = nd;
