@@ -53,6 +53,9 @@ void CivilFromDays(int64_t z, int& y, int& m, int& d) {
 // Day numbers (from 1970) of the two epochs the study files use.
 const int64_t kDays1601 = DaysFromCivil(1601, 1, 1);
 const int64_t kDays1899 = DaysFromCivil(1899, 12, 30);
+// Start times are dates of years 100..9999: ticks from 1601 of the bounds.
+const int64_t kTicksFirst = (DaysFromCivil(100, 1, 1) - kDays1601) * kTicksPerDay;
+const int64_t kTicksEnd = (DaysFromCivil(10000, 1, 1) - kDays1601) * kTicksPerDay;
 
 sk::CalendarTime CalendarFromTicks(int64_t ticks) {
     sk::CalendarTime t;
@@ -410,6 +413,12 @@ std::wstring CSkrivoer::GetRecordingIdentification(int64_t startStamp) const {
 }
 
 int64_t CSkrivoer::StartTicks(int64_t stamp) const {
+    int64_t ticks = 0;
+    StartTicksChecked(stamp, ticks);
+    return ticks;
+}
+
+bool CSkrivoer::StartTicksChecked(int64_t stamp, int64_t& ticks) const {
     const double f = RealOf(m_study.GetAt(L"Samples.Frequency"), -1.0);
     const double creation = RealOf(m_study.GetAt(L"Samples.CreationTime"), 0.0);
     int64_t base = 0;
@@ -442,10 +451,39 @@ int64_t CSkrivoer::StartTicks(int64_t stamp) const {
         if (!TicksFromOleDate(creation, base))
             base = 0;
     }
-    double offset = static_cast<double>(stamp * kTicksPerSecond) / f + 0.5;
-    if (!std::isfinite(offset) || std::fabs(offset) > 9.0e18)
-        return base;
-    return base + static_cast<int64_t>(offset);
+    // A stamp times the ticks per second overflows 64 bits from about 9.2e11
+    // on, and stamps up to the end sentinel are legal: the product is taken
+    // in 128 bits, exactly for a whole rate (rounded to the nearest tick),
+    // else in long double.
+    __int128 offset = 0;
+    if (f >= 1.0 && f < 2147483648.0 && f == std::floor(f) && stamp >= 0) {
+        const auto rate = static_cast<__int128>(f);
+        offset = (static_cast<__int128>(stamp) * kTicksPerSecond + rate / 2) / rate;
+    } else {
+        const long double x = static_cast<long double>(stamp) * kTicksPerSecond / f + 0.5L;
+        if (!std::isfinite(x)) {
+            ticks = base;
+            return true;
+        }
+        if (std::fabs(x) >= 1.0e30L) {
+            ticks = x > 0 ? kTicksEnd - 1 : kTicksFirst;
+            return false;
+        }
+        offset = static_cast<__int128>(x);
+    }
+    // A start after year 9999 (or before year 100) is no date; it is clamped
+    // so that nothing overflows, and reported.
+    const __int128 total = static_cast<__int128>(base) + offset;
+    if (total >= kTicksEnd) {
+        ticks = kTicksEnd - 1;
+        return false;
+    }
+    if (total < kTicksFirst) {
+        ticks = kTicksFirst;
+        return false;
+    }
+    ticks = static_cast<int64_t>(total);
+    return true;
 }
 
 sk::CalendarTime CSkrivoer::GetStartTime(int64_t stamp) const {
@@ -469,6 +507,11 @@ bool CSkrivoer::WriteHeader(int64_t startStamp) {
     const int64_t headerBytes = 256LL * (ns + 1);
     // Fields that cannot be written (refused text) stay blank rather than
     // holding stray bytes, so every field keeps its offset and width.
+    int64_t startTicks = 0;
+    if (!StartTicksChecked(startStamp, startTicks)) {
+        SetError(sk::kErrInvalidArg, L"Start time of the data is outside the years 100 to 9999.");
+        return false;
+    }
     m_headerImage.assign(static_cast<size_t>(headerBytes), ' ');
     m_imagePos = 0;
     m_buildingHeader = true;

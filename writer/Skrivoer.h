@@ -146,6 +146,9 @@ private:
     void SetError(int32_t code, const std::wstring& text);
     bool CreateSplitLimit();
     int64_t StartTicks(int64_t stamp) const; // local 100-ns ticks since 1601
+    // As StartTicks; false (ticks clamped) when the time lies outside the
+    // years 100..9999.
+    bool StartTicksChecked(int64_t stamp, int64_t& ticks) const;
     // Header fields are composed in memory and written in one piece; the
     // field writers put into that image while it is being built, else into
     // the file at its current position.
