@@ -9,7 +9,10 @@
 #include <ctime>
 #include <locale>
 
+#include "platform/Log.h"
 #include "platform/Sync.h"
+#include "recorddata/EDFAnnotationData.h"
+#include "recorddata/SkrivoAnnotationManager.h"
 #include "support/TempDir.h"
 #include "writer/ExportDetails.h"
 #include "writer/Skrivoer.h"
@@ -130,6 +133,40 @@ TEST(RecordLayout, OversizedSignalStillEndsAboveZero) {
     EXPECT_EQ(w.GetRecordSizes()[0], 2 * w.GetFramesPerRecord());
 }
 
+// Notes clustered at one instant make the annotation signal alone larger
+// than the record limit. Shortening stops at one second (or at a first
+// duration already below it) and reports that the template cannot fit.
+TEST(RecordLayout, DenseAnnotationsStopAtOneSecond) {
+    struct Case {
+        int signals;
+        double frequency;
+        double duration;
+    } cases[] = {{20, 256, 1.0}, {70, 500, 0.1}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.signals);
+        CKeyTree study;
+        study.AddKey(L"Samples.Start", static_cast<int64_t>(0));
+        study.AddKey(L"Samples.End", static_cast<int64_t>(c.frequency * 3600));
+        CSkrivoer w(study, MakeTemplate(L"EDF+"), L"");
+        std::vector<CSkrivoAnnotationManager::NoteInput> notes(1000);
+        for (auto& n : notes) {
+            n.text = L"Burst of spikes over the left temporal chain of electrodes";
+            n.start = 1000;
+        }
+        w.GetAnnotationManager().AddNotes(notes, c.frequency);
+        for (int i = 0; i < c.signals; ++i)
+            w.AddProcessor(new FakeProcessor());
+        w.AddProcessor(new CEDFAnnotationData(w.GetAnnotationManager().CreateAnnotationIterator()));
+        w.SetSampleFrequency(c.frequency);
+        sk::LogCapture log;
+        w.ComputeRecordLayout();
+        EXPECT_DOUBLE_EQ(w.GetRecordDuration(), c.duration);
+        EXPECT_EQ(w.GetFramesPerRecord(), static_cast<int32_t>(c.duration * c.frequency));
+        EXPECT_GT(w.GetBytesPerRecord(), 61440);
+        EXPECT_EQ(log.EventCount(), 1u);
+    }
+}
+
 TEST(RecordLayout, NoFrequencyGivesNoLayout) {
     CSkrivoer w(CKeyTree(), MakeTemplate(L"EDF"), L"");
     w.AddProcessor(new FakeProcessor());
@@ -228,6 +265,73 @@ TEST_F(HeaderTest, PatientAndRecordingIdentification) {
     empty.AddKey(L"Info.Personal.Gender", std::wstring(L""));
     h = Header(empty, MakeTemplate(L"EDF"));
     EXPECT_EQ(h.substr(8, 9), "X X X X,X");
+}
+
+// Sex is "F", "M" or "X"; header text is printable ASCII only, so control
+// characters are treated like non-ASCII ones.
+TEST_F(HeaderTest, SexAndControlCharacters) {
+    struct Case {
+        const wchar_t* gender;
+        const wchar_t* id;
+        const wchar_t* label;
+        const char* patient;
+        const char* label2;
+    } cases[] = {
+        {L"female", L"MRN 42", L"C3", "MRN_42 F X X,X", "C3"},
+        {L"Male", L"MRN 42", L"C3", "MRN_42 M X X,X", "C3"},
+        {L"Unknown", L"MRN\t42", L"C\t3", "X X X X,X", "Ch2"},
+        {L"u", L"\x7f", L"C3\n", "X X X X,X", "Ch2"},
+        {L"x", L"MRN_42", L"\x1b" L"C3", "MRN_42 X X X,X", "Ch2"},
+        {L"\u00c9", L"~", L"C~3", "~ X X X,X", "C~3"},
+        {L"\tF", L"A", L"C3", "A X X X,X", "C3"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.patient);
+        CKeyTree study;
+        study.AddKey(L"Info.Personal.Gender", std::wstring(c.gender));
+        study.AddKey(L"Info.Admin.ID", std::wstring(c.id));
+        study.AddKey(L"Study.StudyName", std::wstring(L"night\tstudy"));
+        std::string h = Header(study, MakeTemplate(L"EDF+"), 0, c.label);
+        std::string expected = c.patient;
+        EXPECT_EQ(h.substr(8, 80), expected + std::string(80 - expected.size(), ' '));
+        EXPECT_EQ(h.substr(88 + 21, 3), " X ");
+        std::string label = c.label2;
+        EXPECT_EQ(h.substr(256 + 16, 16), label + std::string(16 - label.size(), ' '));
+        for (char ch : h)
+            EXPECT_TRUE(ch >= 0x20 && ch <= 0x7e) << static_cast<int>(ch);
+    }
+}
+
+// Stamps up to the end sentinel must not overflow the tick arithmetic: a
+// start within year 9999 gives its date, a later one fails the header.
+TEST_F(HeaderTest, HugeStampsGiveTheirDateOrFail) {
+    CKeyTree study;
+    study.AddKey(L"Samples.Frequency", 256.0);
+    study.AddKey(L"Samples.CreationTime", OleDate(2024, 3, 5, 10, 20, 30));
+    using namespace std::chrono;
+    const int64_t days = (sys_days{year{9000} / March / 5} - sys_days{year{2024} / March / 5}).count();
+    const int64_t stamp = days * 86400 * 256 + 128;
+    CSkrivoer w(study, MakeTemplate(L"EDF"), L"");
+    sk::CalendarTime t = w.GetStartTime(stamp);
+    EXPECT_EQ(t.year, 9000);
+    EXPECT_EQ(w.GetStartDateText(stamp), "05.03.00");
+    EXPECT_EQ(w.GetStartTimeText(stamp), "10.20.30");
+    EXPECT_EQ(t.millisecond, 500);
+
+    for (double f : {256.0, 1.0, 0.001}) {
+        CKeyTree slow;
+        slow.AddKey(L"Samples.Frequency", f);
+        slow.AddKey(L"Samples.CreationTime", OleDate(2024, 3, 5, 10, 20, 30));
+        CSkrivoer h(slow, MakeTemplate(L"EDF+"), dir.wpath());
+        h.AddProcessor(new FakeProcessor());
+        h.SetSampleFrequency(f);
+        h.ComputeRecordLayout();
+        ASSERT_TRUE(h.OpenOutputFile(dir.wpath() + L"/huge.edf"));
+        EXPECT_FALSE(h.WriteHeader(0x7FFFFFFFFFFFLL)) << f;
+        EXPECT_EQ(static_cast<uint32_t>(h.GetLastErrorCode()), 0x80070057u);
+        EXPECT_FALSE(h.GetLastErrorText().empty());
+        h.CloseOutputFile();
+    }
 }
 
 TEST_F(HeaderTest, NonAsciiLabelBecomesChannelNumber) {
