@@ -25,19 +25,11 @@ std::wstring CEDFEventData::GetLabel() const { return std::wstring(); }
 
 void CEDFEventData::GetRange(int32_t& digitalMin, int32_t& digitalMax, double& physicalMin,
                              double& physicalMax) const {
-    digitalMin = 0;
-    digitalMax = 1;
-    physicalMin = 0.0;
-    physicalMax = 1.0;
+    OnOffRange(digitalMin, digitalMax, physicalMin, physicalMax);
 }
 
 int32_t CEDFEventData::GetRecordSize(double recordDuration, double sampleFrequency) const {
-    const double bytes = 2.0 * recordDuration * sampleFrequency;
-    if (!(bytes > 0.0))
-        return 0;
-    if (bytes >= 2147483647.0)
-        return 2147483646;
-    return static_cast<int32_t>(bytes);
+    return SixteenBitRecordSize(recordDuration, sampleFrequency);
 }
 
 IEDFRecordWriter* CEDFEventData::GetWriter() { return &m_writer; }

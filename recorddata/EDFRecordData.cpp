@@ -1,5 +1,7 @@
 #include "recorddata/EDFRecordData.h"
 
+#include <limits>
+
 #include "module/SkrivoApp.h"
 #include "platform/recording/WaveType.h"
 
@@ -40,4 +42,21 @@ bool CEDFRecordData::SetUnitsFromWaveType(int displayType) {
         return false;
     SetUnits(waveType->GetUnits());
     return true;
+}
+
+int32_t CEDFRecordData::SixteenBitRecordSize(double recordDuration, double sampleFrequency) {
+    const double bytes = 2.0 * recordDuration * sampleFrequency;
+    if (!(bytes > 0.0))
+        return 0;
+    if (bytes >= static_cast<double>(std::numeric_limits<int32_t>::max()))
+        return std::numeric_limits<int32_t>::max() & ~1;
+    return static_cast<int32_t>(bytes);
+}
+
+void CEDFRecordData::OnOffRange(int32_t& digitalMin, int32_t& digitalMax, double& physicalMin,
+                                double& physicalMax) {
+    digitalMin = 0;
+    digitalMax = 1;
+    physicalMin = 0.0;
+    physicalMax = 1.0;
 }

@@ -67,5 +67,12 @@ public:
     static std::wstring ToEDFUnits(const std::wstring& units);
 
 protected:
+    // Bytes of 16-bit samples a record of recordDuration seconds holds at
+    // sampleFrequency: 0 for no samples, capped to the largest even int32.
+    static int32_t SixteenBitRecordSize(double recordDuration, double sampleFrequency);
+    // Digital 0..1 shown as physical 0..1, the range of every on/off signal.
+    static void OnOffRange(int32_t& digitalMin, int32_t& digitalMax, double& physicalMin,
+                           double& physicalMax);
+
     std::pair<std::wstring, std::wstring> m_units; // as given, EDF form
 };

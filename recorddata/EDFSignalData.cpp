@@ -52,12 +52,7 @@ void CEDFSignalData::GetRange(int32_t& digitalMin, int32_t& digitalMax, double& 
 }
 
 int32_t CEDFSignalData::GetRecordSize(double recordDuration, double sampleFrequency) const {
-    double bytes = 2.0 * recordDuration * sampleFrequency;
-    if (!(bytes > 0.0))
-        return 0;
-    if (bytes >= static_cast<double>(std::numeric_limits<int32_t>::max()))
-        return std::numeric_limits<int32_t>::max() & ~1;
-    return static_cast<int32_t>(bytes);
+    return SixteenBitRecordSize(recordDuration, sampleFrequency);
 }
 
 IEDFRecordWriter* CEDFSignalData::GetWriter() { return &m_writer; }
