@@ -7,6 +7,16 @@
 
 using namespace sk::rec;
 
+namespace {
+const FileHeaderKind kEntHeader{
+    kEntMagic, kEntHeaderSize, 12,
+    L"notes file is truncated (no complete header)",
+    L"not a notes file (bad magic)",
+    L"unsupported notes file version or header size", false,
+    L"unsupported notes file version or header size",
+    L"notes file header checksum mismatch"};
+} // namespace
+
 CNote::CNote(std::wstring text, std::wstring label, int64_t start, int64_t end, uint32_t flags,
              std::unique_ptr<CKeyTree> data)
     : m_text(std::move(text)), m_label(std::move(label)), m_start(start), m_end(end), m_flags(flags)
@@ -72,12 +82,9 @@ int CNoteManager::LoadFromMemory(const uint8_t* data, size_t size, CEegFileExcep
         err.Set(code, why);
         return 0;
     };
-    if (size < kEntHeaderSize) return fail(kErrHandleEof, L"notes file is truncated (no complete header)");
-    if (std::memcmp(data, kEntMagic, 4) != 0) return fail(kErrInvalidData, L"not a notes file (bad magic)");
-    if (GetU16(data + 4) != kFormatVersion || GetU16(data + 6) != kEntHeaderSize)
-        return fail(kErrInvalidData, L"unsupported notes file version or header size");
-    if (ChecksumsEnforced() && GetU32(data + 12) != Crc32(data, 12))
-        return fail(kErrInvalidData, L"notes file header checksum mismatch");
+    int32_t code = 0;
+    std::wstring why;
+    if (!CheckFileHeader(data, size, kEntHeader, code, why)) return fail(code, why);
     const uint32_t count = GetU32(data + 8);
     constexpr size_t kMinRecord = 4 + 28 + 4;
     if (count > (size - kEntHeaderSize) / kMinRecord)

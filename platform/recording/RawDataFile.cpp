@@ -6,6 +6,16 @@
 
 using namespace sk::rec;
 
+namespace {
+const FileHeaderKind kErdHeader{
+    kErdMagic, kErdHeaderSize, 60,
+    L"raw data file is truncated (no complete header)",
+    L"not a raw data file (bad magic)",
+    L"unsupported raw data version or header size", false,
+    L"unsupported raw data version or header size",
+    L"raw data header checksum mismatch"};
+} // namespace
+
 CRawDataFile::CRawDataFile() = default;
 CRawDataFile::~CRawDataFile() = default;
 
@@ -23,20 +33,11 @@ bool CRawDataFile::OnOpen(CEegFileException& err)
 {
     m_valid = false;
     uint8_t h[kErdHeaderSize];
-    if (GetLength() < static_cast<int64_t>(kErdHeaderSize) || !ReadExact(h, sizeof h)) {
-        err.Set(kErrHandleEof, Describe(L"raw data file is truncated (no complete header)"));
-        return false;
-    }
-    if (std::memcmp(h, kErdMagic, 4) != 0) {
-        err.Set(kErrInvalidData, Describe(L"not a raw data file (bad magic)"));
-        return false;
-    }
-    if (GetU16(h + 4) != kFormatVersion || GetU16(h + 6) != kErdHeaderSize) {
-        err.Set(kErrInvalidData, Describe(L"unsupported raw data version or header size"));
-        return false;
-    }
-    if (ChecksumsEnforced() && GetU32(h + 60) != Crc32(h, 60)) {
-        err.Set(kErrInvalidData, Describe(L"raw data header checksum mismatch"));
+    const bool read = GetLength() >= static_cast<int64_t>(kErdHeaderSize) && ReadExact(h, sizeof h);
+    int32_t code = 0;
+    std::wstring why;
+    if (!CheckFileHeader(read ? h : nullptr, sizeof h, kErdHeader, code, why)) {
+        err.Set(code, Describe(why));
         return false;
     }
     CRawDataHeader hd;

@@ -4,6 +4,16 @@
 
 using namespace sk::rec;
 
+namespace {
+const FileHeaderKind kEpoHeader{
+    kEpoMagic, kEpoHeaderSize, 172,
+    L"staging file is truncated (no complete header)",
+    L"not a staging file (bad magic)",
+    L"unsupported staging file version or header size", false,
+    L"unsupported staging file version or header size",
+    L"staging header checksum mismatch"};
+} // namespace
+
 CStagingFile::CStagingFile() = default;
 CStagingFile::~CStagingFile() = default;
 
@@ -52,12 +62,9 @@ int CStagingFile::OpenFromMemory(const uint8_t* d, size_t size, CEegFileExceptio
         err.Set(code, why);
         return 0;
     };
-    if (size < kEpoHeaderSize) return fail(kErrHandleEof, L"staging file is truncated (no complete header)");
-    if (std::memcmp(d, kEpoMagic, 4) != 0) return fail(kErrInvalidData, L"not a staging file (bad magic)");
-    if (GetU16(d + 4) != kFormatVersion || GetU16(d + 6) != kEpoHeaderSize)
-        return fail(kErrInvalidData, L"unsupported staging file version or header size");
-    if (ChecksumsEnforced() && GetU32(d + 172) != Crc32(d, 172))
-        return fail(kErrInvalidData, L"staging header checksum mismatch");
+    int32_t code = 0;
+    std::wstring why;
+    if (!CheckFileHeader(d, size, kEpoHeader, code, why)) return fail(code, why);
     const uint32_t flags = GetU32(d + 8);
     const int32_t epochSeconds = GetI32(d + 12);
     const uint32_t count = GetU32(d + 16);

@@ -7,6 +7,16 @@
 
 using namespace sk::rec;
 
+namespace {
+const FileHeaderKind kStcHeader{
+    kStcMagic, kStcHeaderSize, 44,
+    L"segment table is truncated (no complete header)",
+    L"not a segment table (bad magic)",
+    L"unsupported segment table version or header size", false,
+    L"unsupported segment table version or header size",
+    L"segment table header checksum mismatch"};
+} // namespace
+
 CStcFile::CStcFile() = default;
 CStcFile::~CStcFile() = default;
 
@@ -28,20 +38,11 @@ bool CStcFile::OnOpen(CEegFileException& err)
     m_segments.clear();
     m_cursor = -1;
     uint8_t h[kStcHeaderSize];
-    if (GetLength() < static_cast<int64_t>(kStcHeaderSize) || !ReadExact(h, sizeof h)) {
-        err.Set(kErrHandleEof, Describe(L"segment table is truncated (no complete header)"));
-        return false;
-    }
-    if (std::memcmp(h, kStcMagic, 4) != 0) {
-        err.Set(kErrInvalidData, Describe(L"not a segment table (bad magic)"));
-        return false;
-    }
-    if (GetU16(h + 4) != kFormatVersion || GetU16(h + 6) != kStcHeaderSize) {
-        err.Set(kErrInvalidData, Describe(L"unsupported segment table version or header size"));
-        return false;
-    }
-    if (ChecksumsEnforced() && GetU32(h + 44) != Crc32(h, 44)) {
-        err.Set(kErrInvalidData, Describe(L"segment table header checksum mismatch"));
+    const bool read = GetLength() >= static_cast<int64_t>(kStcHeaderSize) && ReadExact(h, sizeof h);
+    int32_t code = 0;
+    std::wstring why;
+    if (!CheckFileHeader(read ? h : nullptr, sizeof h, kStcHeader, code, why)) {
+        err.Set(code, Describe(why));
         return false;
     }
     const uint32_t count = GetU32(h + 8);

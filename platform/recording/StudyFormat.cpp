@@ -41,6 +41,30 @@ std::atomic<bool> g_checksums{true};
 #endif
 } // namespace
 
+bool CheckFileHeader(const uint8_t* h, size_t available, const FileHeaderKind& kind,
+                     int32_t& code, std::wstring& why)
+{
+    code = kErrInvalidData;
+    if (!h || available < kind.headerSize) {
+        code = kErrHandleEof;
+        why = kind.truncated;
+    } else if (std::memcmp(h, kind.magic, 4) != 0) {
+        why = kind.badMagic;
+    } else if (GetU16(h + 4) != kFormatVersion) {
+        why = kind.badVersion;
+        if (kind.versionShown) why += L" " + std::to_wstring(GetU16(h + 4));
+    } else if (GetU16(h + 6) != kind.headerSize) {
+        why = kind.badSize;
+    } else if (ChecksumsEnforced() && GetU32(h + kind.crcOffset) != Crc32(h, kind.crcOffset)) {
+        why = kind.badChecksum;
+    } else {
+        code = 0;
+        why.clear();
+        return true;
+    }
+    return false;
+}
+
 bool ChecksumsEnforced()
 {
     return g_checksums.load(std::memory_order_relaxed);

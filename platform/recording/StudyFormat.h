@@ -66,6 +66,28 @@ SKRIVO_API uint32_t Crc32(const void* data, size_t len, uint32_t crc = 0);
 SKRIVO_API bool ChecksumsEnforced();
 SKRIVO_API void SetChecksumsEnforced(bool enforced);
 
+// How a kind of binary study file starts: four magic bytes, u16 version and
+// u16 header size at offsets 4 and 6, and the header's CRC-32 at crcOffset
+// over the bytes before it. The texts name each way such a header is wrong.
+struct FileHeaderKind {
+    const char* magic;
+    size_t headerSize;
+    size_t crcOffset;
+    const wchar_t* truncated;   // fewer bytes than a header
+    const wchar_t* badMagic;
+    const wchar_t* badVersion;  // version other than kFormatVersion
+    bool versionShown;          // badVersion is followed by the version found
+    const wchar_t* badSize;     // header size other than headerSize
+    const wchar_t* badChecksum;
+};
+
+// Checks the fixed start of a header of which `available` bytes are at h
+// (h may be null when none are). True when it passes; otherwise code and why
+// tell the first fault, in the order truncation, magic, version, size,
+// checksum (the checksum only while ChecksumsEnforced()).
+SKRIVO_API bool CheckFileHeader(const uint8_t* h, size_t available, const FileHeaderKind& kind,
+                                int32_t& code, std::wstring& why);
+
 // Little-endian field access (the formats are little-endian on every host).
 inline uint16_t GetU16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
 inline uint32_t GetU32(const uint8_t* p)

@@ -6,6 +6,16 @@
 
 using namespace sk::rec;
 
+namespace {
+const FileHeaderKind kEtcHeader{
+    kEtcMagic, kEtcHeaderSize, 28,
+    L"table of contents is truncated (no complete header)",
+    L"not a table-of-contents file (bad magic)",
+    L"unsupported table-of-contents version", true,
+    L"bad table-of-contents header size",
+    L"table-of-contents header checksum mismatch"};
+} // namespace
+
 CTocFile::CTocFile() = default;
 CTocFile::~CTocFile() = default;
 
@@ -15,24 +25,11 @@ bool CTocFile::OnOpen(CEegFileException& err)
     m_cursor = -1;
     m_total = 0;
     uint8_t h[kEtcHeaderSize];
-    if (GetLength() < static_cast<int64_t>(kEtcHeaderSize) || !ReadExact(h, sizeof h)) {
-        err.Set(kErrHandleEof, Describe(L"table of contents is truncated (no complete header)"));
-        return false;
-    }
-    if (std::memcmp(h, kEtcMagic, 4) != 0) {
-        err.Set(kErrInvalidData, Describe(L"not a table-of-contents file (bad magic)"));
-        return false;
-    }
-    if (GetU16(h + 4) != kFormatVersion) {
-        err.Set(kErrInvalidData, Describe(L"unsupported table-of-contents version " + std::to_wstring(GetU16(h + 4))));
-        return false;
-    }
-    if (GetU16(h + 6) != kEtcHeaderSize) {
-        err.Set(kErrInvalidData, Describe(L"bad table-of-contents header size"));
-        return false;
-    }
-    if (ChecksumsEnforced() && GetU32(h + 28) != Crc32(h, 28)) {
-        err.Set(kErrInvalidData, Describe(L"table-of-contents header checksum mismatch"));
+    const bool read = GetLength() >= static_cast<int64_t>(kEtcHeaderSize) && ReadExact(h, sizeof h);
+    int32_t code = 0;
+    std::wstring why;
+    if (!CheckFileHeader(read ? h : nullptr, sizeof h, kEtcHeader, code, why)) {
+        err.Set(code, Describe(why));
         return false;
     }
     const uint32_t count = GetU32(h + 8);

@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstring>
 #include <fstream>
 #include <iterator>
 #include <vector>
@@ -379,6 +381,54 @@ TEST(NoteIterator, WalksARangeInStartOrderWithAFilter)
     } filter;
     EXPECT_EQ(walk(0, 100, &filter), L"a b2 c ");
     EXPECT_EQ(walk(31, 100, nullptr), L"");
+}
+
+// The fixed header check every reader shares reports the first fault in file
+// order, so that a file of another kind is named as such and not as corrupt.
+TEST(FileHeader, FirstFaultInFileOrder)
+{
+    using namespace sk::rec;
+    const FileHeaderKind kind{kEtcMagic, 32, 28, L"short", L"magic", L"version", true, L"size", L"crc"};
+    std::vector<uint8_t> good(32, 0);
+    std::memcpy(good.data(), kEtcMagic, 4);
+    PutU16(good.data() + 4, kFormatVersion);
+    PutU16(good.data() + 6, 32);
+    PutU32(good.data() + 28, Crc32(good.data(), 28));
+    struct Case {
+        const char* what;
+        size_t offset; // byte changed (set to 0x77); 32 = none
+        size_t available;
+        int32_t code;
+        std::wstring why;
+    } cases[] = {
+        {"intact", 32, 32, 0, L""},
+        {"longer buffer", 32, 40, 0, L""},
+        {"one byte short", 32, 31, kErrHandleEof, L"short"},
+        {"magic", 1, 32, kErrInvalidData, L"magic"},
+        {"version, found one shown", 4, 32, kErrInvalidData, L"version 119"},
+        {"header size", 6, 32, kErrInvalidData, L"size"},
+        {"checksummed byte", 20, 32, kErrInvalidData, L"crc"},
+    };
+    for (const Case& c : cases) {
+        std::vector<uint8_t> h = good;
+        h.resize(std::max<size_t>(h.size(), c.available), 0);
+        if (c.offset < 32) h[c.offset] = 0x77;
+        int32_t code = -1;
+        std::wstring why = L"stale";
+        EXPECT_EQ(CheckFileHeader(h.data(), c.available, kind, code, why), c.code == 0) << c.what;
+        EXPECT_EQ(code, c.code) << c.what;
+        EXPECT_EQ(why, c.why) << c.what;
+    }
+    int32_t code = 0;
+    std::wstring why;
+    EXPECT_FALSE(CheckFileHeader(nullptr, 0, kind, code, why));
+    EXPECT_EQ(code, kErrHandleEof);
+    // A bad magic is named before a bad version.
+    std::vector<uint8_t> both = good;
+    both[0] = 'X';
+    both[4] = 9;
+    EXPECT_FALSE(CheckFileHeader(both.data(), both.size(), kind, code, why));
+    EXPECT_EQ(why, L"magic");
 }
 
 } // namespace
