@@ -294,6 +294,21 @@ std::string RegistryRootFolder() {
     return HomeFolder() + "/.config/skrivo/registry";
 }
 
+namespace {
+
+// Key folder for root + subkey as a registry result: 0, or the code for a
+// missing root or an invalid key name.
+int32_t ResolveKey(RegRoot root, const std::wstring& subKey, std::string* folder,
+                   std::vector<std::string>* parts) {
+    if (root == RegRoot::None)
+        return static_cast<int32_t>(ERROR_INVALID_HANDLE);
+    if (!KeyFolder(root, subKey, folder, parts))
+        return static_cast<int32_t>(ERROR_INVALID_PARAMETER);
+    return 0;
+}
+
+} // namespace
+
 bool RegistryIsReadOnly() {
     if (EnvTrue("SKRIVO_REGISTRY_READONLY"))
         return true;
@@ -306,10 +321,8 @@ int32_t RegistryKey::Create(RegRoot root, const std::wstring& subKey, uint32_t a
     out->reset();
     std::string folder;
     std::vector<std::string> parts;
-    if (root == RegRoot::None)
-        return static_cast<int32_t>(ERROR_INVALID_HANDLE);
-    if (!KeyFolder(root, subKey, &folder, &parts))
-        return static_cast<int32_t>(ERROR_INVALID_PARAMETER);
+    if (const int32_t bad = ResolveKey(root, subKey, &folder, &parts))
+        return bad;
     const bool readOnly = RegistryIsReadOnly();
     const bool wantWrite = AccessWanted(access);
     if (!IsDir(folder)) {
@@ -337,10 +350,8 @@ int32_t RegistryKey::Open(RegRoot root, const std::wstring& subKey, uint32_t acc
     out->reset();
     std::string folder;
     std::vector<std::string> parts;
-    if (root == RegRoot::None)
-        return static_cast<int32_t>(ERROR_INVALID_HANDLE);
-    if (!KeyFolder(root, subKey, &folder, &parts))
-        return static_cast<int32_t>(ERROR_INVALID_PARAMETER);
+    if (const int32_t bad = ResolveKey(root, subKey, &folder, &parts))
+        return bad;
     if (!IsDir(folder))
         return static_cast<int32_t>(ERROR_FILE_NOT_FOUND);
     const bool wantWrite = AccessWanted(access);
@@ -353,9 +364,9 @@ int32_t RegistryKey::Open(RegRoot root, const std::wstring& subKey, uint32_t acc
 int32_t RegistryKey::DeleteKey(RegRoot root, const std::wstring& subKey) {
     std::string folder;
     std::vector<std::string> parts;
-    if (root == RegRoot::None)
-        return static_cast<int32_t>(ERROR_INVALID_HANDLE);
-    if (!KeyFolder(root, subKey, &folder, &parts) || parts.size() < 2)
+    if (const int32_t bad = ResolveKey(root, subKey, &folder, &parts))
+        return bad;
+    if (parts.size() < 2) // a root itself is never deleted
         return static_cast<int32_t>(ERROR_INVALID_PARAMETER);
     if (!IsDir(folder))
         return static_cast<int32_t>(ERROR_FILE_NOT_FOUND);
