@@ -13,8 +13,10 @@
 #include "platform/Log.h"
 #include "recorddata/EDFAnnotationData.h"
 #include "recorddata/SkrivoAnnotationManager.h"
+#include "TalReader.h"
 
 using Manager = CSkrivoAnnotationManager;
+using namespace sk::test;
 
 namespace {
 
@@ -24,70 +26,20 @@ struct ParsedAnnotation {
     std::string text;
 };
 
-// Splits one record into its TALs; fails the test on a malformed record.
+// The annotations of one record, one per text; the record's own onset (from
+// its leading time-keeping TAL) goes to recordOnset.
 std::vector<ParsedAnnotation> ParseRecord(const std::string& rec, double& recordOnset) {
     std::vector<ParsedAnnotation> out;
-    size_t pos = 0;
-    bool first = true;
-    while (pos < rec.size() && rec[pos] != '\0') {
-        const size_t end = rec.find('\0', pos);
-        EXPECT_NE(end, std::string::npos);
-        if (end == std::string::npos)
-            break;
-        const std::string tal = rec.substr(pos, end - pos);
-        pos = end + 1;
-        const size_t sep = tal.find('\x14');
-        EXPECT_NE(sep, std::string::npos) << tal;
-        if (sep == std::string::npos)
-            break;
-        std::string head = tal.substr(0, sep);
-        std::string duration;
-        if (const size_t d = head.find('\x15'); d != std::string::npos) {
-            duration = head.substr(d + 1);
-            head = head.substr(0, d);
-        }
-        EXPECT_TRUE(head[0] == '+' || head[0] == '-') << head;
-        const double onset = std::stod(head);
-        std::vector<std::string> texts;
-        size_t t = sep + 1;
-        while (t < tal.size()) {
-            const size_t e = tal.find('\x14', t);
-            EXPECT_NE(e, std::string::npos);
-            if (e == std::string::npos)
-                break;
-            texts.push_back(tal.substr(t, e - t));
-            t = e + 1;
-        }
-        if (first) {
-            EXPECT_TRUE(texts.size() == 1 && texts[0].empty()) << "time-keeping TAL first";
+    const std::vector<Tal> tals = SplitRecord(rec);
+    for (size_t i = 0; i < tals.size(); ++i) {
+        const double onset = OnsetSeconds(tals[i].onset);
+        if (i == 0) {
+            EXPECT_TRUE(tals[0].texts.size() == 1 && tals[0].texts[0].empty()) << "time-keeping TAL first";
             recordOnset = onset;
-            first = false;
             continue;
         }
-        for (const std::string& text : texts)
-            out.push_back({onset, duration, text});
-    }
-    for (; pos < rec.size(); ++pos)
-        EXPECT_EQ(rec[pos], '\0') << "zero fill";
-    return out;
-}
-
-// UTF-8 of the BMP texts these tests generate (encoded here independently of
-// the writer's own conversion).
-std::string Utf8(const wchar_t* w) {
-    std::string out;
-    for (; *w; ++w) {
-        const uint32_t c = static_cast<uint32_t>(*w);
-        if (c < 0x80) {
-            out += static_cast<char>(c);
-        } else if (c < 0x800) {
-            out += static_cast<char>(0xC0 | (c >> 6));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        } else {
-            out += static_cast<char>(0xE0 | (c >> 12));
-            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        }
+        for (const std::string& text : tals[i].texts)
+            out.push_back({onset, tals[i].duration, text});
     }
     return out;
 }
