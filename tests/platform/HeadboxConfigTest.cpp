@@ -4,7 +4,9 @@
 
 #include <climits>
 #include <cmath>
+#include <ostream>
 #include <set>
+#include <string>
 
 #include "platform/recording/WaveType.h"
 
@@ -138,6 +140,21 @@ struct QuirkCase {
     bool oximeterProtocolRange;
 };
 
+// Keeps gtest from dumping the struct's bytes into the log.
+void PrintTo(const QuirkCase& q, std::ostream* os) {
+    *os << "headbox " << q.type << ", firmware " << q.version;
+}
+
+// "Type14_Firmware3_9"; a negative version is an unknown one.
+std::string QuirkName(const ::testing::TestParamInfo<QuirkCase>& info) {
+    const QuirkCase& q = info.param;
+    std::string name = "Type" + std::to_string(q.type) + "_Firmware";
+    if (q.version < 0)
+        return name + "Unknown";
+    const long tenths = std::lround(q.version * 10);
+    return name + std::to_string(tenths / 10) + "_" + std::to_string(tenths % 10);
+}
+
 class HeadboxQuirks : public ::testing::TestWithParam<QuirkCase> {};
 
 TEST_P(HeadboxQuirks, OlderFirmwareReportsTheRangesExportersCorrect) {
@@ -171,7 +188,8 @@ INSTANTIATE_TEST_SUITE_P(
                       QuirkCase{25, 7.0, false, true, false}, QuirkCase{26, -1.0, false, false, true},
                       QuirkCase{26, 2.0, false, false, false}, QuirkCase{27, 1.9, false, false, true},
                       QuirkCase{27, 2.1, false, false, false}, QuirkCase{5, -1.0, false, false, false},
-                      QuirkCase{20, -1.0, false, false, false}));
+                      QuirkCase{20, -1.0, false, false, false}),
+    QuirkName);
 
 TEST(HeadboxConfig, CorrectedRangesOfCurrentFirmware) {
     // What the quirks are corrected to is what newer firmware reports.
