@@ -152,31 +152,33 @@ bool CTemplateEditorDialog::ApplyPages()
     return m_optionsPage->OnApply();
 }
 
+bool CTemplateEditorDialog::CommitEdits()
+{
+    if (!m_nameEdit || m_nameEdit->text().isEmpty()) {
+        ShowMessage(ModuleString(sk::IDS_NAME_REQUIRED));
+        return false;
+    }
+    if (!ApplyPages())
+        return false;
+    ApplyToTemplate();
+    return true;
+}
+
 bool CTemplateEditorDialog::OnCommand(int id)
 {
     switch (id) {
     case IDOK:
     case ID_APPLY_NOW:
-        if (!m_nameEdit || m_nameEdit->text().isEmpty()) {
-            ShowMessage(ModuleString(sk::IDS_NAME_REQUIRED));
+        if (!CommitEdits())
             return true;
-        }
-        if (!ApplyPages())
-            return true;
-        ApplyToTemplate();
         accept();
         return true;
     case IDCANCEL:
         reject();
         return true;
     case IDC_SAVE:
-        if (!m_nameEdit || m_nameEdit->text().isEmpty()) {
-            ShowMessage(ModuleString(sk::IDS_NAME_REQUIRED));
+        if (!CommitEdits())
             return true;
-        }
-        if (!ApplyPages())
-            return true;
-        ApplyToTemplate();
         if (m_template) {
             // A failed save is not reported: the sheet stays as it is and
             // OK still hands the edited template to the caller.

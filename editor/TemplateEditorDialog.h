@@ -63,6 +63,10 @@ protected:
 private:
     // Both pages' OnApply, channels first; false when one refuses.
     bool ApplyPages();
+    // What OK, Apply and Save share: a name is required, both pages apply,
+    // then the working copy goes into the template. False when the sheet
+    // must stay as it is (the user was told why).
+    bool CommitEdits();
 
     CTemplateChannelsPage* m_channelsPage;
     CTemplateOptionsPage* m_optionsPage;
