@@ -85,6 +85,8 @@ struct ModalityCase {
     int expectedHeadbox;
 };
 
+void PrintTo(const ModalityCase& c, std::ostream* os) { *os << c.what; }
+
 class ModalityFollowsStudy : public EditorTest, public ::testing::WithParamInterface<ModalityCase> {};
 
 TEST_P(ModalityFollowsStudy, OnOk)

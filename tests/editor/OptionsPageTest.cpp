@@ -33,6 +33,8 @@ struct StoredOptions {
     int storedTemporal;
 };
 
+void PrintTo(const StoredOptions& p, std::ostream* os) { *os << p.what; }
+
 class OptionsShown : public EditorTest, public ::testing::WithParamInterface<StoredOptions> {};
 
 TEST_P(OptionsShown, ShowsStoredValuesAndOkStoresThem)
