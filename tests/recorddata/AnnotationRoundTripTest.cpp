@@ -51,6 +51,13 @@ struct Scenario {
     uint32_t recordFrames;
 };
 
+// Keeps gtest from dumping the struct's bytes into the log.
+void PrintTo(const Scenario& s, std::ostream* os)
+{
+    *os << s.frequency << " Hz, start fraction " << s.startFraction << ", first stamp " << s.startStamp << ", "
+        << s.recordFrames << " frames per record";
+}
+
 class AnnotationRoundTrip : public ::testing::TestWithParam<Scenario> {};
 
 TEST_P(AnnotationRoundTrip, EveryAnnotationOnceWithItsOnset) {

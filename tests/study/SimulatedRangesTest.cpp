@@ -25,6 +25,14 @@ struct RangeCase {
     int studyGroup;
 };
 
+// Keeps gtest from dumping the struct's bytes into the log.
+void PrintTo(const RangeCase& c, std::ostream* os)
+{
+    *os << "headbox " << c.type << ", firmware ";
+    for (const wchar_t* f = c.firmware; *f; ++f) *os << static_cast<char>(*f);
+    *os << ", study group " << c.studyGroup;
+}
+
 double Physical(int32_t raw, const CKadeHeadbox::ChannelRange& r)
 {
     return r.physicalMinimum + (static_cast<double>(raw) - r.digitalMinimum) * (r.physicalMaximum - r.physicalMinimum) /

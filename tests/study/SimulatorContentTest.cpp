@@ -43,6 +43,12 @@ struct HeadboxCase {
     int studyGroup;
 };
 
+// Keeps gtest from dumping the struct's bytes into the log.
+void PrintTo(const HeadboxCase& c, std::ostream* os)
+{
+    *os << "headbox " << c.type << ", " << c.breakouts << " breakouts, study group " << c.studyGroup;
+}
+
 class SimulatedContent : public ::testing::TestWithParam<HeadboxCase> {};
 
 TEST_P(SimulatedContent, MontageNoteCoversEveryStoredChannelAndDcInputsAreCalibrated)

@@ -32,6 +32,9 @@ struct Case {
     int breakouts = 2;
 };
 
+// Keeps gtest from dumping the struct's bytes into the log.
+void PrintTo(const Case& c, std::ostream* os) { *os << c.name; }
+
 // Reads a folder's segments the way an exporter walks them: per segment one
 // seek to the first entry, then sequential reads across all entries. Returns
 // the number of samples checked; records failures through gtest.
