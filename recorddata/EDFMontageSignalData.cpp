@@ -119,11 +119,16 @@ void CEDFMontageSignalData::Init(const std::vector<std::wstring>& inputNames) {
     ResolveInputs();
 }
 
-CEDFMontageSignalData* CEDFMontageSignalData::Create(CMontageChannel* channel, const CMontage* montage) {
+namespace {
+
+// Construction throws when an input of the channel is not among the inputs it
+// is given; the factories turn that into a logged null.
+template <class Inputs>
+CEDFMontageSignalData* NewOrNull(CMontageChannel* channel, const Inputs& inputs) {
     if (!channel)
         return nullptr;
     try {
-        return new CEDFMontageSignalData(channel, montage);
+        return new CEDFMontageSignalData(channel, inputs);
     } catch (const std::exception&) {
         SKLOG(8, L"CEDFMontageSignalData::CEDFMontageSignalData - input channel outside the montage's input list for '%s'",
               channel->GetName().c_str());
@@ -131,17 +136,15 @@ CEDFMontageSignalData* CEDFMontageSignalData::Create(CMontageChannel* channel, c
     }
 }
 
+} // namespace
+
+CEDFMontageSignalData* CEDFMontageSignalData::Create(CMontageChannel* channel, const CMontage* montage) {
+    return NewOrNull(channel, montage);
+}
+
 CEDFMontageSignalData* CEDFMontageSignalData::Create(CMontageChannel* channel,
                                                      const std::vector<std::wstring>& inputNames) {
-    if (!channel)
-        return nullptr;
-    try {
-        return new CEDFMontageSignalData(channel, inputNames);
-    } catch (const std::exception&) {
-        SKLOG(8, L"CEDFMontageSignalData::CEDFMontageSignalData - input channel outside the montage's input list for '%s'",
-              channel->GetName().c_str());
-        return nullptr;
-    }
+    return NewOrNull(channel, inputNames);
 }
 
 void CEDFMontageSignalData::SetBOSupport(CDataReaderMultipleBOSupport* mapper) {
