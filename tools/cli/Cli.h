@@ -49,6 +49,7 @@ struct ExportOptions {
     TemplateOverrides overrides;
     int jobs = 0; // 0: engine default
     bool remember = false;
+    bool edit = false; // open the editor on each study's template first
     OutputMode mode = OutputMode::Auto;
 };
 int RunExport(const ExportOptions& o);
@@ -69,9 +70,10 @@ struct EstimateOptions {
 int RunEstimate(const EstimateOptions& o);
 
 struct TemplatesOptions {
-    std::string action; // list, show, new, delete
+    std::string action; // list, show, new, edit, delete
     std::string name;
     std::string modality = "EEG";
+    std::string editModality; // edit: "" looks in both modalities
     int headbox = 1;
     bool force = false;
     bool json = false;

@@ -1,6 +1,7 @@
 // `skrivo export`: adds the studies to one engine, binds the chosen template
-// (or lets the engine choose), applies the command-line overrides, runs the
-// export with a progress display, and cancels it on Ctrl-C.
+// (or lets the engine choose), applies the command-line overrides, lets the
+// user edit each study's template when asked, runs the export with a progress
+// display, and cancels it on Ctrl-C.
 
 #include <algorithm>
 #include <csignal>
@@ -9,6 +10,7 @@
 #include <nlohmann/json.hpp>
 
 #include "Cli.h"
+#include "EditorGlue.h"
 #include "ProgressView.h"
 #include "engine/SkrivoEngine.h"
 #include "platform/Path.h"
@@ -64,6 +66,23 @@ int RunExport(const ExportOptions& o) {
         if (!json) std::fprintf(stderr, "skrivo: %s: %s\n", study.c_str(), text.c_str());
     };
 
+    if (o.edit) {
+        // Before anything is read: an export that cannot offer the editor it
+        // was asked for does not start.
+        std::string why;
+        if (!EditorReady(&why)) {
+            std::fprintf(stderr, "skrivo: %s\n", why.c_str());
+            if (json)
+                std::printf("%s\n", nlohmann::json{{"event", "result"},
+                                                   {"ok", false},
+                                                   {"exit", kExitFailed},
+                                                   {"studies", nlohmann::json::array()}}
+                                        .dump()
+                                        .c_str());
+            return kExitFailed;
+        }
+    }
+
     CSkrivoEngine engine;
     LoadTemplateFolders(engine, false);
     if (o.jobs > 0) engine.SetNumParallelExports(o.jobs);
@@ -108,6 +127,20 @@ int RunExport(const ExportOptions& o) {
             text = it->second;
             return false;
         });
+    }
+
+    if (o.edit) {
+        // The user has the last word on each template, overrides included.
+        // Closing an editor without OK keeps the study's template as it was.
+        for (const std::wstring& id : added) {
+            if (rejected.count(id)) continue;
+            const bool changed = engine.EditTemplate(id.c_str(), nullptr);
+            if (json)
+                std::printf("%s\n",
+                            nlohmann::json{{"event", "edit"}, {"study", Narrow(id)}, {"changed", changed}}.dump().c_str());
+            else if (!quiet && !changed)
+                std::fprintf(stderr, "skrivo: %s: editor closed without OK, template unchanged\n", Narrow(id).c_str());
+        }
     }
 
     const std::wstring out = Widen(o.output);

@@ -1,9 +1,10 @@
-// `skrivo templates list|show|new|delete` over the template folders.
+// `skrivo templates list|show|new|edit|delete` over the template folders.
 
 #include <cstdio>
 #include <nlohmann/json.hpp>
 
 #include "Cli.h"
+#include "EditorGlue.h"
 #include "engine/SkrivoEngine.h"
 #include "platform/Path.h"
 #include "platform/TextConv.h"
@@ -49,7 +50,7 @@ CSkrivoTemplate* FindStored(CSkrivoTemplateManager& m, const std::wstring& name)
 
 int RunTemplates(const TemplatesOptions& o) {
     CSkrivoEngine engine;
-    LoadTemplateFolders(engine, o.action == "new");
+    LoadTemplateFolders(engine, o.action == "new" || o.action == "edit");
     CSkrivoTemplateManager& m = *engine.GetTemplateManager();
     const std::wstring name = Widen(o.name);
 
@@ -119,6 +120,40 @@ int RunTemplates(const TemplatesOptions& o) {
             return kExitFailed;
         }
         std::printf("saved template \"%s\" in %s\n", o.name.c_str(), Narrow(m.GetFolder(sleep ? L"Sleep" : L"EEG")).c_str());
+        return kExitOk;
+    }
+
+    if (o.action == "edit") {
+        CSkrivoTemplate* stored = nullptr;
+        if (o.editModality.empty()) stored = FindStored(m, name);
+        else stored = m.GetItem(sk::EqualsIgnoreCase(Widen(o.editModality), L"Sleep") ? L"Sleep" : L"EEG", name);
+        if (!stored) {
+            std::fprintf(stderr, "skrivo: no stored template named \"%s\"\n", o.name.c_str());
+            return kExitFailed;
+        }
+        std::string why;
+        if (!EditorReady(&why)) {
+            std::fprintf(stderr, "skrivo: %s\n", why.c_str());
+            return kExitFailed;
+        }
+        // The editor works on a copy: the stored template changes only when
+        // the copy is saved over it.
+        CSkrivoTemplate* t = m.Clone(stored);
+        const CKeyTree study = StandInStudy(*t);
+        if (m.Edit(t, &study, nullptr) != 0) {
+            // The sheet's own Save may have written the file already; that
+            // stays as it is.
+            std::fprintf(stderr, "skrivo: the editor was closed without OK; template \"%s\" is kept as stored\n",
+                         o.name.c_str());
+            return kExitFailed;
+        }
+        const uint32_t rc = static_cast<uint32_t>(m.Save(t, true));
+        const std::string folder = Narrow(m.GetFolder(t->GetModality()));
+        if (rc != 0) {
+            std::fprintf(stderr, "skrivo: cannot save the template (0x%08X) in %s\n", rc, folder.c_str());
+            return kExitFailed;
+        }
+        std::printf("saved template \"%s\" in %s\n", Narrow(t->GetName()).c_str(), folder.c_str());
         return kExitOk;
     }
 

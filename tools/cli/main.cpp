@@ -83,6 +83,7 @@ int main(int argc, char** argv) {
         ->check(CLI::PositiveNumber)
         ->type_name("N");
     exp->add_flag("--remember", ex.remember, "Remember each study's template as the last used for its headbox");
+    exp->add_flag("--edit", ex.edit, "Open the template editor on each study's template before the export");
     exp->add_flag("-q,--quiet", exQuiet, "Print nothing but errors");
     exp->add_flag("--json", exJson, "Print progress and results as JSON lines");
 
@@ -106,7 +107,7 @@ int main(int argc, char** argv) {
     // templates
     TemplatesOptions tp;
     RawOverrides tpRaw;
-    auto* tpl = app.add_subcommand("templates", "List, show, create and delete stored templates");
+    auto* tpl = app.add_subcommand("templates", "List, show, create, edit and delete stored templates");
     tpl->require_subcommand(1);
     auto* tList = tpl->add_subcommand("list", "List the stored templates");
     tList->add_flag("--json", tp.json, "Print as JSON");
@@ -119,6 +120,10 @@ int main(int argc, char** argv) {
     tNew->add_option("--headbox", tp.headbox, "Headbox type 1..27")->capture_default_str();
     tNew->add_flag("--force", tp.force, "Replace a stored template of that name");
     AddOverrideOptions(tNew, tp.overrides, tpRaw);
+    auto* tEdit = tpl->add_subcommand("edit", "Open the template editor on a stored template and save it after OK");
+    tEdit->add_option("NAME", tp.name, "Template name")->required();
+    tEdit->add_option("--modality", tp.editModality, "Look only among the EEG or the Sleep templates")
+        ->check(CLI::IsMember({"EEG", "Sleep"}, CLI::ignore_case));
     auto* tDel = tpl->add_subcommand("delete", "Delete a stored template's file");
     tDel->add_option("NAME", tp.name, "Template name")->required();
 
@@ -192,7 +197,7 @@ int main(int argc, char** argv) {
         }
         if (*tpl) {
             FinishOverrides(tp.overrides, tpRaw);
-            tp.action = *tList ? "list" : *tShow ? "show" : *tNew ? "new" : "delete";
+            tp.action = *tList ? "list" : *tShow ? "show" : *tNew ? "new" : *tEdit ? "edit" : "delete";
             return RunTemplates(tp);
         }
         if (*sim) {

@@ -1,0 +1,28 @@
+#pragma once
+// The command line's way to the template editor. The program is built with
+// or without Qt; without it, or without a display to show a window on, every
+// function here answers with a message instead of opening anything.
+
+#include <string>
+
+class CKeyTree;
+class CSkrivoTemplate;
+
+namespace sk::cli {
+
+// Brings up what the editor needs (the application object, the registered
+// editor) once per process. False with the reason for the user when no
+// window can be shown: a build without the editor, no display, or a display
+// that does not answer.
+bool EditorReady(std::string* why);
+
+// A study description that stands in for a study when a stored template is
+// edited on its own, shaped after the template so that OK without changes
+// keeps it as it is: the study group of its modality, its headbox type with
+// that headbox's channels under the names a new template of the modality
+// gets (for the multi-breakout headbox, as many breakout boxes as its
+// channels need), its montage as the recorded one, and decimated data so
+// that the choice of decimated data can be edited.
+CKeyTree StandInStudy(const CSkrivoTemplate& tmpl);
+
+} // namespace sk::cli
