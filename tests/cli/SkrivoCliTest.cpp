@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -50,11 +51,25 @@ std::string Slurp(const fs::path& p) {
 class Cli : public ::testing::Test {
 protected:
     sk::test::TempDir dir{"skrivo-cli"};
+    // Environment of the next runs: variables removed, then "NAME=value"
+    // added; and a program that starts skrivo (xvfb-run).
+    std::vector<std::string> unsetEnv, addEnv, launcher;
 
     // Starts skrivo with the arguments (and a private configuration folder);
     // onStart may act on the running process before it is waited for.
     RunResult Skrivo(std::vector<std::string> args, const std::function<void(pid_t)>& onStart = {}) {
         args.insert(args.begin(), {SKRIVO_CLI_PATH, "--config", (dir / "config").string()});
+        args.insert(args.begin(), launcher.begin(), launcher.end());
+        std::vector<std::string> envText;
+        for (char** e = environ; *e; ++e) {
+            const std::string var(*e);
+            const std::string name = var.substr(0, var.find('='));
+            if (std::find(unsetEnv.begin(), unsetEnv.end(), name) == unsetEnv.end()) envText.push_back(var);
+        }
+        envText.insert(envText.end(), addEnv.begin(), addEnv.end());
+        std::vector<char*> envp;
+        for (auto& e : envText) envp.push_back(e.data());
+        envp.push_back(nullptr);
         std::vector<char*> argv;
         for (auto& a : args) argv.push_back(a.data());
         argv.push_back(nullptr);
@@ -65,7 +80,7 @@ protected:
         posix_spawn_file_actions_addopen(&fa, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         pid_t pid = 0;
         RunResult r;
-        if (posix_spawn(&pid, argv[0], &fa, nullptr, argv.data(), environ) != 0) return r;
+        if (posix_spawn(&pid, argv[0], &fa, nullptr, argv.data(), envp.data()) != 0) return r;
         posix_spawn_file_actions_destroy(&fa);
         if (onStart) onStart(pid);
         int ws = 0;
@@ -317,4 +332,191 @@ TEST_F(Cli, MontageOverrideUsesTheUsersMontagesAndRejectsUnknownOnes) {
     EXPECT_EQ(bad.status, 1);
     EXPECT_NE(bad.err.find("no montage named \"Nope\" for headbox type 1"), std::string::npos) << bad.err;
     EXPECT_TRUE(EdfFiles(dir / "n").empty());
+}
+
+// --- the template editor -----------------------------------------------------
+
+namespace {
+
+const std::string kNeedsDisplay = "the template editor needs a display (set DISPLAY or run under xvfb-run)";
+const std::string kNoEditor = "this build has no template editor";
+
+bool BuiltWithoutEditor(const RunResult& r) { return r.err.find(kNoEditor) != std::string::npos; }
+
+ino_t Inode(const fs::path& p) {
+    struct stat st {};
+    return ::stat(p.c_str(), &st) == 0 ? st.st_ino : 0;
+}
+
+} // namespace
+
+TEST_F(Cli, EditorCommandsFailCleanlyWithoutADisplay) {
+    ASSERT_EQ(Skrivo({"templates", "new", "Night", "--modality", "Sleep", "--headbox", "3"}).status, 0);
+    const fs::path file = dir / "config" / "Sleep" / "Night.exp";
+    const std::string stored = Slurp(file);
+    ASSERT_FALSE(stored.empty());
+    const std::string study = Simulate("nodisplay", 5).string();
+    const std::string out = (dir / "out").string();
+
+    // Qt ends a process whose display does not answer, so each of these must
+    // be caught before Qt is started.
+    struct Case {
+        const char* what;
+        std::vector<std::string> env;
+        std::vector<std::string> args;
+    };
+    const std::vector<std::string> edit = {"templates", "edit", "Night"};
+    const std::vector<std::string> exportEdit = {"export", study, "-o", out, "--edit"};
+    const Case cases[] = {
+        {"no display at all", {}, edit},
+        {"X server that is not running", {"DISPLAY=:4711"}, edit},
+        {"X server by socket name", {"DISPLAY=unix:4711.0", "QT_QPA_PLATFORM=xcb"}, edit},
+        {"X server over TCP that refuses", {"DISPLAY=127.0.0.1:4711"}, edit},
+        {"no X server number", {"DISPLAY=nonsense"}, edit},
+        {"xcb asked for without DISPLAY", {"QT_QPA_PLATFORM=xcb"}, edit},
+        {"Wayland socket that does not exist", {"WAYLAND_DISPLAY=wayland-4711", "XDG_RUNTIME_DIR=/nonexistent"}, edit},
+        {"export --edit", {}, exportEdit},
+    };
+    unsetEnv = {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM", "SKRIVO_EDITOR_AUTOCLOSE"};
+    for (const Case& c : cases) {
+        addEnv = c.env;
+        const RunResult r = Skrivo(c.args);
+        EXPECT_EQ(r.status, 1) << c.what << r.err;
+        EXPECT_TRUE(r.err.find(kNeedsDisplay) != std::string::npos || BuiltWithoutEditor(r)) << c.what << r.err;
+        EXPECT_EQ(Slurp(file), stored) << c.what;
+        EXPECT_TRUE(EdfFiles(out).empty()) << c.what << ": nothing is exported when the editor cannot open";
+    }
+
+    addEnv.clear();
+    std::vector<std::string> json = exportEdit;
+    json.push_back("--json");
+    const RunResult j = Skrivo(json);
+    EXPECT_EQ(j.status, 1);
+    const auto result = nlohmann::json::parse(j.out);
+    EXPECT_EQ(result["event"], "result");
+    EXPECT_EQ(result["ok"], false);
+
+    const RunResult missing = Skrivo({"templates", "edit", "Nope"});
+    EXPECT_EQ(missing.status, 1);
+    EXPECT_NE(missing.err.find("no stored template named \"Nope\""), std::string::npos) << missing.err;
+    EXPECT_EQ(Skrivo({"templates", "edit", "Night", "--modality", "EEG"}).status, 1) << "Night is a sleep template";
+}
+
+TEST_F(Cli, HelpListsTheEditor) {
+    const RunResult t = Skrivo({"templates", "--help"});
+    EXPECT_EQ(t.status, 0);
+    EXPECT_NE(t.out.find("edit "), std::string::npos) << t.out;
+    const RunResult e = Skrivo({"export", "--help"});
+    EXPECT_NE(e.out.find("--edit"), std::string::npos) << e.out;
+    EXPECT_EQ(Skrivo({"templates", "edit", "--help"}).status, 0);
+    EXPECT_EQ(Skrivo({"templates", "edit"}).status, 2) << "NAME is required";
+    EXPECT_EQ(Skrivo({"templates", "edit", "X", "--modality", "ECG"}).status, 2);
+}
+
+// SKRIVO_EDITOR_AUTOCLOSE presses OK or Cancel as soon as the editor shows;
+// the offscreen platform needs no display server.
+TEST_F(Cli, EditorOkSavesTheTemplateAsItWasAndCancelLeavesTheFile) {
+    struct Case {
+        const char* name;
+        const char* modality;
+        const char* headbox;
+        std::vector<std::string> options;
+        fs::path file;
+    };
+    const Case cases[] = {
+        {"Routine", "EEG", "1", {"--format", "edf+", "--events"}, dir / "config" / "Routine.exp"},
+        {"Night", "Sleep", "3", {"--no-pad-gaps", "--max-duration", "600"}, dir / "config" / "Sleep" / "Night.exp"},
+        {"Breakouts", "EEG", "20", {"--deidentify"}, dir / "config" / "Breakouts.exp"},
+    };
+    unsetEnv = {"DISPLAY", "WAYLAND_DISPLAY"};
+    for (const Case& c : cases) {
+        std::vector<std::string> args = {"templates", "new", c.name, "--modality", c.modality, "--headbox", c.headbox};
+        args.insert(args.end(), c.options.begin(), c.options.end());
+        addEnv.clear();
+        ASSERT_EQ(Skrivo(args).status, 0) << c.name;
+        const std::string before = Skrivo({"templates", "show", c.name}).out;
+        const ino_t inode = Inode(c.file);
+        ASSERT_NE(inode, 0u) << c.file;
+
+        addEnv = {"QT_QPA_PLATFORM=offscreen", "SKRIVO_EDITOR_AUTOCLOSE=cancel"};
+        const RunResult cancel = Skrivo({"templates", "edit", c.name});
+        if (BuiltWithoutEditor(cancel)) GTEST_SKIP() << kNoEditor;
+        EXPECT_EQ(cancel.status, 1) << c.name << cancel.err;
+        EXPECT_NE(cancel.err.find("closed without OK"), std::string::npos) << cancel.err;
+        EXPECT_EQ(Inode(c.file), inode) << c.name << ": Cancel writes nothing";
+
+        addEnv = {"QT_QPA_PLATFORM=offscreen", "SKRIVO_EDITOR_AUTOCLOSE=ok"};
+        const RunResult ok = Skrivo({"templates", "edit", c.name});
+        EXPECT_EQ(ok.status, 0) << c.name << ok.err;
+        EXPECT_NE(ok.out.find("saved template \"" + std::string(c.name) + "\""), std::string::npos) << ok.out;
+        EXPECT_NE(Inode(c.file), inode) << c.name << ": OK saves the file again";
+        addEnv.clear();
+        // OK without a change keeps every key: modality, headbox, channel
+        // names and ticks, options.
+        EXPECT_EQ(Skrivo({"templates", "show", c.name}).out, before) << c.name;
+    }
+}
+
+TEST_F(Cli, ExportEditOpensTheEditorOnEachStudyBeforeExporting) {
+    const fs::path a = Simulate("edit1", 5);
+    const fs::path b = Simulate("edit2", 5, 1, 2);
+    unsetEnv = {"DISPLAY", "WAYLAND_DISPLAY"};
+    addEnv = {"QT_QPA_PLATFORM=offscreen", "SKRIVO_EDITOR_AUTOCLOSE=ok"};
+
+    struct Case {
+        std::vector<std::string> templateArgs;
+        // Without stored templates the engine's default has no name: OK is
+        // refused, the message box closed and the editor cancelled.
+        bool changed;
+    };
+    int run = 0;
+    for (const Case& c : {Case{{}, false}, Case{{"-t", "Plus"}, true}}) {
+        if (c.changed) {
+            addEnv.clear();
+            ASSERT_EQ(Skrivo({"templates", "new", "Plus", "--format", "edf+"}).status, 0);
+            addEnv = {"QT_QPA_PLATFORM=offscreen", "SKRIVO_EDITOR_AUTOCLOSE=ok"};
+        }
+        const fs::path out = dir / ("edited" + std::to_string(run++));
+        std::vector<std::string> args = {"export", a.string(), b.string(), "-o", out.string(), "--edit", "--json"};
+        args.insert(args.end(), c.templateArgs.begin(), c.templateArgs.end());
+        const RunResult r = Skrivo(args);
+        if (BuiltWithoutEditor(r)) GTEST_SKIP() << kNoEditor;
+        ASSERT_EQ(r.status, 0) << r.err;
+        std::istringstream lines(r.out);
+        std::string line;
+        std::vector<std::string> edited;
+        bool progressBeforeEdit = false;
+        while (std::getline(lines, line)) {
+            const auto j = nlohmann::json::parse(line);
+            if (j["event"] == "edit") {
+                edited.push_back(j["study"]);
+                EXPECT_EQ(j["changed"], c.changed) << line;
+                EXPECT_FALSE(progressBeforeEdit) << "every editor closes before the export starts";
+            } else if (j["event"] == "progress") {
+                progressBeforeEdit = true;
+            }
+        }
+        EXPECT_EQ(edited, (std::vector<std::string>{a.string(), b.string()}));
+        ASSERT_EQ(EdfFiles(out).size(), 2u);
+        if (c.changed) {
+            for (const auto& f : EdfFiles(out)) EXPECT_EQ(ReadEdf(f).filetype, EDFLIB_FILETYPE_EDFPLUS) << f;
+        }
+    }
+}
+
+TEST_F(Cli, EditorUnderAVirtualXServer) {
+    const fs::path xvfb = "/usr/bin/xvfb-run";
+    if (!fs::exists(xvfb)) GTEST_SKIP() << "xvfb-run is not installed";
+    ASSERT_EQ(Skrivo({"templates", "new", "Virtual", "--headbox", "2"}).status, 0);
+    const std::string before = Skrivo({"templates", "show", "Virtual"}).out;
+    launcher = {xvfb.string(), "-a"};
+    unsetEnv = {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"};
+    addEnv = {"SKRIVO_EDITOR_AUTOCLOSE=ok"};
+    const RunResult r = Skrivo({"templates", "edit", "Virtual"});
+    if (BuiltWithoutEditor(r)) GTEST_SKIP() << kNoEditor;
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find("saved template \"Virtual\""), std::string::npos) << r.out;
+    launcher.clear();
+    addEnv.clear();
+    EXPECT_EQ(Skrivo({"templates", "show", "Virtual"}).out, before);
 }
