@@ -271,8 +271,9 @@ bool EditorReady(std::string* why) {
 
 #ifdef SKRIVO_HAVE_EDITOR
 // Leak reports of the system's font library, which keeps its caches for the
-// life of the process once Qt has asked it for a font, are not ours to fix.
+// life of the process once Qt has asked it for a font, and of the message
+// bus library that Qt's X platform connects through, are not ours to fix.
 extern "C" __attribute__((visibility("default"), used)) const char* __lsan_default_suppressions() {
-    return "leak:libfontconfig.so\n";
+    return "leak:libfontconfig.so\nleak:libdbus-1.so\n";
 }
 #endif
