@@ -177,8 +177,13 @@ int main(int argc, char** argv) {
     if (!registryDir.empty()) setenv("SKRIVO_REGISTRY_ROOT", registryDir.c_str(), 1);
     // The command reports every failure itself; the library's log is for
     // those who ask for it.
+    // Internal consistency records (the event log) are diagnostics too: they go
+    // to stderr only with --verbose unless the user chose a file for them.
     if (verbose) setenv("SKRIVO_LOG_LEVELS", "12", 1);
-    else setenv("SKRIVO_LOG_LEVELS", "0", 0);
+    else {
+        setenv("SKRIVO_LOG_LEVELS", "0", 0);
+        setenv("SKRIVO_EVENTLOG_FILE", "/dev/null", 0);
+    }
     CTaviLogManager::Reconfigure();
 
     auto mode = [](bool quiet, bool json) {
