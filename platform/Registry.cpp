@@ -339,10 +339,7 @@ int32_t RegistryKey::Create(RegRoot root, const std::wstring& subKey, uint32_t a
         if (!IsDir(folder))
             return static_cast<int32_t>(ERROR_PATH_NOT_FOUND);
     }
-    if (wantWrite && (readOnly || ::access(folder.c_str(), W_OK) != 0))
-        return static_cast<int32_t>(ERROR_ACCESS_DENIED);
-    out->reset(new RegistryKey(folder, wantWrite));
-    return 0;
+    return OpenExisting(folder, wantWrite, readOnly, out);
 }
 
 int32_t RegistryKey::Open(RegRoot root, const std::wstring& subKey, uint32_t access,
@@ -354,8 +351,12 @@ int32_t RegistryKey::Open(RegRoot root, const std::wstring& subKey, uint32_t acc
         return bad;
     if (!IsDir(folder))
         return static_cast<int32_t>(ERROR_FILE_NOT_FOUND);
-    const bool wantWrite = AccessWanted(access);
-    if (wantWrite && (RegistryIsReadOnly() || ::access(folder.c_str(), W_OK) != 0))
+    return OpenExisting(folder, AccessWanted(access), RegistryIsReadOnly(), out);
+}
+
+int32_t RegistryKey::OpenExisting(const std::string& folder, bool wantWrite, bool readOnly,
+                                  std::unique_ptr<RegistryKey>* out) {
+    if (wantWrite && (readOnly || ::access(folder.c_str(), W_OK) != 0))
         return static_cast<int32_t>(ERROR_ACCESS_DENIED);
     out->reset(new RegistryKey(folder, wantWrite));
     return 0;

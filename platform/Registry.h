@@ -88,6 +88,10 @@ public:
 
 private:
     RegistryKey(std::string folder, bool writable) : m_folder(std::move(folder)), m_writable(writable) {}
+    // Hands out a key on an existing folder, refusing write access where the
+    // registry or the folder is read-only; shared by Create and Open.
+    static int32_t OpenExisting(const std::string& folder, bool wantWrite, bool readOnly,
+                                std::unique_ptr<RegistryKey>* out);
     std::string m_folder;
     bool m_writable;
 };
