@@ -127,6 +127,9 @@ uint32_t CSkrivoEngine::Impl::ExportMonitorThreadProc(CSkrivoEngine* engine) {
             } else {
                 const std::wstring study = e.GetStudyId();
                 const std::wstring file = e.GetCurrentFile();
+                // Done is read before the percent (SetDone stores them the
+                // other way round), so a finished entry always shows 100.
+                const bool done = e.IsDone();
                 p = e.GetPercent();
                 if (p > 100.0f) p = 100.0f;
                 if (e.IsFailed()) {
@@ -137,7 +140,6 @@ uint32_t CSkrivoEngine::Impl::ExportMonitorThreadProc(CSkrivoEngine* engine) {
                     p = 100.0f;
                     finished[i] = true;
                 } else {
-                    const bool done = e.IsDone();
                     if (p > lastReported[i]) engine->Fire_OnProgress(study.c_str(), file.c_str(), p);
                     lastReported[i] = p;
                     if (!done) allFinished = false;

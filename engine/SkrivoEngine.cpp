@@ -1,6 +1,7 @@
 #include "engine/SkrivoEngine.h"
 
 #include <algorithm>
+#include <exception>
 
 #include "engine/SkrivoEngineImpl.h"
 #include "engine/TemplateSelection.h"
@@ -378,12 +379,32 @@ int CSkrivoEngine::GetNumParallelExports() const { return m->numParallel; }
 
 CSkrivoTemplateManager* CSkrivoEngine::GetTemplateManager() { return &m->manager; }
 
+// A host callback that throws must not take the monitor down with it: the
+// monitor is what waits for the workers, so its end would leave them running
+// into a destroyed engine. The exception is logged and the export cancelled;
+// the monitor then stops the workers and waits for them as on any cancel.
+template <class Call>
+static void GuardCallback(sk::Event& cancel, const wchar_t* name, Call call) {
+    try {
+        call();
+    } catch (const std::exception& ex) {
+        SKLOG(8, L"CSkrivoEngine::%s - host callback threw (%s); export cancelled.", name,
+              sk::FromUtf8Lossy(ex.what()).c_str());
+        cancel.Set();
+    } catch (...) {
+        SKLOG(8, L"CSkrivoEngine::%s - host callback threw; export cancelled.", name);
+        cancel.Set();
+    }
+}
+
 void CSkrivoEngine::Fire_OnProgress(const wchar_t* study, const wchar_t* file, float percent) {
-    if (m->progress) m->progress->OnProgress(study, file, percent);
+    if (m->progress)
+        GuardCallback(m->cancelEvent, L"OnProgress", [&] { m->progress->OnProgress(study, file, percent); });
 }
 
 void CSkrivoEngine::Fire_OnError(const wchar_t* study, long code, const wchar_t* text) {
-    if (m->progress) m->progress->OnError(study, code, text);
+    if (m->progress)
+        GuardCallback(m->cancelEvent, L"OnError", [&] { m->progress->OnError(study, code, text); });
 }
 
 const CKeyTree& CSkrivoEngine::GetSettings() const { return m->settings; }

@@ -163,8 +163,13 @@ sk::HResult CSkrivoTemplateManager::Save(CSkrivoTemplate* tmpl, bool overwrite)
     if (folder.empty())
         return kNotADirectory;
 
-    const std::wstring path = WithExpExtension(sk::path::Combine(folder, fileName));
-    const bool existed = sk::path::Exists(path);
+    // Template names ignore letter case, so "t1" saved beside "T1.exp" is
+    // that template: it replaces the file under the name it already has.
+    std::wstring path = WithExpExtension(sk::path::Combine(folder, fileName));
+    const std::wstring existing = ResolveIgnoringCase(path);
+    const bool existed = !existing.empty();
+    if (existed)
+        path = existing;
     if (existed && !overwrite)
         return kFileExists;
 
@@ -186,9 +191,12 @@ sk::HResult CSkrivoTemplateManager::Save(CSkrivoTemplate* tmpl, bool overwrite)
 
     std::vector<CSkrivoTemplate*>& list = ListFor(modality);
     if (existed) {
+        // The template of the file just replaced: saved to it, or loaded
+        // under the same name in any letter case.
         const std::wstring name = tmpl->GetName();
-        auto it = std::find_if(list.begin(), list.end(),
-                               [&](const CSkrivoTemplate* t) { return t->GetName() == name; });
+        auto it = std::find_if(list.begin(), list.end(), [&](const CSkrivoTemplate* t) {
+            return FileNameOf(t) == path || sk::EqualsNoCase(t->GetName(), name);
+        });
         if (it != list.end()) {
             // Displaced, not deleted: the host may still hold its pointer.
             m_createdTemplates.push_back(*it);

@@ -19,8 +19,9 @@ void CExportDetails::SetCurrentFile(const std::wstring& name) {
 }
 
 void CExportDetails::SetDone() {
-    m_done.store(true, std::memory_order_release);
+    // Percent first: a reader that sees done also sees the final 100.
     m_percent.store(100.0f, std::memory_order_release);
+    m_done.store(true, std::memory_order_release);
 }
 
 void CExportDetails::SetError(int32_t code, const std::wstring& text) {

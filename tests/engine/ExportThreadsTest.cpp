@@ -9,6 +9,7 @@
 #include <map>
 #include <mutex>
 #include <set>
+#include <stdexcept>
 #include <thread>
 
 #include "EngineTestUtil.h"
@@ -314,4 +315,43 @@ TEST_F(ExportThreads, ParallelismIsClampedAndFrozenWhileExporting) {
     EXPECT_EQ(engine.SetNumParallelExports(1), -1);
     EXPECT_TRUE(log.Contains(L"CSkrivoEngine::SetNumParallelExports - export in progress.", 8));
     EXPECT_EQ(engine.GetNumParallelExports(), cpus);
+}
+
+// A host whose callbacks throw: the export is cancelled and the engine still
+// waits for every worker before the monitor ends, so nothing runs on into a
+// destroyed engine.
+TEST_F(ExportThreads, ThrowingCallbacksCancelAndWaitForTheWorkers) {
+    struct Thrower : Recorder {
+        bool inProgress;
+        explicit Thrower(bool p) : inProgress(p) {}
+        void OnProgress(const wchar_t* s, const wchar_t* f, float p) override {
+            if (inProgress && *s) throw std::runtime_error("host progress view broke");
+            Recorder::OnProgress(s, f, p);
+        }
+        void OnError(const wchar_t*, long, const wchar_t*) override { throw 42; }
+    };
+    for (bool inProgress : {true, false}) {
+        FakeJob job;
+        job.ticks = 100000; // would run for minutes unless cancelled
+        job.sleepMs = 1;
+        Thrower rec(inProgress);
+        {
+            CSkrivoEngine engine;
+            engine.SetExportJob([job](CExportDetails& e, int32_t& code, std::wstring& text) {
+                if (e.GetStudyId() == L"bad") {
+                    code = static_cast<int32_t>(0x80070005u);
+                    text = L"Access is denied.";
+                    return false;
+                }
+                return job(e, code, text);
+            });
+            engine.SetNumParallelExports(2);
+            AddEntries(engine, {L"bad", L"long1", L"long2"});
+            engine.Export(L"/out", &rec, false);
+            ASSERT_TRUE(engine.WaitForExport(20000)) << inProgress;
+            EXPECT_EQ(job.running->load(), 0) << "a worker outlived the monitor";
+            engine.Cancel();
+        }
+        EXPECT_EQ(job.running->load(), 0);
+    }
 }

@@ -161,7 +161,8 @@ TEST_F(TemplateManagerTest, SaveOverwritesOnlyWhenAskedAndKeepsTheDisplacedTempl
     ASSERT_NE(nullptr, first);
     EXPECT_TRUE(first->IsTemplate());
 
-    CSkrivoTemplate* again = Manager().Create(L"EEG", L"Routine");
+    // Names ignore letter case: "ROUTINE" is the template in "Routine.exp".
+    CSkrivoTemplate* again = Manager().Create(L"EEG", L"ROUTINE");
     again->SetHeadboxType(7);
     EXPECT_EQ(M::kFileExists, Manager().Save(again, false));
     EXPECT_EQ(2u, Manager().GetCount(L"EEG"));
@@ -174,10 +175,11 @@ TEST_F(TemplateManagerTest, SaveOverwritesOnlyWhenAskedAndKeepsTheDisplacedTempl
     EXPECT_EQ(7, replaced->GetHeadboxType());
     EXPECT_EQ(5, first->GetHeadboxType()) << "the displaced template stays valid";
     EXPECT_EQ(replaced, Manager().GetItem((m_eeg / "Routine.exp").wstring()));
+    EXPECT_EQ(2, std::distance(fs::directory_iterator(m_eeg), fs::directory_iterator()));
 
     RestartManager();
     ASSERT_EQ(0, Manager().Load(L"EEG", m_eeg.wstring()));
-    EXPECT_EQ(7, Manager().GetItem(L"EEG", L"Routine")->GetHeadboxType());
+    EXPECT_EQ(7, Manager().GetItem(L"EEG", L"ROUTINE")->GetHeadboxType());
 }
 
 TEST_F(TemplateManagerTest, FailedWriteLeavesTheEarlierFileWhole)
