@@ -339,7 +339,7 @@ TEST_F(Cli, MontageOverrideUsesTheUsersMontagesAndRejectsUnknownOnes) {
 namespace {
 
 const std::string kNeedsDisplay = "the template editor needs a display (set DISPLAY or run under xvfb-run)";
-const std::string kNoEditor = "this build has no template editor";
+const std::string kNoEditor = "the template editor is not installed";
 
 bool BuiltWithoutEditor(const RunResult& r) { return r.err.find(kNoEditor) != std::string::npos; }
 

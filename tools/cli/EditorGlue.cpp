@@ -5,8 +5,11 @@
 
 #include "EditorGlue.h"
 
-#include <cstdlib>
+#include <unistd.h>
 
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
 #include <memory>
 
 #include "platform/KeyTree.h"
@@ -21,7 +24,6 @@
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/un.h>
-#include <unistd.h>
 
 #include <QAbstractButton>
 #include <QApplication>
@@ -109,8 +111,27 @@ CKeyTree StandInStudy(const CSkrivoTemplate& tmpl) {
 
 #ifndef SKRIVO_HAVE_EDITOR
 
+namespace {
+
+std::filesystem::path EditorProgram() {
+    std::error_code ec;
+    const std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe", ec);
+    return ec ? std::filesystem::path() : self.parent_path() / "skrivo-editor";
+}
+
+} // namespace
+
+void RunInEditorProgram(char** argv) {
+    const std::filesystem::path program = EditorProgram();
+    if (program.empty() || ::access(program.c_str(), X_OK) != 0) return;
+    std::fflush(nullptr);
+    ::execv(program.c_str(), argv);
+}
+
 bool EditorReady(std::string* why) {
-    *why = "this build has no template editor";
+    const std::filesystem::path program = EditorProgram();
+    *why = "the template editor is not installed (no runnable " +
+           (program.empty() ? std::string("skrivo-editor") : program.string()) + ")";
     return false;
 }
 
@@ -237,6 +258,8 @@ void InstallAutoClose() {
 }
 
 } // namespace
+
+void RunInEditorProgram(char**) {}
 
 bool EditorReady(std::string* why) {
     static int state = 0; // 0 not tried, 1 ready, -1 unusable

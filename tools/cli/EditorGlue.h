@@ -1,7 +1,9 @@
 #pragma once
-// The command line's way to the template editor. The program is built with
-// or without Qt; without it, or without a display to show a window on, every
-// function here answers with a message instead of opening anything.
+// The command line's way to the template editor. `skrivo` links no GUI
+// library and hands a command that edits to `skrivo-editor`, the same
+// commands built with the Qt editor, installed beside it. Without that
+// program, or without a display to show a window on, every function here
+// answers with a message instead of opening anything.
 
 #include <string>
 
@@ -10,10 +12,15 @@ class CSkrivoTemplate;
 
 namespace sk::cli {
 
+// In `skrivo`: replaces the process by `skrivo-editor` beside it, given the
+// same arguments, and returns only when there is none to run (EditorReady
+// then says why). In `skrivo-editor`: returns at once.
+void RunInEditorProgram(char** argv);
+
 // Brings up what the editor needs (the application object, the registered
 // editor) once per process. False with the reason for the user when no
-// window can be shown: a build without the editor, no display, or a display
-// that does not answer.
+// window can be shown: no editor program, no display, or a display that
+// does not answer.
 bool EditorReady(std::string* why);
 
 // A study description that stands in for a study when a stored template is

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "Cli.h"
+#include "EditorGlue.h"
 #include "platform/Log.h"
 
 #ifndef SKRIVO_VERSION
@@ -168,6 +169,8 @@ int main(int argc, char** argv) {
         const int rc = app.exit(e);
         return rc == 0 ? kExitOk : kExitUsage;
     }
+
+    if ((*exp && ex.edit) || *tEdit) RunInEditorProgram(argv);
 
     if (!configDir.empty()) {
         setenv("SKRIVO_USER_SETTINGS_DIR", configDir.c_str(), 1);
