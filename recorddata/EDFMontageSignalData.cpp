@@ -15,18 +15,6 @@ namespace {
 
 constexpr size_t kMaxLabel = 16;
 
-const wchar_t* LabelPrefix(int displayType) {
-    switch (displayType) {
-    case 0: return L"EEG";
-    case 2: return L"ECG";
-    case 3: return L"EOG";
-    case 4: return L"EMG";
-    case 10:
-    case 11: return L"Resp";
-    default: return nullptr;
-    }
-}
-
 // The reference text of a derivation: its name, or for an average of several
 // inputs the joined input names over their count, or "Ref" when the weights
 // do not form an average.
@@ -52,25 +40,13 @@ std::wstring ReferenceText(const CHalfMontageChannel* second, const std::vector<
     return L"Ref";
 }
 
-// Saturating truncation of a double to 32 bits; false for non-finite values.
-bool TruncTo32(double v, int32_t& out) {
-    if (!std::isfinite(v))
-        return false;
-    v = std::trunc(v);
-    if (v > 2147483647.0)
-        v = 2147483647.0;
-    if (v < -2147483648.0)
-        v = -2147483648.0;
-    out = static_cast<int32_t>(v);
-    return true;
-}
-
 } // namespace
 
 std::wstring CEDFMontageSignalData::BuildLabel(const CMontageChannel& channel,
                                                const std::vector<std::wstring>& inputNames) {
-    const wchar_t* prefix = LabelPrefix(channel.GetDisplayType());
     const std::wstring a = channel.GetFirstHalf() ? channel.GetFirstHalf()->GetName() : std::wstring();
+    // A name that already carries a signal type keeps it alone.
+    const wchar_t* prefix = HasSignalType(a) ? nullptr : SignalTypeOf(channel.GetDisplayType());
     const std::wstring b = ReferenceText(channel.GetSecondHalf(), inputNames);
     std::wstring label;
     if (!prefix) {
@@ -181,44 +157,13 @@ void CEDFMontageSignalData::ResolveInputs() {
         resolve(first, m_active);
 }
 
-void CEDFMontageSignalData::ApplyCalibration(CKeyTree* calibration) {
+bool CEDFMontageSignalData::ApplyCalibration(CKeyTree* calibration) {
     const CWaveType* waveType = m_channel ? WaveTypePtrLookup(m_channel->GetDisplayType()) : nullptr;
     if (!waveType || waveType->GetKind() != CWaveType::KindCalibratedDC) {
         Finalize();
-        return;
+        return false;
     }
-    const double a = waveType->GetCalibratedMinimum();
-    const double b = waveType->GetCalibratedMaximum();
-    const CCalFileArchivist archivist(calibration);
-    const CWaveCalibration cal = waveType->LoadCalibration(archivist);
-    const double x = waveType->GetInputLimitX() * -1000000.0;
-    const double y = waveType->GetInputLimitY() * -1000000.0;
-    const double lo = x < y ? x : y;
-    const double hi = x < y ? y : x;
-    const double p = waveType->ToCalibrated(lo, cal);
-    const double q = waveType->ToCalibrated(hi, cal);
-    const double k = (q - p) / (hi - lo);
-    const double c = q - hi * k;
-    const double rawA = (a - c) / k;
-    const double rawB = (b - c) / k;
-
-    const int32_t inDigDiff = static_cast<int32_t>(static_cast<int64_t>(m_inDigMax) - m_inDigMin);
-    const double inScale = (m_inPhysMax - m_inPhysMin) / static_cast<double>(inDigDiff);
-    const double inOffset = m_inPhysMax - m_inDigMax * inScale;
-    int32_t digMin = 0, digMax = 0;
-    if (!TruncTo32((rawA - inOffset) / inScale, digMin) || !TruncTo32((rawB - inOffset) / inScale, digMax) ||
-        digMin == digMax) {
-        // A flat calibration or an empty input range cannot be inverted;
-        // the channel keeps its uncalibrated range.
-        SKLOG(8, L"CEDFMontageSignalData::ApplyCalibration - calibration of '%s' cannot be applied, using the input range",
-              m_label.c_str());
-        Finalize();
-        return;
-    }
-    // A falling calibration maps the physical range onto a reversed digital
-    // one; order it by digital value as for any input range.
-    SetInputRange(digMin, digMax, a, b);
-    Finalize();
+    return Calibrate(waveType, waveType->LoadCalibration(CCalFileArchivist(calibration)));
 }
 
 inline int16_t CEDFMontageSignalData::SampleOf(const uint8_t* f) const {

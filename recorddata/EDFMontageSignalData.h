@@ -36,8 +36,10 @@ public:
                                    const std::vector<std::wstring>& inputNames);
 
     // For calibrated DC wave types derives the input range from the
-    // calibration; otherwise the same as Finalize. calibration may be null.
-    void ApplyCalibration(CKeyTree* calibration);
+    // calibration (the study's, else the wave type's nominal one); otherwise
+    // the same as Finalize. calibration may be null. True when a calibration
+    // was applied.
+    bool ApplyCalibration(CKeyTree* calibration);
     // Multi-breakout headboxes: input channel numbers go through the mapper
     // before they index the frame. The mapper is not owned.
     void SetBOSupport(CDataReaderMultipleBOSupport* mapper);

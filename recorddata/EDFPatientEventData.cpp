@@ -47,7 +47,7 @@ CEDFPatientEventData::CEDFPatientEventData(IAnnotationIterator* iterator, int32_
 
 CEDFPatientEventData::~CEDFPatientEventData() = default;
 
-std::wstring CEDFPatientEventData::GetLabel() const { return L"Patient Event"; }
+std::wstring CEDFPatientEventData::GetLabel() const { return L"Misc Patient Evt"; }
 
 void CEDFPatientEventData::GetRange(int32_t& digitalMin, int32_t& digitalMax, double& physicalMin,
                                     double& physicalMax) const {

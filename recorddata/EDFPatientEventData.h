@@ -1,5 +1,5 @@
 #pragma once
-// "Patient Event": the study's patient-event notes as a 0/1 stream at the
+// "Misc Patient Evt": the study's patient-event notes as a 0/1 stream at the
 // export's sample rate; a sample shows at most one event.
 
 #include <memory>

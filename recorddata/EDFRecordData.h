@@ -66,6 +66,18 @@ public:
     // without a processor).
     static std::wstring ToEDFUnits(const std::wstring& units);
 
+    // Width of the header's label field.
+    static constexpr size_t kLabelWidth = 16;
+    // Signal type word that leads an EDF+ label ("EEG", "EOG", "SaO2", ...)
+    // for a display type; null for a display type of unknown kind.
+    static const wchar_t* SignalTypeOf(int displayType);
+    // "<type> <name>" cut to the label field. The name is kept as it is when
+    // there is no type or when it already begins with a signal type word and
+    // a space.
+    static std::wstring TypedLabel(const wchar_t* type, const std::wstring& name);
+    // True when the label begins with a signal type word and a space.
+    static bool HasSignalType(const std::wstring& label);
+
 protected:
     // Bytes of 16-bit samples a record of recordDuration seconds holds at
     // sampleFrequency: 0 for no samples, capped to the largest even int32.

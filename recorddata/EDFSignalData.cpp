@@ -4,7 +4,9 @@
 #include <cstdlib>
 #include <limits>
 
+#include "platform/Log.h"
 #include "platform/recording/SampleFrame.h"
+#include "platform/recording/WaveType.h"
 
 namespace {
 
@@ -22,6 +24,19 @@ int16_t TruncTo16(double v) {
     if (v < kEdfMin)
         return static_cast<int16_t>(kEdfMin);
     return static_cast<int16_t>(v);
+}
+
+// Saturating truncation of a double to 32 bits; false for non-finite values.
+bool TruncTo32(double v, int32_t& out) {
+    if (!std::isfinite(v))
+        return false;
+    v = std::trunc(v);
+    if (v > 2147483647.0)
+        v = 2147483647.0;
+    if (v < -2147483648.0)
+        v = -2147483648.0;
+    out = static_cast<int32_t>(v);
+    return true;
 }
 
 } // namespace
@@ -106,6 +121,46 @@ void CEDFSignalData::Finalize() {
         m_zeroCode = static_cast<int16_t>(m_edfDigMin > 0 ? m_edfDigMin : (m_edfDigMax < 0 ? m_edfDigMax : 0));
     }
 }
+
+bool CEDFSignalData::Calibrate(const CWaveType* waveType, const CWaveCalibration& calibration) {
+    if (!waveType || waveType->GetKind() != CWaveType::KindCalibratedDC) {
+        Finalize();
+        return false;
+    }
+    const double a = waveType->GetCalibratedMinimum();
+    const double b = waveType->GetCalibratedMaximum();
+    const double x = waveType->GetInputLimitX() * -1000000.0;
+    const double y = waveType->GetInputLimitY() * -1000000.0;
+    const double lo = x < y ? x : y;
+    const double hi = x < y ? y : x;
+    const double p = waveType->ToCalibrated(lo, calibration);
+    const double q = waveType->ToCalibrated(hi, calibration);
+    const double k = (q - p) / (hi - lo);
+    const double c = q - hi * k;
+    const double rawA = (a - c) / k;
+    const double rawB = (b - c) / k;
+
+    const int32_t inDigDiff = static_cast<int32_t>(static_cast<int64_t>(m_inDigMax) - m_inDigMin);
+    const double inScale = (m_inPhysMax - m_inPhysMin) / static_cast<double>(inDigDiff);
+    const double inOffset = m_inPhysMax - m_inDigMax * inScale;
+    int32_t digMin = 0, digMax = 0;
+    if (!TruncTo32((rawA - inOffset) / inScale, digMin) || !TruncTo32((rawB - inOffset) / inScale, digMax) ||
+        digMin == digMax) {
+        // A flat calibration or an empty input range cannot be inverted;
+        // the channel keeps its uncalibrated range.
+        SKLOG(8, L"CEDFSignalData::Calibrate - calibration of '%s' cannot be applied, using the input range",
+              m_label.c_str());
+        Finalize();
+        return false;
+    }
+    // A falling calibration maps the physical range onto a reversed digital
+    // one; order it by digital value as for any input range.
+    SetInputRange(digMin, digMax, a, b);
+    Finalize();
+    return true;
+}
+
+std::wstring CEDFSignalData::GetTransducerType() const { return m_transducer; }
 
 int16_t CEDFSignalData::ClampToEDF(double value) const {
     // Comparing before truncating gives the same result as truncating and

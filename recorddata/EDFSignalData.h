@@ -6,6 +6,9 @@
 
 #include "recorddata/EDFRecordData.h"
 
+class CWaveType;
+class CWaveCalibration;
+
 class SKRIVO_API CEDFSignalData : public CEDFRecordData {
 public:
     class SKRIVO_API CEDFSignalWriter final : public IEDFRecordWriter {
@@ -42,6 +45,17 @@ public:
     // Computes the EDF ranges, the coefficients and the zero code from the
     // input range.
     void Finalize();
+    // For a calibrated DC wave type: the physical range becomes the wave
+    // type's calibrated range and the input digital range the codes the
+    // calibration maps onto it, then Finalize. True when that was done;
+    // false (Finalize alone) for other kinds and for a calibration that
+    // cannot be inverted.
+    bool Calibrate(const CWaveType* waveType, const CWaveCalibration& calibration);
+
+    // What the header's transducer field says about the signal's source;
+    // empty unless set.
+    std::wstring GetTransducerType() const override;
+    void SetTransducer(const std::wstring& text) { m_transducer = text; }
 
     int32_t GetInputDigitalMin() const { return m_inDigMin; }
     int32_t GetInputDigitalMax() const { return m_inDigMax; }
@@ -69,6 +83,7 @@ protected:
     int16_t ClampToEDF(double value) const;
 
     std::wstring m_label;
+    std::wstring m_transducer;
     int32_t m_inDigMax = 0;
     int32_t m_inDigMin = 0;
     double m_inPhysMax = 0.0;

@@ -1,5 +1,5 @@
 #pragma once
-// "Trigger Event": the trigger bit of every sample frame as a 0/1 stream.
+// "Misc Trigger": the trigger bit of every sample frame as a 0/1 stream.
 
 #include "recorddata/EDFEventData.h"
 

@@ -182,6 +182,16 @@ void CSkrivoAnnotationManager::AddStages(const StagingInput& staging, double sam
     Sort();
 }
 
+void CSkrivoAnnotationManager::AddRecordingGaps(const std::vector<std::pair<int64_t, int64_t>>& gaps,
+                                                double samplesPerSecond) {
+    if (gaps.empty() || !(samplesPerSecond > 0.0))
+        return;
+    m_entries.reserve(m_entries.size() + gaps.size());
+    for (const auto& [start, stamps] : gaps)
+        Append(start, static_cast<double>(stamps) / samplesPerSecond, L"Recording gap");
+    Sort();
+}
+
 bool CSkrivoAnnotationManager::LoadNotes(const wchar_t* path, double samplesPerSecond) {
     if (!path || !sk::path::Exists(path))
         return false;

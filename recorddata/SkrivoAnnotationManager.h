@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/SkrivoExport.h"
@@ -89,6 +90,10 @@ public:
     // already read. Both always succeed.
     void AddNotes(const std::vector<NoteInput>& notes, double samplesPerSecond);
     void AddStages(const StagingInput& staging, double samplesPerSecond, int stagingType);
+    // One "Recording gap" annotation per gap (first stamp without samples,
+    // number of stamps without samples), lasting stamps / samplesPerSecond
+    // seconds; re-sorts.
+    void AddRecordingGaps(const std::vector<std::pair<int64_t, int64_t>>& gaps, double samplesPerSecond);
 
     // New iterators over this manager, owned by the caller; null when
     // allocation fails. The manager must outlive them.

@@ -195,6 +195,14 @@ bool CSkrivoer::PadGaps() const {
            IntOf(m_template.GetAt(L"PadGaps"), 0) != 0;
 }
 
+const char* CSkrivoer::FileKind(const CKeyTree& study, const CKeyTree& templ) {
+    if (!IEquals(AsCStr(templ.GetAt(L"ExportFormat"), L"EDF"), L"EDF+"))
+        return "EDF";
+    const bool contiguous = IntOf(study.GetAt(L"Samples.Contiguous"), 1) != 0;
+    const bool pad = IntOf(templ.GetAt(L"PadGaps"), 0) != 0;
+    return (!contiguous && !pad) ? "EDF+D" : "EDF+C";
+}
+
 std::wstring CSkrivoer::StudyKey(const std::wstring& key) const {
     return m_useDecimated ? L"Decimated." + key : key;
 }
@@ -525,11 +533,8 @@ bool CSkrivoer::WriteHeader(int64_t startStamp) {
     WriteString(GetStartTimeText(startStamp), 8);
     WriteInteger(headerBytes, 8);
     std::string reserved;
-    if (IsEdfPlus()) {
-        bool contiguous = IntOf(m_study.GetAt(L"Samples.Contiguous"), 1) != 0;
-        bool pad = IntOf(m_template.GetAt(L"PadGaps"), 0) != 0;
-        reserved = (!contiguous && !pad) ? "EDF+D" : "EDF+C";
-    }
+    if (IsEdfPlus())
+        reserved = FileKind(m_study, m_template);
     WriteString(reserved, 44);
     WriteInteger(-1, 8);
     if (!WriteDouble(m_recordDuration, 8))

@@ -131,6 +131,18 @@ public:
     const CSplitLimit* GetSplitLimit() const { return m_splitLimit.get(); }
     CSkrivoAnnotationManager& GetAnnotationManager();
     const CKeyTree& GetStudy() const { return m_study; }
+
+    // A recording gap: the first stamp without samples and the number of
+    // stamps (at the raw rate) until samples resume.
+    struct Gap {
+        int64_t start;
+        int64_t stamps;
+    };
+    // The gaps of the exported data (raw or decimated), in time order.
+    std::vector<Gap> RecordingGaps() const;
+    // "EDF", "EDF+C" or "EDF+D": the kind of file a template writes for a
+    // study.
+    static const char* FileKind(const CKeyTree& study, const CKeyTree& templ);
     const CKeyTree& GetTemplateTree() const { return m_template; }
 
     // Test and tool hooks: set the sampling frequency, take over a processor
@@ -143,6 +155,8 @@ private:
     bool IsEdfPlus() const;
     bool PadGaps() const;
     std::wstring StudyKey(const std::wstring& key) const; // "Decimated." prefix when decimated
+    // Table-of-contents files of the exported data, in time order.
+    std::vector<std::wstring> TocFiles() const;
     void SetError(int32_t code, const std::wstring& text);
     bool CreateSplitLimit();
     int64_t StartTicks(int64_t stamp) const; // local 100-ns ticks since 1601

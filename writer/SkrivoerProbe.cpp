@@ -224,6 +224,10 @@ bool CSkrivoer::ProbeStudy(const std::wstring& folder, const std::wstring& study
             entry->AddKey(L"DigitalMinimum", r.digitalMinimum);
             entry->AddKey(L"DigitalMaximum", r.digitalMaximum);
             entry->AddKey(L"SignalType", std::wstring(c < headbox->GetACChannelCount() ? L"AC" : L"DC"));
+            // What the channel records (EEG, EOG, SpO2, ...), as the
+            // recording montage displays it; it decides the label's signal
+            // type and whether a calibration applies.
+            entry->AddKey(L"DisplayType", static_cast<int32_t>(montage.GetChannel(c)->GetDisplayType()));
             list->Append(entry);
         }
         study->AddKey(L"Channels.Raw", guard.release());

@@ -13,7 +13,6 @@
 #include "platform/recording/DataProducer.h"
 #include "platform/recording/RawDataFile.h"
 #include "platform/recording/SampleFrame.h"
-#include "platform/recording/StcFile.h"
 #include "platform/recording/TocFile.h"
 #include "recorddata/EDFEventData.h"
 #include "recorddata/EDFRecordData.h"
@@ -82,30 +81,7 @@ int64_t CSkrivoer::WriteRecords(int64_t startStamp, CExportDetails* details) {
     if (fpr <= 0 || m_bytesPerRecord <= 0 || !m_file->IsOpen())
         return sk::kEndStamp;
 
-    // Table-of-contents files in time order.
-    std::vector<std::wstring> tocFiles;
-    {
-        std::wstring stcPath = AsCStr(m_study.GetAt(StudyKey(L"Files.STC")), L"");
-        std::wstring folder = AsCStr(m_study.GetAt(StudyKey(L"Files.Path")), L"");
-        CStcFile stc;
-        if (FileExists(stcPath) && stc.Open(stcPath, kOpenFlags)) {
-            STC_ENTRY e = stc.FindStcEntry(-1);
-            while (e.m_number >= 0) {
-                std::wstring path =
-                    FindStudyFile(PathCombine(folder, std::wstring(e.m_name, wcsnlen(e.m_name, 256))) + L".ETC");
-                if (FileExists(path))
-                    tocFiles.push_back(path);
-                if (!stc.NextStcEntry(&e))
-                    break;
-            }
-            stc.Close();
-        }
-        if (tocFiles.empty()) {
-            std::wstring etc = AsCStr(m_study.GetAt(StudyKey(L"Files.ETC")), L"");
-            if (FileExists(etc))
-                tocFiles.push_back(etc);
-        }
-    }
+    const std::vector<std::wstring> tocFiles = TocFiles();
 
     // One frame buffer and one record buffer, reused for every record.
     std::vector<uint8_t> frames(static_cast<size_t>(fpr) * frame::kFrameSize, 0);

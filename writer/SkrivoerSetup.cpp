@@ -6,8 +6,10 @@
 
 #include <set>
 
+#include "platform/appcommon/HeadboxConfig.h"
 #include "platform/recording/Montage.h"
 #include "platform/recording/MultipleBOSupport.h"
+#include "platform/recording/WaveType.h"
 #include "recorddata/EDFAnnotationData.h"
 #include "recorddata/EDFMontageSignalData.h"
 #include "recorddata/EDFPatientEventData.h"
@@ -66,6 +68,28 @@ void CorrectRange(int headboxType, bool ac, InputRange& r) {
     }
 }
 
+// How a signal's values relate to its input, for the transducer field.
+enum class Calibration { None, Study, Nominal, Missing };
+
+// The transducer field holds what the study knows of a signal's source: the
+// headbox model and the kind of input, and for calibrated DC inputs where
+// the calibration came from. Nothing is said that the study does not hold
+// (no electrode or sensor type).
+std::wstring Transducer(const wchar_t* headbox, bool ac, int displayType, Calibration cal) {
+    std::wstring text = headbox ? std::wstring(headbox) + L" " : std::wstring();
+    if (ac)
+        return text + L"AC input";
+    if (displayType == sk::display::OximeterSpO2 || displayType == sk::display::OximeterPulse)
+        return text + L"oximeter input";
+    switch (cal) {
+    case Calibration::Study: return text + L"DC input, calibrated";
+    case Calibration::Nominal: return text + L"DC input, nominal calibration (none in the study)";
+    case Calibration::Missing: return text + L"DC input, not calibrated";
+    case Calibration::None: break;
+    }
+    return text + L"DC input";
+}
+
 } // namespace
 
 bool CSkrivoer::ProcessRecordData() {
@@ -95,6 +119,15 @@ bool CSkrivoer::ProcessRecordData() {
         m_sampleFrequency /= m_decimation;
     }
 
+    // Padded gaps leave no trace in the samples but their zeros: an EDF+
+    // file marks each one where it lies, with its exact length.
+    if (edfPlus && PadGaps() && IntOf(m_study.GetAt(StudyKey(L"Samples.Contiguous")), 1) == 0) {
+        std::vector<std::pair<int64_t, int64_t>> gaps;
+        for (const Gap& g : RecordingGaps())
+            gaps.emplace_back(g.start, g.stamps);
+        m_annotations->AddRecordingGaps(gaps, m_sampleFrequency * m_decimation);
+    }
+
     // 6-7. Event channels.
     if (IntOf(m_template.GetAt(L"IncludeTriggerEvent"), 0) != 0)
         m_processors.push_back(new CEDFTriggerEventData());
@@ -103,6 +136,9 @@ bool CSkrivoer::ProcessRecordData() {
 
     // 8-9. Headbox and selection.
     const int hbType = IntOf(m_study.GetAt(L"Headbox.HB0.HBType"), 0);
+    const CHeadboxClass* hbClass = CKadeHeadboxConfig::GetHeadboxClass(hbType);
+    const wchar_t* hbName = hbClass ? hbClass->m_lpszName : nullptr;
+    CKeyTree* calibration = AsKeyTree(m_study.GetAt(L"Study.Calibration"));
     std::set<int32_t> selected;
     if (const CItemList* sel = AsItemList(m_template.GetAt(L"Channels.Selected"))) {
         for (int i = 0; i < sel->GetCount(); ++i) {
@@ -129,7 +165,10 @@ bool CSkrivoer::ProcessRecordData() {
             if (!selected.empty() && selected.count(IntOf(raw->GetAt(L"ConfigurationIndex"), -1)) == 0)
                 continue;
             auto* p = new CEDFSimpleSignalData(IntOf(raw->GetAt(L"StorageIndex"), -1));
-            p->SetLabel(AsCStr(raw->GetAt(L"Label"), L""));
+            const int displayType = IntOf(
+                raw->GetAt(L"DisplayType"), sk::DefaultDisplayType(hbType, IntOf(raw->GetAt(L"ConfigurationIndex"), -1)));
+            p->SetLabel(CEDFRecordData::TypedLabel(CEDFRecordData::SignalTypeOf(displayType),
+                                                   AsCStr(raw->GetAt(L"Label"), L"")));
             const bool ac = AsCStr(raw->GetAt(L"SignalType"), L"") == L"AC";
             InputRange r = ReadRange(*raw);
             CorrectRange(hbType, ac, r);
@@ -137,7 +176,22 @@ bool CSkrivoer::ProcessRecordData() {
             p->SetUnits(AsCStr(raw->GetAt(L"Units"), L""));
             if (invertAC && ac)
                 p->SetInvert(1);
-            p->Finalize();
+            // A DC input the study calibrated is exported in the calibrated
+            // quantity; without the study's calibration it stays the input
+            // voltage, and the transducer field says it is not calibrated.
+            Calibration cal = Calibration::None;
+            const CWaveType* waveType = WaveTypePtrLookup(displayType);
+            if (!ac && waveType && waveType->GetKind() == CWaveType::KindCalibratedDC) {
+                const CWaveCalibration points = waveType->LoadCalibration(CCalFileArchivist(calibration));
+                cal = Calibration::Missing;
+                if (points.IsFromStudy() && p->Calibrate(waveType, points)) {
+                    p->SetUnits(waveType->GetUnits());
+                    cal = Calibration::Study;
+                }
+            }
+            if (cal != Calibration::Study)
+                p->Finalize();
+            p->SetTransducer(Transducer(hbName, ac, displayType, cal));
             m_processors.push_back(p);
         }
     } else if (IEquals(source, L"AcquisitionMontage") || IEquals(source, L"Montage")) {
@@ -154,7 +208,6 @@ bool CSkrivoer::ProcessRecordData() {
             SetError(sk::kErrInvalidArg, L"Failed to load montage.");
             return false;
         }
-        CKeyTree* calibration = AsKeyTree(m_study.GetAt(L"Study.Calibration"));
         for (int i = 0; i < m_montage->GetSize(); ++i) {
             CMontageChannel* channel = m_montage->GetChannel(i);
             if (!channel)
@@ -184,7 +237,14 @@ bool CSkrivoer::ProcessRecordData() {
             p->SetInputRange(r.digMin, r.digMax, r.physMin, r.physMax);
             if (invertAC && ac)
                 p->SetInvert(1);
-            p->ApplyCalibration(calibration);
+            Calibration cal = Calibration::None;
+            if (p->ApplyCalibration(calibration)) {
+                const CWaveType* waveType = WaveTypePtrLookup(channel->GetDisplayType());
+                cal = waveType && waveType->LoadCalibration(CCalFileArchivist(calibration)).IsFromStudy()
+                          ? Calibration::Study
+                          : Calibration::Nominal;
+            }
+            p->SetTransducer(Transducer(hbName, ac, channel->GetDisplayType(), cal));
             if (m_boSupport)
                 p->SetBOSupport(m_boSupport.get());
             m_processors.push_back(p);

@@ -39,8 +39,8 @@ TEST(EventData, HeaderValues) {
     CEDFTriggerEventData t;
     Manager m;
     CEDFPatientEventData p(m.CreatePatientEventIterator(), 1);
-    EXPECT_EQ(t.GetLabel(), L"Trigger Event");
-    EXPECT_EQ(p.GetLabel(), L"Patient Event");
+    EXPECT_EQ(t.GetLabel(), L"Misc Trigger");
+    EXPECT_EQ(p.GetLabel(), L"Misc Patient Evt");
     EXPECT_EQ(t.GetEDFUnits(), L"On/Off");
     EXPECT_EQ(p.GetEDFUnits(), L"");
     for (CEDFRecordData* d : {static_cast<CEDFRecordData*>(&t), static_cast<CEDFRecordData*>(&p)}) {

@@ -52,19 +52,27 @@ TEST(MontageSignalData, Labels) {
     const LabelCase cases[] = {
         // "EEG Fp1-(F3+C3+P3)/3" has 20 characters.
         {0, L"Fp1", {{1, third}, {2, third}, {3, third}}, L"", L"EEG Fp1-Ref"},
-        {1, L"Fp1", {{1, third}, {2, third}, {3, third}}, L"", L"Fp1-(F3+C3+P3)/3"},
+        {-1, L"Fp1", {{1, third}, {2, third}, {3, third}}, L"", L"Fp1-(F3+C3+P3)/3"},
         {3, L"LOC", {{5, 1.0f}}, L"A2", L"EOG LOC-A2"},
         {2, L"EKG1", {}, L"", L"ECG EKG1"},
         {10, L"Thor", {}, L"", L"Resp Thor"},
         {11, L"Flow", {{5, 1.0f}}, L"A2", L"Resp Flow-A2"},
-        {1, L"Fp1", {{1, 0.5f}, {2, 0.25f}}, L"", L"Fp1-Ref"},       // not an average
-        {1, L"Fp1", {{1, 0.5f}, {2, 0.49f}}, L"", L"Fp1-(F3+C3)/2"}, // within 0.01 of one
-        {1, L"Fp1", {{1, 0.5f}, {2, 0.48f}}, L"", L"Fp1-Ref"},
-        {7, L"Abdomen-Belt", {{5, 1.0f}}, L"Thorax", L"Abdomen-Belt-Ref"},
-        {1, L"VeryLongChannelName", {}, L"", L"VeryLongChannelN"},
+        {-1, L"Fp1", {{1, 0.5f}, {2, 0.25f}}, L"", L"Fp1-Ref"},       // not an average
+        {-1, L"Fp1", {{1, 0.5f}, {2, 0.49f}}, L"", L"Fp1-(F3+C3)/2"}, // within 0.01 of one
+        {-1, L"Fp1", {{1, 0.5f}, {2, 0.48f}}, L"", L"Fp1-Ref"},
+        {-1, L"Abdomen-Belt", {{5, 1.0f}}, L"Thorax", L"Abdomen-Belt-Ref"},
+        {-1, L"VeryLongChannelName", {}, L"", L"VeryLongChannelN"},
         {4, L"ChinLeftRight", {{5, 1.0f}}, L"A2", L"EMG ChinLeftRigh"}, // "-Ref" form still too long
-        {1, L"", {{5, 1.0f}}, L"A2", L"-A2"},
-        {1, L"Fp1", {{5, 1.0f}}, L"", L"Fp1"}, // an unnamed single reference adds nothing
+        {-1, L"", {{5, 1.0f}}, L"A2", L"-A2"},
+        {-1, L"Fp1", {{5, 1.0f}}, L"", L"Fp1"}, // an unnamed single reference adds nothing
+        // -1: a display type of unknown kind has no type word; the others
+        // follow the kind (calibrated DC quantities, inputs of no known kind).
+        {6, L"SpO2", {}, L"", L"SaO2 SpO2"},
+        {14, L"CPAP", {}, L"", L"Resp CPAP"},
+        {1, L"X1", {}, L"", L"Misc X1"},
+        {9, L"Temp", {}, L"", L"Temp Temp"},
+        {0, L"eeg Fp1", {{5, 1.0f}}, L"A2", L"eeg Fp1-A2"}, // already typed
+        {0, L"EEGFp1", {}, L"", L"EEG EEGFp1"},
     };
     for (const LabelCase& c : cases) {
         const CHalfMontageChannel first = Half(c.first, {{0, 1.0f}});
@@ -96,7 +104,7 @@ TEST(MontageSignalData, ReferenceInputOutsideTheNameListFails) {
     std::unique_ptr<CEDFMontageSignalData> ok(CEDFMontageSignalData::Create(&mc, names));
     ASSERT_NE(ok, nullptr);
     EXPECT_EQ(ok->GetLabel(), L"EEG Fp1-Ref"); // 17 characters with the names
-    mc.SetDisplayType(1);
+    mc.SetDisplayType(-1);
     ok.reset(CEDFMontageSignalData::Create(&mc, names));
     ASSERT_NE(ok, nullptr);
     EXPECT_EQ(ok->GetLabel(), L"Fp1-(F3+T9)/2");
@@ -173,7 +181,7 @@ TEST_F(Derivation, OutOfRangeInEitherHalf) {
 
 TEST(MontageSignalData, ReferenceOnlyDerivation) {
     const CHalfMontageChannel second = Half(L"A2", {{3, 1.0f}});
-    CMontageChannel mc = Channel(1, nullptr, &second);
+    CMontageChannel mc = Channel(-1, nullptr, &second);
     CEDFMontageSignalData s(&mc, kNames);
     EXPECT_EQ(s.GetLabel(), L"-A2");
     s.SetInputRange(-32768, 32767, -32768.0, 32767.0);

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <map>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -36,23 +37,37 @@ SimOptions SmallStudy(int headbox = 2, double seconds = 20.0, double rate = 128.
     return o;
 }
 
-// Compares every data signal of a raw-channel export with the source.
-// stampOf(j) gives the stamp of sample j of the file (or -1 for a padded
-// sample outside the recording).
+// Compares every data signal of a raw-channel export (or of the recording
+// montage, one referential derivation per input) with the source; calibrated
+// DC signals follow their calibration within the wave type's range. stampOf(j)
+// gives the stamp of sample j of the file (or -1 for a padded sample outside
+// the recording). Returns the number of calibrated signals.
 template <class StampOf>
-void ExpectRawSignals(const SimStudy& s, const EdfLibFile& f, int firstSignal, int channels, StampOf stampOf,
-                      int64_t samples) {
+int ExpectRawSignals(const SimStudy& s, const EdfLibFile& f, int firstSignal, int channels, StampOf stampOf,
+                     int64_t samples, bool montage = false) {
+    int calibrated = 0;
     const sk::sim::SimSignal sig(s.opt);
     for (int i = 0; i < channels; ++i) {
         const CKeyTree* raw = RawEntry(s.desc, i);
-        ASSERT_NE(raw, nullptr);
+        if (!raw) {
+            ADD_FAILURE() << "no raw entry " << i;
+            return calibrated;
+        }
         const int storage = IntOf(raw->GetAt(L"StorageIndex"), -1);
         const int32_t dmin = IntOf(raw->GetAt(L"DigitalMinimum"), 0), dmax = IntOf(raw->GetAt(L"DigitalMaximum"), 0);
         const double pmin = RealOf(raw->GetAt(L"PhysicalMinimum"), 0), pmax = RealOf(raw->GetAt(L"PhysicalMaximum"), 0);
         const bool ac = AsCStr(raw->GetAt(L"SignalType"), L"") == L"AC";
         const edf_param_struct& p = f.hdr->signalparam[firstSignal + i];
         const auto& v = f.phys[static_cast<size_t>(firstSignal + i)];
-        ASSERT_EQ(static_cast<int64_t>(v.size()), samples);
+        EXPECT_EQ(static_cast<int64_t>(v.size()), samples);
+        if (static_cast<int64_t>(v.size()) < samples)
+            return calibrated;
+        double k = 1.0, c = 0.0;
+        if (const CWaveType* wt = CalibrationLine(s.desc, *raw, montage, k, c)) {
+            ++calibrated;
+            EXPECT_DOUBLE_EQ(p.phys_min, wt->GetCalibratedMinimum()) << i;
+            EXPECT_DOUBLE_EQ(p.phys_max, wt->GetCalibratedMaximum()) << i;
+        }
         const double tol = Step(p) * 1.51 + 1e-9;
         int bad = 0;
         for (int64_t j = 0; j < samples && bad < 5; ++j) {
@@ -64,7 +79,7 @@ void ExpectRawSignals(const SimStudy& s, const EdfLibFile& f, int firstSignal, i
                 expected = 0.0;
             } else {
                 expected = ExpectedPhysical(sig.Value(storage, stamp), dmin, dmax, pmin, pmax,
-                                            p.phys_min, p.phys_max);
+                                            p.phys_min, p.phys_max, k, c);
             }
             if (std::fabs(v[static_cast<size_t>(j)] - expected) > tol) {
                 ADD_FAILURE() << "signal " << i << " sample " << j << " stamp " << stamp << ": " << v[static_cast<size_t>(j)]
@@ -73,6 +88,7 @@ void ExpectRawSignals(const SimStudy& s, const EdfLibFile& f, int firstSignal, i
             }
         }
     }
+    return calibrated;
 }
 
 TEST(Export, PlainEdfMatchesSourceAndPadsTheLastRecord) {
@@ -97,10 +113,6 @@ TEST(Export, PlainEdfMatchesSourceAndPadsTheLastRecord) {
     const int spr = f.hdr->signalparam[0].smp_in_datarecord;
     const int64_t total = s.res.totalSamples;
     EXPECT_EQ(f.hdr->datarecords_in_file, (total + spr - 1) / spr);
-    for (int i = 0; i < channels; ++i) {
-        std::wstring label = AsCStr(RawEntry(s.desc, i)->GetAt(L"Label"), L"");
-        EXPECT_EQ(Trim(f.hdr->signalparam[i].label), std::string(label.begin(), label.end()));
-    }
     const int64_t start = s.res.startStamp;
     ExpectRawSignals(s, f, 0, channels, [&](int64_t j) { return start + j; }, f.hdr->datarecords_in_file * spr);
 }
@@ -166,7 +178,7 @@ TEST(Export, EdfPlusContinuousCarriesPatientAndAnnotations) {
               nullptr);
 }
 
-TEST(Export, SleepStudyCarriesItsStaging) {
+TEST(Export, SleepStudyCarriesItsStagingSignalTypesAndUnits) {
     SimOptions o = SmallStudy(5, 95.0);
     o.studyGroup = 2;
     SimStudy s = Simulate(o, "sleep");
@@ -175,6 +187,43 @@ TEST(Export, SleepStudyCarriesItsStaging) {
     ASSERT_TRUE(r.ok) << Narrow(r.text);
     EdfLibFile f = ReadEdfLib(r.files[0]);
     ASSERT_EQ(f.rc, 0);
+    // Labels carry the signal type; calibrated DC inputs their quantity.
+    struct Expect {
+        const char *label, *dimension, *transducer;
+    };
+    const Expect expected[] = {
+        {"EEG F3", "uV", "PSG 32 AC input"},
+        {"EEG M2", "uV", "PSG 32 AC input"},
+        {"EOG LOC", "uV", "PSG 32 AC input"},
+        {"EMG Chin1", "uV", "PSG 32 AC input"},
+        {"EMG LLeg", "uV", "PSG 32 AC input"},
+        {"ECG ECG1", "uV", "PSG 32 AC input"},
+        {"Resp Snore", "uV", "PSG 32 AC input"},
+        {"Resp Thorax", "uV", "PSG 32 AC input"},
+        {"Resp Airflow", "uV", "PSG 32 AC input"},
+        {"Resp NasalP", "cmH2O", "PSG 32 DC input, calibrated"},
+        {"SaO2 SpO2", "%", "PSG 32 DC input, calibrated"},
+        {"Misc Pulse", "bpm", "PSG 32 DC input, calibrated"},
+        {"Misc Position", "deg", "PSG 32 DC input, calibrated"},
+        {"Misc Light", "lx", "PSG 32 DC input, calibrated"},
+        {"Resp CPAP", "cmH2O", "PSG 32 DC input, calibrated"},
+        {"Resp Flow", "l/min", "PSG 32 DC input, calibrated"},
+        {"Misc DC1", "uV", "PSG 32 DC input"},
+    };
+    std::map<std::string, const edf_param_struct*> byLabel;
+    for (int i = 0; i < f.hdr->edfsignals; ++i)
+        byLabel[Trim(f.hdr->signalparam[i].label)] = &f.hdr->signalparam[i];
+    for (const Expect& e : expected) {
+        const auto it = byLabel.find(e.label);
+        ASSERT_NE(it, byLabel.end()) << e.label;
+        EXPECT_EQ(Trim(it->second->physdimension), e.dimension) << e.label;
+        EXPECT_EQ(Trim(it->second->transducer), e.transducer) << e.label;
+        EXPECT_EQ(Trim(it->second->prefilter), "") << e.label;
+    }
+    const int64_t start = s.res.startStamp;
+    EXPECT_EQ(ExpectRawSignals(s, f, 0, s.res.channelCount, [&](int64_t j) { return start + j; },
+                               static_cast<int64_t>(f.phys[0].size())),
+              7);
     // Three 30-second epochs; the reviewer left the last one unscored.
     std::vector<const edf_annotation_struct*> stages;
     for (const auto& a : f.annots)
@@ -272,6 +321,22 @@ TEST(Export, EdfPlusDiscontinuousSkipsGapsAtRecordBoundaries) {
                     h.signals[0].physMin + (strict.Sample(0, 0, i) - h.signals[0].digMin) * step0, step0 * 0.51);
 }
 
+// The "Recording gap" annotations of a padded file, against the gaps between
+// the simulator's runs: onset and duration exact to the 100 ns of EDFlib.
+void ExpectGapAnnotations(const SimStudy& s, const EdfLibFile& f) {
+    std::vector<std::pair<long long, long long>> got, want;
+    for (const auto& a : f.annots)
+        if (std::string(a.annotation) == "Recording gap")
+            got.emplace_back(a.onset, a.duration_l);
+    const double rate = s.opt.sampleRate;
+    for (size_t i = 0; i + 1 < s.res.runs.size(); ++i) {
+        const int64_t end = s.res.runs[i].firstStamp + s.res.runs[i].samples; // first missing stamp
+        want.emplace_back(OnsetOf(end, s.res.startStamp, rate),
+                          std::llround((s.res.runs[i + 1].firstStamp - end) / rate * 1e7));
+    }
+    EXPECT_EQ(got, want);
+}
+
 TEST(Export, PaddedEdfPlusFillsGapsWithZero) {
     SimOptions o = SmallStudy(2, 24.0);
     o.gaps = {{6.0, 3.0, false}, {15.0, 1.5, true}};
@@ -290,6 +355,7 @@ TEST(Export, PaddedEdfPlusFillsGapsWithZero) {
     const int spr = f.hdr->signalparam[0].smp_in_datarecord;
     const int64_t span = s.res.endStamp - s.res.startStamp + 1;
     EXPECT_EQ(f.hdr->datarecords_in_file, (span + spr - 1) / spr); // no missing time
+    ExpectGapAnnotations(s, f);
     ExpectRawSignals(s, f, 0, s.res.channelCount, [&](int64_t j) { return start + j; }, f.hdr->datarecords_in_file * spr);
 }
 
@@ -323,6 +389,7 @@ TEST(Export, DecimatedDataRunsAtTheReducedRate) {
     ASSERT_TRUE(rp.ok) << Narrow(rp.text);
     EdfLibFile fp = ReadEdfLib(rp.files[0]);
     ASSERT_EQ(fp.rc, 0);
+    ExpectGapAnnotations(s, fp);
     bool found = false;
     for (const CNote& n : sk::sim::SimulatedNotes(s.opt)) {
         if (n.GetText() != L"Eyes closed")
@@ -346,8 +413,8 @@ TEST(Export, TriggerAndPatientEventChannels) {
     EdfLibFile f = ReadEdfLib(r.files[0]);
     ASSERT_EQ(f.rc, 0);
     ASSERT_EQ(f.hdr->edfsignals, s.res.channelCount + 2);
-    EXPECT_STREQ(f.hdr->signalparam[0].label, "Trigger Event   ");
-    EXPECT_STREQ(f.hdr->signalparam[1].label, "Patient Event   ");
+    EXPECT_STREQ(f.hdr->signalparam[0].label, "Misc Trigger    ");
+    EXPECT_STREQ(f.hdr->signalparam[1].label, "Misc Patient Evt");
     const int64_t start = s.res.startStamp;
     const auto& trig = f.phys[0];
     const sk::sim::SimSignal sig(s.opt);
@@ -399,55 +466,13 @@ TEST(Export, MontageWithCalibratedDcChannels) {
     EdfLibFile f = ReadEdfLib(r.files[0]);
     ASSERT_EQ(f.rc, 0);
     ASSERT_EQ(f.hdr->edfsignals, s.res.channelCount);
-    // The recording montage is one referential derivation per input: AC
-    // signals carry the raw physical values; calibrated DC signals carry the
-    // study's calibration (the line through the calibrated values of the
-    // wave type's input limits) in the wave type's physical range.
-    int calibrated = 0;
+    // The recording montage is one referential derivation per input; its
+    // calibrated DC signals (SpO2, pulse and position) follow the study's
+    // calibration in the wave type's physical range.
     const int64_t start = s.res.startStamp;
-    const sk::sim::SimSignal sig(s.opt);
-    const CKeyTree* calibration = AsKeyTree(s.desc.GetAt(L"Study.Calibration"));
-    for (int i = 0; i < f.hdr->edfsignals; ++i) {
-        const CKeyTree* raw = RawEntry(s.desc, i);
-        const edf_param_struct& p = f.hdr->signalparam[i];
-        const int storage = IntOf(raw->GetAt(L"StorageIndex"), -1);
-        const int32_t dmin = IntOf(raw->GetAt(L"DigitalMinimum"), 0), dmax = IntOf(raw->GetAt(L"DigitalMaximum"), 0);
-        const double pmin = RealOf(raw->GetAt(L"PhysicalMinimum"), 0), pmax = RealOf(raw->GetAt(L"PhysicalMaximum"), 0);
-        const CWaveType* wt =
-            WaveTypePtrLookup(sk::DefaultDisplayType(s.opt.headboxType, IntOf(raw->GetAt(L"ConfigurationIndex"), -1)));
-        const bool cal = wt && wt->GetKind() == CWaveType::KindCalibratedDC;
-        double k = 0, c = 0;
-        if (cal) {
-            ++calibrated;
-            EXPECT_DOUBLE_EQ(p.phys_min, wt->GetCalibratedMinimum());
-            EXPECT_DOUBLE_EQ(p.phys_max, wt->GetCalibratedMaximum());
-            const double x = wt->GetInputLimitX() * -1e6, y = wt->GetInputLimitY() * -1e6;
-            const double lo = std::min(x, y), hi = std::max(x, y);
-            const double P = wt->ToCalibrated(lo, calibration), Q = wt->ToCalibrated(hi, calibration);
-            k = (Q - P) / (hi - lo);
-            c = Q - hi * k;
-        }
-        int compared = 0;
-        for (size_t j = 0; j < f.phys[static_cast<size_t>(i)].size(); j += 7) {
-            const int64_t stamp = start + static_cast<int64_t>(j);
-            if (!Recorded(s.res.runs, stamp))
-                continue;
-            const int32_t v = sig.Value(storage, stamp);
-            double expected;
-            if (cal) {
-                if (v == 0x7FFFC0 || v == 0x7FFFFF || v == 0x7FFF80)
-                    continue;
-                const double rawPhys = pmin + (static_cast<double>(v) - dmin) * (pmax - pmin) / (static_cast<double>(dmax) - dmin);
-                expected = std::clamp(k * rawPhys + c, p.phys_min, p.phys_max);
-            } else {
-                expected = ExpectedPhysical(v, dmin, dmax, pmin, pmax, p.phys_min, p.phys_max);
-            }
-            ASSERT_NEAR(f.phys[static_cast<size_t>(i)][j], expected, Step(p) * 1.51 + 1e-9) << "signal " << i;
-            ++compared;
-        }
-        EXPECT_GT(compared, 0);
-    }
-    EXPECT_GE(calibrated, 3); // SpO2, pulse and position
+    EXPECT_GE(ExpectRawSignals(s, f, 0, f.hdr->edfsignals, [&](int64_t j) { return start + j; },
+                               static_cast<int64_t>(f.phys[0].size()), true),
+              3);
 }
 
 TEST(Export, SizeLimitSplitsIntoNumberedFiles) {

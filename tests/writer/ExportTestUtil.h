@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "platform/KeyTree.h"
+#include "platform/recording/WaveType.h"
 #include "support/TempDir.h"
 #include "tools/simulator/StudySimulator.h"
 #include "writer/ExportDetails.h"
@@ -108,15 +109,36 @@ inline bool Recorded(const std::vector<sim::SimRun>& runs, int64_t stamp) {
 
 // Expected physical value of a raw source value for a channel whose input
 // range is (dmin..dmax -> pmin..pmax), in an EDF signal with physical range
-// lo..hi. Out-of-range codes map to the ends of the range.
+// lo..hi; a calibrated channel shows k x input + c. Out-of-range codes map to
+// the ends of the range.
 inline double ExpectedPhysical(int32_t v, int32_t dmin, int32_t dmax, double pmin, double pmax, double edfMin,
-                               double edfMax) {
+                               double edfMax, double k = 1.0, double c = 0.0) {
     if (v == 0x7FFFC0 || v == 0x7FFFFF)
         return edfMax;
     if (v == 0x7FFF80)
         return edfMin;
     double p = pmin + (static_cast<double>(v) - dmin) * (pmax - pmin) / (static_cast<double>(dmax) - dmin);
-    return std::clamp(p, std::min(edfMin, edfMax), std::max(edfMin, edfMax));
+    return std::clamp(k * p + c, std::min(edfMin, edfMax), std::max(edfMin, edfMax));
+}
+
+// The wave type of a calibrated DC channel (raw description entry) and the
+// line value = k x input + c its export follows: the line through the
+// calibrated values of the wave type's input limits. Null when the channel is
+// not calibrated; a raw export calibrates only with the study's calibration,
+// a montage export also with the wave type's nominal one.
+inline const CWaveType* CalibrationLine(const CKeyTree& desc, const CKeyTree& raw, bool nominalToo, double& k,
+                                        double& c) {
+    const CWaveType* wt = WaveTypePtrLookup(IntOf(raw.GetAt(L"DisplayType"), -1));
+    const CKeyTree* calibration = AsKeyTree(desc.GetAt(L"Study.Calibration"));
+    if (!wt || wt->GetKind() != CWaveType::KindCalibratedDC ||
+        (!nominalToo && !wt->LoadCalibration(CCalFileArchivist(calibration)).IsFromStudy()))
+        return nullptr;
+    const double x = wt->GetInputLimitX() * -1e6, y = wt->GetInputLimitY() * -1e6;
+    const double lo = std::min(x, y), hi = std::max(x, y);
+    const double p = wt->ToCalibrated(lo, calibration), q = wt->ToCalibrated(hi, calibration);
+    k = (q - p) / (hi - lo);
+    c = q - hi * k;
+    return wt;
 }
 
 inline double Step(const edf_param_struct& p) {
