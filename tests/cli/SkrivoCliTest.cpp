@@ -166,6 +166,7 @@ TEST_F(Cli, ExportsSeveralStudiesAndReportsTheBrokenOne) {
     EXPECT_NE(r.out.find("exported " + a.string()), std::string::npos) << r.out;
     EXPECT_NE(r.out.find("exported " + b.string()), std::string::npos) << r.out;
     EXPECT_NE(r.out.find("2 of 3 studies exported"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("  EDF+C: the recording has no gaps\n"), std::string::npos) << r.out;
     EXPECT_NE(r.err.find("skrivo: " + (dir / "broken").string() + ": "), std::string::npos) << r.err;
 
     const auto files = EdfFiles(out);
@@ -298,6 +299,9 @@ TEST_F(Cli, UnpaddedGapsGiveADiscontinuousFileThatBiosigReads) {
     const fs::path out = dir / "d";
     RunResult r = Skrivo({"export", a.string(), "-o", out.string(), "--format", "edf+", "--no-pad-gaps"});
     ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find("  EDF+D: the recording has gaps (10 s in all) and the template does not pad them\n  hint: "),
+              std::string::npos)
+        << r.out;
     const auto files = EdfFiles(out);
     ASSERT_EQ(files.size(), 1u);
     const sk::test::EdfFile strict(files[0].string());

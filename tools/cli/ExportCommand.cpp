@@ -4,6 +4,7 @@
 // display, and cancels it on Ctrl-C.
 
 #include <algorithm>
+#include <charconv>
 #include <csignal>
 #include <map>
 #include <cstdio>
@@ -16,6 +17,7 @@
 #include "platform/Path.h"
 #include "templates/SkrivoTemplateManager.h"
 #include "writer/ExportDetails.h"
+#include "writer/Skrivoer.h"
 
 namespace sk::cli {
 
@@ -53,7 +55,34 @@ struct StudyResult {
     std::string error;
     long code = 0;
     std::vector<std::string> files;
+    std::string kind, why, hint; // kind of file written, the reason, a hint for EDF+D
 };
+
+// Which kind of file the template writes for the study, and why.
+void DescribeKind(const CExportDetails& e, StudyResult& r) {
+    const CSkrivoTemplate* t = e.GetTemplate();
+    if (!t) return;
+    const CKeyTree& study = e.GetStudyInfo();
+    r.kind = CSkrivoer::FileKind(study, t->GetKeyTree());
+    const bool gaps = IntOf(study.GetAt(L"Samples.Contiguous"), 1) == 0;
+    std::string length;
+    if (gaps) {
+        char buf[32];
+        auto res = std::to_chars(buf, buf + sizeof buf, RealOf(study.GetAt(L"Samples.TotalBreaks"), 0.0));
+        if (res.ec == std::errc()) length = " (" + std::string(buf, res.ptr) + " s in all)";
+    }
+    if (r.kind == "EDF")
+        r.why = gaps ? "the template asks for plain EDF; the recording's gaps" + length + " are padded with zeros"
+                     : "the template asks for plain EDF";
+    else if (r.kind == "EDF+C")
+        r.why = gaps ? "the recording's gaps" + length + " are padded with zeros and marked \"Recording gap\""
+                     : "the recording has no gaps";
+    else {
+        r.why = "the recording has gaps" + length + " and the template does not pad them";
+        r.hint = "EDFlib refuses EDF+D and some readers join its records end to end; --pad-gaps writes EDF+C with "
+                 "every gap marked";
+    }
+}
 
 } // namespace
 
@@ -62,7 +91,7 @@ int RunExport(const ExportOptions& o) {
     const bool quiet = o.mode == OutputMode::Quiet;
     std::vector<StudyResult> results;
     auto fail = [&](const std::string& study, const std::string& text) {
-        results.push_back({study, "failed", text, 0, {}});
+        results.push_back({study, "failed", text, 0, {}, {}, {}, {}});
         if (!json) std::fprintf(stderr, "skrivo: %s: %s\n", study.c_str(), text.c_str());
     };
 
@@ -180,6 +209,7 @@ int RunExport(const ExportOptions& o) {
             std::wstring text;
             if (e->IsDone()) {
                 r.status = "exported";
+                DescribeKind(*e, r);
             } else if (e->GetError(code, text)) {
                 r.status = "failed";
                 r.code = code;
@@ -198,6 +228,7 @@ int RunExport(const ExportOptions& o) {
         nlohmann::json arr = nlohmann::json::array();
         for (const auto& r : results) {
             nlohmann::json j = {{"study", r.study}, {"status", r.status}, {"files", r.files}};
+            if (!r.kind.empty()) j["kind"] = r.kind;
             if (!r.error.empty()) {
                 j["error"] = r.error;
                 j["code"] = static_cast<uint32_t>(r.code);
@@ -213,6 +244,8 @@ int RunExport(const ExportOptions& o) {
             if (!quiet) {
                 std::printf("exported %s\n", r.study.c_str());
                 for (const auto& f : r.files) std::printf("  %s\n", f.c_str());
+                if (!r.kind.empty()) std::printf("  %s: %s\n", r.kind.c_str(), r.why.c_str());
+                if (!r.hint.empty()) std::printf("  hint: %s\n", r.hint.c_str());
             }
         } else if (r.code != 0 || r.status == "cancelled") {
             // Studies refused before the export were reported already.
