@@ -473,6 +473,32 @@ TEST(Export, MontageWithCalibratedDcChannels) {
     EXPECT_GE(ExpectRawSignals(s, f, 0, f.hdr->edfsignals, [&](int64_t j) { return start + j; },
                                static_cast<int64_t>(f.phys[0].size()), true),
               3);
+
+    // Without the study's calibration a raw channel stays the input voltage
+    // and a derivation takes the nominal calibration; both say so.
+    s.desc.DeleteKey(L"Study.Calibration");
+    const struct {
+        const wchar_t* source;
+        const char *dimension, *transducer;
+    } uncalibrated[] = {{L"RawData", "uV", "Ambulatory EEG 32 DC input, not calibrated"},
+                        {L"AcquisitionMontage", "%", "Ambulatory EEG 32 DC input, nominal calibration (none in the study)"}};
+    for (const auto& c : uncalibrated) {
+        std::filesystem::remove_all(s.out);
+        std::filesystem::create_directories(s.out);
+        ExportResult u = RunExport(s, MakeTemplate(L"EDF+", c.source));
+        ASSERT_TRUE(u.ok) << Narrow(u.text);
+        EdfLibFile g = ReadEdfLib(u.files[0]);
+        ASSERT_EQ(g.rc, 0);
+        bool found = false;
+        for (int i = 0; i < g.hdr->edfsignals; ++i) {
+            if (Trim(g.hdr->signalparam[i].label) != "SaO2 SpO2")
+                continue;
+            found = true;
+            EXPECT_EQ(Trim(g.hdr->signalparam[i].physdimension), c.dimension);
+            EXPECT_EQ(Trim(g.hdr->signalparam[i].transducer), c.transducer);
+        }
+        EXPECT_TRUE(found) << Narrow(c.source);
+    }
 }
 
 TEST(Export, SizeLimitSplitsIntoNumberedFiles) {
