@@ -6,6 +6,7 @@
 #include <ostream>
 
 #include "FrameBuilder.h"
+#include "platform/recording/WaveType.h"
 #include "recorddata/EDFSimpleSignalData.h"
 
 using sk::test::Frames;
@@ -180,6 +181,22 @@ TEST(RecordData, UnitsRule) {
         EXPECT_EQ(s.GetUnits(), given);
         EXPECT_EQ(s.GetEDFUnits(), edf) << std::wstring(given).size();
     }
+}
+
+TEST(RecordData, TypedLabelsFitTheLabelField) {
+    const struct {
+        int displayType;
+        const wchar_t *name, *label;
+    } cases[] = {
+        {0, L"F3", L"EEG F3"},
+        {5, L"VeryLongInputName", L"Misc VeryLongInp"}, // the type stays, the name is cut
+        {-1, L"NoKindButLongName", L"NoKindButLongNam"},
+        {3, L"eog LOC", L"eog LOC"},                    // already typed (any letter case)
+        {3, L"eogLOC", L"EOG eogLOC"},
+        {sk::display::Count, L"X", L"X"},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(CEDFRecordData::TypedLabel(CEDFRecordData::SignalTypeOf(c.displayType), c.name), c.label);
 }
 
 } // namespace
