@@ -20,6 +20,10 @@
 #include <thread>
 
 #include <edflib.h>
+#include <poll.h>
+#include <pty.h>
+#include <sys/ioctl.h>
+#include <regex>
 
 #include "platform/KeyTree.h"
 #include "platform/recording/Montage.h"
@@ -92,8 +96,9 @@ protected:
     }
 
     fs::path Simulate(const std::string& name, double seconds, int group = 1, uint32_t seed = 1,
-                      std::vector<sk::sim::SimGap> gaps = {}) {
+                      std::vector<sk::sim::SimGap> gaps = {}, int decimation = 0) {
         sk::sim::SimOptions o;
+        o.decimation = decimation;
         o.gaps = std::move(gaps);
         o.folder = dir / name;
         o.sampleRate = 128;
@@ -523,4 +528,153 @@ TEST_F(Cli, EditorUnderAVirtualXServer) {
     launcher.clear();
     addEnv.clear();
     EXPECT_EQ(Skrivo({"templates", "show", "Virtual"}).out, before);
+}
+
+// --- batches ---------------------------------------------------------------
+
+namespace {
+
+std::vector<nlohmann::json> ManifestLines(const fs::path& folder) {
+    std::vector<nlohmann::json> v;
+    std::istringstream in(Slurp(folder / "manifest.jsonl"));
+    for (std::string line; std::getline(in, line);) v.push_back(nlohmann::json::parse(line));
+    return v;
+}
+
+} // namespace
+
+TEST_F(Cli, KilledBatchResumesWithoutRepeatsAndVerifyCatchesChanges) {
+    std::vector<std::string> studies;
+    for (int i = 0; i < 6; ++i) {
+        const std::string name = "night" + std::to_string(i);
+        Simulate(name, 300, 1, static_cast<uint32_t>(i + 1), {}, i == 0 ? 4 : 0);
+        studies.push_back((dir / name / (name + ".EEG")).string());
+    }
+    const RunResult listed = Skrivo({"list", dir.path().string()});
+    ASSERT_EQ(listed.status, 0) << listed.err;
+    std::string expected;
+    for (const auto& s : studies) expected += s + "\n";
+    EXPECT_EQ(listed.out, expected) << "sorted, without the decimated copy";
+    std::ofstream(dir / "list.txt") << "# six nights\n\n" << listed.out;
+
+    const fs::path out = dir / "batch";
+    const std::vector<std::string> cmd = {"export", "--from", (dir / "list.txt").string(), "-o", out.string(),
+                                          "-j", "1", "--folder-per-study", "--skip-existing", "-q"};
+    const RunResult killed = Skrivo(cmd, [&](pid_t pid) {
+        for (int i = 0; i < 30000 && ManifestLines(out).size() < 2; ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        kill(pid, SIGKILL);
+    });
+    ASSERT_EQ(killed.status, 128 + SIGKILL);
+    const size_t before = ManifestLines(out).size();
+    ASSERT_LT(before, studies.size()) << "killed in the middle of the batch";
+
+    const RunResult resumed = Skrivo(cmd);
+    ASSERT_EQ(resumed.status, 0) << resumed.err;
+    std::map<std::string, int> complete, skipped;
+    for (const auto& l : ManifestLines(out)) {
+        ++(l["outcome"] == "complete" ? complete : skipped)[l["study"]];
+        EXPECT_EQ(l["outcome"] == "complete", l["outcome"] != "skipped") << l;
+    }
+    for (const auto& s : studies) EXPECT_EQ(complete[s], 1) << s << ": exported once, not twice, not missed";
+    EXPECT_EQ(skipped.size(), before);
+    for (const auto& s : studies) EXPECT_EQ(EdfFiles(out / fs::path(s).parent_path().filename()).size(), 1u) << s;
+
+    EXPECT_EQ(Skrivo({"manifest", "verify", out.string()}).status, 0);
+    const auto summary = nlohmann::json::parse(Skrivo({"manifest", "summary", out.string(), "--json"}).out);
+    EXPECT_EQ(summary["complete"], 6);
+    EXPECT_EQ(summary["studies"], 6);
+    const fs::path victim = EdfFiles(out / "night3").at(0);
+    {
+        std::fstream f(victim, std::ios::in | std::ios::out | std::ios::binary);
+        f.seekp(-1, std::ios::end);
+        f.put('\x7f');
+    }
+    const RunResult verify = Skrivo({"manifest", "verify", out.string()});
+    EXPECT_EQ(verify.status, 1);
+    EXPECT_NE(verify.out.find("changed: " + victim.string()), std::string::npos) << verify.out;
+    const RunResult again = Skrivo(cmd);
+    EXPECT_EQ(again.status, 0) << again.err;
+    EXPECT_EQ(Skrivo({"manifest", "verify", out.string()}).status, 0) << "the changed study was exported again";
+}
+
+// The progress view is drawn on a pseudo-terminal of 24 x 80, shrunk to
+// 3 x 30 in the middle of the run. Every drawing must fit the size it was
+// drawn for and move the cursor back exactly over itself.
+TEST_F(Cli, ProgressOfFortyStudiesFitsTheTerminalAndFollowsItsSize) {
+    std::ofstream list(dir / "forty.txt");
+    for (int i = 0; i < 40; ++i) list << Simulate("s" + std::to_string(100 + i), 60, 1, static_cast<uint32_t>(i)).string() << "\n";
+    list.close();
+    int master = -1, slave = -1;
+    winsize ws{24, 80, 0, 0};
+    ASSERT_EQ(openpty(&master, &slave, nullptr, nullptr, &ws), 0);
+    posix_spawn_file_actions_t fa;
+    posix_spawn_file_actions_init(&fa);
+    posix_spawn_file_actions_addopen(&fa, 1, (dir / "stdout.txt").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    posix_spawn_file_actions_adddup2(&fa, slave, 2);
+    posix_spawn_file_actions_addclose(&fa, master);
+    std::vector<std::string> args = {SKRIVO_CLI_PATH, "--config", (dir / "config").string(), "export", "--from",
+                                     (dir / "forty.txt").string(), "-o", (dir / "out").string(), "-j", "2"};
+    std::vector<char*> argv;
+    for (auto& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    setenv("TERM", "xterm", 1);
+    pid_t pid = 0;
+    ASSERT_EQ(posix_spawn(&pid, argv[0], &fa, nullptr, argv.data(), environ), 0);
+    posix_spawn_file_actions_destroy(&fa);
+    close(slave);
+    std::string screen;
+    size_t resizedAt = std::string::npos;
+    for (char buf[4096];;) {
+        pollfd p{master, POLLIN, 0};
+        if (poll(&p, 1, 60000) <= 0) break;
+        const ssize_t n = read(master, buf, sizeof buf);
+        if (n <= 0) break; // EIO once the program has ended
+        screen.append(buf, static_cast<size_t>(n));
+        if (resizedAt == std::string::npos && screen.find("10/40 done") != std::string::npos) {
+            const winsize small{3, 30, 0, 0};
+            ioctl(master, TIOCSWINSZ, &small);
+            resizedAt = screen.size();
+        }
+    }
+    close(master);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << screen;
+    ASSERT_NE(resizedAt, std::string::npos) << screen;
+
+    // Drawings start with "clear to the end of the screen"; the next one
+    // first moves back over the rows of this one.
+    const std::regex back("\x1b\\[(\\d+)F$");
+    size_t at = screen.find("\x1b[J"), drawings = 0, drawnSmall = 0, studyRows = 0;
+    ASSERT_NE(at, std::string::npos);
+    while (at != std::string::npos) {
+        const size_t next = screen.find("\x1b[J", at + 3);
+        std::string block = screen.substr(at + 3, next == std::string::npos ? std::string::npos : next - at - 3);
+        std::smatch m;
+        int movedBack = -1;
+        if (std::regex_search(block, m, back)) {
+            movedBack = std::stoi(m[1]);
+            block.erase(static_cast<size_t>(m.position(0)));
+        }
+        // One drawing may have been composed just before the resize.
+        const bool small = resizedAt != std::string::npos && at > resizedAt && drawnSmall++ > 0;
+        const size_t rows = small ? 3 : 24, columns = small ? 30 : 80;
+        std::istringstream lines(block);
+        size_t count = 0;
+        for (std::string line; std::getline(lines, line); ++count) {
+            if (!line.empty() && line.back() == '\r') line.pop_back(); // the terminal's newline mapping
+            EXPECT_LT(line.size(), columns) << "wider than the terminal: " << line;
+            studyRows += line.find('%') != std::string::npos;
+        }
+        EXPECT_LT(count, rows) << "more rows than fit: " << block;
+        if (movedBack >= 0) {
+            EXPECT_EQ(static_cast<size_t>(movedBack), count) << block;
+        }
+        ++drawings;
+        at = next;
+    }
+    EXPECT_GT(drawnSmall, 1u);
+    EXPECT_GT(studyRows, 0u) << "running studies are shown";
+    EXPECT_NE(screen.rfind("40/40 done"), std::string::npos);
 }

@@ -44,6 +44,10 @@ enum class OutputMode { Auto, Quiet, Json };
 
 struct ExportOptions {
     std::vector<std::string> studies;
+    std::vector<std::string> lists; // --from: files of study paths, "-" standard input
+    std::string shard;              // "K/N", "slurm" or empty
+    bool folderPerStudy = false;    // each study's files in a subfolder named after it
+    bool skipExisting = false;      // skip studies the manifest has complete with unchanged files
     std::string output;
     std::string templateRef; // ".exp" file or stored template name; empty: engine's choice
     TemplateOverrides overrides;
@@ -53,6 +57,20 @@ struct ExportOptions {
     OutputMode mode = OutputMode::Auto;
 };
 int RunExport(const ExportOptions& o);
+
+struct ListOptions {
+    std::string root;
+    bool json = false;
+    bool patient = false; // --json: include the patient's name and id
+};
+int RunList(const ListOptions& o);
+
+struct ManifestOptions {
+    std::string action; // summary, verify
+    std::string folder;
+    bool json = false;
+};
+int RunManifest(const ManifestOptions& o);
 
 struct ProbeOptions {
     std::string study;
@@ -125,5 +143,7 @@ bool AddStudy(CSkrivoEngine& engine, const std::string& path, CSkrivoTemplate* b
 // last file it was writing (numbered series are followed back to file 0).
 std::vector<std::string> WrittenFiles(const std::wstring& outputFolder, const std::wstring& lastFile);
 std::string HumanBytes(int64_t bytes);
+// The program's version ("0.1.0").
+const char* Version();
 
 } // namespace sk::cli

@@ -1,18 +1,31 @@
-// `skrivo export`: adds the studies to one engine, binds the chosen template
-// (or lets the engine choose), applies the command-line overrides, lets the
-// user edit each study's template when asked, runs the export with a progress
-// display, and cancels it on Ctrl-C.
+// `skrivo export`: gathers the studies (arguments and lists, one shard of
+// them when asked), skips those an earlier run completed, adds the rest to
+// one engine, binds the chosen template (or lets the engine choose), applies
+// the command-line overrides, lets the user edit each study's template when
+// asked, runs the export with a progress display, records every study in the
+// output folder's manifest, and cancels the export on Ctrl-C.
+
+#include <unistd.h>
 
 #include <algorithm>
 #include <charconv>
+#include <atomic>
 #include <csignal>
-#include <map>
 #include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <filesystem>
+#include <fstream>
+#include <locale>
+#include <sstream>
+#include <map>
 #include <nlohmann/json.hpp>
 
 #include "Cli.h"
 #include "EditorGlue.h"
+#include "Manifest.h"
 #include "ProgressView.h"
+#include "StudyList.h"
 #include "engine/SkrivoEngine.h"
 #include "platform/Path.h"
 #include "templates/SkrivoTemplateManager.h"
@@ -51,7 +64,7 @@ private:
 
 struct StudyResult {
     std::string study;
-    std::string status; // exported, failed, cancelled
+    std::string status; // exported, skipped, failed, cancelled
     std::string error;
     long code = 0;
     std::vector<std::string> files;
@@ -84,16 +97,70 @@ void DescribeKind(const CExportDetails& e, StudyResult& r) {
     }
 }
 
+// Data records and their total duration, from the EDF header of each file.
+void CountRecords(const std::vector<std::string>& files, int64_t* records, double* seconds) {
+    *records = 0;
+    *seconds = 0;
+    for (const auto& f : files) {
+        char h[256] = {};
+        std::ifstream in(f, std::ios::binary);
+        if (!in.read(h, sizeof h)) continue;
+        const int64_t n = std::strtoll(std::string(h + 236, 8).c_str(), nullptr, 10);
+        double d = 0;
+        std::istringstream ds(std::string(h + 244, 8));
+        ds.imbue(std::locale::classic());
+        ds >> d;
+        if (n > 0) {
+            *records += n;
+            *seconds += static_cast<double>(n) * d;
+        }
+    }
+}
+
+std::string HostName() {
+    char host[256] = {};
+    if (gethostname(host, sizeof host - 1) != 0) return "";
+    return host;
+}
+
+// What every manifest line of this run shares.
+nlohmann::json LineFor(const std::string& study, const char* outcome, const std::string& reason) {
+    nlohmann::json j = {{"study", study}, {"outcome", outcome}};
+    if (!reason.empty()) j["reason"] = reason;
+    j["skrivo"] = Version();
+    j["host"] = HostName();
+    return j;
+}
+
+// The studies this run exports: arguments and lists, sorted, then one shard.
+// Subfolder names (when asked) come from the whole list so tasks agree.
+bool GatherStudies(const ExportOptions& o, std::vector<std::string>* studies, std::vector<std::string>* subfolders,
+                   std::string* error) {
+    *studies = o.studies;
+    for (const auto& list : o.lists)
+        if (!ReadStudyListFile(list, studies, error)) return false;
+    SortStudies(*studies);
+    if (o.folderPerStudy) *subfolders = StudySubfolders(*studies);
+    if (!o.shard.empty()) {
+        const auto shard = ParseShard(o.shard, [](const char* n) { return std::getenv(n); }, error);
+        if (!shard) return false;
+        std::vector<std::string> s, f;
+        for (size_t i : ShardPositions(studies->size(), *shard)) {
+            s.push_back((*studies)[i]);
+            if (o.folderPerStudy) f.push_back((*subfolders)[i]);
+        }
+        *studies = std::move(s);
+        *subfolders = std::move(f);
+    }
+    return true;
+}
+
 } // namespace
 
 int RunExport(const ExportOptions& o) {
     const bool json = o.mode == OutputMode::Json;
     const bool quiet = o.mode == OutputMode::Quiet;
     std::vector<StudyResult> results;
-    auto fail = [&](const std::string& study, const std::string& text) {
-        results.push_back({study, "failed", text, 0, {}, {}, {}, {}});
-        if (!json) std::fprintf(stderr, "skrivo: %s: %s\n", study.c_str(), text.c_str());
-    };
 
     if (o.edit) {
         // Before anything is read: an export that cannot offer the editor it
@@ -112,6 +179,57 @@ int RunExport(const ExportOptions& o) {
         }
     }
 
+    auto usage = [&](const std::string& text) {
+        std::fprintf(stderr, "skrivo: %s\n", text.c_str());
+        if (json)
+            std::printf("%s\n", nlohmann::json{{"event", "result"}, {"ok", false}, {"exit", kExitUsage},
+                                               {"studies", nlohmann::json::array()}}.dump().c_str());
+        return kExitUsage;
+    };
+    std::vector<std::string> studies, subfolders;
+    {
+        std::string err;
+        if (!GatherStudies(o, &studies, &subfolders, &err)) return usage(err);
+        if (studies.empty() && o.shard.empty()) return usage("no studies given (name them or use --from FILE)");
+    }
+    const std::wstring out = Widen(o.output);
+    if (!sk::path::CreateDirectories(out)) {
+        std::fprintf(stderr, "skrivo: cannot create output folder %s\n", o.output.c_str());
+        return kExitFailed;
+    }
+
+    // Every study gets a manifest line; a line that cannot be written makes
+    // the run fail, since a resume could not trust it.
+    std::atomic<bool> manifestFailed{false};
+    auto record = [&](const nlohmann::json& line) {
+        std::string err;
+        if (!AppendManifest(o.output, line, &err)) {
+            std::fprintf(stderr, "skrivo: %s\n", err.c_str());
+            manifestFailed = true;
+        }
+    };
+    auto fail = [&](const std::string& study, const std::string& text) {
+        results.push_back({study, "failed", text, 0, {}, {}, {}, {}});
+        if (!json) std::fprintf(stderr, "skrivo: %s: %s\n", study.c_str(), text.c_str());
+        nlohmann::json line = LineFor(StudyKey(study), "failed", text);
+        line["start"] = line["end"] = UtcStamp(std::time(nullptr));
+        record(line);
+    };
+
+    // Resume: a study whose latest line says complete and whose files still
+    // match their hashes is not exported again.
+    std::map<std::string, nlohmann::json> earlier;
+    if (o.skipExisting) {
+        size_t unreadable = 0;
+        std::string err;
+        const auto lines = ReadManifest(o.output, &unreadable, &err);
+        if (!err.empty()) return usage(err);
+        if (unreadable && !quiet && !json)
+            std::fprintf(stderr, "skrivo: %s: %zu unreadable lines ignored\n",
+                         (std::filesystem::path(o.output) / kManifestName).c_str(), unreadable);
+        earlier = LatestByStudy(lines);
+    }
+
     CSkrivoEngine engine;
     LoadTemplateFolders(engine, false);
     if (o.jobs > 0) engine.SetNumParallelExports(o.jobs);
@@ -128,7 +246,23 @@ int RunExport(const ExportOptions& o) {
 
     std::vector<std::wstring> added;
     std::map<std::wstring, std::wstring> rejected;
-    for (const auto& study : o.studies) {
+    std::map<std::wstring, std::string> subfolderOf;
+    for (size_t i = 0; i < studies.size(); ++i) {
+        const std::string& study = studies[i];
+        if (auto it = earlier.find(StudyKey(study)); it != earlier.end() && it->second.value("outcome", "") == "complete") {
+            std::vector<std::string> changed;
+            if (FilesUnchanged(o.output, it->second, &changed)) {
+                StudyResult r{study, "skipped", "", 0, {}, {}, {}, {}};
+                for (const auto& f : it->second["files"])
+                    r.files.push_back((std::filesystem::path(o.output) / f.value("path", "")).string());
+                results.push_back(std::move(r));
+                record(LineFor(StudyKey(study), "skipped", "complete in an earlier run, files unchanged"));
+                continue;
+            }
+            if (!quiet && !json)
+                for (const auto& c : changed)
+                    std::fprintf(stderr, "skrivo: %s: exporting again, %s\n", study.c_str(), c.c_str());
+        }
         std::string err;
         if (!AddStudy(engine, study, base, &err)) {
             fail(study, err);
@@ -142,22 +276,22 @@ int RunExport(const ExportOptions& o) {
         }
         const CExportDetails* entry = engine.GetExportAt(engine.GetExportCount() - 1);
         added.push_back(id);
+        if (o.folderPerStudy) subfolderOf[id] = subfolders[i];
         // The entry is in the list now and cannot leave it; a study whose
         // template cannot take the overrides fails when its turn comes.
         if (!ApplyOverrides(*t, o.overrides, entry ? &entry->GetStudyInfo() : nullptr, engine, &err))
             rejected[id] = Widen(err);
     }
+    sk::ExportJob inner = CSkrivoEngine::WriterJob();
     if (!rejected.empty()) {
-        engine.SetExportJob([rejected, writer = CSkrivoEngine::WriterJob()](CExportDetails& e, int32_t& code,
-                                                                             std::wstring& text) {
+        inner = [rejected, writer = std::move(inner)](CExportDetails& e, int32_t& code, std::wstring& text) {
             auto it = rejected.find(e.GetStudyId());
             if (it == rejected.end()) return writer(e, code, text);
             code = static_cast<int32_t>(0x80070057u);
             text = it->second;
             return false;
-        });
+        };
     }
-
     if (o.edit) {
         // The user has the last word on each template, overrides included.
         // Closing an editor without OK keeps the study's template as it was.
@@ -172,17 +306,56 @@ int RunExport(const ExportOptions& o) {
         }
     }
 
-    const std::wstring out = Widen(o.output);
-    int status = results.empty() ? kExitOk : kExitFailed;
+    int status = results.empty() || std::all_of(results.begin(), results.end(), [](const StudyResult& r) {
+        return r.status == "skipped";
+    }) ? kExitOk : kExitFailed;
     if (!added.empty()) {
-        if (!sk::path::CreateDirectories(out)) {
-            std::fprintf(stderr, "skrivo: cannot create output folder %s\n", o.output.c_str());
-            return kExitFailed;
-        }
         ProgressView::Style style = json    ? ProgressView::Style::Json
                                     : quiet ? ProgressView::Style::Quiet
                                             : ProgressView::StyleFor(stderr);
-        ProgressView view(style, added, json ? stdout : stderr);
+        std::vector<ProgressView::Study> shown;
+        for (const auto& id : added) shown.push_back({id, engine.EstimateSize(id.c_str())});
+        ProgressView view(style, std::move(shown), json ? stdout : stderr);
+        // Runs on the worker that exported the study: its own subfolder, then
+        // its manifest line, hashed while the other workers go on.
+        engine.SetExportJob([&, inner](CExportDetails& e, int32_t& code, std::wstring& text) {
+            const int64_t start = std::time(nullptr);
+            bool ok = false;
+            if (auto sub = subfolderOf.find(e.GetStudyId()); sub != subfolderOf.end()) {
+                const std::wstring folder = sk::path::Combine(out, Widen(sub->second));
+                e.SetOutputFolder(folder);
+                if (!sk::path::CreateDirectories(folder)) {
+                    code = static_cast<int32_t>(0x80070003u);
+                    text = L"cannot create output folder " + folder;
+                }
+            }
+            if (!code) ok = inner(e, code, text);
+            const std::vector<std::string> files = ok ? WrittenFiles(e.GetOutputFolder(), e.GetCurrentFile())
+                                                      : std::vector<std::string>{};
+            nlohmann::json line = LineFor(StudyKey(Narrow(e.GetStudyId())), ok ? "complete" : "failed",
+                                          ok ? "" : Narrow(text));
+            nlohmann::json described = nlohmann::json::array();
+            std::string err;
+            if (ok && !DescribeFiles(o.output, files, &described, &err)) {
+                line["outcome"] = "failed";
+                line["reason"] = err;
+                ok = false;
+            }
+            int64_t records = 0, bytes = 0;
+            double seconds = 0;
+            CountRecords(files, &records, &seconds);
+            for (const auto& f : described) bytes += f["bytes"].get<int64_t>();
+            line["files"] = described;
+            line["records"] = records;
+            line["duration_s"] = seconds;
+            const CSkrivoTemplate* t = e.GetTemplate();
+            line["template"] = t ? Narrow(t->GetName()) : "";
+            line["start"] = UtcStamp(start);
+            line["end"] = UtcStamp(std::time(nullptr));
+            record(line);
+            view.StudyEnded(e.GetStudyId(), ok, bytes);
+            return ok;
+        });
         {
             InterruptGuard guard;
             engine.Export(out.c_str(), &view, o.remember);
@@ -204,7 +377,7 @@ int RunExport(const ExportOptions& o) {
             if (std::find(added.begin(), added.end(), id) == added.end()) continue;
             StudyResult r;
             r.study = Narrow(id);
-            r.files = WrittenFiles(out, e->GetCurrentFile());
+            r.files = WrittenFiles(e->GetOutputFolder(), e->GetCurrentFile());
             int32_t code = 0;
             std::wstring text;
             if (e->IsDone()) {
@@ -224,6 +397,7 @@ int RunExport(const ExportOptions& o) {
         }
     }
 
+    if (manifestFailed && status == kExitOk) status = kExitFailed;
     if (json) {
         nlohmann::json arr = nlohmann::json::array();
         for (const auto& r : results) {
@@ -240,9 +414,10 @@ int RunExport(const ExportOptions& o) {
         return status;
     }
     for (const auto& r : results) {
-        if (r.status == "exported") {
+        if (r.status == "exported" || r.status == "skipped") {
             if (!quiet) {
-                std::printf("exported %s\n", r.study.c_str());
+                std::printf("%s %s\n", r.status == "skipped" ? "skipped (complete before)" : "exported",
+                            r.study.c_str());
                 for (const auto& f : r.files) std::printf("  %s\n", f.c_str());
                 if (!r.kind.empty()) std::printf("  %s: %s\n", r.kind.c_str(), r.why.c_str());
                 if (!r.hint.empty()) std::printf("  hint: %s\n", r.hint.c_str());
@@ -256,10 +431,16 @@ int RunExport(const ExportOptions& o) {
         }
     }
     if (!quiet && results.size() > 1) {
-        size_t ok = 0;
-        for (const auto& r : results) ok += r.status == "exported";
-        std::printf("%zu of %zu studies exported\n", ok, results.size());
+        size_t ok = 0, skipped = 0;
+        for (const auto& r : results) {
+            ok += r.status == "exported";
+            skipped += r.status == "skipped";
+        }
+        if (skipped) std::printf("%zu of %zu studies exported, %zu complete before\n", ok, results.size(), skipped);
+        else std::printf("%zu of %zu studies exported\n", ok, results.size());
     }
+    if (!quiet && !json && results.empty() && !o.shard.empty())
+        std::printf("shard %s has no studies\n", o.shard.c_str());
     return status;
 }
 

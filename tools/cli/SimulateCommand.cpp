@@ -8,6 +8,7 @@
 #include <filesystem>
 
 #include "Cli.h"
+#include "Manifest.h"
 #include "engine/SkrivoEngine.h"
 #include "tools/simulator/StudySimulator.h"
 #include "templates/SkrivoTemplate.h"
@@ -129,7 +130,7 @@ int RunDemo(const DemoOptions& o) {
     if (rc == kExitOk && talk) {
         std::printf("skrivo demo: done. Files written:\n");
         for (const auto& entry : std::filesystem::directory_iterator(ex.output))
-            if (entry.is_regular_file())
+            if (entry.is_regular_file() && entry.path().filename() != kManifestName)
                 std::printf("  %s  %s\n", entry.path().string().c_str(),
                             HumanBytes(static_cast<int64_t>(entry.file_size())).c_str());
     }

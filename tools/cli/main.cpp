@@ -15,6 +15,8 @@
 
 using namespace sk::cli;
 
+const char* sk::cli::Version() { return SKRIVO_VERSION; }
+
 namespace {
 
 struct RawOverrides {
@@ -75,7 +77,15 @@ int main(int argc, char** argv) {
     RawOverrides exRaw;
     bool exQuiet = false, exJson = false;
     auto* exp = app.add_subcommand("export", "Export studies to EDF/EDF+ files");
-    exp->add_option("STUDY", ex.studies, "Study folder or its .EEG file")->required()->expected(1, -1);
+    exp->add_option("STUDY", ex.studies, "Study folder or its .EEG file")->expected(0, -1);
+    exp->add_option("--from", ex.lists, "File listing studies, one a line (# comments; - for standard input)")
+        ->type_name("FILE");
+    exp->add_option("--shard", ex.shard, "Export only the K-th of N parts of the sorted list (K/N, or slurm)")
+        ->type_name("K/N");
+    exp->add_flag("--folder-per-study", ex.folderPerStudy,
+                  "Write each study's files into a subfolder named after its study folder");
+    exp->add_flag("--skip-existing", ex.skipExisting,
+                  "Skip studies the output folder's manifest has complete with unchanged files");
     exp->add_option("-o,--output", ex.output, "Output folder (created when missing)")->required()->type_name("DIR");
     exp->add_option("-t,--template", ex.templateRef, "A .exp template file or a stored template's name")
         ->type_name("TEMPLATE");
@@ -87,6 +97,24 @@ int main(int argc, char** argv) {
     exp->add_flag("--edit", ex.edit, "Open the template editor on each study's template before the export");
     exp->add_flag("-q,--quiet", exQuiet, "Print nothing but errors");
     exp->add_flag("--json", exJson, "Print progress and results as JSON lines");
+
+    // list
+    ListOptions li;
+    auto* list = app.add_subcommand("list", "Print every study under a folder tree, one a line, sorted");
+    list->add_option("ROOT", li.root, "Folder to search")->required();
+    list->add_flag("--json", li.json, "One JSON object a line with the study's details");
+    list->add_flag("--patient", li.patient, "With --json: include the patient's name and id");
+
+    // manifest
+    ManifestOptions ma;
+    auto* man = app.add_subcommand("manifest", "Totals of an output folder's manifest, or check its files");
+    man->require_subcommand(1);
+    auto* mSum = man->add_subcommand("summary", "Print the totals of the studies in the manifest");
+    mSum->add_option("DIR", ma.folder, "Output folder holding manifest.jsonl")->required();
+    mSum->add_flag("--json", ma.json, "Print the totals as JSON");
+    auto* mVer = man->add_subcommand("verify", "Hash the files again and report those that changed or vanished");
+    mVer->add_option("DIR", ma.folder, "Output folder holding manifest.jsonl")->required();
+    mVer->add_flag("--json", ma.json, "Print the findings as JSON");
 
     // probe
     ProbeOptions pr;
@@ -199,6 +227,11 @@ int main(int argc, char** argv) {
             return RunExport(ex);
         }
         if (*probe) return RunProbe(pr);
+        if (*list) return RunList(li);
+        if (*man) {
+            ma.action = *mSum ? "summary" : "verify";
+            return RunManifest(ma);
+        }
         if (*est) {
             FinishOverrides(es.overrides, esRaw);
             return RunEstimate(es);
