@@ -90,9 +90,9 @@ cat "$work"/logs/export_*.out
 manifest=$work/edf/manifest.jsonl
 complete=$(grep -c '"outcome":"complete"' "$manifest")
 repeats=$(grep '"outcome":"complete"' "$manifest" | sed 's/.*"study":"\([^"]*\)".*/\1/' | sort | uniq -d | wc -l)
-hosts=$(sed 's/.*"host":"\([^"]*\)".*/\1/' "$manifest" | sort -u | tr '\n' ' ')
+hosts=$(sed 's/.*"host":"\([^"]*\)".*/\1/' "$manifest" | sort -u | paste -sd ' ')
 [ "$complete" -eq 9 ] && [ "$repeats" -eq 0 ] ||
   { echo "expected 9 studies complete once: $complete complete, $repeats repeated"; cat "$manifest"; exit 1; }
 "$skrivo" manifest summary "$work/edf"
 "$skrivo" manifest verify "$work/edf"
-echo "slurm recipe: 9 studies in $shards array tasks (hosts: $hosts) complete once each"
+echo "slurm recipe: 9 studies in $shards array tasks (host: $hosts) complete once each"
