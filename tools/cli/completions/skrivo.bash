@@ -13,7 +13,7 @@ _skrivo() {
         case $w in
             --config|--registry) ((i++)) ;;
             -*) ;;
-            *) if [[ -z $cmd ]]; then cmd=$w; elif [[ $cmd == templates && -z $sub ]]; then sub=$w; fi ;;
+            *) if [[ -z $cmd ]]; then cmd=$w; elif [[ $cmd == @(templates|manifest) && -z $sub ]]; then sub=$w; fi ;;
         esac
     done
 
@@ -22,6 +22,7 @@ _skrivo() {
         -o|--output|--folder|--config|--registry)
             compopt -o filenames; COMPREPLY=($(compgen -d -- "$cur")); return ;;
         --format) COMPREPLY=($(compgen -W $'edf\nedf+' -- "$cur")); return ;;
+        --shard) COMPREPLY=($(compgen -W 'slurm' -- "$cur")); return ;;
         --modality) COMPREPLY=($(compgen -W $'EEG\nSleep' -- "$cur")); return ;;
         -t|--template)
             compopt -o filenames
@@ -33,12 +34,16 @@ _skrivo() {
         if [[ $cur == -* ]]; then
             COMPREPLY=($(compgen -W $'--config\n--registry\n--verbose\n--version\n--help' -- "$cur"))
         else
-            COMPREPLY=($(compgen -W $'export\nprobe\nestimate\ntemplates\nsimulate\ndemo\nbench-parallel' -- "$cur"))
+            COMPREPLY=($(compgen -W $'export\nlist\nmanifest\nprobe\nestimate\ntemplates\nsimulate\ndemo\nbench-parallel' -- "$cur"))
         fi
         return
     fi
     if [[ $cmd == templates && -z $sub ]]; then
         COMPREPLY=($(compgen -W $'list\nshow\nnew\nedit\ndelete' -- "$cur"))
+        return
+    fi
+    if [[ $cmd == manifest && -z $sub ]]; then
+        COMPREPLY=($(compgen -W $'summary\nverify' -- "$cur"))
         return
     fi
     if [[ $cur == -* ]]; then
