@@ -392,6 +392,13 @@ int RunExport(const ExportOptions& o) {
                 r.status = "cancelled";
                 r.error = "Export was cancelled";
                 if (status == kExitOk) status = kExitFailed;
+                // Never started, so its job wrote no line; the manifest
+                // still accounts for it.
+                if (!e->IsTaken()) {
+                    nlohmann::json line = LineFor(StudyKey(r.study), "failed", "not started: the export was cancelled");
+                    line["start"] = line["end"] = UtcStamp(std::time(nullptr));
+                    record(line);
+                }
             }
             results.push_back(std::move(r));
         }
