@@ -1,0 +1,103 @@
+// Byte-for-byte guard of the exporter's output: fixed-seed simulated studies
+// exported with several headboxes, storage schemas, formats, decimation and a
+// montage, each hashed over every file it wrote. Speed work on decoding,
+// checksums or conversion must leave every hash as it is. A correctness fix
+// that changes output bytes updates its row in a commit of its own that says
+// why.
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <ostream>
+
+#include "writer/ExportTestUtil.h"
+#include "writer/WriterTestUtil.h"
+
+using namespace sk::test;
+
+namespace {
+
+struct GoldenCase {
+    const char* name;
+    int headbox;
+    double rate, seconds;
+    uint16_t schema;
+    int decimation;       // >1: export the decimated copy
+    bool gapSegment;      // a gap that starts a new segment file (else one inside a file)
+    const wchar_t* format;
+    const wchar_t* channels;
+    bool events;          // trigger and patient event channels
+    bool sleep;
+    const char* hash;     // FNV-1a 64 over "name\0size\0bytes" of every file, sorted by name
+};
+
+// To regenerate after a deliberate output change: run with
+// SKRIVO_PRINT_GOLDEN=1 and copy the printed hashes.
+const GoldenCase kCases[] = {
+    {"hb2_delta_edf", 2, 256.0, 21.3, 2, 0, false, L"EDF", L"RawData", false, false, "cc3cd65a45eecfe2"},
+    {"hb13_delta_edfplus_wide", 13, 1024.0, 1.5, 2, 0, false, L"EDF+", L"RawData", false, false, "789fae8f52f87f19"},
+    {"hb1_plain_events", 1, 200.0, 30.0, 1, 0, false, L"EDF+", L"RawData", true, false, "87ab5bb9c16d445b"},
+    {"hb3_montage", 3, 256.0, 12.0, 2, 0, false, L"EDF+", L"AcquisitionMontage", false, false, "6cfb726ebeee6859"},
+    {"hb2_decimated_padded", 2, 256.0, 20.0, 2, 4, false, L"EDF+", L"RawData", false, false, "88b9517f84ab59c1"},
+    {"hb20_sleep_segments", 20, 255.9, 12.0, 2, 0, true, L"EDF+", L"RawData", true, true, "f91186de4a3f3083"},
+};
+
+uint64_t Fnv1a(uint64_t h, const void* data, size_t n) {
+    const auto* p = static_cast<const unsigned char*>(data);
+    for (size_t i = 0; i < n; ++i)
+        h = (h ^ p[i]) * 0x100000001B3ull;
+    return h;
+}
+
+void PrintTo(const GoldenCase& c, std::ostream* os) { *os << c.name; }
+
+class ExportChecksum : public ::testing::TestWithParam<GoldenCase> {};
+
+TEST_P(ExportChecksum, OutputBytesAreUnchanged) {
+    const GoldenCase& c = GetParam();
+    sk::sim::SimOptions o;
+    o.seed = 7;
+    o.headboxType = c.headbox;
+    o.sampleRate = c.rate;
+    o.durationSeconds = c.seconds;
+    o.schema = c.schema;
+    o.decimation = c.decimation;
+    o.maxEntrySamples = 3000;
+    o.maxBlockSamples = 700;
+    o.gaps = {{c.seconds / 3, 1.5, c.gapSegment}};
+    if (c.sleep)
+        o.studyGroup = 2;
+    SimStudy s = Simulate(o, "golden");
+    ASSERT_TRUE(s.res.ok && s.probed);
+    CKeyTree t = MakeTemplate(c.format, c.channels);
+    if (c.decimation > 1) {
+        t.AddKey(L"UseDecimatedData", 1);
+        t.AddKey(L"PadGaps", 1);
+    }
+    if (c.events) {
+        t.AddKey(L"IncludeTriggerEvent", 1);
+        t.AddKey(L"IncludePatientEvent", 1);
+    }
+    ExportResult r = RunExport(s, t);
+    ASSERT_TRUE(r.ok) << std::string(r.text.begin(), r.text.end());
+    ASSERT_FALSE(r.files.empty());
+    uint64_t h = 0xCBF29CE484222325ull;
+    for (const std::string& path : r.files) {
+        const std::string name = std::filesystem::path(path).filename().string();
+        const std::string bytes = ReadAll(path);
+        const std::string size = std::to_string(bytes.size());
+        h = Fnv1a(h, name.c_str(), name.size() + 1);
+        h = Fnv1a(h, size.c_str(), size.size() + 1);
+        h = Fnv1a(h, bytes.data(), bytes.size());
+    }
+    char hex[17];
+    std::snprintf(hex, sizeof hex, "%016llx", static_cast<unsigned long long>(h));
+    if (std::getenv("SKRIVO_PRINT_GOLDEN"))
+        std::printf("golden %s %s (%zu files)\n", c.name, hex, r.files.size());
+    EXPECT_STREQ(hex, c.hash) << c.name;
+}
+
+INSTANTIATE_TEST_SUITE_P(Golden, ExportChecksum, ::testing::ValuesIn(kCases),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+} // namespace
