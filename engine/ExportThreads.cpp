@@ -1,8 +1,9 @@
 // The threads of a running export: one monitor and up to the allowed number
 // of workers. Workers take entries under the list lock and run the export
-// job for each; the monitor polls the entries, reports progress and errors
-// to the host, passes a cancellation on to the workers, and closes their
-// handles once they have all ended. All host callbacks come from the monitor.
+// job for each; the monitor passes over the entries periodically and whenever
+// a worker ends an entry, reports progress and errors to the host, passes a
+// cancellation on to the workers, and closes their handles once they have all
+// ended. All host callbacks come from the monitor.
 
 #include <exception>
 
@@ -99,11 +100,13 @@ uint32_t CSkrivoEngine::Impl::ExportThreadProc() {
             entry->SetDone();
         } else if (code == kCancelled) {
             // Left taken and neither done nor failed; this worker stops.
+            wake.Set();
             return 0;
         } else {
             if (text.empty()) text = L"Export failed.";
             entry->SetError(code, text);
         }
+        wake.Set();
     }
     return 0;
 }
@@ -151,7 +154,10 @@ uint32_t CSkrivoEngine::Impl::ExportMonitorThreadProc(CSkrivoEngine* engine) {
         // Nothing to export is complete.
         engine->Fire_OnProgress(L"", L"", n ? total / count : 100.0f);
         if (allFinished) break;
-        if (cancelEvent.Wait(kPollMs) == sk::WaitResult::Signalled) {
+        // A Set of the wake event while the pass ran leaves it set, so no
+        // ending is missed between the pass and the wait.
+        wake.Wait(kPollMs);
+        if (cancelEvent.Wait(0) == sk::WaitResult::Signalled) {
             for (auto& s : slots)
                 if (s->cancel) s->cancel->Set();
             break;

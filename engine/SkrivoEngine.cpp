@@ -341,6 +341,7 @@ void CSkrivoEngine::Cancel() {
         return;
     }
     m->cancelEvent.Set();
+    m->wake.Set();
     if (m->monitor) {
         m->monitor->Join(sk::kInfinite);
         m->monitor.reset();

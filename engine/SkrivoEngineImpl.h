@@ -34,6 +34,10 @@ struct CSkrivoEngine::Impl {
     std::atomic<bool> exporting{false};
     std::unique_ptr<sk::Thread> monitor;
     sk::Event cancelEvent{sk::Event::AutoReset, false};
+    // Wakes the monitor before its next periodic pass: a worker ended an
+    // entry (done or failed) or a cancellation was asked for, so the end of
+    // an export is noticed at once, not up to one poll period later.
+    sk::Event wake{sk::Event::AutoReset, false};
     sk::ExportJob job;
     // Set once every worker has been resumed. The monitor may finish its
     // passes before the host thread resumed the last worker (a fast worker
