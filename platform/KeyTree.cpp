@@ -1,7 +1,6 @@
 #include "platform/KeyTree.h"
 
 #include <algorithm>
-#include <array>
 #include <atomic>
 #include <cerrno>
 #include <charconv>
@@ -15,11 +14,14 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "platform/Crc32.h"
+
 // The byte layout written and read here is described in docs/formats/keytree.md;
 // keep the two in step.
 
 namespace {
 
+using sk::Crc32;
 using sk::keytree::kMaxDepth;
 using sk::keytree::kMaxFileBytes;
 using sk::keytree::kMaxItems;
@@ -32,26 +34,6 @@ constexpr size_t kHeaderSize = 24;
 // before anything is built for them.
 constexpr size_t kMinItemSize = 5;
 constexpr size_t kMinEntrySize = 4 + kMinItemSize;
-
-// ---------------------------------------------------------------------------
-// CRC-32 (IEEE 802.3, reflected, as in zlib)
-
-constexpr auto MakeCrcTable() {
-    std::array<uint32_t, 256> table{};
-    for (uint32_t i = 0; i < 256; ++i) {
-        uint32_t c = i;
-        for (int k = 0; k < 8; ++k) c = (c & 1) ? 0xEDB88320u ^ (c >> 1) : c >> 1;
-        table[i] = c;
-    }
-    return table;
-}
-constexpr auto kCrcTable = MakeCrcTable();
-
-uint32_t Crc32(const uint8_t* p, size_t n) {
-    uint32_t c = 0xFFFFFFFFu;
-    for (size_t i = 0; i < n; ++i) c = kCrcTable[(c ^ p[i]) & 0xFF] ^ (c >> 8);
-    return c ^ 0xFFFFFFFFu;
-}
 
 // ---------------------------------------------------------------------------
 // Writing: one routine both counts (p == null) and writes, so the size

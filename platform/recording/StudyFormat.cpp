@@ -10,30 +10,6 @@
 namespace sk::rec {
 
 namespace {
-
-struct CrcTables {
-    uint32_t t[8][256];
-    CrcTables()
-    {
-        for (uint32_t i = 0; i < 256; ++i) {
-            uint32_t c = i;
-            for (int k = 0; k < 8; ++k) c = (c & 1) ? (0xEDB88320u ^ (c >> 1)) : (c >> 1);
-            t[0][i] = c;
-        }
-        for (uint32_t i = 0; i < 256; ++i)
-            for (int s = 1; s < 8; ++s) t[s][i] = (t[s - 1][i] >> 8) ^ t[0][t[s - 1][i] & 0xFF];
-    }
-};
-
-const CrcTables& Tables()
-{
-    static const CrcTables tables;
-    return tables;
-}
-
-} // namespace
-
-namespace {
 #ifdef FUZZING_BUILD_MODE_UNSAFE_FOR_PRODUCTION
 std::atomic<bool> g_checksums{false};
 #else
@@ -73,23 +49,6 @@ bool ChecksumsEnforced()
 void SetChecksumsEnforced(bool enforced)
 {
     g_checksums.store(enforced, std::memory_order_relaxed);
-}
-
-uint32_t Crc32(const void* data, size_t len, uint32_t crc)
-{
-    const auto& T = Tables().t;
-    const uint8_t* p = static_cast<const uint8_t*>(data);
-    crc = ~crc;
-    while (len >= 8) {
-        uint32_t lo = crc ^ GetU32(p);
-        uint32_t hi = GetU32(p + 4);
-        crc = T[7][lo & 0xFF] ^ T[6][(lo >> 8) & 0xFF] ^ T[5][(lo >> 16) & 0xFF] ^ T[4][lo >> 24] ^
-              T[3][hi & 0xFF] ^ T[2][(hi >> 8) & 0xFF] ^ T[1][(hi >> 16) & 0xFF] ^ T[0][hi >> 24];
-        p += 8;
-        len -= 8;
-    }
-    while (len--) crc = T[0][(crc ^ *p++) & 0xFF] ^ (crc >> 8);
-    return ~crc;
 }
 
 int32_t HResultFromErrno(int err)

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <string>
 
+#include "platform/Crc32.h"
 #include "platform/SkrivoExport.h"
 
 namespace sk::rec {
@@ -59,7 +60,7 @@ constexpr int32_t kErrWriteFault = static_cast<int32_t>(0x8007001D);
 SKRIVO_API int32_t HResultFromErrno(int err);
 
 // CRC-32 (IEEE 802.3, reflected, init and final xor 0xFFFFFFFF).
-SKRIVO_API uint32_t Crc32(const void* data, size_t len, uint32_t crc = 0);
+using sk::Crc32;
 
 // Checksums are verified unless switched off. Only fuzz targets switch them
 // off, so that mutated inputs reach the structure checks behind them.
