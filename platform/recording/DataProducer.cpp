@@ -165,43 +165,135 @@ bool CDataProducer::LoadBlock(CRawDataFile* file)
     return true;
 }
 
-int CDataProducer::ReadCompressed(CRawDataFile* file, uint8_t* frame)
+bool CDataProducer::NextBlock(CRawDataFile* file)
 {
-    if (m_blockLeft == 0) {
-        if (!Fill(file, kBlockHeaderSize)) {
-            if (m_bufLen > m_bufPos) return Fail(L"raw data ends inside a block header", frame);
-            frame::SetFlags(frame, frame::kFlagNoData);
-            return 0; // clean end of data
-        }
-        if (!LoadBlock(file)) return Fail(m_error.c_str(), frame);
+    if (m_blockLeft > 0) return true;
+    if (!Fill(file, kBlockHeaderSize)) {
+        if (m_bufLen > m_bufPos) m_error = L"raw data ends inside a block header";
+        return false; // clean end of data unless an error was set
     }
-    const uint8_t* p = m_buf.get() + m_bufPos;
-    const uint8_t* end = m_buf.get() + m_blockPos + m_blockLen;
-    if (p >= end) return Fail(L"raw data block shorter than its sample count", frame);
-    const uint8_t flags = *p++;
-    int32_t* prev = m_prev.data();
-    uint8_t* out = frame + frame::kValuesOffset;
-    for (int c = 0; c < m_channels; ++c) {
+    if (!LoadBlock(file)) {
+        m_blockLeft = 0;
+        return false;
+    }
+    return true;
+}
+
+namespace {
+
+// Decodes one sample's flags byte and channel codes (zigzag varints of the
+// difference to the previous sample) from p. Unchecked: the caller made sure
+// that the block holds the longest possible sample from p on, so the common
+// one- and two-byte codes go without a bounds test per byte.
+template <bool Checked>
+const uint8_t* DecodeSample(const uint8_t* p, const uint8_t* end, int channels, int32_t* prev, uint8_t* flags,
+                            uint8_t* values, const wchar_t*& why)
+{
+    if (Checked && p >= end) {
+        why = L"raw data block shorter than its sample count";
+        return nullptr;
+    }
+    *flags = static_cast<uint8_t>(*p++ & 0x7F);
+    for (int c = 0; c < channels; ++c) {
         uint64_t z = 0;
         int shift = 0;
         for (;;) {
-            if (p >= end) return Fail(L"raw data block shorter than its sample count", frame);
+            if (Checked && p >= end) {
+                why = L"raw data block shorter than its sample count";
+                return nullptr;
+            }
             const uint8_t b = *p++;
             z |= static_cast<uint64_t>(b & 0x7F) << shift;
             if (!(b & 0x80)) break;
             shift += 7;
-            if (shift > 28) return Fail(L"raw data value code too long", frame);
+            if (shift > 28) {
+                why = L"raw data value code too long";
+                return nullptr;
+            }
         }
         const int64_t delta = static_cast<int64_t>(z >> 1) ^ -static_cast<int64_t>(z & 1);
         const int64_t v = static_cast<int64_t>(prev[c]) + delta;
-        if (v < INT32_MIN || v > INT32_MAX) return Fail(L"raw data value out of range", frame);
+        if (static_cast<uint64_t>(v - INT32_MIN) > UINT32_MAX) {
+            why = L"raw data value out of range";
+            return nullptr;
+        }
         prev[c] = static_cast<int32_t>(v);
-        PutI32(out + 4 * c, prev[c]);
+        PutI32(values + 4 * c, prev[c]);
+    }
+    return p;
+}
+
+} // namespace
+
+int CDataProducer::DecodeRun(uint8_t* flags, uint8_t* values, size_t stride, int n)
+{
+    const uint8_t* p = m_buf.get() + m_bufPos;
+    const uint8_t* end = m_buf.get() + m_blockPos + m_blockLen;
+    const size_t longest = MaxCompressedSample(m_channels);
+    int32_t* prev = m_prev.data();
+    const wchar_t* why = nullptr;
+    int done = 0;
+    for (; done < n; ++done) {
+        const uint8_t* next =
+            static_cast<size_t>(end - p) >= longest
+                ? DecodeSample<false>(p, end, m_channels, prev, flags + done * stride, values + done * stride, why)
+                : DecodeSample<true>(p, end, m_channels, prev, flags + done * stride, values + done * stride, why);
+        if (!next) break;
+        p = next;
+        if (--m_blockLeft == 0 && p != end) {
+            why = L"raw data block longer than its samples";
+            break;
+        }
     }
     m_bufPos = static_cast<size_t>(p - m_buf.get());
-    if (--m_blockLeft == 0) {
-        if (p != end) return Fail(L"raw data block longer than its samples", frame);
+    if (why) {
+        m_error = why;
+        m_blockLeft = 0;
     }
-    frame::SetFlags(frame, static_cast<uint8_t>(flags & 0x7F));
+    return done;
+}
+
+int CDataProducer::ReadCompressed(CRawDataFile* file, uint8_t* frame)
+{
+    if (!NextBlock(file)) {
+        frame::SetFlags(frame, frame::kFlagNoData);
+        return 0;
+    }
+    uint8_t flags = 0;
+    if (DecodeRun(&flags, frame + frame::kValuesOffset, 0, 1) != 1) {
+        frame::SetFlags(frame, frame::kFlagNoData);
+        return 0;
+    }
+    frame::SetFlags(frame, flags);
     return 1;
+}
+
+int CDataProducer::ReadSamples(CRawDataFile* file, uint8_t* rows, int count)
+{
+    if (!file) file = m_file;
+    if (!m_ready || !file || !rows || !file->IsOpen() || count <= 0 || !Sync(file)) return 0;
+    const size_t stride = 1 + 4 * static_cast<size_t>(m_channels);
+    int done = 0;
+    while (done < count) {
+        uint8_t* row = rows + static_cast<size_t>(done) * stride;
+        if (m_schema == kSchemaPlain) {
+            // Stored samples are already rows: copy what the read-ahead holds.
+            if (!Fill(file, stride)) {
+                if (m_bufLen > m_bufPos) m_error = L"raw data ends inside a sample";
+                break;
+            }
+            const int n = static_cast<int>(std::min<size_t>((m_bufLen - m_bufPos) / stride, count - done));
+            std::memcpy(row, m_buf.get() + m_bufPos, static_cast<size_t>(n) * stride);
+            for (int i = 0; i < n; ++i) row[static_cast<size_t>(i) * stride] &= 0x7F;
+            m_bufPos += static_cast<size_t>(n) * stride;
+            done += n;
+            continue;
+        }
+        if (!NextBlock(file)) break;
+        const int n = std::min(m_blockLeft, count - done);
+        const int got = DecodeRun(row, row + 1, stride, n);
+        done += got;
+        if (got < n) break;
+    }
+    return done;
 }

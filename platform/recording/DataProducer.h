@@ -54,6 +54,14 @@ public:
     // corrupt data (the frame's flags then get bit 7; see GetErrorText).
     int ReadSample(CRawDataFile* file, uint8_t* frame, const uint8_t* prevFrame);
 
+    // Reads up to count stored samples into rows of 1 + 4 x channelCount
+    // bytes: the flags (bit 7 cleared), then the values as little-endian
+    // int32 in channel order. Whole runs of a block are decoded in one loop.
+    // Returns the samples read: fewer than count at the end of the data, or
+    // on corrupt data (GetErrorText then says why; the rows before the
+    // faulty sample are valid).
+    int ReadSamples(CRawDataFile* file, uint8_t* rows, int count);
+
     // Empty unless the last read met corrupt or truncated data.
     const std::wstring& GetErrorText() const { return m_error; }
     uint16_t GetFrameWord() const { return m_frameWord; }
@@ -65,6 +73,12 @@ private:
     int ReadPlain(CRawDataFile* file, uint8_t* frame);
     int ReadCompressed(CRawDataFile* file, uint8_t* frame);
     bool LoadBlock(CRawDataFile* file);
+    // Makes a block current when none is (false at the end or on an error,
+    // which m_error then names).
+    bool NextBlock(CRawDataFile* file);
+    // Decodes n samples of the current block (n <= m_blockLeft) into flags
+    // and values stride bytes apart; the samples decoded before an error.
+    int DecodeRun(uint8_t* flags, uint8_t* values, size_t stride, int n);
     int Fail(const wchar_t* why, uint8_t* frame);
 
     uint16_t m_schema;

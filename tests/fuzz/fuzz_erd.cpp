@@ -1,4 +1,5 @@
-// Raw data file: header validation and both sample decoders on arbitrary bytes.
+// Raw data file: header validation and both sample decoders, sample by sample
+// and in runs, on arbitrary bytes.
 #include <vector>
 
 #include "FuzzFile.h"
@@ -32,6 +33,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         // A restart in the middle of the data must be just as safe.
         raw.Seek(static_cast<int64_t>(size / 2), 0);
         for (size_t n = 0; n <= size && p->ReadSample(&raw, frame.data(), prev.data()) == 1; ++n) {
+        }
+        // Runs of an odd length end inside blocks and cross their borders.
+        static std::vector<uint8_t> rows(7 * (1 + 4 * static_cast<size_t>(frame::kMaxChannels)));
+        raw.Seek(sk::rec::kErdHeaderSize, 0);
+        for (size_t n = 0; n <= size && p->ReadSamples(&raw, rows.data(), 7) == 7; ++n) {
         }
     }
     p->Release();
