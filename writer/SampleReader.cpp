@@ -1,5 +1,6 @@
 #include "writer/SampleReader.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "platform/recording/DataProducer.h"
@@ -17,8 +18,10 @@ void SampleReader::Start(CRawDataFile* raw, CDataProducer* producer, std::vector
     m_entries = std::move(entries);
     m_channels = channels < 0 ? 0 : (channels > frame::kMaxChannels ? frame::kMaxChannels : channels);
     m_stride = 1 + 4 * static_cast<size_t>(m_channels);
+    m_blockSamples = static_cast<int>(
+        std::clamp<size_t>(kBlockBytes / m_stride, kMinBlockSamples, kMaxBlockSamples));
     for (Block& b : m_blocks) {
-        b.data.resize(m_stride * kBlockSamples);
+        b.data.resize(m_stride * static_cast<size_t>(m_blockSamples));
         b.count = 0;
         b.last = false;
         b.full = false;
@@ -34,7 +37,6 @@ void SampleReader::Start(CRawDataFile* raw, CDataProducer* producer, std::vector
 }
 
 void SampleReader::Run() {
-    std::vector<uint8_t> scratch(frame::kFrameSize, 0);
     int index = 0;
     Block* block = &m_blocks[0];
     auto acquire = [&](int i) -> Block* {
@@ -58,18 +60,20 @@ void SampleReader::Run() {
         return;
     for (const TOC_ENTRY& e : m_entries) {
         m_raw->Seek(static_cast<int64_t>(e.DataOffset()), 0);
-        for (int n = 0; n < e.m_sampleCount; ++n) {
-            if (m_producer->ReadSample(m_raw, scratch.data(), scratch.data()) != 1) {
+        for (int left = e.m_sampleCount; left > 0;) {
+            const int want = std::min(left, m_blockSamples - block->count);
+            uint8_t* out = block->data.data() + static_cast<size_t>(block->count) * m_stride;
+            const int got = m_producer->ReadSamples(m_raw, out, want);
+            block->count += got;
+            left -= got;
+            if (got < want) {
                 m_threadError = m_producer->GetErrorText();
                 if (m_threadError.empty())
                     m_threadError = L"sample data ends before its table of contents";
                 publish(true);
                 return;
             }
-            uint8_t* out = block->data.data() + static_cast<size_t>(block->count) * m_stride;
-            out[0] = frame::Flags(scratch.data());
-            std::memcpy(out + 1, scratch.data() + frame::kValuesOffset, m_stride - 1);
-            if (++block->count == kBlockSamples) {
+            if (block->count == m_blockSamples) {
                 publish(false);
                 index = (index + 1) % kBlocks;
                 if (!(block = acquire(index)))

@@ -28,7 +28,7 @@ public:
     SampleReader& operator=(const SampleReader&) = delete;
 
     // Starts decoding the entries in order (each from its own data offset).
-    // channels: values per sample to deliver.
+    // channels: the producer's channel count (values per sample).
     void Start(CRawDataFile* raw, CDataProducer* producer, std::vector<TOC_ENTRY> entries, int channels);
     // Next sample into a frame (its flags and the first `channels` values).
     // 1 when a sample was delivered, 0 at the end of the entries or when the
@@ -45,8 +45,12 @@ private:
         bool last = false; // no block follows
         bool full = false; // filled, waiting for the reader
     };
+    // Larger blocks mean fewer hand-overs (each can cost two context
+    // switches); the ring's size stays bounded whatever the channel count.
     static constexpr int kBlocks = 4;
-    static constexpr int kBlockSamples = 256;
+    static constexpr size_t kBlockBytes = 512 * 1024;
+    static constexpr size_t kMinBlockSamples = 256;
+    static constexpr size_t kMaxBlockSamples = 2048;
 
     void Run();
 
@@ -55,6 +59,7 @@ private:
     std::vector<TOC_ENTRY> m_entries;
     int m_channels = 0;
     size_t m_stride = 0;
+    int m_blockSamples = 0;
     Block m_blocks[kBlocks];
     std::mutex m_mutex;
     std::condition_variable m_cv;
