@@ -162,18 +162,6 @@ bool CEDFSignalData::Calibrate(const CWaveType* waveType, const CWaveCalibration
 
 std::wstring CEDFSignalData::GetTransducerType() const { return m_transducer; }
 
-int16_t CEDFSignalData::ClampToEDF(double value) const {
-    // Comparing before truncating gives the same result as truncating and
-    // then clamping, and never converts an out-of-range double to an integer.
-    if (value >= m_edfDigMax)
-        return static_cast<int16_t>(m_edfDigMax);
-    if (value <= m_edfDigMin)
-        return static_cast<int16_t>(m_edfDigMin);
-    if (value != value) // NaN from a degenerate range
-        return m_zeroCode;
-    return static_cast<int16_t>(static_cast<int32_t>(value));
-}
-
 void CEDFSignalData::WriteSamples(const uint8_t* frames, uint32_t sampleCount, uint8_t* out) const {
     for (uint32_t i = 0; i < sampleCount; ++i) {
         const uint16_t v = static_cast<uint16_t>(GetSample(frames + static_cast<size_t>(i) * frame::kFrameSize));

@@ -79,8 +79,19 @@ protected:
     // compiler can inline.
     virtual void WriteSamples(const uint8_t* frames, uint32_t sampleCount, uint8_t* out) const;
 
-    // Clamps a converted value into the EDF digital range.
-    int16_t ClampToEDF(double value) const;
+    // Clamps a converted value into the EDF digital range. Inline: it runs
+    // once per sample.
+    int16_t ClampToEDF(double value) const {
+        // Comparing before truncating gives the same result as truncating and
+        // then clamping, and never converts an out-of-range double to an integer.
+        if (value >= m_edfDigMax)
+            return static_cast<int16_t>(m_edfDigMax);
+        if (value <= m_edfDigMin)
+            return static_cast<int16_t>(m_edfDigMin);
+        if (value != value) // NaN from a degenerate range
+            return m_zeroCode;
+        return static_cast<int16_t>(static_cast<int32_t>(value));
+    }
 
     std::wstring m_label;
     std::wstring m_transducer;

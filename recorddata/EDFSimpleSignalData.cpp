@@ -1,5 +1,9 @@
 #include "recorddata/EDFSimpleSignalData.h"
 
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+
 #include "platform/recording/SampleFrame.h"
 
 CEDFSimpleSignalData::CEDFSimpleSignalData(int32_t storageIndex) : m_storageIndex(storageIndex) {}
@@ -22,9 +26,32 @@ inline int16_t CEDFSimpleSignalData::SampleOf(const uint8_t* f) const {
 int16_t CEDFSimpleSignalData::GetSample(const uint8_t* frame) const { return SampleOf(frame); }
 
 void CEDFSimpleSignalData::WriteSamples(const uint8_t* frames, uint32_t sampleCount, uint8_t* out) const {
+    const double lo = m_edfDigMin, hi = m_edfDigMax;
+    if (static_cast<uint32_t>(m_storageIndex) >= static_cast<uint32_t>(frame::kMaxChannels) || !std::isfinite(m_gain) ||
+        !std::isfinite(m_offset) || lo > hi) {
+        for (uint32_t i = 0; i < sampleCount; ++i) {
+            const uint16_t v = static_cast<uint16_t>(SampleOf(frames + static_cast<size_t>(i) * frame::kFrameSize));
+            out[2 * static_cast<size_t>(i)] = static_cast<uint8_t>(v);
+            out[2 * static_cast<size_t>(i) + 1] = static_cast<uint8_t>(v >> 8);
+        }
+        return;
+    }
+    // With a finite gain and offset the scaled value is never NaN, so a
+    // clamp into [lo, hi] followed by truncation equals ClampToEDF without a
+    // branch. Gap frames and the out-of-range codes are rare: they take the
+    // one test and are patched.
+    const uint8_t* value = frames + frame::kValuesOffset + 4 * static_cast<size_t>(m_storageIndex);
+    const uint8_t* flags = frames + frame::kFlagsOffset;
     for (uint32_t i = 0; i < sampleCount; ++i) {
-        const uint16_t v = static_cast<uint16_t>(SampleOf(frames + static_cast<size_t>(i) * frame::kFrameSize));
-        out[2 * static_cast<size_t>(i)] = static_cast<uint8_t>(v);
-        out[2 * static_cast<size_t>(i) + 1] = static_cast<uint8_t>(v >> 8);
+        const size_t at = static_cast<size_t>(i) * frame::kFrameSize;
+        int32_t v;
+        std::memcpy(&v, value + at, 4);
+        const double d = std::min(std::max(v * m_gain + m_offset + 0.5, lo), hi);
+        auto code = static_cast<uint16_t>(static_cast<int16_t>(static_cast<int32_t>(d)));
+        if ((flags[at] & frame::kFlagNoData) | (v == frame::kAboveRangeA) | (v == frame::kAboveRangeB) |
+            (v == frame::kBelowRange))
+            code = static_cast<uint16_t>(SampleOf(frames + at));
+        out[2 * static_cast<size_t>(i)] = static_cast<uint8_t>(code);
+        out[2 * static_cast<size_t>(i) + 1] = static_cast<uint8_t>(code >> 8);
     }
 }
