@@ -195,20 +195,29 @@ const uint8_t* DecodeSample(const uint8_t* p, const uint8_t* end, int channels, 
     }
     *flags = static_cast<uint8_t>(*p++ & 0x7F);
     for (int c = 0; c < channels; ++c) {
-        uint64_t z = 0;
-        int shift = 0;
-        for (;;) {
-            if (Checked && p >= end) {
-                why = L"raw data block shorter than its sample count";
-                return nullptr;
-            }
-            const uint8_t b = *p++;
-            z |= static_cast<uint64_t>(b & 0x7F) << shift;
-            if (!(b & 0x80)) break;
-            shift += 7;
-            if (shift > 28) {
-                why = L"raw data value code too long";
-                return nullptr;
+        uint64_t z;
+        if (!Checked && p[0] < 0x80) {
+            z = p[0]; // most differences fit one byte
+            p += 1;
+        } else if (!Checked && p[1] < 0x80) {
+            z = (p[0] & 0x7Fu) | (static_cast<uint64_t>(p[1]) << 7);
+            p += 2;
+        } else {
+            z = 0;
+            int shift = 0;
+            for (;;) {
+                if (Checked && p >= end) {
+                    why = L"raw data block shorter than its sample count";
+                    return nullptr;
+                }
+                const uint8_t b = *p++;
+                z |= static_cast<uint64_t>(b & 0x7F) << shift;
+                if (!(b & 0x80)) break;
+                shift += 7;
+                if (shift > 28) {
+                    why = L"raw data value code too long";
+                    return nullptr;
+                }
             }
         }
         const int64_t delta = static_cast<int64_t>(z >> 1) ^ -static_cast<int64_t>(z & 1);
@@ -217,8 +226,9 @@ const uint8_t* DecodeSample(const uint8_t* p, const uint8_t* end, int channels, 
             why = L"raw data value out of range";
             return nullptr;
         }
-        prev[c] = static_cast<int32_t>(v);
-        PutI32(values + 4 * c, prev[c]);
+        const int32_t value = static_cast<int32_t>(v);
+        prev[c] = value;
+        std::memcpy(values + 4 * static_cast<size_t>(c), &value, 4); // little-endian host
     }
     return p;
 }
