@@ -1,10 +1,13 @@
 #include "recorddata/EDFSimpleSignalData.h"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <cstring>
 
 #include "platform/recording/SampleFrame.h"
+
+static_assert(std::endian::native == std::endian::little, "EDF samples are stored as the host holds them");
 
 CEDFSimpleSignalData::CEDFSimpleSignalData(int32_t storageIndex) : m_storageIndex(storageIndex) {}
 
@@ -38,20 +41,21 @@ void CEDFSimpleSignalData::WriteSamples(const uint8_t* frames, uint32_t sampleCo
     }
     // With a finite gain and offset the scaled value is never NaN, so a
     // clamp into [lo, hi] followed by truncation equals ClampToEDF without a
-    // branch. Gap frames and the out-of-range codes are rare: they take the
-    // one test and are patched.
+    // branch. Gap frames and the out-of-range codes (all three lie in
+    // 0x7FFF80..0x7FFFFF) are rare: one test finds them and SampleOf patches
+    // them. The coefficients are copied into locals: the byte stores below
+    // could otherwise alias them and force a reload per sample.
+    const double gain = m_gain, offset = m_offset;
     const uint8_t* value = frames + frame::kValuesOffset + 4 * static_cast<size_t>(m_storageIndex);
     const uint8_t* flags = frames + frame::kFlagsOffset;
     for (uint32_t i = 0; i < sampleCount; ++i) {
         const size_t at = static_cast<size_t>(i) * frame::kFrameSize;
         int32_t v;
         std::memcpy(&v, value + at, 4);
-        const double d = std::min(std::max(v * m_gain + m_offset + 0.5, lo), hi);
+        const double d = std::min(std::max(v * gain + offset + 0.5, lo), hi);
         auto code = static_cast<uint16_t>(static_cast<int16_t>(static_cast<int32_t>(d)));
-        if ((flags[at] & frame::kFlagNoData) | (v == frame::kAboveRangeA) | (v == frame::kAboveRangeB) |
-            (v == frame::kBelowRange))
+        if ((flags[at] & frame::kFlagNoData) | (static_cast<uint32_t>(v) - static_cast<uint32_t>(frame::kBelowRange) < 0x80u))
             code = static_cast<uint16_t>(SampleOf(frames + at));
-        out[2 * static_cast<size_t>(i)] = static_cast<uint8_t>(code);
-        out[2 * static_cast<size_t>(i) + 1] = static_cast<uint8_t>(code >> 8);
+        std::memcpy(out + 2 * static_cast<size_t>(i), &code, 2); // little-endian host
     }
 }
