@@ -155,8 +155,9 @@ uint32_t CSkrivoEngine::Impl::ExportMonitorThreadProc(CSkrivoEngine* engine) {
         engine->Fire_OnProgress(L"", L"", n ? total / count : 100.0f);
         if (allFinished) break;
         // A Set of the wake event while the pass ran leaves it set, so no
-        // ending is missed between the pass and the wait.
-        wake.Wait(kPollMs);
+        // ending is missed between the pass and the wait. A cancel asked for
+        // during the pass (a throwing callback) needs no wait at all.
+        if (!cancelEvent.IsSet()) wake.Wait(kPollMs);
         if (cancelEvent.Wait(0) == sk::WaitResult::Signalled) {
             for (auto& s : slots)
                 if (s->cancel) s->cancel->Set();
