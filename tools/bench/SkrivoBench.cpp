@@ -16,6 +16,7 @@
 // Usage: skrivo-bench [--dir FOLDER] [--quick] [--no-memory]
 // The last output line is
 //   bench: edf_MBps=<x> edflib_MBps=<y> copy_MBps=<z> vs_edflib=<x/y> vs_copy=<x/z> peak_rss_MiB=<m>
+//          cpu_vs_edflib=<EDFlib converter's CPU seconds over ours, per output byte>
 
 #include <edflib.h>
 
@@ -62,12 +63,18 @@ bool SyncFile(const std::string& path) {
 }
 
 // Runs fn in a child process; returns its wall time (seconds, measured by the
-// child and passed back) and peak resident memory (KiB). Negative time on
-// failure.
+// child and passed back), its CPU time (user and system, all its threads) and
+// peak resident memory (KiB). Negative time on failure.
 struct ChildResult {
     double seconds = -1;
+    double cpuSeconds = 0;
     long maxRssKiB = 0;
 };
+
+double CpuSeconds(const struct rusage& ru) {
+    auto sec = [](const timeval& t) { return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_usec) * 1e-6; };
+    return sec(ru.ru_utime) + sec(ru.ru_stime);
+}
 
 ChildResult InChild(const std::function<double()>& fn) {
     ChildResult r;
@@ -95,6 +102,7 @@ ChildResult InChild(const std::function<double()>& fn) {
     struct rusage ru {};
     wait4(pid, &status, 0, &ru);
     r.seconds = (WIFEXITED(status) && WEXITSTATUS(status) == 0) ? t : -1;
+    r.cpuSeconds = CpuSeconds(ru);
     r.maxRssKiB = ru.ru_maxrss;
     return r;
 }
@@ -308,6 +316,7 @@ ChildResult ExportInFreshProcess(const Study& s, const fs::path& out) {
     wait4(pid, &status, 0, &ru);
     if (n > 0 && WIFEXITED(status) && WEXITSTATUS(status) == 0)
         r.seconds = std::strtod(buf, nullptr);
+    r.cpuSeconds = CpuSeconds(ru);
     r.maxRssKiB = ru.ru_maxrss;
     return r;
 }
@@ -368,6 +377,7 @@ int main(int argc, char** argv) {
     }
 
     double edfBytes = 0, edfSec = 0, libBytes = 0, libSec = 0, copyBytes = 0, copySec = 0;
+    double edfCpu = 0, libCpu = 0;
     long peakKiB = 0;
     for (auto& s : studies) {
         fs::remove_all(out);
@@ -400,13 +410,17 @@ int main(int argc, char** argv) {
             std::printf("%s: a baseline failed (edflib %.3f, copy %.3f)\n", s.name.c_str(), lib.seconds, copy.seconds);
             return 1;
         }
-        std::printf("%-22s edf %7.1f MB/s (%.0f MB, %.2f s, %ld MiB)  edflib %7.1f MB/s (%.2f s)  copy %7.1f MB/s\n",
-                    s.name.c_str(), bytes / ours.seconds / 1e6, bytes / 1e6, ours.seconds, ours.maxRssKiB / 1024,
-                    lbytes / lib.seconds / 1e6, lib.seconds, bytes / copy.seconds / 1e6);
+        std::printf("%-22s edf %7.1f MB/s (%.0f MB, %.2f s, cpu %.2f s, %ld MiB)  edflib %7.1f MB/s (%.2f s, cpu %.2f s)"
+                    "  copy %7.1f MB/s\n",
+                    s.name.c_str(), bytes / ours.seconds / 1e6, bytes / 1e6, ours.seconds, ours.cpuSeconds,
+                    ours.maxRssKiB / 1024, lbytes / lib.seconds / 1e6, lib.seconds, lib.cpuSeconds,
+                    bytes / copy.seconds / 1e6);
         edfBytes += bytes;
         edfSec += ours.seconds;
         libBytes += lbytes;
         libSec += lib.seconds;
+        edfCpu += ours.cpuSeconds;
+        libCpu += lib.cpuSeconds;
         copyBytes += bytes;
         copySec += copy.seconds;
     }
@@ -439,7 +453,10 @@ int main(int argc, char** argv) {
     }
 
     const double x = edfBytes / edfSec / 1e6, y = libBytes / libSec / 1e6, z = copyBytes / copySec / 1e6;
-    std::printf("bench: edf_MBps=%.1f edflib_MBps=%.1f copy_MBps=%.1f vs_edflib=%.2f vs_copy=%.2f peak_rss_MiB=%.1f\n", x,
-                y, z, x / y, x / z, static_cast<double>(peakKiB) / 1024.0);
+    // CPU seconds per byte of output, EDFlib's over ours.
+    const double cpuRatio = edfCpu > 0 && libBytes > 0 ? (libCpu / libBytes) / (edfCpu / edfBytes) : 0.0;
+    std::printf("bench: edf_MBps=%.1f edflib_MBps=%.1f copy_MBps=%.1f vs_edflib=%.2f vs_copy=%.2f peak_rss_MiB=%.1f"
+                " cpu_vs_edflib=%.2f\n",
+                x, y, z, x / y, x / z, static_cast<double>(peakKiB) / 1024.0, cpuRatio);
     return 0;
 }
