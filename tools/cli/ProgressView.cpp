@@ -9,6 +9,7 @@
 #include <nlohmann/json.hpp>
 
 #include "Cli.h"
+#include "platform/TextConv.h"
 
 namespace sk::cli {
 
@@ -85,10 +86,17 @@ ProgressView::Style ProgressView::StyleFor(FILE* stream) {
 }
 
 std::string ProgressView::Label(const std::wstring& study, size_t width) const {
-    // The last path component names a study folder well enough.
+    // The study folder's name names a study well enough (lists name the
+    // .EEG file in it, whose name is usually the patient's).
     std::wstring s = study;
     while (s.size() > 1 && (s.back() == L'/' || s.back() == L'\\')) s.pop_back();
-    const size_t slash = s.find_last_of(L"/\\");
+    size_t slash = s.find_last_of(L"/\\");
+    const std::wstring last = slash == std::wstring::npos ? s : s.substr(slash + 1);
+    if (slash != std::wstring::npos && slash > 0 && last.size() > 4 &&
+        sk::EqualsIgnoreCase(last.substr(last.size() - 4), L".EEG")) {
+        s.resize(slash);
+        slash = s.find_last_of(L"/\\");
+    }
     std::string label = Narrow(slash == std::wstring::npos ? s : s.substr(slash + 1));
     if (Columns(label) > width) label = Fit(label, width > 3 ? width - 3 : width) + (width > 3 ? "..." : "");
     return label;
@@ -239,7 +247,8 @@ void ProgressView::Draw(bool force) {
     if (more && studyRows > 0) --studyRows; // room for "... N more running"
 
     const size_t labelWidth = std::clamp<size_t>(columns / 3, 4, 28);
-    const int barWidth = std::min(28, static_cast<int>(columns) - static_cast<int>(labelWidth) - 8);
+    // The bar takes at most half of what the label leaves, the file name the rest.
+    const int barWidth = std::min(28, (static_cast<int>(columns) - static_cast<int>(labelWidth) - 8) / 2);
     std::vector<std::string> lines;
     for (int i = 0; i < studyRows; ++i) {
         const Row& r = m_rows[*running[static_cast<size_t>(i)]];
