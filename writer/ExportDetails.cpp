@@ -1,5 +1,7 @@
 #include "writer/ExportDetails.h"
 
+#include <cstdlib>
+
 #include "platform/Sync.h"
 
 CExportDetails::CExportDetails(const std::wstring& studyId, const std::wstring& studyFolder,
@@ -39,13 +41,29 @@ bool CExportDetails::GetError(int32_t& code, std::wstring& text) const {
     return true;
 }
 
+namespace {
+
+// Test hook: with SKRIVO_TEST_HOLD_EXPORT set, an export that has written its
+// first record waits there until it is cancelled, so tests of cancellation
+// (Ctrl-C, kill) find it running however fast the machine is.
+bool HoldUntilCancelled() {
+    static const bool hold = [] {
+        const char* v = std::getenv("SKRIVO_TEST_HOLD_EXPORT");
+        return v && *v;
+    }();
+    return hold;
+}
+
+} // namespace
+
 bool CExportDetails::ReportProgress(float percent, bool* cancelled) {
+    m_percent.store(percent, std::memory_order_release);
     if (!m_cancelled.load(std::memory_order_acquire)) {
         sk::Event* ev = m_cancelEvent.load(std::memory_order_acquire);
-        if (ev && ev->Wait(0) == sk::WaitResult::Signalled)
+        const uint32_t wait = percent > 0 && HoldUntilCancelled() ? sk::kInfinite : 0;
+        if (ev && ev->Wait(wait) == sk::WaitResult::Signalled)
             m_cancelled.store(true, std::memory_order_release);
     }
-    m_percent.store(percent, std::memory_order_release);
     bool c = m_cancelled.load(std::memory_order_acquire);
     if (cancelled)
         *cancelled = c;

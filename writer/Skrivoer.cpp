@@ -149,14 +149,14 @@ std::string TrimFraction(std::string s) {
     return s;
 }
 
-// Subfield of the identification fields: spaces become "_", an empty value
-// or one with a character outside printable ASCII (a control character too)
-// becomes "X".
+// Subfield of the identification fields in its ASCII rendering, spaces
+// become "_"; an empty value or one with a character that has no rendering
+// (a control character too) becomes "X".
 std::wstring Subfield(const std::wstring& value) {
-    std::wstring v = ReplaceAll(value, L" ", L"_");
-    if (v.empty() || !IsPrintableAscii(v))
+    std::wstring v;
+    if (!ToAsciiRendering(value, &v) || v.empty())
         return L"X";
-    return v;
+    return ReplaceAll(v, L" ", L"_");
 }
 
 } // namespace

@@ -1,5 +1,7 @@
 #include "writer/WriterUtil.h"
 
+#include <vector>
+
 #include <sys/stat.h>
 
 #include "platform/Path.h"
@@ -68,6 +70,44 @@ bool IsPrintableAscii(const std::wstring& text) {
         if (u < 0x20 || u > 0x7E)
             return false;
     }
+    return true;
+}
+
+bool ToAsciiRendering(const std::wstring& text, std::wstring* out) {
+    // U+00C0..U+017F in order, "-" for the two signs among them (x and /).
+    static const std::vector<std::wstring> kLatin = [] {
+        const wchar_t* table =
+            L"A A A A Ae Aa Ae C E E E E I I I I D N O O O O Oe - Oe U U U Ue Y Th ss "
+            L"a a a a ae aa ae c e e e e i i i i d n o o o o oe - oe u u u ue y th y "
+            L"A a A a A a C c C c C c C c D d D d E e E e E e E e E e G g G g G g G g H h H h "
+            L"I i I i I i I i I i IJ ij J j K k k L l L l L l L l L l N n N n N n n N n O o O o O o "
+            L"Oe oe R r R r R r S s S s S s S s T t T t T t U u U u U u U u U u U u W w Y y Y Z z Z z Z z s";
+        std::vector<std::wstring> v;
+        for (const wchar_t* p = table; *p;) {
+            const wchar_t* e = p;
+            while (*e && *e != L' ')
+                ++e;
+            v.emplace_back(p, e);
+            p = *e ? e + 1 : e;
+        }
+        return v;
+    }();
+    out->clear();
+    std::wstring r;
+    r.reserve(text.size());
+    for (wchar_t c : text) {
+        const auto u = static_cast<uint32_t>(c);
+        if (u >= 0x20 && u <= 0x7E) {
+            r.push_back(c);
+        } else if (u >= 0x300 && u <= 0x36F) {
+            continue; // a combining accent of the letter before it
+        } else if (u >= 0xC0 && u < 0xC0 + kLatin.size() && kLatin[u - 0xC0] != L"-") {
+            r += kLatin[u - 0xC0];
+        } else {
+            return false;
+        }
+    }
+    *out = std::move(r);
     return true;
 }
 

@@ -12,6 +12,12 @@ std::wstring FromUtf8(const std::string& text);
 // True when every character is printable US-ASCII (0x20..0x7E), the only
 // bytes a header text may hold; control characters count as foreign.
 bool IsPrintableAscii(const std::wstring& text);
+// The ASCII rendering of a header text (see docs/writer.md): printable ASCII
+// stays, Latin letters with diacritics take the transliteration of
+// machine-readable passports (ICAO 9303: "ä" -> "ae", "ß" -> "ss", "ø" -> "oe",
+// "é" -> "e"), combining accents are dropped. False, *out empty, when a
+// character has no rendering (other scripts, symbols, emoji, controls).
+bool ToAsciiRendering(const std::wstring& text, std::wstring* out);
 // ASCII-only case-insensitive comparison (key values such as "EDF+").
 bool IEquals(const std::wstring& a, const std::wstring& b);
 std::wstring ToUpperAscii(std::wstring text);

@@ -19,7 +19,10 @@
 
 namespace sk::cli {
 
-std::wstring Widen(const std::string& utf8) { return sk::FromUtf8Lossy(utf8); }
+// Arguments are bytes as the shell passed them, whatever the locale: UTF-8
+// text decodes, and bytes that are not UTF-8 survive as the path layer's
+// escapes, so a folder with any name can be opened.
+std::wstring Widen(const std::string& utf8) { return sk::path::FromNative(utf8); }
 std::string Narrow(const std::wstring& wide) { return sk::ToUtf8Lossy(wide); }
 
 void LoadTemplateFolders(CSkrivoEngine& engine, bool createUserFolders) {

@@ -7,6 +7,7 @@
 #include <system_error>
 
 #include "platform/KeyTree.h"
+#include "platform/Path.h"
 #include "platform/appcommon/HeadboxConfig.h"
 #include "platform/recording/EegStudyFile.h"
 #include "platform/recording/Montage.h"
@@ -64,6 +65,16 @@ int64_t RecordedStamp(const std::vector<SimRun>& runs, int64_t k)
     }
     return runs.empty() ? -1 : runs.back().firstStamp + runs.back().samples - 1;
 }
+
+// std::filesystem turns wide names into bytes with the "C" locale's
+// converter, which refuses every non-ASCII character in any process locale;
+// names and paths cross over as UTF-8 bytes instead.
+std::filesystem::path Join(const std::filesystem::path& folder, const std::wstring& name)
+{
+    return folder / sk::path::ToNative(name);
+}
+
+std::wstring Wide(const std::filesystem::path& p) { return sk::path::FromNative(p.string()); }
 
 std::wstring SegmentName(const std::wstring& study, int segment)
 {
@@ -472,8 +483,8 @@ bool WriteSegments(const SimOptions& o, const SimSignal& sig, const std::vector<
         if (run.segment != current) {
             if (!finish()) return false;
             current = run.segment;
-            const std::filesystem::path base = folder / SegmentName(o.studyName, current);
-            if (!writer.Create(base.wstring(), info, &err)) return Fail(r, err);
+            const std::filesystem::path base = Join(folder, SegmentName(o.studyName, current));
+            if (!writer.Create(Wide(base), info, &err)) return Fail(r, err);
             writer.SetLimits(o.maxEntrySamples, o.maxBlockSamples);
             if (record) {
                 r.etcFiles.push_back(base.string() + ".ETC");
@@ -489,8 +500,8 @@ bool WriteSegments(const SimOptions& o, const SimSignal& sig, const std::vector<
         }
     }
     if (!finish()) return false;
-    const std::filesystem::path stc = folder / (o.studyName + L".STC");
-    if (!sk::rec::StcWriter::Save(stc.wstring(), decimation, segs, &err)) return Fail(r, err);
+    const std::filesystem::path stc = Join(folder, o.studyName + L".STC");
+    if (!sk::rec::StcWriter::Save(Wide(stc), decimation, segs, &err)) return Fail(r, err);
     return true;
 }
 
@@ -541,7 +552,7 @@ SimResult SimulateStudy(const SimOptions& o)
     std::error_code ec;
     std::filesystem::create_directories(o.folder, ec);
     if (ec) {
-        Fail(r, L"cannot create folder " + o.folder.wstring());
+        Fail(r, L"cannot create folder " + Wide(o.folder));
         return r;
     }
     r.folder = o.folder;
@@ -568,17 +579,17 @@ SimResult SimulateStudy(const SimOptions& o)
     const auto staging = SimulatedStaging(o);
     auto writeSet = [&](const std::filesystem::path& folder, int decimation, bool record) -> bool {
         CEegFileException ex;
-        const auto eeg = folder / (o.studyName + L".EEG");
-        if (!CEegStudyFile::Save(eeg.wstring(), study, &ex)) return Fail(r, ex.GetErrorText());
+        const auto eeg = Join(folder, o.studyName + L".EEG");
+        if (!CEegStudyFile::Save(Wide(eeg), study, &ex)) return Fail(r, ex.GetErrorText());
         if (!WriteSegments(o, sig, r.runs, folder, decimation, r, record)) return false;
         std::wstring err;
-        const auto ent = folder / (o.studyName + L".ENT");
-        if (!notes.empty() && !sk::rec::NoteWriter::Save(ent.wstring(), notes, &err)) return Fail(r, err);
-        const auto epo = folder / (o.studyName + L".EPO");
-        if (o.studyGroup == 2 && !sk::rec::StagingWriter::Save(epo.wstring(), staging, &err)) return Fail(r, err);
+        const auto ent = Join(folder, o.studyName + L".ENT");
+        if (!notes.empty() && !sk::rec::NoteWriter::Save(Wide(ent), notes, &err)) return Fail(r, err);
+        const auto epo = Join(folder, o.studyName + L".EPO");
+        if (o.studyGroup == 2 && !sk::rec::StagingWriter::Save(Wide(epo), staging, &err)) return Fail(r, err);
         if (record) {
             r.eegFile = eeg;
-            r.stcFile = folder / (o.studyName + L".STC");
+            r.stcFile = Join(folder, o.studyName + L".STC");
             if (!notes.empty()) r.entFile = ent;
             if (o.studyGroup == 2) r.epoFile = epo;
         }
