@@ -138,7 +138,8 @@ bool KeyFolder(RegRoot root, const std::wstring& subKey, std::string* folder, st
         std::string utf8;
         if (!WideToUtf8(FoldCase(comp), &utf8))
             return false;
-        f += "/" + EncodeComponent(utf8);
+        f += '/'; // one append each: GCC 12 warns falsely (-Wrestrict) on "/" + string&& at -O2
+        f += EncodeComponent(utf8);
         parts->push_back(f);
         comp.clear();
         return true;

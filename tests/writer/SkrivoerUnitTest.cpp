@@ -250,7 +250,7 @@ TEST_F(HeaderTest, PatientAndRecordingIdentification) {
     study.AddKey(L"Samples.CreationTime", OleDate(2024, 3, 5, 10, 20, 30));
     study.AddKey(L"Samples.Frequency", 256.0);
     std::string h = Header(study, MakeTemplate(L"EDF+"));
-    EXPECT_EQ(h.substr(8, 80), std::string("MRN_42 F 03-FEB-1971 van_Dyke,X") + std::string(80 - 31, ' '));
+    EXPECT_EQ(h.substr(8, 80), std::string("MRN_42 F 03-FEB-1971 van_Dyke,Jose") + std::string(80 - 34, ' '));
     EXPECT_EQ(h.substr(88, 80), std::string("Startdate 05-MAR-2024 X X X") + std::string(80 - 27, ' '));
     EXPECT_EQ(h.substr(168, 16), "05.03.2410.20.30");
 
@@ -284,6 +284,8 @@ TEST_F(HeaderTest, SexAndControlCharacters) {
         {L"x", L"MRN_42", L"\x1b" L"C3", "MRN_42 X X X,X", "Ch2"},
         {L"\u00c9", L"~", L"C~3", "~ X X X,X", "C~3"},
         {L"\tF", L"A", L"C3", "A X X X,X", "C3"},
+        {L"M", L"Gr\u00fcn-\u00c5s e\u0301", L"C3", "Gruen-Aas_e M X X,X", "C3"}, // transliterated
+        {L"F", L"\u738b 7", L"C3", "X F X X,X", "C3"},                            // no rendering
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.patient);
