@@ -41,21 +41,40 @@ void CEDFSimpleSignalData::WriteSamples(const uint8_t* frames, uint32_t sampleCo
     }
     // With a finite gain and offset the scaled value is never NaN, so a
     // clamp into [lo, hi] followed by truncation equals ClampToEDF without a
-    // branch. Gap frames and the out-of-range codes (all three lie in
-    // 0x7FFF80..0x7FFFFF) are rare: one test finds them and SampleOf patches
-    // them. The coefficients are copied into locals: the byte stores below
-    // could otherwise alias them and force a reload per sample.
+    // branch. The values are first gathered out of the frames into a small
+    // contiguous chunk, which the compiler converts several at a time. Gap
+    // frames and the out-of-range codes (all three lie in 0x7FFF80..0x7FFFFF)
+    // are rare: the gather notes them and SampleOf patches them after.
     const double gain = m_gain, offset = m_offset;
     const uint8_t* value = frames + frame::kValuesOffset + 4 * static_cast<size_t>(m_storageIndex);
     const uint8_t* flags = frames + frame::kFlagsOffset;
-    for (uint32_t i = 0; i < sampleCount; ++i) {
-        const size_t at = static_cast<size_t>(i) * frame::kFrameSize;
-        int32_t v;
-        std::memcpy(&v, value + at, 4);
-        const double d = std::min(std::max(v * gain + offset + 0.5, lo), hi);
-        auto code = static_cast<uint16_t>(static_cast<int16_t>(static_cast<int32_t>(d)));
-        if ((flags[at] & frame::kFlagNoData) | (static_cast<uint32_t>(v) - static_cast<uint32_t>(frame::kBelowRange) < 0x80u))
-            code = static_cast<uint16_t>(SampleOf(frames + at));
-        std::memcpy(out + 2 * static_cast<size_t>(i), &code, 2); // little-endian host
+    constexpr uint32_t kChunk = 64;
+    int32_t v[kChunk];
+    int16_t code[kChunk];
+    for (uint32_t first = 0; first < sampleCount; first += kChunk) {
+        const uint32_t n = std::min(kChunk, sampleCount - first);
+        const size_t base = static_cast<size_t>(first) * frame::kFrameSize;
+        uint32_t rare = 0;
+        for (uint32_t i = 0; i < n; ++i) {
+            const size_t at = base + static_cast<size_t>(i) * frame::kFrameSize;
+            std::memcpy(&v[i], value + at, 4);
+            rare |= (flags[at] & frame::kFlagNoData) |
+                    (static_cast<uint32_t>(v[i]) - static_cast<uint32_t>(frame::kBelowRange) < 0x80u);
+        }
+        for (uint32_t i = 0; i < n; ++i) {
+            double d = v[i] * gain + offset + 0.5;
+            d = d < lo ? lo : d;
+            d = d > hi ? hi : d;
+            code[i] = static_cast<int16_t>(static_cast<int32_t>(d));
+        }
+        if (rare) {
+            for (uint32_t i = 0; i < n; ++i) {
+                const uint8_t* f = frames + base + static_cast<size_t>(i) * frame::kFrameSize;
+                if ((frame::Flags(f) & frame::kFlagNoData) |
+                    (static_cast<uint32_t>(v[i]) - static_cast<uint32_t>(frame::kBelowRange) < 0x80u))
+                    code[i] = SampleOf(f);
+            }
+        }
+        std::memcpy(out + 2 * static_cast<size_t>(first), code, 2 * static_cast<size_t>(n)); // little-endian host
     }
 }
