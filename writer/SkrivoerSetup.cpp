@@ -4,6 +4,7 @@
 
 #include "writer/Skrivoer.h"
 
+#include <cstdint>
 #include <set>
 
 #include "platform/appcommon/HeadboxConfig.h"
@@ -165,8 +166,12 @@ bool CSkrivoer::ProcessRecordData() {
             if (!selected.empty() && selected.count(IntOf(raw->GetAt(L"ConfigurationIndex"), -1)) == 0)
                 continue;
             auto* p = new CEDFSimpleSignalData(IntOf(raw->GetAt(L"StorageIndex"), -1));
-            const int displayType = IntOf(
-                raw->GetAt(L"DisplayType"), sk::DefaultDisplayType(hbType, IntOf(raw->GetAt(L"ConfigurationIndex"), -1)));
+            // The headbox default only for an entry without a display type:
+            // working it out builds the headbox's whole channel table, which
+            // per channel made this setup quadratic in the channel count.
+            int displayType = IntOf(raw->GetAt(L"DisplayType"), INT32_MIN);
+            if (displayType == INT32_MIN)
+                displayType = sk::DefaultDisplayType(hbType, IntOf(raw->GetAt(L"ConfigurationIndex"), -1));
             p->SetLabel(CEDFRecordData::TypedLabel(CEDFRecordData::SignalTypeOf(displayType),
                                                    AsCStr(raw->GetAt(L"Label"), L"")));
             const bool ac = AsCStr(raw->GetAt(L"SignalType"), L"") == L"AC";
