@@ -58,9 +58,10 @@ void CEDFSimpleSignalData::WriteSamples(const uint8_t* frames, uint32_t sampleCo
         for (uint32_t i = 0; i < n; ++i) {
             const size_t at = base + static_cast<size_t>(i) * frame::kFrameSize;
             std::memcpy(&v[i], value + at, 4);
-            rare |= (flags[at] & frame::kFlagNoData) |
-                    (static_cast<uint32_t>(v[i]) - static_cast<uint32_t>(frame::kBelowRange) < 0x80u);
+            rare |= flags[at] & frame::kFlagNoData;
         }
+        for (uint32_t i = 0; i < n; ++i)
+            rare |= static_cast<uint32_t>(v[i]) - static_cast<uint32_t>(frame::kBelowRange) < 0x80u;
         for (uint32_t i = 0; i < n; ++i) {
             double d = v[i] * gain + offset + 0.5;
             d = d < lo ? lo : d;
