@@ -112,7 +112,7 @@ int64_t CSkrivoer::WriteRecords(int64_t startStamp, CExportDetails* details) {
                       m_recordSizes[w] == 2 * fpr;
     }
     int32_t converted = 0; // frames of the current record already converted
-    constexpr int32_t kBlockFrames = 32;
+    constexpr int32_t kBlockFrames = 64;
     auto convert = [&](int32_t upTo) {
         if (upTo <= converted)
             return;
