@@ -193,7 +193,9 @@ void CEDFAnnotationData::CEDFAnnotationWriter::Initialize(double startFraction, 
     m_roundedStampsPerSecond = RoundedRate(m_stampsPerSecond);
     if (!(m_stampsPerSecond > 0.0) || !std::isfinite(m_stampsPerSecond))
         m_stampsPerSecond = static_cast<double>(m_roundedStampsPerSecond);
-    const double fracSamples = std::trunc(startFraction * sampleFrequency + 0.5);
+    // Stamps count at the recording's rate also in decimated data, so the
+    // fraction becomes stamps at the stamp rate, not at the sample rate.
+    const double fracSamples = std::trunc(startFraction * m_stampsPerSecond + 0.5);
     const int64_t fracStamps = (std::fabs(fracSamples) < 9.2e18) ? static_cast<int64_t>(fracSamples) : 0;
     int64_t sum;
     if (__builtin_add_overflow(startStamp, fracStamps, &sum))

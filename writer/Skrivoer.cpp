@@ -459,6 +459,16 @@ bool CSkrivoer::StartTicksChecked(int64_t stamp, int64_t& ticks) const {
         if (!TicksFromOleDate(creation, base))
             base = 0;
     }
+    // The sub-second part of the creation time is put on the stamp grid, so
+    // that a file's start (header second plus first onset) is a whole number
+    // of stamps from a whole second: the header second, the onsets and the
+    // second carried when the fraction reaches a whole second all follow
+    // from the same grid (see StartFractionStamps).
+    if (f > 0.0 && std::isfinite(f)) {
+        const int64_t sub = ((base % kTicksPerSecond) + kTicksPerSecond) % kTicksPerSecond;
+        const double grid = std::round(static_cast<double>(sub) * f / kTicksPerSecond);
+        base += static_cast<int64_t>(std::llround(grid * kTicksPerSecond / f)) - sub;
+    }
     // A stamp times the ticks per second overflows 64 bits from about 9.2e11
     // on, and stamps up to the end sentinel are legal: the product is taken
     // in 128 bits, exactly for a whole rate (rounded to the nearest tick),
@@ -492,6 +502,15 @@ bool CSkrivoer::StartTicksChecked(int64_t stamp, int64_t& ticks) const {
     }
     ticks = static_cast<int64_t>(total);
     return true;
+}
+
+int64_t CSkrivoer::StartFractionStamps() const {
+    const double f = RealOf(m_study.GetAt(L"Samples.Frequency"), -1.0);
+    if (!(f > 0.0) || !std::isfinite(f))
+        return 0;
+    const int64_t ticks = StartTicks(0);
+    const int64_t sub = ((ticks % kTicksPerSecond) + kTicksPerSecond) % kTicksPerSecond;
+    return static_cast<int64_t>(std::llround(static_cast<double>(sub) * f / kTicksPerSecond));
 }
 
 sk::CalendarTime CSkrivoer::GetStartTime(int64_t stamp) const {

@@ -160,6 +160,9 @@ private:
     void SetError(int32_t code, const std::wstring& text);
     bool CreateSplitLimit();
     int64_t StartTicks(int64_t stamp) const; // local 100-ns ticks since 1601
+    // Stamps from the whole second of the creation time to stamp 0, on the
+    // stamp grid (may equal the rate: the start then lies on the next second).
+    int64_t StartFractionStamps() const;
     // As StartTicks; false (ticks clamped) when the time lies outside the
     // years 100..9999.
     bool StartTicksChecked(int64_t stamp, int64_t& ticks) const;

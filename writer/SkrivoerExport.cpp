@@ -118,7 +118,12 @@ bool CSkrivoer::Export(CExportDetails* details) {
     const std::wstring basePath = PathCombine(m_outputFolder, fileName);
 
     // 9. One file after another.
-    const double startFraction = GetStartTime(0).millisecond / 1000.0;
+    // Seconds from the creation time's whole second to stamp 0, exact on
+    // the stamp grid: the writers turn it back into stamps at the stamp
+    // rate, whatever the decimation.
+    const double stampRate = RealOf(m_study.GetAt(L"Samples.Frequency"), 0.0);
+    const double startFraction =
+        stampRate > 0.0 ? static_cast<double>(StartFractionStamps()) / stampRate : 0.0;
     for (int n = 0;; ++n) {
         std::wstring path = basePath;
         if (m_splitLimit && n > 0) {

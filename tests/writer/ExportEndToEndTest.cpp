@@ -402,6 +402,61 @@ TEST(Export, DecimatedDataRunsAtTheReducedRate) {
     EXPECT_TRUE(found);
 }
 
+// Wall clock of a file's first sample by EDFlib (header time plus first
+// onset), in 100 ns since midnight.
+long long FirstSampleTime(const EdfLibFile& f) {
+    return ((f.hdr->starttime_hour * 60LL + f.hdr->starttime_minute) * 60 + f.hdr->starttime_second) * 10000000LL +
+           f.hdr->starttime_subsecond;
+}
+
+// The creation time's milliseconds are put on the stamp grid: the header
+// second carries when the fraction reaches a whole second, and raw and
+// decimated exports of one study place the first sample and every
+// annotation at the same wall clock (within one decimated sample).
+TEST(Export, StartTimesFollowTheStampGridRawAndDecimated) {
+    struct Case {
+        double rate;
+        int decimation, millis;
+        int64_t startStamp;
+    } cases[] = {
+        {256, 4, 300, 1000}, {256, 1, 906, 23}, {256, 1, 906, 24}, {256, 1, 906, 25},
+        {500, 1, 996, 1},    {500, 1, 996, 2},  {500, 5, 996, 3},  {200, 2, 995, 1},
+    };
+    for (const Case& c : cases) {
+        SimOptions o = SmallStudy(1, 12.0, c.rate);
+        o.creationMillis = c.millis;
+        o.startStamp = c.startStamp;
+        o.decimation = c.decimation;
+        SimStudy s = Simulate(o, "grid");
+        ASSERT_TRUE(s.res.ok && s.probed);
+        const std::string tag = std::to_string(c.rate) + " Hz /" + std::to_string(c.decimation) + ", ." +
+                                std::to_string(c.millis) + " s, stamp " + std::to_string(c.startStamp);
+        // 12:00:00 plus the milliseconds plus the first stamp.
+        const long long truth = 12LL * 3600 * 10000000 + c.millis * 10000LL +
+                                std::llround(c.startStamp * 1e7 / c.rate);
+        std::vector<EdfLibFile> files;
+        for (int decimated = 0; decimated <= (c.decimation > 1); ++decimated) {
+            std::filesystem::remove_all(s.out);
+            std::filesystem::create_directories(s.out);
+            CKeyTree t = MakeTemplate(L"EDF+");
+            t.AddKey(L"UseDecimatedData", decimated);
+            ExportResult r = RunExport(s, t);
+            ASSERT_TRUE(r.ok) << tag << Narrow(r.text);
+            files.push_back(ReadEdfLib(r.files[0]));
+            ASSERT_EQ(files.back().rc, 0) << tag;
+            EXPECT_NEAR(FirstSampleTime(files.back()), truth, 1e7 / c.rate) << tag << " decimated " << decimated;
+        }
+        if (files.size() < 2)
+            continue;
+        ASSERT_EQ(files[0].annots.size(), files[1].annots.size()) << tag;
+        ASSERT_FALSE(files[0].annots.empty());
+        for (size_t i = 0; i < files[0].annots.size(); ++i)
+            EXPECT_NEAR(FirstSampleTime(files[0]) + files[0].annots[i].onset,
+                        FirstSampleTime(files[1]) + files[1].annots[i].onset, 1e7 * c.decimation / c.rate)
+                << tag << " " << files[0].annots[i].annotation;
+    }
+}
+
 TEST(Export, TriggerAndPatientEventChannels) {
     SimStudy s = Simulate(SmallStudy(1, 30.0), "events");
     ASSERT_TRUE(s.res.ok && s.probed);

@@ -45,7 +45,8 @@ void Usage()
     std::fprintf(stderr,
                  "usage: simulate --out DIR [--name \"Last, First\"] [--study NAME] [--headbox N] [--breakouts N]\n"
                  "                [--rate HZ] [--seconds S] [--seed N] [--schema 1|2] [--sleep] [--staging-type N]\n"
-                 "                [--decimate N] [--gap AT:LEN[:seg]]... [--no-notes] [--no-montage]\n");
+                 "                [--decimate N] [--gap AT:LEN[:seg]]... [--no-notes] [--no-montage]\n"
+                 "                [--creation-ms N]\n");
 }
 
 } // namespace
@@ -76,6 +77,7 @@ int RunSimulatorCommand(int argc, char** argv)
         else if (a == "--seed") { ok = ParseInt(v, n) && n >= 0; o.seed = static_cast<uint32_t>(n); }
         else if (a == "--schema") { ok = ParseInt(v, n); o.schema = static_cast<uint16_t>(n); }
         else if (a == "--staging-type") { ok = ParseInt(v, n); o.stagingType = static_cast<int>(n); }
+        else if (a == "--creation-ms") { ok = ParseInt(v, n) && n >= 0 && n <= 999; o.creationMillis = static_cast<int>(n); }
         else if (a == "--decimate") { ok = ParseInt(v, n); o.decimation = static_cast<int>(n); }
         else if (a == "--gap") {
             // AT:LEN or AT:LEN:seg

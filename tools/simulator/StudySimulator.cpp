@@ -384,10 +384,13 @@ std::vector<CNote> SimulatedNotes(const SimOptions& o)
 
 namespace {
 
-std::vector<uint8_t> FileTimeBytes(double oleDate)
+std::vector<uint8_t> FileTimeBytes(double oleDate, int millis)
 {
-    // FILETIME counts 100 ns since 1601-01-01; OLE dates count days since 1899-12-30.
-    const uint64_t ticks = static_cast<uint64_t>(std::llround((oleDate + 109205.0) * 864000000000.0));
+    // FILETIME counts 100 ns since 1601-01-01; OLE dates count days since
+    // 1899-12-30. Acquisition stores the precise time with its milliseconds,
+    // the OLE date with whole seconds.
+    const uint64_t ticks = static_cast<uint64_t>(std::llround((oleDate + 109205.0) * 864000000000.0)) +
+                           static_cast<uint64_t>(millis) * 10000u;
     std::vector<uint8_t> b(8);
     for (int i = 0; i < 8; ++i) b[i] = static_cast<uint8_t>(ticks >> (8 * i));
     return b;
@@ -425,7 +428,7 @@ CKeyTree BuildStudyTree(const SimOptions& o, const SimSignal& sig)
     t.AddKey(L"Info.Personal.Gender", (o.seed & 1) ? L"female" : L"male");
     t.AddKey(L"Info.Admin.ID", L"MRN " + std::to_wstring(100000 + o.seed % 900000));
     auto* rec = new CKeyTree;
-    rec->AddKey(L"TaviCreationTime", new CLuser(FileTimeBytes(o.creationTime)));
+    rec->AddKey(L"TaviCreationTime", new CLuser(FileTimeBytes(o.creationTime, o.creationMillis)));
     rec->AddKey(L"CreationTime", o.creationTime);
     rec->AddKey(L"Headbox.HB0.HBType", int32_t{o.headboxType});
     if (o.headboxType == CDataReaderMultipleBOSupport::kMultiBreakoutHeadboxType) {

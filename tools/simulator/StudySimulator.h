@@ -50,6 +50,7 @@ struct SimOptions {
     std::wstring hbSwVersion = L"3.2";
     std::wstring studyGuid = L"{6B29FC40-CA47-1067-B31D-00DD010662DA}";
     double creationTime = 46000.5;          // OLE automation date (local time)
+    int creationMillis = 0;                 // sub-second part of the precise creation time (0..999)
 };
 
 struct SimRun {
