@@ -52,7 +52,8 @@ struct ShortText {
 
 // UTF-8 of a zero-terminated wide text of at most 63 characters into out
 // (capacity 256 is enough: 4 bytes per character). Surrogate pairs are joined;
-// a lone surrogate or a value beyond U+10FFFF fails with -1. The TAL
+// a lone surrogate or a value beyond U+10FFFF becomes U+FFFD, so that a
+// damaged character never empties the whole text. The TAL
 // separators 0x14 and 0x15 become spaces so that a text cannot break the
 // structure of its TAL.
 int ToUtf8(const wchar_t* text, uint8_t* out, size_t cap) {
@@ -61,14 +62,14 @@ int ToUtf8(const wchar_t* text, uint8_t* out, size_t cap) {
         uint32_t c = static_cast<uint32_t>(text[i]);
         if (c >= 0xD800 && c <= 0xDBFF) {
             const uint32_t lo = (i + 1 < 64) ? static_cast<uint32_t>(text[i + 1]) : 0;
-            if (lo < 0xDC00 || lo > 0xDFFF)
-                return -1;
-            c = 0x10000 + ((c - 0xD800) << 10) + (lo - 0xDC00);
-            ++i;
-        } else if (c >= 0xDC00 && c <= 0xDFFF) {
-            return -1;
-        } else if (c > 0x10FFFF) {
-            return -1;
+            if (lo < 0xDC00 || lo > 0xDFFF) {
+                c = 0xFFFD;
+            } else {
+                c = 0x10000 + ((c - 0xD800) << 10) + (lo - 0xDC00);
+                ++i;
+            }
+        } else if ((c >= 0xDC00 && c <= 0xDFFF) || c > 0x10FFFF) {
+            c = 0xFFFD;
         }
         if (c == kTalOnsetEnd || c == kTalDuration)
             c = ' ';
@@ -250,8 +251,10 @@ uint32_t CEDFAnnotationData::CEDFAnnotationWriter::Write(int64_t recordStart, in
     }
 
     // Every annotation up to the end of this record, including any that lay in
-    // a gap skipped since the previous record.
-    m_pending.clear();
+    // a gap skipped since the previous record, after any an earlier record
+    // had no room for: nothing is dropped, what does not fit waits for the
+    // next record (the layout plans room for the densest record, so this is
+    // a safeguard only).
     if (IAnnotationIterator* it = m_owner->m_iterator.get()) {
         for (const ANNOTATION_ENTRY* e = it->GetCurrent(); e && e->start <= recordEnd; e = it->GetCurrent()) {
             m_pending.push_back(*e);
@@ -259,18 +262,9 @@ uint32_t CEDFAnnotationData::CEDFAnnotationWriter::Write(int64_t recordStart, in
         }
     }
 
-    size_t first = 0;
-    const size_t allowed = m_owner->m_annotationsPerRecord > 0 ? static_cast<size_t>(m_owner->m_annotationsPerRecord) : 0;
-    if (m_pending.size() > allowed) {
-        // Late arrivals from before this record are the first to give way.
-        while (first < m_pending.size() && m_pending[first].start < recordStart)
-            ++first;
-        if (m_pending.size() - first > allowed)
-            SK_EVENTLOG_EXCEPTION(L"CEDFAnnotationData::CEDFAnnotationWriter::Write - more annotations in one record than planned");
-    }
-
+    size_t written = 0;
     bool open = false; // the previous annotation left its TAL open
-    for (size_t i = first; i < m_pending.size(); ++i) {
+    for (size_t i = 0; i < m_pending.size(); ++i) {
         const ANNOTATION_ENTRY& e = m_pending[i];
         const std::string onsetText = OnsetText(e.start);
         const bool hasDuration = HasDuration(e.duration);
@@ -298,7 +292,7 @@ uint32_t CEDFAnnotationData::CEDFAnnotationWriter::Write(int64_t recordStart, in
         // every annotation.
         const size_t reserve = leaveOpen ? 1 : 0;
         if (needed + reserve > remaining) {
-            SK_EVENTLOG_EXCEPTION(L"CEDFAnnotationData::CEDFAnnotationWriter::Write - insufficient space to write all annotations");
+            SK_EVENTLOG_EXCEPTION(L"CEDFAnnotationData::CEDFAnnotationWriter::Write - insufficient space to write all annotations; the rest moves to the next record");
             // The shortfall counts the byte in hand, so it is never reported as 0.
             SKLOG(8, L"CEDFAnnotationData::CEDFAnnotationWriter::Write - insufficient space to write all annotations - off by %d bytes",
                   static_cast<int>(needed + reserve - remaining));
@@ -320,7 +314,9 @@ uint32_t CEDFAnnotationData::CEDFAnnotationWriter::Write(int64_t recordStart, in
         if (!leaveOpen)
             out[pos++] = kTalEnd;
         open = leaveOpen;
+        written = i + 1;
     }
+    m_pending.erase(m_pending.begin(), m_pending.begin() + static_cast<std::ptrdiff_t>(written));
 
     std::memset(out + pos, 0, capacity - pos);
     return static_cast<uint32_t>(capacity);

@@ -109,10 +109,14 @@ bool CSkrivoAnnotationManager::CPatientEventIter::MoveNext() {
 CSkrivoAnnotationManager::CSkrivoAnnotationManager() = default;
 CSkrivoAnnotationManager::~CSkrivoAnnotationManager() = default;
 
-void CSkrivoAnnotationManager::Append(int64_t start, double duration, const std::wstring& text) {
+void CSkrivoAnnotationManager::Append(int64_t start, double duration, const std::wstring& source) {
     ANNOTATION_ENTRY e{};
     e.start = start;
     e.duration = duration;
+    // An empty text would give an annotation TAL of the same shape as a
+    // time-keeping one ("+4.8125\x14\x14\x00"), which readers count
+    // differently; such a note gets a text of its own.
+    const std::wstring& text = source.empty() ? std::wstring(kEmptyNoteText) : source;
     const size_t n = std::min<size_t>(text.size(), 63);
     std::copy_n(text.data(), n, e.text);
     e.text[n] = 0;
@@ -263,4 +267,13 @@ int CSkrivoAnnotationManager::GetMaxAnnotationsInWindow(int64_t window) const {
         best = std::max(best, j - i);
     }
     return static_cast<int>(std::min<size_t>(best, static_cast<size_t>(std::numeric_limits<int>::max())));
+}
+
+int CSkrivoAnnotationManager::CountInRange(int64_t from, int64_t to) const {
+    if (to <= from)
+        return 0;
+    auto byStart = [](const ANNOTATION_ENTRY& e, int64_t s) { return e.start < s; };
+    const auto lo = std::lower_bound(m_entries.begin(), m_entries.end(), from, byStart);
+    const auto hi = std::lower_bound(lo, m_entries.end(), to, byStart);
+    return static_cast<int>(std::min<std::ptrdiff_t>(hi - lo, std::numeric_limits<int>::max()));
 }

@@ -31,6 +31,9 @@ public:
 
 class SKRIVO_API CSkrivoAnnotationManager {
 public:
+    // Export text of a note whose text is empty.
+    static constexpr const wchar_t* kEmptyNoteText = L"(no text)";
+
     // Visits every entry in list order.
     class SKRIVO_API CAnnoIter : public IAnnotationIterator {
     public:
@@ -103,6 +106,8 @@ public:
     // Largest number of entries whose start lies in [start(i), start(i) + window)
     // for some entry i; 0 for an empty list.
     int GetMaxAnnotationsInWindow(int64_t window) const;
+    // Number of entries whose start lies in [from, to).
+    int CountInRange(int64_t from, int64_t to) const;
 
     // Export text of a scored epoch. Codes outside 0..8 (an unreadable code is
     // -1) and staging types outside 0..5 give "Sleep stage ?", the text the

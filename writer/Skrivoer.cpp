@@ -5,6 +5,7 @@
 #include "writer/Skrivoer.h"
 
 #include <charconv>
+#include <numeric>
 #include <cmath>
 #include <cstdio>
 #include <ctime>
@@ -644,6 +645,48 @@ int32_t FramesOf(double d, double f) {
         return static_cast<int32_t>(r);
     return static_cast<int32_t>(x);
 }
+
+// The sampling rate as p samples per q seconds (decimated data first tries
+// its factor: 256 Hz / 3 is 256 per 3 s). False for a rate no small fraction
+// gives.
+bool RateFraction(double f, int32_t decimation, int64_t& p, int64_t& q) {
+    auto whole = [&](int64_t c) {
+        const double x = f * static_cast<double>(c);
+        if (x < 1.0 || x > 1e12 || std::fabs(x - std::round(x)) > 1e-6 * std::max(1.0, x))
+            return false;
+        p = static_cast<int64_t>(std::llround(x));
+        q = c;
+        return true;
+    };
+    if (decimation > 1 && whole(decimation))
+        return true;
+    for (int64_t c = 1; c <= 1000; ++c)
+        if (whole(c))
+            return true;
+    return false;
+}
+
+// True when k samples at p/q Hz last a time whose decimal text fits the
+// header's 8 characters exactly (the reduced denominator is 2^a 5^b).
+bool ExactDuration(int64_t k, int64_t p, int64_t q) {
+    int64_t n = k * q, d = p;
+    const int64_t g = std::gcd(n, d);
+    n /= g;
+    d /= g;
+    int64_t rest = d;
+    int twos = 0, fives = 0;
+    for (; rest % 2 == 0; rest /= 2)
+        ++twos;
+    for (; rest % 5 == 0; rest /= 5)
+        ++fives;
+    if (rest != 1)
+        return false;
+    const int fraction = std::max(twos, fives);
+    int digits = 1;
+    for (int64_t v = n / d; v >= 10; v /= 10)
+        ++digits;
+    return digits + (fraction > 0 ? 1 + fraction : 0) <= 8;
+}
 } // namespace
 
 void CSkrivoer::ComputeRecordLayout() {
@@ -660,14 +703,58 @@ void CSkrivoer::ComputeRecordLayout() {
         return;
 
     const double stampRate = static_cast<double>(m_decimation) * f;
+    std::vector<Gap> gaps;
+    int64_t start = LongLongOf(m_study.GetAt(StudyKey(L"Samples.Start")), -1);
     if (anno) {
-        int64_t start = LongLongOf(m_study.GetAt(StudyKey(L"Samples.Start")), -1);
         int64_t end = LongLongOf(m_study.GetAt(StudyKey(L"Samples.End")), -1);
         double length = static_cast<double>(end - start + 1) / stampRate;
         IAnnotationIterator* it = m_annotations->CreateAnnotationIterator();
         anno->Prepare(start, length, stampRate, it);
         delete it;
+        gaps = RecordingGaps();
     }
+
+    // The header's duration is the one samples and onsets use, so it must be
+    // exact in its 8 characters: 921/256 s ("3.59765625") is not, and readers
+    // that check the time-keeping onsets against it refuse the file. Frame
+    // counts are therefore those whose duration is exact.
+    int64_t rateP = 0, rateQ = 0;
+    const bool rational = RateFraction(f, m_decimation, rateP, rateQ);
+    auto exactAtMost = [&](int32_t frames) -> int32_t {
+        if (!rational)
+            return frames;
+        for (int32_t k = frames; k >= 1; --k)
+            if (ExactDuration(k, rateP, rateQ))
+                return k;
+        return 0;
+    };
+    // The fewest frames above `frames` with an exact duration, within a
+    // factor of 16; 0 when none.
+    auto exactAbove = [&](int32_t frames) -> int32_t {
+        const int64_t cap = std::min<int64_t>(16LL * std::max(frames, 1) + 16, INT32_MAX);
+        for (int64_t k = frames + 1; k <= cap; ++k)
+            if (ExactDuration(k, rateP, rateQ))
+                return static_cast<int32_t>(k);
+        return 0;
+    };
+    auto setFrames = [&](int32_t frames, double fallbackDuration) {
+        m_framesPerRecord = frames;
+        m_recordDuration = rational ? static_cast<double>(frames * rateQ) / static_cast<double>(rateP)
+                                    : fallbackDuration;
+    };
+    // Lays out a record of `frames` frames; returns its size in bytes.
+    auto layOut = [&](int32_t frames, double fallbackDuration) {
+        setFrames(frames, fallbackDuration);
+        if (anno) {
+            const int64_t window = static_cast<int64_t>(m_framesPerRecord) * m_decimation;
+            int count = PlannedAnnotations(window, start, gaps);
+            if (count < 1)
+                SKW_EVENT();
+            anno->SetAnnotationsPerRecord(count);
+        }
+        FitRecordSizes();
+        return m_bytesPerRecord;
+    };
 
     // First duration: whole seconds, else a power of two (for a power-of-two
     // rate) or of ten of a second, rounded down to whole samples.
@@ -696,56 +783,62 @@ void CSkrivoer::ComputeRecordLayout() {
         double frames = std::floor(dp * f);
         d = frames >= 1.0 ? frames / f : 1.0 / f;
     }
-    m_recordDuration = d;
-    m_framesPerRecord = FramesOf(d, f);
-
-    // Shorten while the record is too large, but never below one second (or
-    // below the first duration when that is already shorter): past that
-    // point only the annotation signal is left too large (notes clustered at
-    // one instant), every record carries the whole annotation block, and
-    // shorter records would multiply the file size without ever fitting.
-    // There the larger record is accepted (the limit is a recommendation)
-    // and reported. An excess of nine tenths of the limit or more would take
-    // the duration to zero, so it halves the duration instead.
-    int32_t floorFrames = m_framesPerRecord;
-    if (m_recordDuration > 1.0) {
-        // The fewest whole frames that last at least one second.
-        floorFrames = static_cast<int32_t>(std::ceil(f - 1e-6));
-        if (floorFrames < 1)
-            floorFrames = 1;
+    int32_t first = FramesOf(d, f);
+    if (rational) {
+        // No exact duration at or below: the shortest exact one above, a
+        // record somewhat over the size limit (which the EDF rules make a
+        // recommendation) rather than a header that misstates the time.
+        const int32_t exact = exactAtMost(first);
+        first = exact > 0 ? exact : exactAbove(first);
+        if (first == 0) {
+            first = FramesOf(d, f);
+            SK_EVENTLOG_EXCEPTION(L"No record duration is exact for this sampling rate");
+        }
     }
-    for (int round = 0; round < 256; ++round) {
-        if (anno) {
-            auto window = static_cast<int64_t>(stampRate * m_recordDuration + 0.5);
-            int count = m_annotations->GetMaxAnnotationsInWindow(window);
-            if (count < 1)
-                SKW_EVENT();
-            anno->SetAnnotationsPerRecord(count);
+    if (layOut(first, d) <= sk::kRecordLimit)
+        return;
+
+    // Too large: shorten, while the record is larger than the limit, by the
+    // excess in tenths (halving when the excess is nine tenths of the limit
+    // or more), each time to the largest exact frame count not above the
+    // result. That ends below the limit whenever the shortest exact record
+    // fits. Where even that one does not, only the annotation signal is too
+    // large (notes clustered at one instant: every record carries the block
+    // sized for the densest stretch, so shorter records would only multiply
+    // the file size); the record then stays at one second (or the first
+    // duration when shorter), above the limit, and that is reported.
+    int32_t shortest = 1;
+    if (rational)
+        while (shortest <= first && !ExactDuration(shortest, rateP, rateQ))
+            ++shortest;
+    const bool canFit = shortest >= 1 && shortest <= first && layOut(shortest, shortest / f) <= sk::kRecordLimit;
+    if (!canFit) {
+        int32_t floorFrames = first;
+        if (static_cast<double>(first) > f) {
+            floorFrames = exactAtMost(static_cast<int32_t>(std::ceil(f - 1e-6)));
+            if (floorFrames < 1)
+                floorFrames = first;
         }
-        FitRecordSizes();
-        if (m_bytesPerRecord <= sk::kRecordLimit)
-            break;
-        if (m_framesPerRecord <= floorFrames) {
-            SK_EVENTLOG_EXCEPTION(L"The template cannot be made to fit the record size limit: " +
-                                  std::to_wstring(m_bytesPerRecord) + L" bytes per record");
-            break;
-        }
-        double excess = static_cast<double>(m_bytesPerRecord - sk::kRecordLimit);
+        layOut(floorFrames, floorFrames / f);
+        SK_EVENTLOG_EXCEPTION(L"The template cannot be made to fit the record size limit: " +
+                              std::to_wstring(m_bytesPerRecord) + L" bytes per record");
+        return;
+    }
+    int32_t frames = first;
+    double duration = d;
+    for (int round = 0; round < 256 && layOut(frames, duration) > sk::kRecordLimit; ++round) {
+        const double excess = static_cast<double>(m_bytesPerRecord - sk::kRecordLimit);
         double r = std::ceil(excess / sk::kRecordLimit * 10.0) / 10.0;
         if (r >= 1.0)
             r = 0.5;
-        double nd = std::floor((m_recordDuration - r * m_recordDuration) * f) / f;
-        int32_t frames = FramesOf(nd, f);
-        if (frames >= m_framesPerRecord) {
-            // Guarantees progress when rounding keeps the frame count.
-            frames = m_framesPerRecord - 1;
-            nd = frames / f;
-        }
-        if (frames <= floorFrames) {
-            frames = floorFrames;
-            nd = frames / f;
-        }
-        m_recordDuration = nd;
-        m_framesPerRecord = frames;
+        duration = std::floor((m_recordDuration - r * m_recordDuration) * f) / f;
+        int32_t next = FramesOf(duration, f);
+        if (next >= frames)
+            next = frames - 1; // rounding kept the count: progress regardless
+        next = exactAtMost(next);
+        if (next < shortest)
+            next = shortest;
+        frames = next;
+        duration = frames / f;
     }
 }

@@ -17,6 +17,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "platform/KeyTree.h"
@@ -175,6 +176,11 @@ private:
     // failure keeps only the whole records that reached the disk.
     void FinishRecords(int64_t records);
     void FitRecordSizes();
+    // Annotations the densest record can take for records of `window`
+    // stamps starting at `start`: the densest window, the first record
+    // (which takes every note before it) and, without gap padding, the first
+    // record after each gap (which takes the notes inside the gap).
+    int PlannedAnnotations(int64_t window, int64_t start, const std::vector<Gap>& gaps) const;
 
     CKeyTree m_study;
     CKeyTree m_template;

@@ -17,6 +17,7 @@
 #include "recorddata/EDFEventData.h"
 #include "recorddata/EDFRecordData.h"
 #include "recorddata/EDFSignalData.h"
+#include "recorddata/SkrivoAnnotationManager.h"
 #include "writer/EdfOutputFile.h"
 #include "writer/ExportDetails.h"
 #include "writer/SampleReader.h"
@@ -26,6 +27,11 @@
 using namespace sk::writer;
 
 namespace {
+
+int64_t SaturatedAdd(int64_t a, int64_t b) {
+    int64_t r;
+    return __builtin_add_overflow(a, b, &r) ? (b > 0 ? INT64_MAX : INT64_MIN) : r;
+}
 
 constexpr uint32_t kOpenFlags = CEegFile::modeRead | CEegFile::shareDenyNone;
 
@@ -45,6 +51,26 @@ bool CSkrivoer::CSplitLimit::IsReached(int64_t stampsUsed, int64_t records) cons
     if (sizeLimit && records >= maxRecords)
         return true;
     return false;
+}
+
+int CSkrivoer::PlannedAnnotations(int64_t window, int64_t start, const std::vector<Gap>& gaps) const {
+    const CSkrivoAnnotationManager& a = *m_annotations;
+    int count = a.GetMaxAnnotationsInWindow(window);
+    // The first record starts at the first recorded stamp from the start on.
+    int64_t first = start;
+    for (const Gap& g : gaps)
+        if (start >= g.start && start < SaturatedAdd(g.start, g.stamps))
+            first = g.start + g.stamps;
+    count = std::max(count, a.CountInRange(INT64_MIN, SaturatedAdd(first, window)));
+    if (!PadGaps()) {
+        // A record after a gap takes what lies between the previous
+        // record's end (at or after the last recorded stamp before the gap)
+        // and its own end.
+        for (const Gap& g : gaps)
+            count = std::max(count, a.CountInRange(g.start - m_decimation + 1,
+                                                   SaturatedAdd(SaturatedAdd(g.start, g.stamps), window)));
+    }
+    return count;
 }
 
 void CSkrivoer::FinishRecords(int64_t records) {

@@ -53,6 +53,7 @@ TEST(AnnotationManager, NoteDurationsTextsAndSkips) {
         Note(L"b", 2000, 0),       // end 0: no duration
         Note(L"c", 3000, -1),      // negative end: no duration
         Note(std::wstring(80, L'x'), 4000),
+        Note(L"", 4500), // an empty text is not written as one
     };
     Manager::NoteInput skipped = Note(L"skip", 5000);
     skipped.skip = true;
@@ -61,13 +62,14 @@ TEST(AnnotationManager, NoteDurationsTextsAndSkips) {
     notes.push_back(skipped);
     notes.push_back(hidden);
     m.AddNotes(notes, 256.0);
-    ASSERT_EQ(m.GetCount(), 4u);
+    ASSERT_EQ(m.GetCount(), 5u);
     const auto& e = m.GetEntries();
     EXPECT_EQ(e[0].start, 1000);
     EXPECT_EQ(e[0].duration, 10.0);
     EXPECT_EQ(e[1].duration, 0.0);
     EXPECT_EQ(e[2].duration, 0.0);
     EXPECT_EQ(std::wstring(e[3].text), std::wstring(63, L'x'));
+    EXPECT_EQ(std::wstring(e[4].text), L"(no text)");
 }
 
 TEST(AnnotationManager, StagingLabelFiltersNotes) {
@@ -145,6 +147,13 @@ TEST(AnnotationManager, MaxAnnotationsInWindow) {
             notes.push_back(Note(L"n", s));
         m.AddNotes(notes, 256.0);
         EXPECT_EQ(m.GetMaxAnnotationsInWindow(c.window), c.expected) << c.window;
+        // The same count for the window at its densest start.
+        int best = 0;
+        for (int64_t s : c.stamps)
+            best = std::max(best, m.CountInRange(s, c.window > INT64_MAX - s ? INT64_MAX : s + c.window));
+        if (c.window > 0) {
+            EXPECT_EQ(best, c.expected) << c.window;
+        }
     }
 }
 

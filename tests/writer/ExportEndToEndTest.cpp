@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include "platform/Sync.h"
+#include "recorddata/SkrivoAnnotationManager.h"
 #include "platform/recording/Montage.h"
 #include "platform/recording/WaveType.h"
 #include "support/EdfCheck.h"
@@ -454,6 +455,72 @@ TEST(Export, StartTimesFollowTheStampGridRawAndDecimated) {
             EXPECT_NEAR(FirstSampleTime(files[0]) + files[0].annots[i].onset,
                         FirstSampleTime(files[1]) + files[1].annots[i].onset, 1e7 * c.decimation / c.rate)
                 << tag << " " << files[0].annots[i].annotation;
+    }
+}
+
+// Notes clustered at one instant shorten the records to durations the
+// header holds exactly; notes inside a skipped gap go into the first record
+// after it. Every note reaches the file: EDF+C read by EDFlib, EDF+D by the
+// strict checker.
+TEST(Export, EveryNoteIsWrittenAtEveryRate) {
+    struct Case {
+        double rate;
+        int decimation, headbox, burst; // burst: notes at one instant
+        bool gap, pad;
+    } cases[] = {
+        {200, 1, 1, 200, false, false},  {250, 1, 1, 200, false, false}, {256, 1, 1, 200, false, false},
+        {500, 1, 1, 200, false, false},  {512, 1, 1, 200, false, false}, {1000, 1, 1, 200, false, false},
+        {1024, 1, 1, 200, false, false}, {256, 3, 1, 200, false, false},
+        {256, 4, 1, 200, false, false},  {256, 1, 8, 200, false, false},  {256, 1, 1, 2, true, false},
+        {256, 1, 1, 2, true, true},      {256, 4, 1, 40, true, false},
+    };
+    for (const Case& c : cases) {
+        SimOptions o = SmallStudy(c.headbox, 6.0, c.rate);
+        o.decimation = c.decimation;
+        if (c.gap)
+            o.gaps = {{3.0, 2.0, false}};
+        SimStudy s = Simulate(o, "dense");
+        ASSERT_TRUE(s.res.ok && s.probed);
+        const std::string tag = std::to_string(c.rate) + " Hz /" + std::to_string(c.decimation) + " headbox " +
+                                std::to_string(c.headbox) + (c.gap ? " gap" : "") + (c.pad ? " padded" : "");
+        const auto& run = s.res.runs[0];
+        const int64_t sec = std::llround(c.rate);
+        std::vector<CSkrivoAnnotationManager::NoteInput> notes;
+        for (int i = 0; i < c.burst; ++i)
+            notes.push_back({L"Burst " + std::to_wstring(i), L"", run.firstStamp + 2 * sec + 1, 0});
+        if (c.gap) { // three inside the gap, two just after it
+            for (int i = 1; i <= 3; ++i)
+                notes.push_back({L"In gap", L"", run.firstStamp + run.samples + i * sec / 2, 0});
+            for (int i = 0; i < 2; ++i)
+                notes.push_back({L"After gap", L"", s.res.runs[1].firstStamp + i, 0});
+        }
+        CKeyTree t = MakeTemplate(L"EDF+");
+        t.AddKey(L"UseDecimatedData", c.decimation > 1 ? 1 : 0);
+        t.AddKey(L"PadGaps", c.pad ? 1 : 0);
+        CSkrivoer w(s.desc, t, s.out.wstring());
+        w.GetAnnotationManager().AddNotes(notes, c.rate);
+        CExportDetails details(L"study", s.folder, s.opt.studyName, nullptr);
+        ASSERT_TRUE(w.Export(&details)) << tag << Narrow(w.GetLastErrorText());
+        const std::string path = (s.out / "Doe~ John_0001.EDF").string();
+        EdfFile strict(path);
+        ASSERT_TRUE(strict.Ok()) << tag << strict.Error();
+        const EdfHeader& h = strict.Header();
+        // The header's duration is the one the samples use.
+        EXPECT_NEAR(h.signals[0].samples / h.duration, c.rate / c.decimation, 1e-9) << tag << " " << h.durationText;
+        size_t written = 0;
+        if (c.gap && !c.pad) {
+            EXPECT_EQ(h.reserved.substr(0, 5), "EDF+D");
+            for (int64_t r = 0; r < h.records; ++r)
+                for (const Tal& tal : strict.Tals(r))
+                    written += static_cast<size_t>(std::count_if(tal.texts.begin(), tal.texts.end(),
+                                                                 [](const std::string& t) { return !t.empty(); }));
+        } else {
+            EdfLibFile f = ReadEdfLib(path);
+            ASSERT_EQ(f.rc, 0) << tag << " EDFlib error " << f.hdr->filetype << ", duration " << h.durationText;
+            written = f.annots.size();
+        }
+        EXPECT_EQ(written, w.GetAnnotationManager().GetCount()) << tag;
+        EXPECT_GE(w.GetAnnotationManager().GetCount(), notes.size());
     }
 }
 

@@ -81,8 +81,12 @@ TEST(RecordLayout, DurationsFramesAndSizes) {
         {70, 512, -1, 0.5, 256},
         {120, 256, -1, 1.0, 256},
         // 19 signals plus a 3172-byte signal overshoot the limit by 100 bytes:
-        // one tenth shorter, rounded down to whole samples.
-        {19, 256, 3172, 1382.0 / 256.0, 1382},
+        // one tenth shorter (1382 frames), then down to the largest frame
+        // count whose duration the 8-character field holds exactly
+        // (1382/256 s is "5.3984375").
+        {19, 256, 3172, 5.390625, 1380},
+        // 61776 bytes at one second: shortened below one second.
+        {119, 256, 848, 0.890625, 228},
         // A rate that is not whole: the longest whole-second duration that
         // holds whole samples.
         {11, 256.0 / 3.0, -1, 30.0, 2560},
