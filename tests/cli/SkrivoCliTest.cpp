@@ -664,7 +664,7 @@ TEST_F(Cli, KilledBatchResumesWithoutRepeatsAndVerifyCatchesChanges) {
 // drawn for and move the cursor back exactly over itself.
 TEST_F(Cli, ProgressOfFortyStudiesFitsTheTerminalAndFollowsItsSize) {
     std::ofstream list(dir / "forty.txt");
-    for (int i = 0; i < 40; ++i) list << Simulate("s" + std::to_string(100 + i), 60, 1, static_cast<uint32_t>(i)).string() << "\n";
+    for (int i = 0; i < 40; ++i) list << Simulate(std::string("s").append(std::to_string(100 + i)), 60, 1, static_cast<uint32_t>(i)).string() << "\n";
     list.close();
     int master = -1, slave = -1;
     winsize ws{24, 80, 0, 0};

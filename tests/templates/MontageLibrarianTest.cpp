@@ -125,7 +125,7 @@ protected:
     {
         MontageLibrarianTest::SetUp();
         for (int i = 0; i < kFiles; ++i)
-            WriteMontage(AppEeg() / (std::to_string(1000 + i).insert(0, "m") + ".mtg"), L"M" + std::to_wstring(i),
+            WriteMontage(AppEeg() / std::string("m").append(std::to_string(1000 + i)).append(".mtg"), L"M" + std::to_wstring(i),
                          kHeadbox);
     }
 };

@@ -167,7 +167,7 @@ class Checker:
             r.add("study_changed", case, "the study folder was written to")
         names = sorted(os.listdir(out_folder)) if os.path.isdir(out_folder) else []
         finals = [os.path.join(out_folder, n) for n in names if is_final(n)]
-        temps = [n for n in names if not is_final(n)]
+        temps = [n for n in names if not is_final(n) and not n.endswith(".jsonl")]  # the batch manifest stays
         if temps and rc is not None and sent != signal.SIGKILL:
             r.add("left_temporary", case, "left behind " + ", ".join(temps[:3]))
         facts = self.program.check(finals)
