@@ -608,7 +608,7 @@ TEST_F(Cli, KilledBatchResumesWithoutRepeatsAndVerifyCatchesChanges) {
     std::vector<std::string> studies;
     for (int i = 0; i < 6; ++i) {
         const std::string name = "night" + std::to_string(i);
-        Simulate(name, 300, 1, static_cast<uint32_t>(i + 1), {}, i == 0 ? 4 : 0);
+        Simulate(name, 120, 1, static_cast<uint32_t>(i + 1), {}, i == 0 ? 4 : 0);
         studies.push_back((dir / name / (name + ".EEG")).string());
     }
     const RunResult listed = Skrivo({"list", dir.path().string()});
