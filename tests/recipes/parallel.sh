@@ -32,4 +32,12 @@ run # the same command again: everything is complete already
 skipped=$(grep -c '"outcome":"skipped"' "$manifest")
 [ "$(grep -c '"outcome":"complete"' "$manifest")" -eq 7 ] && [ "$skipped" -eq 7 ] ||
   { echo "the rerun exported again"; cat "$manifest"; exit 1; }
-echo "parallel recipe: 7 studies in 4 shards complete once each; the rerun skipped all 7"
+
+# Two studies of one name (same patient and number) in folders of one name:
+# --folder-per-study keeps them apart in one run.
+for w in a b; do sk simulate "$work/twins/$w/night" --minutes 0.1 --rate 128 --seed 5 -q; done
+sk export "$work/twins/a/night" "$work/twins/b/night" --folder-per-study -o "$work/twins-edf" -q
+[ "$(grep -c '"outcome":"complete"' "$work/twins-edf/manifest.jsonl")" -eq 2 ] &&
+  [ -d "$work/twins-edf/night" ] && [ -d "$work/twins-edf/night-2" ] ||
+  { echo "same-named studies collided"; cat "$work/twins-edf/manifest.jsonl"; exit 1; }
+echo "parallel recipe: 7 studies in 4 shards complete once each; the rerun skipped all 7; same-named studies kept apart"
