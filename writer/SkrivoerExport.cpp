@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <unistd.h>
 
+#include "platform/Format.h"
 #include "recorddata/EDFRecordData.h"
 #include "writer/EdfOutputFile.h"
 #include "writer/ExportDetails.h"
@@ -59,8 +60,18 @@ bool CSkrivoer::Export(CExportDetails* details) {
         return false;
     }
 
-    // 3. Split limit.
+    // 3. Split limit. One that cannot hold the header and a data record
+    // would give a file per record (or none): refused instead.
     CreateSplitLimit();
+    if (m_splitLimit && m_splitLimit->sizeLimit) {
+        const int64_t smallest = 256 * static_cast<int64_t>(m_processors.size() + 1) + m_bytesPerRecord;
+        if (m_splitLimit->sizeBytes < smallest) {
+            SetError(sk::kErrInvalidArg,
+                     sk::FormatW(L"The size limit of %lld bytes is below the header and one data record (%lld bytes).",
+                                 static_cast<long long>(m_splitLimit->sizeBytes), static_cast<long long>(smallest)));
+            return false;
+        }
+    }
 
     // 4. Stamps.
     int64_t start = LongLongOf(m_study.GetAt(StudyKey(L"Samples.Start")), -1);

@@ -147,6 +147,14 @@ EdfFacts ReadEdf(const fs::path& path) {
     return f;
 }
 
+// Every line of --json output, parsed.
+std::vector<nlohmann::json> JsonLines(const std::string& out) {
+    std::vector<nlohmann::json> lines;
+    std::istringstream in(out);
+    for (std::string line; std::getline(in, line);) lines.push_back(nlohmann::json::parse(line));
+    return lines;
+}
+
 std::vector<fs::path> EdfFiles(const fs::path& folder) {
     std::vector<fs::path> v;
     if (fs::exists(folder))
@@ -213,6 +221,8 @@ TEST_F(Cli, JsonResultsAndSplitFiles) {
     EXPECT_EQ(result["event"], "result");
     EXPECT_EQ(result["ok"], true);
     ASSERT_EQ(result["studies"].size(), 1u);
+    EXPECT_EQ(result["studies"][0]["template"], "") << "the engine's default";
+    EXPECT_EQ(result["studies"][0]["format"], "EDF");
     const auto& filesJson = result["studies"][0]["files"];
     ASSERT_EQ(filesJson.size(), 3u) << "30 s split into files of 10 s";
     long long records = 0;
@@ -234,35 +244,88 @@ TEST_F(Cli, HelpVersionUsageAndProbe) {
         EXPECT_EQ(h.status, 0) << cmd;
         EXPECT_NE(h.out.find("Usage"), std::string::npos) << cmd << h.out;
     }
-    EXPECT_EQ(Skrivo({"export", "-o", "x"}).status, 2) << "a study is required";
-    EXPECT_EQ(Skrivo({"export", "s", "-o", "x", "--format", "bdf"}).status, 2);
-    EXPECT_EQ(Skrivo({"frobnicate"}).status, 2);
+    const std::string help = Skrivo({"export", "--help"}).out;
+    EXPECT_NE(help.find("--pad-gaps,--no-pad-gaps    Fill"), std::string::npos) << help;
+    EXPECT_NE(help.find("(default: the template's setting)"), std::string::npos) << help;
+    EXPECT_NE(help.find("-j,--jobs N=4"), std::string::npos) << help;
+
+    // Each usage error names what is wrong, exits 2 and, with --json, ends in
+    // a result line.
+    struct Usage {
+        std::vector<std::string> args;
+        const char* says;
+    };
+    const Usage usage[] = {
+        {{"export", "-o", "x"}, "STUDY is required"},
+        {{"export", "s", "-o", "x", "--format", "bdf"}, "--format: bdf not in {edf,edf+}"},
+        {{"frobnicate"}, "unknown command \"frobnicate\" (skrivo --help"},
+        {{"exprot", "s"}, "unknown command \"exprot\"; did you mean \"export\"?"},
+        {{"templates", "lsit"}, "did you mean \"templates list\"?"},
+        {{"export", "s", "-o", "x", "-j", "0"}, "--jobs: \"0\" is not a whole number of 1 or more"},
+        {{"export", "s", "-o", "x", "--extension", "../evil"}, "\"../evil\" is not a file extension"},
+        {{"export", "s", "-o", "x", "--template", "Nope"}, "no stored template"},
+        {{"estimate", "s", "--montage", "Nope"}, "no montage named \"Nope\""},
+    };
+    for (const Usage& u : usage) {
+        const RunResult r = Skrivo(u.args);
+        EXPECT_EQ(r.status, 2) << u.says;
+        EXPECT_NE(r.err.find(u.says), std::string::npos) << r.err;
+        std::vector<std::string> args = u.args;
+        args.push_back("--json");
+        const RunResult j = Skrivo(args);
+        EXPECT_EQ(j.status, 2) << u.says;
+        ASSERT_FALSE(j.out.empty()) << u.says;
+        const auto last = JsonLines(j.out).back();
+        EXPECT_EQ(last["event"], "result") << j.out;
+        EXPECT_EQ(last["exit"], 2) << j.out;
+    }
 
     const fs::path a = Simulate("delta", 10);
     RunResult p = Skrivo({"probe", a.string(), "--json"});
     ASSERT_EQ(p.status, 0) << p.err;
-    const auto j = nlohmann::json::parse(p.out);
+    const auto probe = JsonLines(p.out);
+    ASSERT_EQ(probe.size(), 2u) << p.out;
+    const auto& j = probe[0];
+    EXPECT_EQ(j["event"], "study");
     EXPECT_EQ(j["headbox_type"], 1);
     EXPECT_EQ(j["sample_rate_hz"], 128.0);
     EXPECT_EQ(j["samples"]["total"], 1280);
     EXPECT_GT(j["estimated_bytes"].get<long long>(), 0);
+    EXPECT_EQ(probe[1]["ok"], true);
 
     RunResult e = Skrivo({"estimate", a.string(), (dir / "missing").string()});
     EXPECT_EQ(e.status, 1);
     EXPECT_NE(e.out.find(" bytes"), std::string::npos);
     EXPECT_NE(e.err.find("could not find study at"), std::string::npos) << e.err;
+    RunResult ej = Skrivo({"estimate", a.string(), (dir / "missing").string(), "--json"});
+    const auto est = JsonLines(ej.out);
+    ASSERT_EQ(est.size(), 3u) << ej.out;
+    EXPECT_EQ(est[0]["event"], "estimate");
+    EXPECT_EQ(est[2]["exit"], 1);
+    EXPECT_EQ(est[2]["total_bytes"], est[0]["bytes"]);
+
+    // A size limit that cannot hold the header and one record is refused,
+    // not written as hundreds of files.
+    RunResult tiny = Skrivo({"export", a.string(), "-o", (dir / "tiny").string(), "--max-size", "1000"});
+    EXPECT_EQ(tiny.status, 1);
+    EXPECT_NE(tiny.err.find("below the header and one data record"), std::string::npos) << tiny.err;
+    EXPECT_TRUE(EdfFiles(dir / "tiny").empty());
 }
 
 TEST_F(Cli, StoredTemplatesRoundTrip) {
+    const RunResult none = Skrivo({"templates", "list"});
+    EXPECT_NE(none.out.find("no stored templates in " + (dir / "config").string() + ", "), std::string::npos)
+        << none.out;
     RunResult n = Skrivo({"templates", "new", "Short/Run", "--headbox", "1", "--format", "edf+", "--events"});
     ASSERT_EQ(n.status, 0) << n.err;
     EXPECT_TRUE(fs::exists(dir / "config" / "Short_Run.exp"));
     EXPECT_EQ(Skrivo({"templates", "new", "Short/Run"}).status, 1) << "exists already";
     RunResult l = Skrivo({"templates", "list", "--json"});
     ASSERT_EQ(l.status, 0);
-    const auto list = nlohmann::json::parse(l.out);
-    ASSERT_EQ(list.size(), 1u);
+    const auto list = JsonLines(l.out);
+    ASSERT_EQ(list.size(), 2u) << "one template and the result";
     EXPECT_EQ(list[0]["name"], "Short/Run");
+    EXPECT_EQ(list[1]["templates"], 1);
     EXPECT_EQ(list[0]["trigger_events"], true);
 
     const fs::path a = Simulate("eps", 10);
@@ -271,7 +334,6 @@ TEST_F(Cli, StoredTemplatesRoundTrip) {
     EXPECT_TRUE(x.out.empty()) << x.out;
     ASSERT_EQ(EdfFiles(dir / "t").size(), 1u);
     EXPECT_EQ(ReadEdf(EdfFiles(dir / "t")[0]).filetype, EDFLIB_FILETYPE_EDFPLUS);
-    EXPECT_EQ(Skrivo({"export", a.string(), "-o", (dir / "u").string(), "--template", "Nope"}).status, 2);
 
     EXPECT_EQ(Skrivo({"templates", "delete", "Short/Run"}).status, 0);
     EXPECT_FALSE(fs::exists(dir / "config" / "Short_Run.exp"));
@@ -379,6 +441,8 @@ TEST_F(Cli, UnpaddedGapsGiveADiscontinuousFileThatBiosigReads) {
     EXPECT_EQ(static_cast<int64_t>(read.records), strict.Header().records);
     // The records hold at least the recorded 40 s.
     EXPECT_GE(strict.Header().records * strict.Header().duration, 40.0 - 1e-9);
+    const RunResult probe = Skrivo({"probe", a.string()});
+    EXPECT_NE(probe.out.find("Gaps             10 s\n"), std::string::npos) << probe.out;
 }
 
 TEST_F(Cli, MontageOverrideUsesTheUsersMontagesAndRejectsUnknownOnes) {
@@ -396,11 +460,11 @@ TEST_F(Cli, MontageOverrideUsesTheUsersMontagesAndRejectsUnknownOnes) {
     ASSERT_TRUE(f.Ok()) << f.Error();
     EXPECT_EQ(f.Header().ns, referential.GetChannelCount());
 
-    // The studies are in the export list before the montage is looked for:
-    // each fails with the reason, and nothing is written for them.
+    // A montage that exists for no headbox is a usage error, like an unknown
+    // template: nothing is written.
     RunResult bad = Skrivo({"export", a.string(), b.string(), "-o", (dir / "n").string(), "--montage", "Nope"});
-    EXPECT_EQ(bad.status, 1);
-    EXPECT_NE(bad.err.find("no montage named \"Nope\" for headbox type 1"), std::string::npos) << bad.err;
+    EXPECT_EQ(bad.status, 2);
+    EXPECT_NE(bad.err.find("no montage named \"Nope\""), std::string::npos) << bad.err;
     EXPECT_TRUE(EdfFiles(dir / "n").empty());
 }
 

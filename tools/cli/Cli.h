@@ -4,6 +4,7 @@
 // process exit status (see docs/cli.md).
 
 #include <cstdint>
+#include <nlohmann/json_fwd.hpp>
 #include <optional>
 #include <string>
 #include <vector>
@@ -145,5 +146,19 @@ std::vector<std::string> WrittenFiles(const std::wstring& outputFolder, const st
 std::string HumanBytes(int64_t bytes);
 // The program's version ("0.1.0").
 const char* Version();
+// Seconds as people write them, whatever the locale: "8 s", "2.5 s",
+// "0.004 s" (at most three decimals).
+std::string HumanSeconds(double seconds);
+// True when a montage of that name exists for some headbox type in the
+// application's or the user's folders: a name that exists nowhere is a
+// usage error, one that misses a study's headbox fails that study.
+bool MontageExists(CSkrivoEngine& engine, const std::string& name);
+
+// JSON output, one convention for every command (docs/cli.md, OUTPUT): one
+// compact object per line, each with an "event" member, the last one always
+// {"event":"result","ok":...,"exit":N,...}.
+void PrintJsonLine(const nlohmann::json& line);
+// Prints the result line with `fields` added and returns `exit`.
+int PrintJsonResult(int exit, const nlohmann::json& fields);
 
 } // namespace sk::cli

@@ -3,8 +3,10 @@
 // files an export wrote.
 
 #include <algorithm>
+#include <charconv>
 #include <cinttypes>
 #include <cstdio>
+#include <nlohmann/json.hpp>
 #include <regex>
 
 #include "Cli.h"
@@ -178,6 +180,38 @@ std::string HumanBytes(int64_t bytes) {
     if (u == 0) std::snprintf(buf, sizeof buf, "%" PRId64 " B", bytes);
     else std::snprintf(buf, sizeof buf, "%.1f %s", v, units[u]);
     return buf;
+}
+
+std::string HumanSeconds(double seconds) {
+    char buf[64];
+    const auto [end, ec] = std::to_chars(buf, buf + sizeof buf, seconds, std::chars_format::fixed, 3);
+    if (ec != std::errc()) return "? s";
+    std::string text(buf, end);
+    text.erase(text.find_last_not_of('0') + 1);
+    if (text.back() == '.') text.pop_back();
+    return text + " s";
+}
+
+bool MontageExists(CSkrivoEngine& engine, const std::string& name) {
+    const std::wstring wanted = Widen(name);
+    CMontageLibrarian& librarian = engine.GetTemplateManager()->GetMontageLibrarian();
+    for (const bool sleep : {false, true})
+        for (int headbox = 1; headbox <= 27; ++headbox) {
+            std::vector<CMontage*> montages;
+            librarian.GetMontages(sleep, headbox, montages);
+            for (const CMontage* m : montages)
+                if (m && sk::EqualsIgnoreCase(m->GetMontageName(), wanted)) return true;
+        }
+    return false;
+}
+
+void PrintJsonLine(const nlohmann::json& line) { std::printf("%s\n", line.dump().c_str()); }
+
+int PrintJsonResult(int exit, const nlohmann::json& fields) {
+    nlohmann::json line = {{"event", "result"}, {"ok", exit == kExitOk}, {"exit", exit}};
+    if (fields.is_object()) line.update(fields);
+    PrintJsonLine(line);
+    return exit;
 }
 
 } // namespace sk::cli

@@ -69,6 +69,7 @@ struct StudyResult {
     long code = 0;
     std::vector<std::string> files;
     std::string kind, why, hint; // kind of file written, the reason, a hint for EDF+D
+    std::string templateName, format; // what the study was written with
 };
 
 // Which kind of file the template writes for the study, and why.
@@ -209,7 +210,11 @@ int RunExport(const ExportOptions& o) {
         }
     };
     auto fail = [&](const std::string& study, const std::string& text) {
-        results.push_back({study, "failed", text, 0, {}, {}, {}, {}});
+        StudyResult r;
+        r.study = study;
+        r.status = "failed";
+        r.error = text;
+        results.push_back(std::move(r));
         if (!json) std::fprintf(stderr, "skrivo: %s: %s\n", study.c_str(), text.c_str());
         nlohmann::json line = LineFor(StudyKey(study), "failed", text);
         line["start"] = line["end"] = UtcStamp(std::time(nullptr));
@@ -240,8 +245,13 @@ int RunExport(const ExportOptions& o) {
         base = ResolveTemplate(engine, o.templateRef, &err);
         if (!base) {
             std::fprintf(stderr, "skrivo: %s\n", err.c_str());
-            return kExitUsage;
+            return json ? PrintJsonResult(kExitUsage, {{"error", err}, {"studies", nlohmann::json::array()}}) : kExitUsage;
         }
+    }
+    if (!o.overrides.montage.empty() && !MontageExists(engine, o.overrides.montage)) {
+        const std::string err = "no montage named \"" + o.overrides.montage + "\"";
+        std::fprintf(stderr, "skrivo: %s\n", err.c_str());
+        return json ? PrintJsonResult(kExitUsage, {{"error", err}, {"studies", nlohmann::json::array()}}) : kExitUsage;
     }
 
     std::vector<std::wstring> added;
@@ -383,6 +393,10 @@ int RunExport(const ExportOptions& o) {
             if (e->IsDone()) {
                 r.status = "exported";
                 DescribeKind(*e, r);
+                if (const CSkrivoTemplate* t = e->GetTemplate()) {
+                    r.templateName = Narrow(t->GetName());
+                    r.format = t->GetExportType() == CSkrivoTemplate::FormatEDFPlus ? "EDF+" : "EDF";
+                }
             } else if (e->GetError(code, text)) {
                 r.status = "failed";
                 r.code = code;
@@ -410,6 +424,10 @@ int RunExport(const ExportOptions& o) {
         for (const auto& r : results) {
             nlohmann::json j = {{"study", r.study}, {"status", r.status}, {"files", r.files}};
             if (!r.kind.empty()) j["kind"] = r.kind;
+            if (!r.format.empty()) {
+                j["template"] = r.templateName;
+                j["format"] = r.format;
+            }
             if (!r.error.empty()) {
                 j["error"] = r.error;
                 j["code"] = static_cast<uint32_t>(r.code);
@@ -426,6 +444,10 @@ int RunExport(const ExportOptions& o) {
                 std::printf("%s %s\n", r.status == "skipped" ? "skipped (complete before)" : "exported",
                             r.study.c_str());
                 for (const auto& f : r.files) std::printf("  %s\n", f.c_str());
+                if (!r.format.empty())
+                    std::printf("  template %s, %s\n",
+                                r.templateName.empty() ? "(default)" : ("\"" + r.templateName + "\"").c_str(),
+                                r.format.c_str());
                 if (!r.kind.empty()) std::printf("  %s: %s\n", r.kind.c_str(), r.why.c_str());
                 if (!r.hint.empty()) std::printf("  hint: %s\n", r.hint.c_str());
             }

@@ -70,11 +70,11 @@ void PrintReadable(const nlohmann::json& j) {
     std::printf("Headbox type     %d\n", j["headbox_type"].get<int>());
     std::printf("Channels         %d\n", j["channels"].get<int>());
     std::printf("Sample rate      %g Hz\n", j["sample_rate_hz"].get<double>());
-    std::printf("Samples          %" PRId64 " .. %" PRId64 " (%" PRId64 " recorded, %.1f s)\n",
+    std::printf("Samples          %" PRId64 " .. %" PRId64 " (%" PRId64 " recorded, %s)\n",
                 j["samples"]["start"].get<int64_t>(), j["samples"]["end"].get<int64_t>(),
-                j["samples"]["total"].get<int64_t>(), j["recorded_seconds"].get<double>());
+                j["samples"]["total"].get<int64_t>(), HumanSeconds(j["recorded_seconds"].get<double>()).c_str());
     std::printf("Gaps             %s\n",
-                j["contiguous"].get<bool>() ? "none" : (std::to_string(j["gap_seconds"].get<double>()) + " s").c_str());
+                j["contiguous"].get<bool>() ? "none" : HumanSeconds(j["gap_seconds"].get<double>()).c_str());
     std::printf("Decimated data   %s\n",
                 j["has_decimated_data"].get<bool>() ? ("yes, factor " + std::to_string(j["decimation"].get<int>())).c_str()
                                                     : "no");
@@ -97,14 +97,16 @@ int RunProbe(const ProbeOptions& o) {
     LoadTemplateFolders(engine, false);
     std::string err;
     if (!AddStudy(engine, o.study, nullptr, &err)) {
-        if (o.json) std::printf("%s\n", nlohmann::json{{"study", o.study}, {"error", err}}.dump().c_str());
-        else std::fprintf(stderr, "skrivo: %s: %s\n", o.study.c_str(), err.c_str());
+        if (o.json) return PrintJsonResult(kExitFailed, {{"study", o.study}, {"error", err}});
+        std::fprintf(stderr, "skrivo: %s: %s\n", o.study.c_str(), err.c_str());
         return kExitFailed;
     }
     const CExportDetails* e = engine.GetExportAt(0);
     nlohmann::json j = Describe(engine, *e);
     if (o.json) {
-        std::printf("%s\n", j.dump(2).c_str());
+        j["event"] = "study";
+        PrintJsonLine(j);
+        return PrintJsonResult(kExitOk, {});
     } else {
         PrintReadable(j);
         if (o.tree) std::printf("\n%s\n", Narrow(e->GetStudyInfo().ToIndentString(0, 1)).c_str());
@@ -119,13 +121,17 @@ int RunEstimate(const EstimateOptions& o) {
     std::string err;
     if (!o.templateRef.empty() && !(base = ResolveTemplate(engine, o.templateRef, &err))) {
         std::fprintf(stderr, "skrivo: %s\n", err.c_str());
-        return kExitUsage;
+        return o.json ? PrintJsonResult(kExitUsage, {{"error", err}}) : kExitUsage;
+    }
+    if (!o.overrides.montage.empty() && !MontageExists(engine, o.overrides.montage)) {
+        err = "no montage named \"" + o.overrides.montage + "\"";
+        std::fprintf(stderr, "skrivo: %s\n", err.c_str());
+        return o.json ? PrintJsonResult(kExitUsage, {{"error", err}}) : kExitUsage;
     }
     int status = kExitOk;
     int64_t sum = 0;
-    nlohmann::json arr = nlohmann::json::array();
     for (const auto& study : o.studies) {
-        nlohmann::json j = {{"study", study}};
+        nlohmann::json j = {{"event", "estimate"}, {"study", study}};
         int64_t bytes = -1;
         const std::wstring id = Widen(study);
         if (!AddStudy(engine, study, base, &err)) {
@@ -147,10 +153,10 @@ int RunEstimate(const EstimateOptions& o) {
             if (!o.json)
                 std::printf("%-40s %12" PRId64 " bytes  %s\n", study.c_str(), bytes, HumanBytes(bytes).c_str());
         }
-        arr.push_back(j);
+        if (o.json) PrintJsonLine(j);
     }
-    if (o.json) std::printf("%s\n", nlohmann::json{{"studies", arr}, {"total_bytes", sum}}.dump(2).c_str());
-    else if (o.studies.size() > 1)
+    if (o.json) return PrintJsonResult(status, {{"total_bytes", sum}});
+    if (o.studies.size() > 1)
         std::printf("%-40s %12" PRId64 " bytes  %s\n", "total", sum, HumanBytes(sum).c_str());
     return status;
 }

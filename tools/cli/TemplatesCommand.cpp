@@ -8,6 +8,7 @@
 #include "engine/SkrivoEngine.h"
 #include "platform/Path.h"
 #include "platform/TextConv.h"
+#include "platform/appcommon/SettingsDirs.h"
 #include "templates/SkrivoTemplateManager.h"
 
 namespace sk::cli {
@@ -60,10 +61,18 @@ int RunTemplates(const TemplatesOptions& o) {
             for (unsigned i = 0; i < m.GetCount(modality); ++i)
                 if (const CSkrivoTemplate* t = m.GetItem(modality, static_cast<int>(i))) arr.push_back(Summary(*t));
         if (o.json) {
-            std::printf("%s\n", arr.dump(2).c_str());
+            for (auto& j : arr) {
+                j["event"] = "template";
+                PrintJsonLine(j);
+            }
+            return PrintJsonResult(kExitOk, {{"templates", arr.size()}});
         } else if (arr.empty()) {
-            std::printf("no stored templates (folders: %s, %s)\n", Narrow(m.GetFolder(L"EEG")).c_str(),
-                        Narrow(m.GetFolder(L"Sleep")).c_str());
+            // The folders that were looked in, whether they exist or not.
+            std::printf("no stored templates in %s, %s, %s or %s\n"
+                        "(create one with: skrivo templates new NAME)\n",
+                        Narrow(GetUserSettingsDir(false)).c_str(), Narrow(GetUserSettingsSleepDir(false)).c_str(),
+                        Narrow(GetAppSettingsDirByStudyMode(false, STUDY_MODE_EEG)).c_str(),
+                        Narrow(GetAppSettingsDirByStudyMode(false, STUDY_MODE_SLEEP)).c_str());
         } else {
             std::printf("%-24s %-6s %-7s %-5s %-20s %s\n", "NAME", "MODE", "HEADBOX", "FMT", "CHANNELS", "FILE");
             for (const auto& j : arr)
@@ -79,11 +88,17 @@ int RunTemplates(const TemplatesOptions& o) {
     if (o.action == "show") {
         CSkrivoTemplate* t = FindStored(m, name);
         if (!t) {
-            std::fprintf(stderr, "skrivo: no stored template named \"%s\"\n", o.name.c_str());
-            return kExitFailed;
+            const std::string err = "no stored template named \"" + o.name + "\"";
+            std::fprintf(stderr, "skrivo: %s\n", err.c_str());
+            return o.json ? PrintJsonResult(kExitFailed, {{"error", err}}) : kExitFailed;
         }
-        if (o.json) std::printf("%s\n", Summary(*t).dump(2).c_str());
-        else std::printf("%s\n", Narrow(t->ToIndentString(0, 1)).c_str());
+        if (o.json) {
+            nlohmann::json j = Summary(*t);
+            j["event"] = "template";
+            PrintJsonLine(j);
+            return PrintJsonResult(kExitOk, {});
+        }
+        std::printf("%s\n", Narrow(t->ToIndentString(0, 1)).c_str());
         return kExitOk;
     }
 

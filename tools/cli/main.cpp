@@ -2,8 +2,13 @@
 // is described in docs/cli.md.
 
 #include <CLI/CLI.hpp>
+#include <algorithm>
+#include <charconv>
 #include <cstdlib>
+#include <cstring>
+#include <nlohmann/json.hpp>
 #include <string>
+#include <vector>
 
 #include "Cli.h"
 #include "EditorGlue.h"
@@ -26,26 +31,136 @@ struct RawOverrides {
     CLI::Option* maxDurationOpt = nullptr;
 };
 
+// Help without CLI11's "{false}" after a negating flag: each switch says
+// what it does when given, and its default is in its text.
+class HelpFormatter : public CLI::Formatter {
+public:
+    std::string make_option_name(const CLI::Option* opt, bool positional) const override {
+        std::string name = CLI::Formatter::make_option_name(opt, positional);
+        for (size_t open; (open = name.find('{')) != std::string::npos;) {
+            const size_t close = name.find('}', open);
+            if (close == std::string::npos) break;
+            name.erase(open, close - open + 1);
+        }
+        return name;
+    }
+};
+
+// A whole number of at least `least`; the message names the range instead
+// of CLI11's "0 not in range 2.2e-308 to 1.8e+308".
+CLI::Validator WholeNumber(long long least) {
+    return CLI::Validator(
+        [least](std::string& text) -> std::string {
+            long long v = 0;
+            const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), v);
+            if (ec == std::errc() && end == text.data() + text.size() && v >= least) return {};
+            return "\"" + text + "\" is not a whole number of " + std::to_string(least) + " or more";
+        },
+        "");
+}
+
+// An extension is a name part, never a path: "../evil" would write beside
+// the output folder.
+const CLI::Validator kExtension(
+    [](std::string& text) -> std::string {
+        const std::string bare = text.rfind('.', 0) == 0 ? text.substr(1) : text;
+        const bool ok = !bare.empty() && bare.size() <= 16 && std::all_of(bare.begin(), bare.end(), [](char c) {
+            return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '_' ||
+                   c == '-' || c == '+';
+        });
+        return ok ? std::string() : "\"" + text + "\" is not a file extension (up to 16 letters, digits, _, - or + after an optional dot)";
+    },
+    "");
+
+constexpr const char* kTemplateDefault = " (default: the template's setting)";
+
 void AddOverrideOptions(CLI::App* sub, TemplateOverrides& o, RawOverrides& raw) {
-    sub->add_option("--format", o.format, "Output format, overriding the template: edf or edf+")
+    const std::string d = kTemplateDefault;
+    sub->add_option("--format", o.format, "Output format: edf or edf+" + d)
         ->check(CLI::IsMember({"edf", "edf+"}, CLI::ignore_case))
         ->type_name("FMT");
     sub->add_flag("--pad-gaps,!--no-pad-gaps", o.padGaps,
-                  "Fill recording gaps with padding (EDF+C) or not (EDF+D for EDF+)");
+                  "Fill recording gaps with padding (EDF+C) or not (EDF+D for EDF+)" + d);
     sub->add_flag("--deidentify,!--no-deidentify", o.deidentify,
-                  "Replace the patient's name in headers and file names by \"X~ X\"");
-    sub->add_flag("--events,!--no-events", o.events, "Add the trigger and patient event channels");
-    sub->add_flag("--decimated,!--no-decimated", o.decimated, "Export the study's decimated data");
+                  "Replace the patient's name in headers and file names by \"X~ X\"" + d);
+    sub->add_flag("--events,!--no-events", o.events, "Add the trigger and patient event channels" + d);
+    sub->add_flag("--decimated,!--no-decimated", o.decimated, "Export the study's decimated data" + d);
     sub->add_option("--montage", o.montage, "Export the derivations of the named montage")->type_name("NAME");
-    raw.maxSizeOpt = sub->add_option("--max-size", raw.maxSize, "Largest output file; longer studies are split")
-                         ->check(CLI::NonNegativeNumber)
-                         ->type_name("BYTES");
+    raw.maxSizeOpt =
+        sub->add_option("--max-size", raw.maxSize, "Largest output file, 0 for no limit; longer studies are split" + d)
+            ->check(WholeNumber(0))
+            ->type_name("BYTES");
     raw.maxDurationOpt =
-        sub->add_option("--max-duration", raw.maxDuration, "Largest duration of one output file")
-            ->check(CLI::NonNegativeNumber)
+        sub->add_option("--max-duration", raw.maxDuration, "Largest duration of one output file, 0 for no limit" + d)
+            ->check(WholeNumber(0))
             ->type_name("SECONDS");
-    sub->add_option("--extension", o.extension, "Extension of the output files (default from the template, .EDF)")
+    sub->add_option("--extension", o.extension, "Extension of the output files" + d)
+        ->check(kExtension)
         ->type_name("EXT");
+}
+
+size_t EditDistance(const std::string& a, const std::string& b) {
+    std::vector<size_t> row(b.size() + 1);
+    for (size_t j = 0; j <= b.size(); ++j) row[j] = j;
+    for (size_t i = 1; i <= a.size(); ++i) {
+        size_t diagonal = row[0];
+        row[0] = i;
+        for (size_t j = 1; j <= b.size(); ++j) {
+            const size_t up = row[j];
+            row[j] = std::min({row[j] + 1, row[j - 1] + 1, diagonal + (a[i - 1] == b[j - 1] ? 0 : 1)});
+            diagonal = up;
+        }
+    }
+    return row[b.size()];
+}
+
+// The command (or templates action) the user named that does not exist,
+// with the nearest existing one; nothing when the words are all known.
+// Only words before the first option are commands.
+bool UnknownCommand(const CLI::App& app, int argc, char** argv, std::string* message) {
+    const CLI::App* level = &app;
+    for (int i = 1; i < argc; ++i) {
+        const std::string word = argv[i];
+        if (word == "--config" || word == "--registry") {
+            ++i;
+            continue;
+        }
+        if (word.rfind('-', 0) == 0) {
+            if (level != &app) return false;
+            continue;
+        }
+        const std::vector<const CLI::App*> subs = level->get_subcommands([](const CLI::App*) { return true; });
+        if (subs.empty()) return false;
+        const CLI::App* match = nullptr;
+        const CLI::App* nearest = nullptr;
+        size_t best = std::string::npos;
+        for (const CLI::App* sub : subs) {
+            if (sub->get_name() == word) match = sub;
+            const size_t d = EditDistance(word, sub->get_name());
+            if (d < best || (sub->get_name().rfind(word, 0) == 0 && d == best)) {
+                best = d;
+                nearest = sub;
+            }
+        }
+        if (match) {
+            level = match;
+            continue;
+        }
+        const std::string where = level == &app ? "" : level->get_name() + " ";
+        *message = "unknown command \"" + where + word + "\"";
+        const bool close = nearest && (best <= std::max<size_t>(2, word.size() / 3) ||
+                                       nearest->get_name().rfind(word, 0) == 0);
+        if (close) *message += "; did you mean \"" + where + nearest->get_name() + "\"?";
+        *message += " (skrivo " + where + "--help lists the commands)";
+        return true;
+    }
+    return false;
+}
+
+// With --json a usage error still ends in the result line every command's
+// JSON output ends with.
+int UsageError(bool json, const std::string& text) {
+    return json ? PrintJsonResult(kExitUsage, {{"error", text}}) : kExitUsage;
 }
 
 void FinishOverrides(TemplateOverrides& o, const RawOverrides& raw) {
@@ -58,6 +173,7 @@ void FinishOverrides(TemplateOverrides& o, const RawOverrides& raw) {
 int main(int argc, char** argv) {
     std::setvbuf(stdout, nullptr, _IOLBF, 0); // keep results and progress in order when piped
     CLI::App app{"skrivo exports EEG and sleep (PSG) study recordings to EDF and EDF+ files.", "skrivo"};
+    app.formatter(std::make_shared<HelpFormatter>());
     app.set_version_flag("--version", std::string("skrivo ") + SKRIVO_VERSION);
     app.require_subcommand(1);
     app.fallthrough();
@@ -91,7 +207,8 @@ int main(int argc, char** argv) {
         ->type_name("TEMPLATE");
     AddOverrideOptions(exp, ex.overrides, exRaw);
     exp->add_option("-j,--jobs", ex.jobs, "Studies exported at the same time (at most the processor count)")
-        ->check(CLI::PositiveNumber)
+        ->check(WholeNumber(1))
+        ->default_str("4")
         ->type_name("N");
     exp->add_flag("--remember", ex.remember, "Remember each study's template as the last used for its headbox");
     exp->add_flag("--edit", ex.edit, "Open the template editor on each study's template before the export");
@@ -191,11 +308,18 @@ int main(int argc, char** argv) {
     bench->add_option("--rate", be.rate, "Sampling rate in Hz")->capture_default_str();
     bench->add_option("--repeat", be.repeat, "Runs of each; the best counts")->capture_default_str();
 
+    bool json = false;
+    for (int i = 1; i < argc; ++i) json = json || std::strcmp(argv[i], "--json") == 0;
+    std::string unknown;
+    if (UnknownCommand(app, argc, argv, &unknown)) {
+        std::fprintf(stderr, "skrivo: %s\n", unknown.c_str());
+        return UsageError(json, unknown);
+    }
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {
         const int rc = app.exit(e);
-        return rc == 0 ? kExitOk : kExitUsage;
+        return rc == 0 ? kExitOk : UsageError(json, e.what());
     }
 
     if ((*exp && ex.edit) || *tEdit) RunInEditorProgram(argv);
