@@ -256,7 +256,7 @@ TEST_F(Cli, HelpVersionUsageAndProbe) {
         const char* says;
     };
     const Usage usage[] = {
-        {{"export", "-o", "x"}, "STUDY is required"},
+        {{"export", "-o", "x"}, "no studies given"},
         {{"export", "s", "-o", "x", "--format", "bdf"}, "--format: bdf not in {edf,edf+}"},
         {{"frobnicate"}, "unknown command \"frobnicate\" (skrivo --help"},
         {{"exprot", "s"}, "unknown command \"exprot\"; did you mean \"export\"?"},

@@ -262,7 +262,9 @@ int RunExport(const ExportOptions& o) {
         if (auto it = earlier.find(StudyKey(study)); it != earlier.end() && it->second.value("outcome", "") == "complete") {
             std::vector<std::string> changed;
             if (FilesUnchanged(o.output, it->second, &changed)) {
-                StudyResult r{study, "skipped", "", 0, {}, {}, {}, {}};
+                StudyResult r;
+                r.study = study;
+                r.status = "skipped";
                 for (const auto& f : it->second["files"])
                     r.files.push_back((std::filesystem::path(o.output) / f.value("path", "")).string());
                 results.push_back(std::move(r));
