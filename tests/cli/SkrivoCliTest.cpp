@@ -391,7 +391,7 @@ TEST_F(Cli, NamesInAnyScriptWorkInEveryLocale) {
             ASSERT_EQ(r.status, 0) << name.patient << r.err;
             r = Skrivo({"probe", study.string(), "--json"});
             ASSERT_EQ(r.status, 0) << r.err;
-            const auto probe = nlohmann::json::parse(r.out);
+            const auto probe = JsonLines(r.out).at(0);
             EXPECT_EQ(probe["patient"]["last_name"], name.last);
             EXPECT_EQ(probe["patient"]["first_name"], name.first);
             // De-identified names all derive from the simulator's one study
