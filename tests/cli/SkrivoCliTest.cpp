@@ -19,7 +19,6 @@
 #include <sstream>
 #include <thread>
 
-#include <edflib.h>
 #include <poll.h>
 #include <pty.h>
 #include <sys/ioctl.h>
@@ -28,6 +27,7 @@
 #include "platform/KeyTree.h"
 #include "platform/recording/Montage.h"
 #include "support/EdfCheck.h"
+#include "support/EdfLibRead.h"
 #include "support/TempDir.h"
 #include "tools/simulator/StudySimulator.h"
 
@@ -112,6 +112,8 @@ protected:
     }
 };
 
+// What the tests read of a written file; ok only when EDFlib reads every
+// sample of every signal.
 struct EdfFacts {
     bool ok = false;
     int filetype = -1, signals = 0;
@@ -119,32 +121,8 @@ struct EdfFacts {
 };
 
 EdfFacts ReadEdf(const fs::path& path) {
-    EdfFacts f;
-    edf_hdr_struct hdr{};
-    if (edfopen_file_readonly(path.c_str(), &hdr, EDFLIB_READ_ALL_ANNOTATIONS) != 0) {
-        f.filetype = hdr.filetype;
-        return f;
-    }
-    f.ok = true;
-    f.filetype = hdr.filetype;
-    f.signals = hdr.edfsignals;
-    f.records = hdr.datarecords_in_file;
-    f.recordDuration = hdr.datarecord_duration;
-    // Every sample of every signal must be readable to the end.
-    std::vector<int> buf(1 << 16);
-    for (int s = 0; s < hdr.edfsignals && f.ok; ++s) {
-        long long left = hdr.signalparam[s].smp_in_file;
-        while (left > 0) {
-            const int n = static_cast<int>(std::min<long long>(left, static_cast<long long>(buf.size())));
-            if (edfread_digital_samples(hdr.handle, s, n, buf.data()) != n) {
-                f.ok = false;
-                break;
-            }
-            left -= n;
-        }
-    }
-    edfclose_file(hdr.handle);
-    return f;
+    const sk::test::EdfLibFile f = sk::test::ReadEdfLib(path.string());
+    return {f.rc == 0, f.hdr->filetype, f.hdr->edfsignals, f.hdr->datarecords_in_file, f.hdr->datarecord_duration};
 }
 
 // Every line of --json output, parsed.

@@ -49,17 +49,6 @@ TEST_F(EditorTest, NewTemplateNeedsANameBeforeOkOrSave)
     EXPECT_EQ(Str(*t, L"Name"), L"Routine");
 }
 
-TEST_F(EditorTest, NamedTemplateKeepsItsName)
-{
-    CKeyTree study = MakeStudy({});
-    CSkrivoTemplate* t = NewTemplate(L"Sleep Study A");
-    Open(t, study);
-    EXPECT_EQ(Ctl<QLineEdit>(IDC_NAME_EDIT)->text(), "Sleep Study A");
-    EXPECT_FALSE(Ctl<QLineEdit>(IDC_NAME_EDIT)->isEnabled());
-    Click(IDOK);
-    EXPECT_EQ(Str(*t, L"Name"), L"Sleep Study A");
-}
-
 TEST_F(EditorTest, CancelLeavesTheTemplateUntouched)
 {
     CKeyTree study = MakeStudy({.group = 2, .decimated = true});
@@ -214,13 +203,6 @@ TEST_F(EditorHostTest, ManagerEditAnswersZeroOnlyForOk)
         EXPECT_EQ(seenTitle, "EDF Template Editor");
         EXPECT_EQ(Str(*t, L"Modality"), c.result == 0 ? L"Sleep" : L"EEG");
     }
-}
-
-TEST_F(EditorHostTest, WithoutAnEditorEditAnswersOne)
-{
-    UnregisterTemplateEditor();
-    CKeyTree study = MakeStudy({});
-    EXPECT_EQ(Manager().Edit(NewTemplate(L"T"), &study, nullptr), 1);
 }
 
 TEST_F(EditorTest, TextsFollowTheProductLanguage)

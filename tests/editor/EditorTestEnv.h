@@ -31,7 +31,7 @@
 #include "platform/KeyTree.h"
 #include "platform/appcommon/SettingsDirs.h"
 #include "platform/recording/Montage.h"
-#include "support/TempDir.h"
+#include "support/IsolatedSettings.h"
 #include "templates/MontageLibrarian.h"
 #include "templates/SkrivoTemplate.h"
 #include "templates/SkrivoTemplateManager.h"
@@ -78,10 +78,7 @@ protected:
     void SetUp() override
     {
         EditorApp();
-        m_root = std::make_unique<TempDir>("editor");
-        ::setenv("SKRIVO_REGISTRY_ROOT", (m_root->path() / "registry").c_str(), 1);
-        ::setenv("SKRIVO_APP_SETTINGS_DIR", (m_root->path() / "app").c_str(), 1);
-        ::setenv("SKRIVO_USER_SETTINGS_DIR", (m_root->path() / "user").c_str(), 1);
+        m_root = std::make_unique<IsolatedSettings>();
         CMontageLibrarian::SetConsoleOwnerOverride(0);
         sk::SetLanguage(sk::Language::English);
         sk::editor::SetMessageHook([this](const QString& text) { m_messages.push_back(text); });
@@ -111,7 +108,7 @@ protected:
             m_manager = std::make_unique<CSkrivoTemplateManager>();
         return *m_manager;
     }
-    const std::filesystem::path& Root() const { return m_root->path(); }
+    const std::filesystem::path& Root() const { return m_root->Root(); }
 
     static CKeyTree MakeStudy(const StudyShape& s)
     {
@@ -211,7 +208,7 @@ protected:
     std::vector<QString> m_messages;
 
 private:
-    std::unique_ptr<TempDir> m_root;
+    std::unique_ptr<IsolatedSettings> m_root;
     std::unique_ptr<CSkrivoTemplateManager> m_manager;
     std::unique_ptr<CTemplateEditorDialog> m_dialog;
 };

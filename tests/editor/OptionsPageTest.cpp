@@ -198,22 +198,6 @@ TEST_F(EditorTest, FormatButtonsGatePadGapsAndCheckBoxesReachTheTemplate)
     EXPECT_EQ(Str(*t, L"Extension"), L".REC");
 }
 
-TEST_F(EditorTest, DecimatedOptionFollowsTheStudy)
-{
-    for (bool decimated : {false, true}) {
-        SCOPED_TRACE(decimated);
-        CKeyTree study = MakeStudy({.decimated = decimated});
-        CSkrivoTemplate* t = NewTemplate(L"T");
-        t->SetAt(L"UseDecimatedData", int32_t{1});
-        Open(t, study);
-        ShowOptions();
-        EXPECT_EQ(Ctl<QCheckBox>(IDC_USE_DECIMATED)->isVisible(), decimated);
-        EXPECT_EQ(Ctl<QWidget>(IDC_DECIMATED_GROUP)->isVisible(), decimated);
-        Click(IDOK);
-        EXPECT_EQ(Int(*t, L"UseDecimatedData"), decimated ? 1 : 0);
-    }
-}
-
 TEST_F(EditorTest, OkWithoutOpeningOptionsLeavesThemAsTheyWere)
 {
     CKeyTree study = MakeStudy({.group = 2});

@@ -139,25 +139,6 @@ TEST(EngineList, EveryListOperationIsRefusedOnceExporting) {
     EXPECT_TRUE(engine.IsDone()) << "an empty list is done once its monitor ended";
 }
 
-TEST(EngineList, AbsentStudiesAreLoggedByEveryLookup) {
-    ScopedRegistry reg;
-    CSkrivoEngine engine;
-    sk::LogCapture log;
-    std::vector<CSkrivoTemplate*> offered{nullptr};
-    EXPECT_FALSE(engine.SetTemplate(L"none", engine.GetTemplateManager()->CreateDefault(), true));
-    EXPECT_EQ(engine.GetTemplate(L"none"), nullptr);
-    engine.GetTemplatesForStudy(L"none", offered);
-    EXPECT_FALSE(engine.EditTemplate(L"none", nullptr));
-    EXPECT_EQ(offered.size(), 1u);
-    for (const wchar_t* text : {
-             L"CSkrivoEngine::SetTemplate - export study not found.",
-             L"CSkrivoEngine::GetTemplate - export study not found.",
-             L"CSkrivoEngine::GetTemplatesForStudy - study not found.",
-             L"CSkrivoEngine::EditTemplate - export study not found.",
-         })
-        EXPECT_TRUE(log.Contains(text, 8)) << std::string(text, text + wcslen(text));
-}
-
 TEST(EngineSettings, MissingOrMistypedValuesAreSeededWithDefaults) {
     ScopedRegistry reg;
     {

@@ -119,10 +119,10 @@ protected:
     }
 };
 
-TEST_F(Selection, HeadboxTypesOutsideTheTableGetNoTemplate) {
-    for (int hb : {0, 28, -1}) {
+TEST_F(Selection, EveryHeadboxTypeOfTheTableAndNoOtherGetsATemplate) {
+    for (int hb : {0, 1, 27, 28, -1}) {
         CKeyTree study = MakeStudy(hb, 1, 32);
-        EXPECT_EQ(sk::engine::FindTemplateForStudy(manager, &study), nullptr) << hb;
+        EXPECT_EQ(sk::engine::FindTemplateForStudy(manager, &study) != nullptr, hb >= 1 && hb <= 27) << hb;
     }
 }
 
@@ -152,8 +152,9 @@ TEST_F(Selection, LastUsedTemplateWinsOverStoredOnes) {
 
 TEST_F(Selection, WithoutAFittingTemplateTheDefaultIsUsed) {
     Stored(L"EEG", L"OtherHeadbox", 2);
-    CSkrivoTemplate* probe = manager.CreateDefault(1, 1);
-    CKeyTree study = MakeStudy(1, 1, probe->GetTotalChannelCount());
+    // Raw data listing one channel fewer than the study has does not fit.
+    CSkrivoTemplate* fewer = Stored(L"EEG", L"FewerChannels", 1);
+    CKeyTree study = MakeStudy(1, 1, fewer->GetTotalChannelCount() + 1);
     CSkrivoTemplate* chosen = sk::engine::FindTemplateForStudy(manager, &study);
     ASSERT_NE(chosen, nullptr);
     EXPECT_TRUE(chosen->IsInstance());

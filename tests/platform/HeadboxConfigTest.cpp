@@ -90,47 +90,6 @@ TEST(HeadboxConfig, EveryTypeDescribesAConsistentHeadbox) {
     }
 }
 
-TEST(HeadboxConfig, NameListsDifferWhereTheHeadboxRecordsSleep) {
-    std::unique_ptr<CKadeHeadbox> psg = CKadeHeadboxConfig::CreateHeadbox(5);
-    auto def = psg->GetDefaultChannelNames();
-    auto sleep = psg->GetDefaultSleepChannelNames();
-    ASSERT_EQ(def.size(), sleep.size());
-    // Same converter inputs, named for their use: X1 records the left EOG.
-    EXPECT_EQ(def[0], L"F3");
-    EXPECT_EQ(sleep[0], L"F3");
-    EXPECT_EQ(def[8], L"X1");
-    EXPECT_EQ(sleep[8], L"LOC");
-    EXPECT_EQ(psg->GetDefaultDisplayTypes(true)[8], sk::display::EOG);
-    EXPECT_EQ(psg->GetDefaultDisplayTypes(false)[8], sk::display::Polygraphic);
-
-    int withoutSleepList = 0;
-    for (int type : AllTypes())
-        if (CKadeHeadboxConfig::CreateHeadbox(type)->GetDefaultSleepChannelNames().empty()) ++withoutSleepList;
-    EXPECT_GT(withoutSleepList, 0);
-    // The list key exists (empty) even then, so a reader sees an empty list.
-    std::unique_ptr<CKadeHeadbox> routine = CKadeHeadboxConfig::CreateHeadbox(1);
-    const CItemList* empty = AsItemList(routine->GetConfiguration().GetAt(L"DefaultSleepChanNameList"));
-    ASSERT_NE(empty, nullptr);
-    EXPECT_EQ(empty->GetCount(), 0);
-
-    std::unique_ptr<CKadeHeadbox> eeg = CKadeHeadboxConfig::CreateHeadbox(1);
-    auto names = eeg->GetDefaultChannelNames();
-    EXPECT_EQ(std::vector<std::wstring>(names.begin(), names.begin() + 3),
-              (std::vector<std::wstring>{L"Fp1", L"Fp2", L"F7"}));
-}
-
-TEST(HeadboxConfig, MultiBreakoutHeadboxHasFourBreakoutsAndBaseDCInputs) {
-    std::unique_ptr<CKadeHeadbox> hb = CKadeHeadboxConfig::CreateHeadbox(20);
-    ASSERT_NE(hb, nullptr);
-    EXPECT_EQ(hb->GetChannelCount(), 544);
-    EXPECT_EQ(hb->GetACChannelCount(), 512);
-    auto names = hb->GetDefaultChannelNames();
-    EXPECT_EQ(names[0], L"B1-001");
-    EXPECT_EQ(names[128], L"B2-001");
-    EXPECT_EQ(names[511], L"B4-128");
-    EXPECT_EQ(names[512], L"SpO2");
-}
-
 struct QuirkCase {
     int type;
     double version;
@@ -190,67 +149,5 @@ INSTANTIATE_TEST_SUITE_P(
                       QuirkCase{27, 2.1, false, false, false}, QuirkCase{5, -1.0, false, false, false},
                       QuirkCase{20, -1.0, false, false, false}),
     QuirkName);
-
-TEST(HeadboxConfig, CorrectedRangesOfCurrentFirmware) {
-    // What the quirks are corrected to is what newer firmware reports.
-    auto h14 = CKadeHeadboxConfig::CreateHeadbox(14)->GetChannelRanges(5.0, 0);
-    EXPECT_EQ(h14[0].physicalMinimum, -10800.0);
-    EXPECT_EQ(h14[0].physicalMaximum, 10800.0);
-    auto hb26 = CKadeHeadboxConfig::CreateHeadbox(26);
-    auto r26 = hb26->GetChannelRanges(2.0, 0);
-    auto names = hb26->GetDefaultChannelNames();
-    for (size_t c = 0; c < names.size(); ++c)
-        if (names[c] == L"SpO2") {
-            EXPECT_EQ(r26[c].digitalMaximum, 81280);
-            EXPECT_EQ(r26[c].units, CPhysicalUnits::Percent);
-        }
-    // NaN is an unknown version: old firmware.
-    auto nan14 = CKadeHeadboxConfig::CreateHeadbox(14)->GetChannelRanges(std::nan(""), 0);
-    EXPECT_EQ(nan14[0].physicalMaximum, 8711.0);
-}
-
-// The corrections an exporter applies to reported ranges, by headbox type.
-void Correct(int type, bool ac, Range& r) {
-    if (type == 24 || type == 25) {
-        if (r.digitalMinimum == 0 && (ac || r.physicalMinimum < 0)) {
-            r.digitalMaximum /= 2;
-            r.digitalMinimum = -r.digitalMaximum;
-        }
-        if (r.physicalMinimum == 4294934528.0) r.physicalMinimum = -32768.0;
-    } else if (type == 26 || type == 27) {
-        if (r.physicalMinimum == 0.0 && r.physicalMaximum == 127.0) {
-            r.digitalMinimum = 0;
-            r.digitalMaximum = 81280;
-        }
-    } else if (type == 14 && ac && r.physicalMinimum == -8711.0 && r.physicalMaximum == 8711.0) {
-        r.physicalMinimum = -10800.0;
-        r.physicalMaximum = 10800.0;
-    }
-}
-
-TEST(HeadboxConfig, CorrectedReportsOfAnyFirmwareGiveTheStorageRanges) {
-    for (int type : AllTypes()) {
-        auto hb = CKadeHeadboxConfig::CreateHeadbox(type);
-        const std::vector<Range> stored = hb->GetStorageRanges();
-        ASSERT_EQ(static_cast<int>(stored.size()), hb->GetChannelCount());
-        for (double version : {-1.0, 1.0, 2.5, 3.5, 99.0}) {
-            std::vector<Range> r = hb->GetChannelRanges(version, -1);
-            for (int c = 0; c < hb->GetChannelCount(); ++c) {
-                Range x = r[static_cast<size_t>(c)];
-                Correct(type, c < hb->GetACChannelCount(), x);
-                const Range& want = stored[static_cast<size_t>(c)];
-                EXPECT_EQ(x.digitalMinimum, want.digitalMinimum) << type << " " << version << " " << c;
-                EXPECT_EQ(x.digitalMaximum, want.digitalMaximum) << type << " " << version << " " << c;
-                EXPECT_EQ(x.physicalMinimum, want.physicalMinimum) << type << " " << version << " " << c;
-                EXPECT_EQ(x.physicalMaximum, want.physicalMaximum) << type << " " << version << " " << c;
-                EXPECT_EQ(x.units, want.units);
-            }
-        }
-    }
-    // Headbox 24 stores its AC samples signed: -32767 .. 32767.
-    auto s24 = CKadeHeadboxConfig::CreateHeadbox(24)->GetStorageRanges();
-    EXPECT_EQ(s24[0].digitalMinimum, -32767);
-    EXPECT_EQ(s24[0].digitalMaximum, 32767);
-}
 
 } // namespace

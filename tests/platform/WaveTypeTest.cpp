@@ -23,32 +23,6 @@ TEST(WaveType, EveryDisplayTypeHasOneAndOthersNone) {
     for (int d : {-1, static_cast<int>(dt::Count), 1000}) EXPECT_EQ(WaveTypePtrLookup(d), nullptr) << d;
 }
 
-TEST(WaveType, UnitsAndKinds) {
-    struct Case {
-        int display;
-        const wchar_t* units;
-        int kind;
-    } cases[] = {
-        {dt::EEG, L"\u00B5V", CWaveType::KindAC},
-        {dt::ECG, L"\u00B5V", CWaveType::KindAC},
-        {dt::SpO2, L"%", CWaveType::KindCalibratedDC},
-        {dt::PulseRate, L"beats/min", CWaveType::KindCalibratedDC},
-        {dt::RespRate, L"breaths/min", CWaveType::KindCalibratedDC},
-        {dt::Flow, L"litres/min", CWaveType::KindCalibratedDC},
-        {dt::Temperature, L"\u00B0C", CWaveType::KindCalibratedDC},
-        {dt::BodyPosition, L"\u00B0", CWaveType::KindCalibratedDC},
-        {dt::DCVoltage, L"\u00B5V", CWaveType::KindDC},
-        {dt::OximeterSpO2, L"%", CWaveType::KindDC},
-        {dt::Auxiliary, L"mV", CWaveType::KindDC},
-    };
-    for (const auto& c : cases) {
-        const CWaveType* w = WaveTypePtrLookup(c.display);
-        ASSERT_NE(w, nullptr);
-        EXPECT_EQ(w->GetUnits(), c.units) << c.display;
-        EXPECT_EQ(w->GetKind(), c.kind) << c.display;
-    }
-}
-
 TEST(WaveType, DefaultCalibrationMapsTheInputLimitsOntoTheCalibratedRange) {
     for (int d = 0; d < dt::Count; ++d) {
         const CWaveType* w = WaveTypePtrLookup(d);

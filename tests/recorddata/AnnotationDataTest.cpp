@@ -147,6 +147,8 @@ TEST_F(AnnotationWriterTest, TinyRecordsNeverOverrun) {
     // arrivals; C does not fit the one byte left.
     EXPECT_EQ(Write(512, 767, 3), Record("+2" + T14 + T14 + NUL, 6));
     EXPECT_EQ(log.EventCount(), 3u);
+    // A time-keeping TAL that fills the record to its last byte is written.
+    EXPECT_EQ(Write(2560, 2815, 3), "+10" + T14 + T14 + NUL);
 }
 
 TEST_F(AnnotationWriterTest, AnnotationsFromASkippedGapKeepTheirOnset) {
@@ -231,19 +233,6 @@ TEST(AnnotationData, PrepareAndRecordSize) {
         EXPECT_EQ(data.GetRecordSize(1.0, rate) % 16, 0) << rate;
         EXPECT_GT(data.GetRecordSize(1.0, rate), 0);
     }
-}
-
-TEST(AnnotationData, HeaderValues) {
-    CEDFAnnotationData data(nullptr);
-    int32_t dmin, dmax;
-    double pmin, pmax;
-    data.GetRange(dmin, dmax, pmin, pmax);
-    EXPECT_EQ(dmin, -32768);
-    EXPECT_EQ(dmax, 32767);
-    EXPECT_EQ(pmin, -1.0);
-    EXPECT_EQ(pmax, 1.0);
-    EXPECT_EQ(data.GetLabel(), L"EDF Annotations");
-    EXPECT_EQ(data.GetEDFUnits(), L"");
 }
 
 TEST(AnnotationData, PreparedSizeHoldsTheDensestRecord) {

@@ -34,30 +34,6 @@ TEST(TriggerEventData, TriggerBitOfDataFramesOnly) {
     EXPECT_EQ(out, want);
 }
 
-TEST(EventData, HeaderValues) {
-    sk::SetLanguage(sk::Language::English);
-    CEDFTriggerEventData t;
-    Manager m;
-    CEDFPatientEventData p(m.CreatePatientEventIterator(), 1);
-    EXPECT_EQ(t.GetLabel(), L"Misc Trigger");
-    EXPECT_EQ(p.GetLabel(), L"Misc Patient Evt");
-    EXPECT_EQ(t.GetEDFUnits(), L"On/Off");
-    EXPECT_EQ(p.GetEDFUnits(), L"");
-    for (CEDFRecordData* d : {static_cast<CEDFRecordData*>(&t), static_cast<CEDFRecordData*>(&p)}) {
-        int32_t dmin, dmax;
-        double pmin, pmax;
-        d->GetRange(dmin, dmax, pmin, pmax);
-        EXPECT_EQ(dmin, 0);
-        EXPECT_EQ(dmax, 1);
-        EXPECT_EQ(pmin, 0.0);
-        EXPECT_EQ(pmax, 1.0);
-        EXPECT_EQ(d->GetRecordSize(6.0, 256.0), 3072);
-        EXPECT_EQ(d->GetRecordSize(0.3, 333.3), 199);
-        EXPECT_EQ(d->GetTransducerType(), L"");
-    }
-    sk::UseLocaleLanguage();
-}
-
 Manager::NoteInput Note(const std::wstring& text, int64_t start) {
     Manager::NoteInput n;
     n.text = text;

@@ -110,24 +110,6 @@ INSTANTIATE_TEST_SUITE_P(Headboxes, SimulatedContent,
                          ::testing::Values(HeadboxCase{1, 2, 1}, HeadboxCase{3, 2, 1}, HeadboxCase{6, 2, 2},
                                            HeadboxCase{20, 1, 1}, HeadboxCase{20, 4, 1}, HeadboxCase{27, 2, 2}));
 
-TEST(SimulatedContent, EveryHeadboxTypeSimulates)
-{
-    for (int type = 1; type <= 27; ++type) {
-        SimOptions o;
-        o.headboxType = type;
-        SimSignal sig(o);
-        ASSERT_TRUE(sig.ok()) << type;
-        auto hb = CKadeHeadboxConfig::CreateHeadbox(type);
-        if (type != 20) {
-            EXPECT_EQ(sig.channelCount(), hb->GetChannelCount()) << type;
-        }
-    }
-    SimOptions o;
-    o.headboxType = 20;
-    o.breakouts = 3;
-    EXPECT_EQ(StoredChannelCount(o), 32 + 3 * 128);
-}
-
 TEST(SimulatedContent, PatientNameGivesTheStudyFileName)
 {
     SimOptions o;
@@ -141,9 +123,6 @@ TEST(SimulatedContent, PatientNameGivesTheStudyFileName)
     EXPECT_EQ(o.studyName, L"St_ John~ _0042");
 }
 
-} // namespace
-
-namespace {
 
 TEST(SimulatorCommand, ParsesOptionsAndRejectsBadOnes)
 {
@@ -174,46 +153,3 @@ TEST(SimulatorCommand, ParsesOptionsAndRejectsBadOnes)
 
 } // namespace
 
-namespace {
-
-TEST(SimulatedContent, PolygraphicInputsLookLikeTheirSignals)
-{
-    SimOptions o;
-    o.headboxType = 6; // sleep headbox: EEG, EOG, EMG, ECG, respiration
-    o.outOfRangeValues = false;
-    SimSignal sig(o);
-    ASSERT_TRUE(sig.ok());
-    auto span = [&](int c, int64_t n) {
-        int32_t lo = INT32_MAX, hi = INT32_MIN;
-        for (int64_t s = 0; s < n; ++s) {
-            lo = std::min(lo, sig.Value(c, s));
-            hi = std::max(hi, sig.Value(c, s));
-        }
-        return static_cast<int64_t>(hi) - lo;
-    };
-    int ecg = -1, eeg = -1;
-    for (int c = 0; c < sig.channelCount(); ++c) {
-        const int d = sk::DefaultDisplayType(o.headboxType, sig.configurationIndex(c));
-        if (d == sk::display::ECG && ecg < 0) ecg = c;
-        if (d == sk::display::EEG && eeg < 0) eeg = c;
-    }
-    ASSERT_GE(ecg, 0);
-    ASSERT_GE(eeg, 0);
-    // R waves stand far above the baseline; count beats in 10 s.
-    const int64_t n = static_cast<int64_t>(o.sampleRate * 10);
-    const int64_t threshold = span(ecg, n) / 2;
-    int32_t base = sig.Value(ecg, 0);
-    for (int64_t s = 0; s < n; ++s) base = std::min(base, sig.Value(ecg, s));
-    int beats = 0;
-    bool above = false;
-    for (int64_t s = 0; s < n; ++s) {
-        const bool now = sig.Value(ecg, s) - base > threshold;
-        beats += now && !above;
-        above = now;
-    }
-    EXPECT_GE(beats, 10);
-    EXPECT_LE(beats, 14);
-    EXPECT_GT(span(eeg, n), 0);
-}
-
-} // namespace

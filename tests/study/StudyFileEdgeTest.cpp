@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cstring>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <vector>
 
@@ -356,6 +357,83 @@ TEST(BadFiles, AbsurdCountsAreRejectedBeforeAllocating)
     sk::rec::PutU32(h + 28, sk::rec::Crc32(h, 28));
     WriteAll(dir / "x.ETC", etc);
     EXPECT_NE(OpenKind(Kind::Etc, dir / "x.ETC").find(L"truncated"), std::wstring::npos);
+}
+
+// Files whose checksums are right but whose layout is not: the readers check
+// the layout itself, not only the bytes.
+TEST(BadFiles, ConsistentChecksumsDoNotHideABrokenLayout)
+{
+    sk::test::TempDir dir("layout");
+    SimOptions o;
+    o.folder = dir.path();
+    o.durationSeconds = 6;
+    o.sampleRate = 64;
+    o.maxEntrySamples = 100; // several entries per table of contents
+    o.gaps = {{2, 1, true}};  // two segments
+    o.notes = false;
+    const SimResult r = SimulateStudy(o);
+    ASSERT_TRUE(r.ok);
+    using namespace sk::rec;
+    auto u8 = [](std::vector<char>& b, size_t at) { return reinterpret_cast<uint8_t*>(b.data() + at); };
+    struct Edit {
+        const char* what;
+        std::filesystem::path file;
+        std::function<void(std::vector<char>&)> apply;
+    };
+    const Edit edits[] = {
+        {"second entry starts on the first one's last stamp", r.etcFiles[0],
+         [&](std::vector<char>& b) {
+             uint8_t* e0 = u8(b, kEtcHeaderSize);
+             uint8_t* e1 = e0 + kTocEntrySize;
+             PutI64(e1 + 8, GetI64(e0 + 8) + GetI16(e0 + 24) - 1);
+             PutU32(e1 + 28, Crc32(e1, 28));
+         }},
+        {"last entry's data leaves a hole after the previous entry's", r.etcFiles[0],
+         [&](std::vector<char>& b) {
+             uint8_t* last = u8(b, b.size() - kTocEntrySize);
+             PutU32(last, GetU32(last) + 2);
+             PutU32(last + 28, Crc32(last, 28));
+         }},
+        {"second segment starts on the first one's last stamp", r.stcFile,
+         [&](std::vector<char>& b) {
+             uint8_t* s0 = u8(b, kStcHeaderSize);
+             uint8_t* s1 = s0 + kStcRecordSize;
+             PutI64(s1 + 512, GetI64(s0 + 520));
+             PutU32(s1 + 540, Crc32(s1, 540));
+         }},
+        {"last compressed block carries a byte after its samples", r.erdFiles[0],
+         [&](std::vector<char>& b) {
+             size_t at = kErdHeaderSize, last = at;
+             for (; at < b.size(); at += kBlockHeaderSize + GetU32(u8(b, at + 8))) last = at;
+             b.push_back(0);
+             uint8_t* h = u8(b, last);
+             PutU32(h + 8, GetU32(h + 8) + 1);
+             PutU32(h + 12, Crc32(h + kBlockHeaderSize, GetU32(h + 8)));
+         }},
+    };
+    for (const Edit& e : edits) {
+        SCOPED_TRACE(e.what);
+        const auto good = ReadAll(e.file);
+        auto bad = good;
+        e.apply(bad);
+        WriteAll(e.file, bad);
+        if (e.file.extension() == ".ERD") {
+            CRawDataFile raw;
+            ASSERT_EQ(raw.Open(e.file.wstring(), 0x40), 1);
+            const CRawDataHeader* h = raw.GetRawHeader();
+            CDataProducer* p = CDataProducer::CreateDataProducer(h->m_schema, h->m_frameWord, &raw);
+            ASSERT_EQ(p->Init(h->m_channelCount, h->m_schema, 1, h->m_sampleFreq), 1);
+            raw.Seek(kErdHeaderSize, 0);
+            std::vector<uint8_t> f(frame::kFrameSize), prev(frame::kFrameSize);
+            while (p->ReadSample(&raw, f.data(), prev.data()) == 1) {
+            }
+            EXPECT_FALSE(p->GetErrorText().empty());
+            p->Release();
+        } else {
+            EXPECT_FALSE(OpenKind(e.file.extension() == ".STC" ? Kind::Stc : Kind::Etc, e.file).empty());
+        }
+        WriteAll(e.file, good);
+    }
 }
 
 TEST(NoteIterator, WalksARangeInStartOrderWithAFilter)

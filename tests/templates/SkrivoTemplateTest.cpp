@@ -16,53 +16,6 @@ using T = CSkrivoTemplate;
 
 class SkrivoTemplateTest : public sk::test::TemplatesTest {};
 
-TEST_F(SkrivoTemplateTest, NewTemplateHoldsTheFourteenDefaultsInOrder)
-{
-    CSkrivoTemplate* t = Manager().CreateDefault();
-    const std::vector<std::wstring> expected = {
-        L"Deidentify", L"ExportChannels", L"ExportFormat", L"Extension", L"HBType",
-        L"IncludePatientEvent", L"IncludeTriggerEvent", L"InvertAC", L"Modality", L"Name",
-        L"PadGaps", L"SpatialMaximum", L"TemporalMaximum", L"UseDecimatedData"};
-    ASSERT_EQ(static_cast<int>(expected.size()), t->GetCount());
-    for (int i = 0; i < t->GetCount(); ++i)
-        EXPECT_EQ(expected[i], t->GetKeyName(i)) << i;
-    EXPECT_EQ(ItemKind::LongLong, t->GetAt(L"SpatialMaximum")->Kind());
-    EXPECT_EQ(ItemKind::Integer, t->GetAt(L"TemporalMaximum")->Kind());
-    EXPECT_EQ(nullptr, t->GetAt(L"Channels"));
-    EXPECT_EQ(nullptr, t->GetAt(L"Montage"));
-    EXPECT_EQ(nullptr, t->GetAt(L"FileName"));
-    EXPECT_EQ(L".edf", t->GetExtension());
-    EXPECT_TRUE(t->GetInvertAC());
-    EXPECT_TRUE(t->IsInstance());
-}
-
-TEST_F(SkrivoTemplateTest, BareTreeReadsTheFallbacks)
-{
-    CSkrivoTemplate* t = Manager().CreateDefault();
-    t->Load(CKeyTree());
-    EXPECT_EQ(0, t->GetCount());
-    EXPECT_EQ(L"", t->GetName());
-    EXPECT_EQ(L"EEG", t->GetModality());
-    EXPECT_EQ(0, t->GetHeadboxType());
-    EXPECT_EQ(L".EDF", t->GetExtension());
-    EXPECT_EQ(T::FormatEDF, t->GetExportType());
-    EXPECT_EQ(T::ChannelsRawData, t->GetChannelDefinition());
-    EXPECT_TRUE(t->GetInvertAC());
-    EXPECT_FALSE(t->GetFillGaps());
-    EXPECT_FALSE(t->GetExportDecimatedData());
-    EXPECT_FALSE(t->GetDeidentify());
-    EXPECT_FALSE(t->GetExportTrigger());
-    EXPECT_FALSE(t->GetExportPatientEvent());
-    EXPECT_EQ(0, t->GetSpatialMaximum());
-    EXPECT_EQ(0, t->GetTemporalMaximum());
-    EXPECT_EQ(0, t->GetTotalChannelCount());
-    EXPECT_EQ(0, t->GetExportedChannelCount());
-    CKeyTree out;
-    out.AddKey(L"Stale", 1);
-    t->GetMontage(out);
-    EXPECT_EQ(0, out.GetCount());
-}
-
 TEST_F(SkrivoTemplateTest, EnumerationTextsAreCaseSensitive)
 {
     struct Case {
@@ -106,51 +59,6 @@ TEST_F(SkrivoTemplateTest, SettersNormaliseModalityAndFormat)
         t->SetExportType(static_cast<T::ExportFormat>(value));
         EXPECT_EQ(stored, AsCStr(t->GetAt(L"ExportFormat"), L"?")) << value;
     }
-}
-
-TEST_F(SkrivoTemplateTest, SettersReplaceKeysOfAnotherType)
-{
-    CSkrivoTemplate* t = Manager().CreateDefault();
-    t->Load(CKeyTree());
-    // Every key first holds an item of the wrong kind, twice.
-    const wchar_t* keys[] = {L"Name", L"Modality", L"HBType", L"ExportFormat", L"Extension",
-                             L"InvertAC", L"PadGaps", L"UseDecimatedData", L"Deidentify",
-                             L"IncludeTriggerEvent", L"IncludePatientEvent", L"SpatialMaximum",
-                             L"TemporalMaximum", L"ExportChannels"};
-    for (const wchar_t* k : keys) {
-        t->AddKey(k, 3.5);
-        t->AddKey(k, 3.5);
-    }
-    t->SetName(L"N");
-    t->SetModality(L"sleep");
-    t->SetHeadboxType(9);
-    t->SetExportType(T::FormatEDFPlus);
-    t->SetExtension(L".rec");
-    t->SetInvertAC(false);
-    t->SetFillGaps(true);
-    t->SetExportDecimatedData(true);
-    t->SetDeidentify(true);
-    t->SetExportTrigger(true);
-    t->SetExportPatientEvent(true);
-    t->SetSpatialMaximum(int64_t{5} << 32);
-    t->SetTemporalMaximum(3600);
-    t->SetChannelDefinition(T::ChannelsMontage, nullptr);
-    ASSERT_EQ(14, t->GetCount());
-    for (const wchar_t* k : keys)
-        EXPECT_NE(ItemKind::Real, t->GetAt(k)->Kind()) << k;
-    EXPECT_EQ(ItemKind::LongLong, t->GetAt(L"SpatialMaximum")->Kind());
-    EXPECT_EQ(ItemKind::Integer, t->GetAt(L"TemporalMaximum")->Kind());
-    EXPECT_EQ(ItemKind::String, t->GetAt(L"Name")->Kind());
-    EXPECT_EQ(L"Sleep", t->GetModality());
-    EXPECT_EQ(9, t->GetHeadboxType());
-    EXPECT_EQ(T::FormatEDFPlus, t->GetExportType());
-    EXPECT_EQ(L".rec", t->GetExtension());
-    EXPECT_FALSE(t->GetInvertAC());
-    EXPECT_TRUE(t->GetFillGaps() && t->GetExportDecimatedData() && t->GetDeidentify());
-    EXPECT_TRUE(t->GetExportTrigger() && t->GetExportPatientEvent());
-    EXPECT_EQ(int64_t{5} << 32, t->GetSpatialMaximum());
-    EXPECT_EQ(3600, t->GetTemporalMaximum());
-    EXPECT_EQ(T::ChannelsMontage, t->GetChannelDefinition());
 }
 
 TEST_F(SkrivoTemplateTest, ChannelCountsFollowTheChannelSource)

@@ -317,11 +317,11 @@ TEST_F(TemplateManagerTest, LastUsedRoundTripsThroughTheRegistry)
     ASSERT_EQ(0, Manager().Load(L"EEG", m_eeg.wstring()));
     ASSERT_EQ(0, Manager().Load(L"Sleep", m_sleep.wstring()));
     CSkrivoTemplate* eeg = SaveNew(L"EEG", L"Routine", 5);
-    CSkrivoTemplate* sleep = SaveNew(L"Sleep", L"Psg", 12);
+    CSkrivoTemplate* sleep = SaveNew(L"Sleep", L"Psg", 27); // the last type of the table
     Manager().SetLastUsed(5, 1, eeg);
-    Manager().SetLastUsed(12, 2, sleep);
+    Manager().SetLastUsed(27, 2, sleep);
     EXPECT_EQ(std::vector<std::wstring>{L"Headbox05"}, ValueNames(kEegKey));
-    EXPECT_EQ(std::vector<std::wstring>{L"Headbox12"}, ValueNames(kSleepKey));
+    EXPECT_EQ(std::vector<std::wstring>{L"Headbox27"}, ValueNames(kSleepKey));
 
     RestartManager();
     ASSERT_EQ(0, Manager().Load(L"EEG", m_eeg.wstring()));
@@ -331,7 +331,7 @@ TEST_F(TemplateManagerTest, LastUsedRoundTripsThroughTheRegistry)
     EXPECT_EQ(Manager().GetItem(L"EEG", L"Routine"), lastEeg);
     EXPECT_EQ(lastEeg, Manager().GetLastUsed(5, 1)) << "cached";
     // Group 3 reads the Sleep record, as do all groups but 1.
-    EXPECT_EQ(Manager().GetItem(L"Sleep", L"Psg"), Manager().GetLastUsed(12, 3));
+    EXPECT_EQ(Manager().GetItem(L"Sleep", L"Psg"), Manager().GetLastUsed(27, 3));
     EXPECT_EQ(nullptr, Manager().GetLastUsed(6, 1)) << "no record";
     EXPECT_EQ(nullptr, Manager().GetLastUsed(5, 2)) << "EEG record is not a sleep record";
 

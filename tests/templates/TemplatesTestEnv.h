@@ -6,12 +6,11 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <filesystem>
 #include <memory>
 #include <string>
 
-#include "support/TempDir.h"
+#include "support/IsolatedSettings.h"
 #include "templates/MontageLibrarian.h"
 #include "templates/SkrivoTemplateManager.h"
 
@@ -21,11 +20,7 @@ class TemplatesTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        m_root = std::make_unique<TempDir>("templates");
-        ::setenv("SKRIVO_REGISTRY_ROOT", (m_root->path() / "registry").c_str(), 1);
-        ::setenv("SKRIVO_APP_SETTINGS_DIR", (m_root->path() / "app").c_str(), 1);
-        ::setenv("SKRIVO_USER_SETTINGS_DIR", (m_root->path() / "user").c_str(), 1);
-        ::unsetenv("SKRIVO_REGISTRY_READONLY");
+        m_root = std::make_unique<IsolatedSettings>();
         CMontageLibrarian::SetConsoleOwnerOverride(0);
     }
     void TearDown() override
@@ -48,16 +43,16 @@ protected:
         m_manager.reset();
         m_manager = std::make_unique<CSkrivoTemplateManager>();
     }
-    const std::filesystem::path& Root() const { return m_root->path(); }
+    const std::filesystem::path& Root() const { return m_root->Root(); }
     std::filesystem::path MakeFolder(const std::string& name) const
     {
-        std::filesystem::path p = m_root->path() / name;
+        std::filesystem::path p = m_root->Root() / name;
         std::filesystem::create_directories(p);
         return p;
     }
 
 private:
-    std::unique_ptr<TempDir> m_root;
+    std::unique_ptr<IsolatedSettings> m_root;
     std::unique_ptr<CSkrivoTemplateManager> m_manager;
 };
 

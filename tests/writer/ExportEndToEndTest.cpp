@@ -11,11 +11,12 @@
 #include <unistd.h>
 
 #include "platform/Sync.h"
-#include "recorddata/SkrivoAnnotationManager.h"
+#include "platform/appcommon/HeadboxConfig.h"
 #include "platform/recording/Montage.h"
 #include "platform/recording/WaveType.h"
+#include "recorddata/SkrivoAnnotationManager.h"
 #include "support/EdfCheck.h"
-#include "writer/ExportTestUtil.h"
+#include "support/SimStudy.h"
 #include "writer/WriterTestUtil.h"
 
 using namespace sk::test;
@@ -379,6 +380,17 @@ TEST(Export, DecimatedDataRunsAtTheReducedRate) {
     ExpectRawSignals(s, f, 0, s.res.channelCount, [&](int64_t j) { return start + 4 * j; },
                      f.hdr->datarecords_in_file * spr);
 
+    // A decimation factor recorded as 0 counts as 1 instead of dividing the
+    // rate by zero.
+    {
+        CKeyTree zero = s.desc;
+        zero.SetAt(L"Study.RawDataDecimation", int32_t{0});
+        CSkrivoer w(zero, t, (s.dir->path() / "zero").wstring());
+        std::filesystem::create_directories(s.dir->path() / "zero");
+        EXPECT_TRUE(w.Export(nullptr)) << Narrow(w.GetLastErrorText());
+        EXPECT_DOUBLE_EQ(w.GetRecordDuration() * 256.0, w.GetFramesPerRecord());
+    }
+
     // EDF+ of the decimated data: stamps still count at the raw rate, so
     // annotation onsets are those of the recording.
     std::filesystem::remove_all(s.out);
@@ -623,6 +635,47 @@ TEST(Export, MontageWithCalibratedDcChannels) {
     }
 }
 
+// Firmware that misreports its input ranges: the file's physical values are
+// those of the ranges the samples were stored in, and InvertAC flips the
+// sign of AC signals only.
+TEST(Export, MisreportedRangesAreCorrectedAndOnlyAcSignalsInverted) {
+    const std::pair<int, const wchar_t*> cases[] = {{14, L"3.2"}, {24, L"3.2"}, {25, L"5.0"},
+                                                    {26, L"1.5"}, {27, L"1.9"}, {1, L"3.2"}};
+    for (const auto& [type, firmware] : cases) {
+        SCOPED_TRACE(type);
+        SimOptions o = SmallStudy(type, 2.0);
+        o.hbSwVersion = firmware;
+        o.outOfRangeValues = false;
+        SimStudy s = Simulate(o, "quirk");
+        ASSERT_TRUE(s.res.ok && s.probed);
+        CKeyTree t = MakeTemplate(L"EDF");
+        t.AddKey(L"InvertAC", 1);
+        ExportResult r = RunExport(s, t);
+        ASSERT_TRUE(r.ok) << Narrow(r.text);
+        EdfLibFile f = ReadEdfLib(r.files[0]);
+        ASSERT_EQ(f.rc, 0);
+        const auto stored = CKadeHeadboxConfig::CreateHeadbox(type)->GetStorageRanges();
+        const sk::sim::SimSignal sig(s.opt);
+        int ac = 0, dc = 0;
+        for (int i = 0; i < f.hdr->edfsignals; ++i) {
+            const CKeyTree* raw = RawEntry(s.desc, i);
+            const auto& want = stored.at(static_cast<size_t>(IntOf(raw->GetAt(L"ConfigurationIndex"), -1)));
+            const double sign = AsCStr(raw->GetAt(L"SignalType"), L"") == L"AC" ? (++ac, -1.0) : (++dc, 1.0);
+            const edf_param_struct& p = f.hdr->signalparam[i];
+            for (int64_t j = 0; j < s.res.totalSamples; j += 5) {
+                const int32_t v = sig.Value(IntOf(raw->GetAt(L"StorageIndex"), -1), s.res.startStamp + j);
+                const double expected = sign * ExpectedPhysical(v, want.digitalMinimum, want.digitalMaximum,
+                                                                want.physicalMinimum, want.physicalMaximum,
+                                                                sign * p.phys_min, sign * p.phys_max);
+                ASSERT_NEAR(f.phys[static_cast<size_t>(i)][static_cast<size_t>(j)], expected, Step(p) * 1.51 + 1e-9)
+                    << "signal " << i << " sample " << j;
+            }
+        }
+        EXPECT_GT(ac, 0);
+        EXPECT_GT(dc, 0);
+    }
+}
+
 TEST(Export, SizeLimitSplitsIntoNumberedFiles) {
     SimStudy s = Simulate(SmallStudy(1, 95.0), "split"); // ten 10-second records
     ASSERT_TRUE(s.res.ok && s.probed);
@@ -633,7 +686,8 @@ TEST(Export, SizeLimitSplitsIntoNumberedFiles) {
     const int64_t bpr = probe.GetBytesPerRecord();
     const int64_t ns = static_cast<int64_t>(probe.GetProcessorCount());
     CKeyTree t = MakeTemplate(L"EDF");
-    t.AddKey(L"SpatialMaximum", static_cast<int64_t>(256 * (ns + 1) + 3 * bpr));
+    // The header counts against the limit: just short of four records.
+    t.AddKey(L"SpatialMaximum", static_cast<int64_t>(256 * (ns + 1) + 4 * bpr - 1));
     t.AddKey(L"TemporalMaximum", 1); // ignored when a size limit is set
     ExportResult r = RunExport(s, t);
     ASSERT_TRUE(r.ok) << Narrow(r.text);
@@ -649,7 +703,7 @@ TEST(Export, SizeLimitSplitsIntoNumberedFiles) {
         EdfLibFile f = ReadEdfLib(file);
         ASSERT_EQ(f.rc, 0) << file;
         EXPECT_LE(f.hdr->datarecords_in_file, 3);
-        EXPECT_LE(static_cast<int64_t>(std::filesystem::file_size(file)), 256 * (ns + 1) + 3 * bpr);
+        EXPECT_LE(static_cast<int64_t>(std::filesystem::file_size(file)), 256 * (ns + 1) + 4 * bpr - 1);
         const int64_t first = s.res.startStamp + offset;
         ExpectRawSignals(s, f, 0, 2, [&](int64_t j) { return first + j; }, f.hdr->datarecords_in_file * spr);
         offset += f.hdr->datarecords_in_file * spr;
@@ -798,6 +852,29 @@ TEST(Export, DriverStopsWhenNothingIsLeft) {
     CSkrivoer b(late, t, s.out.wstring());
     EXPECT_TRUE(b.Export(nullptr));
     EXPECT_TRUE(std::filesystem::is_empty(s.out));
+}
+
+// Progress stays a percentage when the study reports no samples, and a note
+// in the padding after the last sample still lands in the last record.
+TEST(Export, ZeroSampleTotalAndANoteAfterTheLastSample) {
+    SimStudy s = Simulate(SmallStudy(1, 20.3), "tail");
+    ASSERT_TRUE(s.res.ok && s.probed);
+    CKeyTree desc = s.desc;
+    desc.SetAt(L"Samples.Total", int64_t{0});
+    CSkrivoer w(desc, MakeTemplate(L"EDF+"), s.out.wstring());
+    CSkrivoAnnotationManager::NoteInput note;
+    note.text = L"After the end";
+    note.start = s.res.endStamp + 3;
+    w.GetAnnotationManager().AddNotes({note}, s.opt.sampleRate);
+    CExportDetails details(L"study", s.folder, s.opt.studyName, nullptr);
+    ASSERT_TRUE(w.Export(&details)) << Narrow(w.GetLastErrorText());
+    EXPECT_GE(details.GetPercent(), 0.0f);
+    EXPECT_LE(details.GetPercent(), 100.0f);
+    EdfLibFile f = ReadEdfLib((s.out / "Doe~ John_0001.EDF").string());
+    ASSERT_EQ(f.rc, 0);
+    const auto* a = FindAnnotation(f, "After the end");
+    ASSERT_NE(a, nullptr);
+    EXPECT_NEAR(a->onset, OnsetOf(note.start, s.res.startStamp, s.opt.sampleRate), 1);
 }
 
 TEST(Export, StartInsideALaterTocEntryReadsFromThatStamp) {

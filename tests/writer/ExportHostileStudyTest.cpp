@@ -11,7 +11,7 @@
 #include "platform/Log.h"
 #include "recorddata/SkrivoAnnotationManager.h"
 #include "support/EdfCheck.h"
-#include "writer/ExportTestUtil.h"
+#include "support/SimStudy.h"
 #include "writer/WriterTestUtil.h"
 
 using namespace sk::test;

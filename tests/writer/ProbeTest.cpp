@@ -5,39 +5,23 @@
 #include <filesystem>
 
 #include "platform/recording/EegStudyFile.h"
-#include "support/TempDir.h"
-#include "tools/simulator/StudySimulator.h"
-#include "writer/Skrivoer.h"
+#include "support/SimStudy.h"
 
 using sk::sim::SimOptions;
 
 namespace {
 
-struct Probed {
-    std::unique_ptr<sk::test::TempDir> dir;
-    sk::sim::SimResult res;
-    SimOptions opt;
-    std::wstring folder;
-    CKeyTree tree;
-    bool ok = false;
-    bool Reprobe() {
-        tree.Empty();
-        ok = CSkrivoer::ProbeStudy(folder, opt.studyName, &tree);
-        return ok;
-    }
-};
+using Probed = sk::test::SimStudy;
 
 Probed Probe(SimOptions o, const std::string& tag) {
-    Probed p;
-    p.dir = std::make_unique<sk::test::TempDir>(tag);
-    o.folder = p.dir->path() / "study";
-    o.durationSeconds = o.durationSeconds > 8 ? 8 : o.durationSeconds;
+    o.durationSeconds = std::min(o.durationSeconds, 8.0);
     o.sampleRate = o.sampleRate == 256.0 ? 64.0 : o.sampleRate;
-    p.opt = o;
-    p.res = sk::sim::SimulateStudy(o);
-    p.folder = o.folder.wstring() + L"/";
-    p.Reprobe();
-    return p;
+    return sk::test::Simulate(o, tag);
+}
+
+bool Reprobe(Probed& p) {
+    p.desc.Empty();
+    return p.probed = CSkrivoer::ProbeStudy(p.folder, p.opt.studyName, &p.desc);
 }
 
 bool Has(const CKeyTree& t, const wchar_t* key) { return t.GetAt(key) != nullptr; }
@@ -45,8 +29,8 @@ bool Has(const CKeyTree& t, const wchar_t* key) { return t.GetAt(key) != nullptr
 TEST(Probe, EegStudyKeys) {
     Probed p = Probe(SimOptions{}, "probe-eeg");
     ASSERT_TRUE(p.res.ok);
-    ASSERT_TRUE(p.ok);
-    const CKeyTree& t = p.tree;
+    ASSERT_TRUE(p.probed);
+    const CKeyTree& t = p.desc;
     EXPECT_EQ(AsCStr(t.GetAt(L"Files.EEG"), L""), p.folder + p.opt.studyName + L".EEG");
     for (const wchar_t* k : {L"Files.STC", L"Files.ENT", L"Files.ERD"})
         EXPECT_TRUE(Has(t, k)) << k;
@@ -92,11 +76,11 @@ TEST(Probe, SleepStudyAndDcChannels) {
     o.studyGroup = 2;
     o.durationSeconds = 8;
     Probed p = Probe(o, "probe-sleep");
-    ASSERT_TRUE(p.ok);
-    EXPECT_TRUE(Has(p.tree, L"Files.EPO"));
-    EXPECT_EQ(IntOf(p.tree.GetAt(L"Study.StudyGroup"), 0), 2);
-    EXPECT_EQ(IntOf(p.tree.GetAt(L"Study.StagingType"), 0), 3);
-    const CItemList* raw = AsItemList(p.tree.GetAt(L"Channels.Raw"));
+    ASSERT_TRUE(p.probed);
+    EXPECT_TRUE(Has(p.desc, L"Files.EPO"));
+    EXPECT_EQ(IntOf(p.desc.GetAt(L"Study.StudyGroup"), 0), 2);
+    EXPECT_EQ(IntOf(p.desc.GetAt(L"Study.StagingType"), 0), 3);
+    const CItemList* raw = AsItemList(p.desc.GetAt(L"Channels.Raw"));
     ASSERT_NE(raw, nullptr);
     int dc = 0;
     for (int i = 0; i < raw->GetCount(); ++i)
@@ -110,9 +94,9 @@ TEST(Probe, HeadboxTwentyMapsStorageToConfiguration) {
     o.breakouts = 2;
     o.durationSeconds = 2;
     Probed p = Probe(o, "probe-hb20");
-    ASSERT_TRUE(p.ok);
-    EXPECT_EQ(IntOf(p.tree.GetAt(L"Headbox.HB0.Breakouts"), 0), 2);
-    const CItemList* raw = AsItemList(p.tree.GetAt(L"Channels.Raw"));
+    ASSERT_TRUE(p.probed);
+    EXPECT_EQ(IntOf(p.desc.GetAt(L"Headbox.HB0.Breakouts"), 0), 2);
+    const CItemList* raw = AsItemList(p.desc.GetAt(L"Channels.Raw"));
     ASSERT_NE(raw, nullptr);
     ASSERT_EQ(raw->GetCount(), 32 + 2 * 128);
     auto cfg = [&](int s) { return IntOf(AsKeyTree(raw->GetChild(s))->GetAt(L"ConfigurationIndex"), -1); };
@@ -129,9 +113,9 @@ TEST(Probe, GapsAndRoundedFrequency) {
     o.sampleRate = 100.0;
     o.gaps = {{2.0, 1.5, false}, {5.0, 0.5, true}};
     Probed p = Probe(o, "probe-gaps");
-    ASSERT_TRUE(p.ok);
-    EXPECT_EQ(IntOf(p.tree.GetAt(L"Samples.Contiguous"), -1), 0);
-    EXPECT_NEAR(RealOf(p.tree.GetAt(L"Samples.TotalBreaks"), 0), 2.0, 1e-9);
+    ASSERT_TRUE(p.probed);
+    EXPECT_EQ(IntOf(p.desc.GetAt(L"Samples.Contiguous"), -1), 0);
+    EXPECT_NEAR(RealOf(p.desc.GetAt(L"Samples.TotalBreaks"), 0), 2.0, 1e-9);
 
     struct { double rate, described; } rates[] = {{255.9, 256.0}, {255.4, 255.0}};
     for (const auto& r : rates) {
@@ -139,26 +123,26 @@ TEST(Probe, GapsAndRoundedFrequency) {
         f.sampleRate = r.rate;
         f.durationSeconds = 2;
         Probed q = Probe(f, "probe-rate");
-        ASSERT_TRUE(q.ok);
-        EXPECT_DOUBLE_EQ(RealOf(q.tree.GetAt(L"Samples.Frequency"), 0), r.described);
+        ASSERT_TRUE(q.probed);
+        EXPECT_DOUBLE_EQ(RealOf(q.desc.GetAt(L"Samples.Frequency"), 0), r.described);
     }
 }
 
 TEST(Probe, MissingFilesLeaveTheirKeysOut) {
     Probed p = Probe(SimOptions{}, "probe-missing");
-    ASSERT_TRUE(p.ok);
+    ASSERT_TRUE(p.probed);
     std::filesystem::remove(p.res.stcFile);
-    ASSERT_TRUE(p.Reprobe());
+    ASSERT_TRUE(Reprobe(p));
     for (const wchar_t* k : {L"Samples.Start", L"Samples.End", L"Samples.Total", L"Samples.Contiguous", L"Files.STC"})
-        EXPECT_FALSE(Has(p.tree, k)) << k;
+        EXPECT_FALSE(Has(p.desc, k)) << k;
     std::filesystem::remove(p.res.entFile);
-    ASSERT_TRUE(p.Reprobe());
-    EXPECT_FALSE(Has(p.tree, L"Montage"));
-    EXPECT_FALSE(Has(p.tree, L"Channels.Raw"));
+    ASSERT_TRUE(Reprobe(p));
+    EXPECT_FALSE(Has(p.desc, L"Montage"));
+    EXPECT_FALSE(Has(p.desc, L"Channels.Raw"));
     std::filesystem::remove(p.res.eegFile);
-    ASSERT_TRUE(p.Reprobe());
-    EXPECT_FALSE(Has(p.tree, L"Headbox.HB0.HBType"));
-    EXPECT_FALSE(Has(p.tree, L"Info"));
+    ASSERT_TRUE(Reprobe(p));
+    EXPECT_FALSE(Has(p.desc, L"Headbox.HB0.HBType"));
+    EXPECT_FALSE(Has(p.desc, L"Info"));
 
     // An empty folder still probes: only the folder is described.
     sk::test::TempDir empty("probe-empty");
@@ -172,9 +156,9 @@ TEST(Probe, NotesWithoutMontageNoteUseTheHeadboxMontage) {
     SimOptions o;
     o.montageNote = false;
     Probed p = Probe(o, "probe-nomontage");
-    ASSERT_TRUE(p.ok);
-    EXPECT_FALSE(Has(p.tree, L"Montage"));
-    const CItemList* raw = AsItemList(p.tree.GetAt(L"Channels.Raw"));
+    ASSERT_TRUE(p.probed);
+    EXPECT_FALSE(Has(p.desc, L"Montage"));
+    const CItemList* raw = AsItemList(p.desc.GetAt(L"Channels.Raw"));
     ASSERT_NE(raw, nullptr);
     EXPECT_EQ(raw->GetCount(), p.res.channelCount);
     EXPECT_EQ(AsCStr(AsKeyTree(raw->GetChild(0))->GetAt(L"Label"), L""), L"Fp1");
@@ -183,14 +167,14 @@ TEST(Probe, NotesWithoutMontageNoteUseTheHeadboxMontage) {
 TEST(Probe, HeadboxTypeOutsideTheTableFails) {
     for (int type : {0, 28}) {
         Probed p = Probe(SimOptions{}, "probe-hbtype");
-        ASSERT_TRUE(p.ok);
+        ASSERT_TRUE(p.probed);
         CKeyTree eeg;
         ASSERT_TRUE(CEegStudyFile::Load(p.res.eegFile.wstring(), eeg));
         CKeyTree* rec = CEegStudyFile::GetStudyRecord(eeg);
         ASSERT_NE(rec, nullptr);
         rec->SetAt(L"Headbox.HB0.HBType", static_cast<int32_t>(type));
         ASSERT_TRUE(CEegStudyFile::Save(p.res.eegFile.wstring(), eeg));
-        EXPECT_FALSE(p.Reprobe()) << type;
+        EXPECT_FALSE(Reprobe(p)) << type;
     }
 }
 
@@ -200,13 +184,13 @@ TEST(Probe, StoredChannelBeyondTheMontageFails) {
     SimOptions o;
     o.montageNote = false;
     Probed p = Probe(o, "probe-short");
-    ASSERT_TRUE(p.ok);
+    ASSERT_TRUE(p.probed);
     CKeyTree eeg;
     ASSERT_TRUE(CEegStudyFile::Load(p.res.eegFile.wstring(), eeg));
     CKeyTree* rec = CEegStudyFile::GetStudyRecord(eeg);
     rec->SetAt(L"Headbox.HB0.HBType", static_cast<int32_t>(9)); // 18 inputs, fewer than the 24 stored
     ASSERT_TRUE(CEegStudyFile::Save(p.res.eegFile.wstring(), eeg));
-    EXPECT_FALSE(p.Reprobe());
+    EXPECT_FALSE(Reprobe(p));
 }
 
 } // namespace

@@ -80,11 +80,12 @@ TEST(RecordLayout, DurationsFramesAndSizes) {
         {70, 500, -1, 0.1, 50},
         {70, 512, -1, 0.5, 256},
         {120, 256, -1, 1.0, 256},
-        // 19 signals plus a 3172-byte signal overshoot the limit by 100 bytes:
-        // one tenth shorter (1382 frames), then down to the largest frame
-        // count whose duration the 8-character field holds exactly
-        // (1382/256 s is "5.3984375").
-        {19, 256, 3172, 5.390625, 1380},
+        // 19 signals plus a 3173-byte signal (kept as 3172: records hold
+        // whole 16-bit samples) overshoot the limit by 100 bytes: one tenth
+        // shorter (1382 frames), then down to the largest frame count whose
+        // duration the 8-character field holds exactly (1382/256 s is
+        // "5.3984375").
+        {19, 256, 3173, 5.390625, 1380},
         // 61776 bytes at one second: shortened below one second.
         {119, 256, 848, 0.890625, 228},
         // A rate that is not whole: the longest whole-second duration that
@@ -108,6 +109,7 @@ TEST(RecordLayout, DurationsFramesAndSizes) {
         for (int32_t s : w.GetRecordSizes())
             sum += s;
         EXPECT_EQ(w.GetBytesPerRecord(), sum);
+        EXPECT_EQ(w.GetRecordSizes().back() % 2, 0);
         EXPECT_LE(w.GetBytesPerRecord(), 61440);
     }
 }
@@ -340,6 +342,17 @@ TEST_F(HeaderTest, HugeStampsGiveTheirDateOrFail) {
     }
 }
 
+TEST_F(HeaderTest, OverlongFieldsAreCutAndLaterFieldsKeepTheirPlace) {
+    CKeyTree study;
+    study.AddKey(L"Info.Admin.ID", std::wstring(85, L'7'));
+    std::string h = Header(study, MakeTemplate(L"EDF"), 0, L"C3-Average-Longer");
+    ASSERT_EQ(h.size(), 256u * 3);
+    EXPECT_EQ(h.substr(8, 80), std::string(80, '7'));
+    EXPECT_EQ(h.substr(88, 10), "Startdate ");
+    EXPECT_EQ(h.substr(256 + 16, 16), "C3-Average-Longe");
+    EXPECT_EQ(h.substr(256 + 32, 80), std::string(80, ' ')); // the first transducer field
+}
+
 TEST_F(HeaderTest, NonAsciiLabelBecomesChannelNumber) {
     std::string h = Header(CKeyTree(), MakeTemplate(L"EDF"), 0, L"C\u00b3");
     EXPECT_EQ(h.substr(256, 16), "Fp1             ");
@@ -381,16 +394,6 @@ TEST_F(HeaderTest, StartTimeFromCreationAndPreciseTime) {
         EXPECT_EQ(w.GetStartTimeText(c.stamp), c.time) << c.creationShiftSeconds;
         EXPECT_EQ(t.millisecond, c.ms);
     }
-}
-
-TEST(SetFileError, CodesAndTexts) {
-    CSkrivoer w(CKeyTree(), CKeyTree(), L"");
-    w.SetFileError(ENOSPC);
-    EXPECT_EQ(static_cast<uint32_t>(w.GetLastErrorCode()), 0x80070070u);
-    EXPECT_FALSE(w.GetLastErrorText().empty());
-    EXPECT_NE(w.GetLastErrorText().back(), L'\n');
-    w.SetFileError(ENOENT);
-    EXPECT_EQ(static_cast<uint32_t>(w.GetLastErrorCode()), 0x80070002u);
 }
 
 // --- export list entry --------------------------------------------------------

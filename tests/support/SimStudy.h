@@ -1,8 +1,7 @@
 #pragma once
-// End-to-end helpers: simulate a study, probe it, export it, read the result
-// with EDFlib and compare against the simulator's source values.
-
-#include <edflib.h>
+// The shared fixture of simulated studies: simulate a study into a fresh
+// folder, probe it, export it, and compare what EDFlib reads back against the
+// simulator's source values.
 
 #include <algorithm>
 #include <cmath>
@@ -12,6 +11,7 @@
 #include <vector>
 
 #include "platform/KeyTree.h"
+#include "support/EdfLibRead.h"
 #include "platform/recording/WaveType.h"
 #include "support/TempDir.h"
 #include "tools/simulator/StudySimulator.h"
@@ -68,36 +68,6 @@ inline ExportResult RunExport(const SimStudy& s, const CKeyTree& tmpl, CExportDe
         r.files.push_back(e.path().string());
     std::sort(r.files.begin(), r.files.end());
     return r;
-}
-
-// A file read through EDFlib with every annotation.
-struct EdfLibFile {
-    int rc = -1;
-    std::unique_ptr<edf_hdr_struct> hdr = std::make_unique<edf_hdr_struct>();
-    std::vector<std::vector<double>> phys;
-    std::vector<edf_annotation_struct> annots;
-};
-
-inline EdfLibFile ReadEdfLib(const std::string& path) {
-    EdfLibFile f;
-    f.rc = edfopen_file_readonly(path.c_str(), f.hdr.get(), EDFLIB_READ_ALL_ANNOTATIONS);
-    if (f.rc != 0)
-        return f;
-    const int h = f.hdr->handle;
-    for (int s = 0; s < f.hdr->edfsignals; ++s) {
-        auto n = static_cast<int>(f.hdr->signalparam[s].smp_in_file);
-        std::vector<double> v(static_cast<size_t>(n));
-        if (n > 0)
-            edfread_physical_samples(h, s, n, v.data());
-        f.phys.push_back(std::move(v));
-    }
-    for (long long i = 0; i < f.hdr->annotations_in_file; ++i) {
-        edf_annotation_struct a{};
-        if (edf_get_annotation(h, static_cast<int>(i), &a) == 0)
-            f.annots.push_back(a);
-    }
-    edfclose_file(h);
-    return f;
 }
 
 inline bool Recorded(const std::vector<sim::SimRun>& runs, int64_t stamp) {

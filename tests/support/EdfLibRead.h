@@ -1,0 +1,44 @@
+#pragma once
+// The one EDFlib reader of the tests: a file read through EDFlib with every
+// sample and every annotation. (Not in EdfCheck.h: BioSig's header defines
+// macros with EDFlib's names.)
+
+#include <edflib.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace sk::test {
+
+// A file read through EDFlib with every annotation.
+struct EdfLibFile {
+    int rc = -1;
+    std::unique_ptr<edf_hdr_struct> hdr = std::make_unique<edf_hdr_struct>();
+    std::vector<std::vector<double>> phys;
+    std::vector<edf_annotation_struct> annots;
+};
+
+inline EdfLibFile ReadEdfLib(const std::string& path) {
+    EdfLibFile f;
+    f.rc = edfopen_file_readonly(path.c_str(), f.hdr.get(), EDFLIB_READ_ALL_ANNOTATIONS);
+    if (f.rc != 0)
+        return f;
+    const int h = f.hdr->handle;
+    for (int s = 0; s < f.hdr->edfsignals; ++s) {
+        auto n = static_cast<int>(f.hdr->signalparam[s].smp_in_file);
+        std::vector<double> v(static_cast<size_t>(n));
+        if (n > 0)
+            edfread_physical_samples(h, s, n, v.data());
+        f.phys.push_back(std::move(v));
+    }
+    for (long long i = 0; i < f.hdr->annotations_in_file; ++i) {
+        edf_annotation_struct a{};
+        if (edf_get_annotation(h, static_cast<int>(i), &a) == 0)
+            f.annots.push_back(a);
+    }
+    edfclose_file(h);
+    return f;
+}
+
+} // namespace sk::test
