@@ -640,7 +640,7 @@ TEST(Export, MontageWithCalibratedDcChannels) {
 // sign of AC signals only.
 TEST(Export, MisreportedRangesAreCorrectedAndOnlyAcSignalsInverted) {
     const std::pair<int, const wchar_t*> cases[] = {{14, L"3.2"}, {24, L"3.2"}, {25, L"5.0"},
-                                                    {26, L"1.5"}, {27, L"1.9"}, {1, L"3.2"}};
+                                                    {26, L"1.5"}, {27, L"1.9"}, {7, L"3.2"}};
     for (const auto& [type, firmware] : cases) {
         SCOPED_TRACE(type);
         SimOptions o = SmallStudy(type, 2.0);
