@@ -662,11 +662,13 @@ TEST(Export, MisreportedRangesAreCorrectedAndOnlyAcSignalsInverted) {
             const auto& want = stored.at(static_cast<size_t>(IntOf(raw->GetAt(L"ConfigurationIndex"), -1)));
             const double sign = AsCStr(raw->GetAt(L"SignalType"), L"") == L"AC" ? (++ac, -1.0) : (++dc, 1.0);
             const edf_param_struct& p = f.hdr->signalparam[i];
+            double k = 1.0, c = 0.0;
+            CalibrationLine(s.desc, *raw, false, k, c);
             for (int64_t j = 0; j < s.res.totalSamples; j += 5) {
                 const int32_t v = sig.Value(IntOf(raw->GetAt(L"StorageIndex"), -1), s.res.startStamp + j);
                 const double expected = sign * ExpectedPhysical(v, want.digitalMinimum, want.digitalMaximum,
                                                                 want.physicalMinimum, want.physicalMaximum,
-                                                                sign * p.phys_min, sign * p.phys_max);
+                                                                sign * p.phys_min, sign * p.phys_max, k, c);
                 ASSERT_NEAR(f.phys[static_cast<size_t>(i)][static_cast<size_t>(j)], expected, Step(p) * 1.51 + 1e-9)
                     << "signal " << i << " sample " << j;
             }
