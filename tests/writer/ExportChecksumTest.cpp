@@ -10,7 +10,7 @@
 #include <cstdio>
 #include <ostream>
 
-#include "writer/ExportTestUtil.h"
+#include "support/SimStudy.h"
 #include "writer/WriterTestUtil.h"
 
 using namespace sk::test;
