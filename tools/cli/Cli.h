@@ -43,6 +43,16 @@ bool ApplyOverrides(CSkrivoTemplate& tmpl, const TemplateOverrides& o, const CKe
 // How progress and results are shown.
 enum class OutputMode { Auto, Quiet, Json };
 
+// `export --bids DIR`: an EEG-BIDS dataset instead of a plain output folder.
+struct BidsOptions {
+    std::string dir;
+    std::string map;  // --bids-map
+    std::string key;  // --bids-key
+    bool noKey = false;
+    bool deidentify = true;
+    std::optional<double> lineFrequency;
+};
+
 struct ExportOptions {
     std::vector<std::string> studies;
     std::vector<std::string> lists; // --from: files of study paths, "-" standard input
@@ -56,8 +66,10 @@ struct ExportOptions {
     bool remember = false;
     bool edit = false; // open the editor on each study's template first
     OutputMode mode = OutputMode::Auto;
+    BidsOptions bids;
 };
 int RunExport(const ExportOptions& o);
+int RunBidsCheck(const std::string& dir);
 
 struct ListOptions {
     std::string root;

@@ -19,8 +19,10 @@
 #include <locale>
 #include <sstream>
 #include <map>
+#include <optional>
 #include <nlohmann/json.hpp>
 
+#include "BidsExport.h"
 #include "Cli.h"
 #include "EditorGlue.h"
 #include "Manifest.h"
@@ -177,6 +179,19 @@ int RunExport(const ExportOptions& o) {
                                         .dump()
                                         .c_str());
             return kExitFailed;
+        }
+    }
+
+    // A BIDS export writes into a staging folder inside the dataset (the
+    // output folder); the files take their dataset names once every study
+    // is done.
+    std::optional<sk::bids::CBidsWriter> bids;
+    if (!o.bids.dir.empty()) {
+        bids.emplace(BidsWriterOptions(o.bids, SKRIVO_VERSION));
+        std::string err;
+        if (!bids->Open(&err)) {
+            std::fprintf(stderr, "skrivo: %s\n", err.c_str());
+            return kExitUsage;
         }
     }
 
@@ -399,6 +414,7 @@ int RunExport(const ExportOptions& o) {
                     r.templateName = Narrow(t->GetName());
                     r.format = t->GetExportType() == CSkrivoTemplate::FormatEDFPlus ? "EDF+" : "EDF";
                 }
+                if (bids) bids->Add(BidsStudyOf(*e, r.files));
             } else if (e->GetError(code, text)) {
                 r.status = "failed";
                 r.code = code;
@@ -418,6 +434,28 @@ int RunExport(const ExportOptions& o) {
             }
             results.push_back(std::move(r));
         }
+    }
+    if (bids) {
+        std::vector<std::pair<std::string, std::string>> failed;
+        std::string err;
+        if (!bids->Finish(failed, &err)) {
+            std::fprintf(stderr, "skrivo: %s\n", err.c_str());
+            status = kExitFailed;
+        }
+        for (auto& r : results) {
+            if (r.status != "exported") continue;
+            r.files = bids->PlacedFiles(r.study);
+            for (const auto& [study, why] : failed)
+                if (study == r.study) {
+                    r.status = "failed";
+                    r.error = why;
+                    r.code = static_cast<int32_t>(0x80004005u);
+                    status = kExitFailed;
+                }
+        }
+        if (!json && !quiet)
+            std::printf("BIDS dataset %s%s%s\n", o.bids.dir.c_str(), bids->KeyFile().empty() ? "" : ", key file ",
+                        bids->KeyFile().c_str());
     }
 
     if (manifestFailed && status == kExitOk) status = kExitFailed;

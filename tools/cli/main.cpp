@@ -4,6 +4,7 @@
 #include <CLI/CLI.hpp>
 #include <algorithm>
 #include <charconv>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <nlohmann/json.hpp>
@@ -12,6 +13,7 @@
 
 #include "Cli.h"
 #include "EditorGlue.h"
+#include "tools/bids/BidsWriter.h"
 #include "platform/Log.h"
 
 #ifndef SKRIVO_VERSION
@@ -202,7 +204,23 @@ int main(int argc, char** argv) {
                   "Write each study's files into a subfolder named after its study folder");
     exp->add_flag("--skip-existing", ex.skipExisting,
                   "Skip studies the output folder's manifest has complete with unchanged files");
-    exp->add_option("-o,--output", ex.output, "Output folder (created when missing)")->required()->type_name("DIR");
+    auto* exOut = exp->add_option("-o,--output", ex.output, "Output folder (created when missing)")->type_name("DIR");
+    auto* exBids =
+        exp->add_option("--bids", ex.bids.dir, "Write an EEG-BIDS dataset into this folder instead (docs/bids.md)")
+            ->type_name("DIR")
+            ->excludes(exOut);
+    exp->add_option("--bids-map", ex.bids.map, "Tab-separated study path or GUID, subject, session, task")
+        ->type_name("FILE")
+        ->needs(exBids);
+    exp->add_option("--bids-key", ex.bids.key, "Where the subjects' key is kept (default DIR.key.json)")
+        ->type_name("FILE")
+        ->needs(exBids);
+    exp->add_flag("--bids-no-key", ex.bids.noKey, "Keep no key: the date shifts are forgotten")->needs(exBids);
+    double lineFrequency = 0;
+    auto* exLine = exp->add_option("--line-frequency", lineFrequency, "Power line frequency for the BIDS sidecars")
+                       ->check(CLI::PositiveNumber)
+                       ->type_name("HZ")
+                       ->needs(exBids);
     exp->add_option("-t,--template", ex.templateRef, "A .exp template file or a stored template's name")
         ->type_name("TEMPLATE");
     AddOverrideOptions(exp, ex.overrides, exRaw);
@@ -232,6 +250,13 @@ int main(int argc, char** argv) {
     auto* mVer = man->add_subcommand("verify", "Hash the files again and report those that changed or vanished");
     mVer->add_option("DIR", ma.folder, "Output folder holding manifest.jsonl")->required();
     mVer->add_flag("--json", ma.json, "Print the findings as JSON");
+
+    // bids
+    std::string bidsDir;
+    auto* bidsCmd = app.add_subcommand("bids", "Check an EEG-BIDS dataset with the official validator");
+    bidsCmd->require_subcommand(1);
+    auto* bidsCheck = bidsCmd->add_subcommand("check", "Run bids-validator on a dataset and print its verdict");
+    bidsCheck->add_option("DIR", bidsDir, "The dataset folder")->required();
 
     // probe
     ProbeOptions pr;
@@ -348,9 +373,26 @@ int main(int argc, char** argv) {
         if (*exp) {
             FinishOverrides(ex.overrides, exRaw);
             ex.mode = mode(exQuiet, exJson);
+            if (ex.output.empty() && ex.bids.dir.empty()) {
+                std::fprintf(stderr, "skrivo: export needs -o DIR or --bids DIR\n");
+                return kExitUsage;
+            }
+            if (!ex.bids.dir.empty()) {
+                // BIDS readers take EDF+C; names and dates go unless asked to stay.
+                ex.overrides.format = "edf+";
+                ex.overrides.padGaps = 1;
+                ex.bids.deidentify = ex.overrides.deidentify >= 0;
+                ex.overrides.deidentify = ex.bids.deidentify ? 1 : -1;
+                if (exLine->count()) ex.bids.lineFrequency = lineFrequency;
+                // Studies export into subfolders of a staging folder inside
+                // the dataset, which is gone once their files are placed.
+                ex.output = sk::bids::CBidsWriter::StagingFolderOf(ex.bids.dir);
+                ex.folderPerStudy = true;
+            }
             return RunExport(ex);
         }
         if (*probe) return RunProbe(pr);
+        if (*bidsCmd) return RunBidsCheck(bidsDir);
         if (*list) return RunList(li);
         if (*man) {
             ma.action = *mSum ? "summary" : "verify";
