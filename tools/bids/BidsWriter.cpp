@@ -296,6 +296,7 @@ bool CBidsWriter::ReadMap(std::string* error) {
         }
         m_map[cols[0]] = e;
         m_map[NormalGuid(cols[0])] = e;
+        m_map[StudyKey(cols[0])] = e;
     }
     return true;
 }
@@ -310,7 +311,7 @@ bool CBidsWriter::ReadKey(std::string* error) {
             Subject sub;
             sub.label = label;
             sub.shiftDays = s.value("date_shift_days", 0);
-            m_subjects[s.at("identity").get<std::string>()] = sub;
+            for (const auto& id : s.at("identities")) m_subjects[id.get<std::string>()] = sub;
         }
         for (const auto& [guid, s] : j.at("studies").items())
             m_sessions[guid] = s.at("subject").get<std::string>() + "/" + s.value("session", "");
@@ -449,6 +450,9 @@ bool CBidsWriter::Finish(std::vector<std::pair<std::string, std::string>>& faile
         const int room = static_cast<int>((ToDays(p.files[0].date) - ToDays({1985, 1, 1})).count());
         s.shiftDays = std::clamp(s.shiftDays, 0, std::max(room, 0));
     }
+    // Identities a mapping file joins under one label share its shift.
+    for (auto& [id, s] : m_subjects)
+        if (byLabel.count(s.label)) s.shiftDays = byLabel[s.label]->shiftDays;
 
     // The files.
     for (const Placed& p : placed) {
@@ -609,7 +613,10 @@ bool CBidsWriter::WriteKey(std::string* error) const {
     ordered_json subjects = ordered_json::object(), studies = ordered_json::object();
     for (const auto& [id, s] : m_subjects)
         if (!s.label.empty())
-            subjects[s.label] = {{"identity", id}, {"date_shift_days", s.shiftDays}};
+        {
+            subjects[s.label]["identities"].push_back(id);
+            subjects[s.label]["date_shift_days"] = s.shiftDays;
+        }
     for (const auto& [path, v] : m_sessions)
         studies[path] = {{"subject", v.substr(0, v.find('/'))}, {"session", v.substr(v.find('/') + 1)}};
     const ordered_json j = {{"dataset", fs::absolute(m_options.root).string()},
