@@ -13,13 +13,13 @@ _skrivo() {
         case $w in
             --config|--registry) ((i++)) ;;
             -*) ;;
-            *) if [[ -z $cmd ]]; then cmd=$w; elif [[ $cmd == @(templates|manifest) && -z $sub ]]; then sub=$w; fi ;;
+            *) if [[ -z $cmd ]]; then cmd=$w; elif [[ $cmd == @(templates|manifest|bids) && -z $sub ]]; then sub=$w; fi ;;
         esac
     done
 
     local IFS=$'\n'
     case $prev in
-        -o|--output|--folder|--config|--registry)
+        -o|--output|--folder|--config|--registry|--bids)
             compopt -o filenames; COMPREPLY=($(compgen -d -- "$cur")); return ;;
         --format) COMPREPLY=($(compgen -W $'edf\nedf+' -- "$cur")); return ;;
         --shard) COMPREPLY=($(compgen -W 'slurm' -- "$cur")); return ;;
@@ -34,12 +34,16 @@ _skrivo() {
         if [[ $cur == -* ]]; then
             COMPREPLY=($(compgen -W $'--config\n--registry\n--verbose\n--version\n--help' -- "$cur"))
         else
-            COMPREPLY=($(compgen -W $'export\nlist\nmanifest\nprobe\nestimate\ntemplates\nsimulate\ndemo\nbench-parallel' -- "$cur"))
+            COMPREPLY=($(compgen -W $'export\nbids\nlist\nmanifest\nprobe\nestimate\ntemplates\nsimulate\ndemo\nbench-parallel' -- "$cur"))
         fi
         return
     fi
     if [[ $cmd == templates && -z $sub ]]; then
         COMPREPLY=($(compgen -W $'list\nshow\nnew\nedit\ndelete' -- "$cur"))
+        return
+    fi
+    if [[ $cmd == bids && -z $sub ]]; then
+        COMPREPLY=($(compgen -W 'check' -- "$cur"))
         return
     fi
     if [[ $cmd == manifest && -z $sub ]]; then
