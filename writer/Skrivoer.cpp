@@ -396,7 +396,8 @@ std::wstring CSkrivoer::GetPatientIdentification() const {
         }
         double bd = RealOf(m_study.GetAt(L"Info.Personal.BirthDate"), -1.0);
         int64_t ticks = 0;
-        if (bd != -1.0 && bd >= 0.0 && TicksFromOleDate(bd, ticks)) {
+        // 0 is the date files store for "none" (30-DEC-1899), not a birth date.
+        if (bd > 0.0 && TicksFromOleDate(bd, ticks)) {
             sk::CalendarTime t = CalendarFromTicks(ticks);
             std::string s = TwoDigits(t.day) + "-" + kMonths[t.month - 1] + "-" + IntText(t.year);
             birth = FromUtf8(s);
@@ -412,7 +413,7 @@ std::wstring CSkrivoer::GetRecordingIdentification(int64_t startStamp) const {
     std::wstring date = L"X", admin = L"X", tech = L"X", equip = L"X";
     if (IntOf(m_template.GetAt(L"Deidentify"), 0) == 0) {
         sk::CalendarTime t = GetStartTime(startStamp);
-        if (t.month >= 1 && t.month <= 12 && t.year >= 0 && t.year <= 9999)
+        if (t.month >= 1 && t.month <= 12 && StartDateKnown(startStamp) && t.year <= 9999)
             date = FromUtf8(TwoDigits(t.day) + "-" + kMonths[t.month - 1] + "-" + IntText(t.year));
         admin = Subfield(AsCStr(m_study.GetAt(L"Study.StudyName"), L"X"));
         tech = Subfield(AsCStr(m_study.GetAt(L"Study.Reviewer"), L"X"));
@@ -518,9 +519,20 @@ sk::CalendarTime CSkrivoer::GetStartTime(int64_t stamp) const {
     return CalendarFromTicks(StartTicks(stamp));
 }
 
+// The two-digit year follows the EDF clipping rule: 85-99 are 1985-1999,
+// 00-84 are 2000-2084, and after 2084 the year is "yy" (the EDF+ Startdate
+// subfield then holds the date). A year before 1985 (a device clock that was
+// reset, a missing creation time) cannot be written: the field holds the
+// clipping date 01.01.85 and the EDF+ subfield "X" (date unknown), so no
+// reader is given a date a century off.
+bool CSkrivoer::StartDateKnown(int64_t stamp) const { return GetStartTime(stamp).year >= 1985; }
+
 std::string CSkrivoer::GetStartDateText(int64_t stamp) const {
     sk::CalendarTime t = GetStartTime(stamp);
-    return TwoDigits(t.day) + "." + TwoDigits(t.month) + "." + TwoDigits(((t.year % 100) + 100) % 100);
+    if (t.year < 1985)
+        return "01.01.85";
+    const std::string year = t.year > 2084 ? std::string("yy") : TwoDigits(t.year % 100);
+    return TwoDigits(t.day) + "." + TwoDigits(t.month) + "." + year;
 }
 
 std::string CSkrivoer::GetStartTimeText(int64_t stamp) const {
@@ -549,6 +561,9 @@ bool CSkrivoer::WriteHeader(int64_t startStamp) {
         SeekOut(88);
     if (!WriteText(GetRecordingIdentification(startStamp), 80))
         SeekOut(168);
+    if (!StartDateKnown(startStamp))
+        SKW_LOG(8, L"CSkrivoer::WriteHeader - start date before 1985 (clock reset or no creation time): "
+                   L"written as 01.01.85, Startdate X");
     WriteString(GetStartDateText(startStamp), 8);
     WriteString(GetStartTimeText(startStamp), 8);
     WriteInteger(headerBytes, 8);
@@ -784,6 +799,16 @@ void CSkrivoer::ComputeRecordLayout() {
         d = frames >= 1.0 ? frames / f : 1.0 / f;
     }
     int32_t first = FramesOf(d, f);
+    // A file limited in time holds whole records, so no record may be longer
+    // than the limit.
+    const int32_t temporal = IntOf(m_template.GetAt(L"TemporalMaximum"), 0);
+    if (temporal >= 1 && LongLongOf(m_template.GetAt(L"SpatialMaximum"), 0) <= 0) {
+        const auto limitFrames = static_cast<int64_t>(std::floor(temporal * f + 1e-6));
+        if (limitFrames >= 1 && limitFrames < first) {
+            first = static_cast<int32_t>(limitFrames);
+            d = first / f;
+        }
+    }
     if (rational) {
         // No exact duration at or below: the shortest exact one above, a
         // record somewhat over the size limit (which the EDF rules make a

@@ -105,7 +105,9 @@ public:
     std::wstring GetPatientIdentification() const;
     std::wstring GetRecordingIdentification(int64_t startStamp) const;
     sk::CalendarTime GetStartTime(int64_t stamp) const;
-    std::string GetStartDateText(int64_t stamp) const; // "dd.MM.yy"
+    std::string GetStartDateText(int64_t stamp) const; // "dd.MM.yy", see StartDateKnown
+    // False for a start before 1985, which the date field cannot hold.
+    bool StartDateKnown(int64_t stamp) const;
     std::string GetStartTimeText(int64_t stamp) const; // "HH.mm.ss"
     // Error code and text for an operating-system error number.
     void SetFileError(int osError);

@@ -4,10 +4,13 @@
 
 #include "writer/Skrivoer.h"
 
+#include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <unistd.h>
 
 #include "platform/Format.h"
+#include "platform/HResult.h"
 #include "recorddata/EDFRecordData.h"
 #include "writer/EdfOutputFile.h"
 #include "writer/ExportDetails.h"
@@ -33,11 +36,14 @@ bool CSkrivoer::CreateSplitLimit() {
         auto limit = std::make_unique<CSplitLimit>();
         limit->timeLimit = true;
         limit->timeSeconds = temporal;
-        const double rate = m_useDecimated ? m_sampleFrequency * m_decimation : m_sampleFrequency;
-        auto span = static_cast<int64_t>(rate * temporal);
+        // Whole records of at most the limit, counted in frames (samples of
+        // the data in use) and turned into stamps, which decimated data
+        // advances by its factor per frame.
+        int64_t records = 1;
         if (m_framesPerRecord > 0)
-            span -= span % m_framesPerRecord;
-        limit->maxStampSpan = span;
+            records = std::max<int64_t>(
+                1, static_cast<int64_t>(std::floor(m_sampleFrequency * temporal + 1e-6)) / m_framesPerRecord);
+        limit->maxStampSpan = records * m_framesPerRecord * m_decimation;
         m_splitLimit = std::move(limit);
     }
     return m_splitLimit != nullptr;
@@ -169,6 +175,17 @@ bool CSkrivoer::Export(CExportDetails* details) {
             ::unlink(ToUtf8(path).c_str());
         if (m_failed)
             return false;
+        // A study that gives no data at all has not been exported: say why
+        // rather than report success with nothing written.
+        if (n == 0 && m_fileRecords == 0) {
+            if (TocFiles().empty())
+                SetError(sk::HResultFromWin32(sk::ERROR_FILE_NOT_FOUND),
+                         L"No data written: the study has no table-of-contents (.ETC) file.");
+            else
+                SetError(sk::HResultFromWin32(sk::ERROR_INVALID_DATA),
+                         L"No data written: the study holds no recorded data from its start stamp on.");
+            return false;
+        }
         if (!closed) {
             m_failed = true;
             return false;

@@ -166,8 +166,9 @@ void EdfFile::Check() {
     h.startDate = Field(b, 168, 8);
     h.startTime = Field(b, 176, 8);
     h.reserved = Field(b, 192, 44);
+    // "yy" is the year after 2084 (the EDF+ Startdate subfield has the date).
     if (!(Digits(h.startDate, 0, 2) && h.startDate[2] == '.' && Digits(h.startDate, 3, 2) && h.startDate[5] == '.' &&
-          Digits(h.startDate, 6, 2)))
+          (Digits(h.startDate, 6, 2) || h.startDate.compare(6, 2, "yy") == 0)))
         return fail("start date is not dd.mm.yy");
     if (!(Digits(h.startTime, 0, 2) && h.startTime[2] == '.' && Digits(h.startTime, 3, 2) && h.startTime[5] == '.' &&
           Digits(h.startTime, 6, 2)))

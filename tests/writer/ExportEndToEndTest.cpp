@@ -745,6 +745,28 @@ TEST(Export, DurationLimitSplitsEdfPlusFiles) {
     }
 }
 
+// No file runs past its time limit, decimated or not: whole records of at
+// most the limit (the 18-second first record of the decimated data is cut).
+TEST(Export, DurationLimitHoldsWithDecimation) {
+    for (int decimation : {1, 4}) {
+        SimOptions o = SmallStudy(1, 25.0, 256.0);
+        o.decimation = decimation;
+        SimStudy s = Simulate(o, "tsplitdec");
+        ASSERT_TRUE(s.res.ok && s.probed);
+        CKeyTree t = MakeTemplate(L"EDF+");
+        t.AddKey(L"TemporalMaximum", 10);
+        t.AddKey(L"UseDecimatedData", decimation > 1 ? 1 : 0);
+        ExportResult r = RunExport(s, t);
+        ASSERT_TRUE(r.ok) << Narrow(r.text);
+        EXPECT_GE(r.files.size(), 3u) << decimation;
+        for (const std::string& file : r.files) {
+            EdfLibFile f = ReadEdfLib(file);
+            ASSERT_EQ(f.rc, 0) << file;
+            EXPECT_LE(f.hdr->datarecords_in_file * f.hdr->datarecord_duration, 100000000LL) << file;
+        }
+    }
+}
+
 TEST(Export, DeidentificationRenamesAndBlanksThePatient) {
     SimStudy s = Simulate(SmallStudy(1, 6.0), "deid");
     ASSERT_TRUE(s.res.ok && s.probed);
@@ -844,15 +866,23 @@ TEST(Export, DriverStopsWhenNothingIsLeft) {
     std::filesystem::remove_all(s.out);
     std::filesystem::create_directories(s.out);
 
-    // A start stamp past the recorded data: no records, no retry of the
-    // same file, and no empty file left behind.
+    // A start stamp past the recorded data, or no table of contents: no
+    // records, no retry of the same file, no empty file left behind, and
+    // an error that names the cause.
     CKeyTree late = s.desc;
     late.SetAt(L"Samples.Start", static_cast<int64_t>(s.res.endStamp + 1000));
     late.SetAt(L"Samples.End", static_cast<int64_t>(s.res.endStamp + 5000));
     CKeyTree t = MakeTemplate(L"EDF");
     t.AddKey(L"TemporalMaximum", 1);
     CSkrivoer b(late, t, s.out.wstring());
-    EXPECT_TRUE(b.Export(nullptr));
+    EXPECT_FALSE(b.Export(nullptr));
+    EXPECT_EQ(b.GetLastErrorText(), L"No data written: the study holds no recorded data from its start stamp on.");
+    EXPECT_TRUE(std::filesystem::is_empty(s.out));
+    std::filesystem::remove(s.res.etcFiles[0]);
+    CSkrivoer c(s.desc, MakeTemplate(L"EDF+"), s.out.wstring());
+    EXPECT_FALSE(c.Export(nullptr));
+    EXPECT_EQ(static_cast<uint32_t>(c.GetLastErrorCode()), 0x80070002u);
+    EXPECT_EQ(c.GetLastErrorText(), L"No data written: the study has no table-of-contents (.ETC) file.");
     EXPECT_TRUE(std::filesystem::is_empty(s.out));
 }
 

@@ -302,7 +302,7 @@ TEST_F(HeaderTest, SexAndControlCharacters) {
         std::string h = Header(study, MakeTemplate(L"EDF+"), 0, c.label);
         std::string expected = c.patient;
         EXPECT_EQ(h.substr(8, 80), expected + std::string(80 - expected.size(), ' '));
-        EXPECT_EQ(h.substr(88 + 21, 3), " X ");
+        EXPECT_EQ(h.substr(88 + 10, 4), "X X "); // no creation time: date X, then the study name
         std::string label = c.label2;
         EXPECT_EQ(h.substr(256 + 16, 16), label + std::string(16 - label.size(), ' '));
         for (char ch : h)
@@ -322,7 +322,7 @@ TEST_F(HeaderTest, HugeStampsGiveTheirDateOrFail) {
     CSkrivoer w(study, MakeTemplate(L"EDF"), L"");
     sk::CalendarTime t = w.GetStartTime(stamp);
     EXPECT_EQ(t.year, 9000);
-    EXPECT_EQ(w.GetStartDateText(stamp), "05.03.00");
+    EXPECT_EQ(w.GetStartDateText(stamp), "05.03.yy"); // after 2084 the year is "yy"
     EXPECT_EQ(w.GetStartTimeText(stamp), "10.20.30");
     EXPECT_EQ(t.millisecond, 500);
 
@@ -351,6 +351,33 @@ TEST_F(HeaderTest, OverlongFieldsAreCutAndLaterFieldsKeepTheirPlace) {
     EXPECT_EQ(h.substr(88, 10), "Startdate ");
     EXPECT_EQ(h.substr(256 + 16, 16), "C3-Average-Longe");
     EXPECT_EQ(h.substr(256 + 32, 80), std::string(80, ' ')); // the first transducer field
+}
+
+// The two-digit year follows the EDF clipping rule ("yy" after 2084, the
+// date in the EDF+ Startdate subfield); a start before 1985 (a reset clock,
+// no creation time) is the clipping date with the EDF+ date unknown. A birth
+// date of 0 is no date.
+TEST_F(HeaderTest, StartDatesFollowTheClippingRule) {
+    struct Case {
+        int year;
+        const char* field;
+        const char* startdate;
+    } cases[] = {
+        {1985, "05.03.85", "05-MAR-1985"}, {2084, "05.03.84", "05-MAR-2084"}, {2085, "05.03.yy", "05-MAR-2085"},
+        {2150, "05.03.yy", "05-MAR-2150"}, {1984, "01.01.85", "X"},           {1970, "01.01.85", "X"},
+        {0, "01.01.85", "X"}, // no creation time
+    };
+    for (const Case& c : cases) {
+        CKeyTree study;
+        study.AddKey(L"Samples.Frequency", 256.0);
+        study.AddKey(L"Info.Personal.BirthDate", 0.0);
+        if (c.year > 0)
+            study.AddKey(L"Samples.CreationTime", OleDate(c.year, 3, 5, 10, 20, 30));
+        const std::string h = Header(study, MakeTemplate(L"EDF+"));
+        EXPECT_EQ(h.substr(168, 8), c.field) << c.year;
+        EXPECT_EQ(h.substr(88, 11 + strlen(c.startdate)), "Startdate " + std::string(c.startdate) + " ") << c.year;
+        EXPECT_EQ(h.substr(8, 6), "X X X ") << c.year;
+    }
 }
 
 TEST_F(HeaderTest, NonAsciiLabelBecomesChannelNumber) {
