@@ -219,8 +219,10 @@ void CSkrivoTemplate::SetChannelDefinition(ChannelDefinition definition, const C
                           : definition == ChannelsMontage          ? L"Montage"
                                                                    : kRawData;
     ReplaceKey(kExportChannels, new CLstring(text));
-    if (definition == ChannelsAcquisitionMontage || definition == ChannelsMontage)
-        return; // montage channel lists are built from the montage itself
+    // Montage channel lists are built from the montage itself; a value that
+    // names no definition stores "RawData" but leaves the list as it was.
+    if (definition != ChannelsRawData)
+        return;
 
     int headboxType = GetHeadboxType();
     unsigned modalityCode;

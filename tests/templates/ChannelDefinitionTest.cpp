@@ -173,11 +173,12 @@ TEST_F(ChannelDefinitionTest, UnknownHeadboxLeavesTheListAlone)
 
 TEST_F(ChannelDefinitionTest, MontageDefinitionsOnlyRewriteTheSource)
 {
-    for (T::ChannelDefinition d : {T::ChannelsMontage, T::ChannelsAcquisitionMontage}) {
+    // A value naming no definition stores "RawData" and keeps the list too.
+    for (auto d : {T::ChannelsMontage, T::ChannelsAcquisitionMontage, static_cast<T::ChannelDefinition>(3)}) {
         CSkrivoTemplate* t = Manager().CreateDefault(1, m_plainType);
         const CKeyTree study = Study(m_sleepType, 2);
         t->SetChannelDefinition(d, &study);
-        EXPECT_EQ(d, t->GetChannelDefinition());
+        EXPECT_EQ(d == 3 ? T::ChannelsRawData : d, t->GetChannelDefinition());
         EXPECT_EQ(m_plainType, t->GetHeadboxType());
         ExpectWholeList(t, Names(m_plainType, false));
     }
