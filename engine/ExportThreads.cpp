@@ -27,7 +27,13 @@ bool RunWriterJob(CExportDetails& entry, int32_t& code, std::wstring& text) {
         text = kNoTemplateText;
         return false;
     }
+    if (!entry.GetRefusal().empty()) {
+        code = sk::HResultFromWin32(sk::ERROR_FILE_EXISTS);
+        text = entry.GetRefusal();
+        return false;
+    }
     CSkrivoer exporter(entry.GetStudyInfo(), t->GetKeyTree(), entry.GetOutputFolder());
+    exporter.SetOverwrite(entry.GetOverwrite());
     if (exporter.Export(&entry)) return true;
     code = exporter.GetLastErrorCode();
     text = exporter.GetLastErrorText();

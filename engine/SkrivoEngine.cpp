@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <exception>
+#include <map>
 
 #include "engine/SkrivoEngineImpl.h"
 #include "engine/TemplateSelection.h"
@@ -19,6 +20,11 @@ namespace {
 constexpr const wchar_t* kSettingsKey = L"Software\\Corvane\\Ostra\\EDF";
 
 const wchar_t* Safe(const wchar_t* s) { return s ? s : L""; }
+
+// What tells two entries' studies apart: the normalised folder and the name.
+std::wstring StudyKey(const std::wstring& folder, const std::wstring& name) {
+    return sk::path::Normalize(folder.empty() ? L"." : folder) + L"/" + name;
+}
 
 // Reads the six engine settings; a missing or mistyped value is written back
 // with its default when the key is writable (RegSetup does that).
@@ -118,14 +124,35 @@ bool CSkrivoEngine::AddExport(const wchar_t* studyId, const wchar_t* path, CSkri
             SKLOG(8, L"CSkrivoEngine::AddExport - could not find file %s", where.c_str());
             return false;
         }
+        if (!sk::path::IsRegularFile(where)) {
+            SKLOG(8, L"CSkrivoEngine::AddExport - %s is neither a study folder nor a study file", where.c_str());
+            return false;
+        }
         folder = sk::path::FolderPart(where);
         if (folder.empty()) folder = L".";
         if (folder.back() != L'/' && folder.back() != L'\\') folder += L'/';
         name = sk::path::StemPart(where);
     }
 
+    // One study however it was spelled ("s1", "s1/", "s1/S1.EEG", a link).
+    const std::wstring key = StudyKey(folder, name);
+    {
+        sk::CriticalSectionLock lock(m->listLock);
+        for (const auto& e : m->list) {
+            if (StudyKey(e->GetStudyFolder(), e->GetStudyName()) == key) {
+                SKLOG(8, L"CSkrivoEngine::AddExport - %s not added because it is already in the export list as %s.",
+                      id.c_str(), e->GetStudyId().c_str());
+                return false;
+            }
+        }
+    }
+
     CKeyTree study;
     if (!CSkrivoer::ProbeStudy(folder, name, &study)) return false;
+    if (!study.GetAt(L"Files.EEG")) {
+        SKLOG(8, L"CSkrivoEngine::AddExport - %s is not a study: no %s.EEG file", where.c_str(), name.c_str());
+        return false;
+    }
 
     // Study folders come from case-insensitive file systems.
     const std::wstring decimated = sk::path::FindIgnoringCase(folder, L"Decimated");
@@ -321,8 +348,18 @@ void CSkrivoEngine::Export(const wchar_t* outputFolder, ISkrivoProgress* progres
     {
         sk::CriticalSectionLock lock(m->listLock);
         const std::wstring folder = Safe(outputFolder);
+        // Two entries that would write one output file: the later one is
+        // refused before any file is opened.
+        std::map<std::wstring, const CExportDetails*> outputs;
         for (auto& e : m->list) {
             e->SetOutputFolder(folder);
+            e->SetOverwrite(m->overwrite);
+            if (!e->GetTemplate()) continue;
+            CSkrivoer writer(e->GetStudyInfo(), e->GetTemplate()->GetKeyTree(), folder);
+            const std::wstring path = sk::path::Normalize(writer.GetOutputPath(e->GetStudyName()));
+            auto [it, added] = outputs.emplace(path, e.get());
+            if (!added)
+                e->SetRefusal(path + L": output file is also the output of study " + it->second->GetStudyId());
             if (rememberTemplates && e->GetTemplate()) {
                 const CKeyTree* study = &e->GetStudyInfo();
                 m->manager.SetLastUsed(sk::engine::StudyHeadboxType(study), sk::engine::StudyGroup(study),
@@ -333,6 +370,10 @@ void CSkrivoEngine::Export(const wchar_t* outputFolder, ISkrivoProgress* progres
     }
     m->exporting.store(true);
     m->StartThreads(workers, this);
+}
+
+void CSkrivoEngine::SetOverwrite(bool overwrite) {
+    if (!m->exporting.load()) m->overwrite = overwrite;
 }
 
 void CSkrivoEngine::Cancel() {

@@ -79,6 +79,11 @@ public:
     // have. True when no export was started or it was cancelled.
     bool WaitForExport(uint32_t timeoutMs);
 
+    // Whether the export may replace output files that exist already
+    // (default: yes). When not, such a study fails and the file is kept.
+    // Ignored while exporting.
+    void SetOverwrite(bool overwrite);
+
     // Clamped to 1..processor count; -1 while exporting.
     int SetNumParallelExports(int n);
     int GetNumParallelExports() const;

@@ -28,6 +28,7 @@ struct CSkrivoEngine::Impl {
     ISkrivoProgress* progress = nullptr; // set by Export before any thread starts
     mutable sk::CriticalSection listLock;
     int numParallel = 0;
+    bool overwrite = true;
     std::vector<std::unique_ptr<CExportDetails>> list;
     std::vector<std::unique_ptr<EngineWorkerSlot>> slots;
     CKeyTree settings;

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cerrno>
 #include <dirent.h>
+#include <filesystem>
+#include <system_error>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -90,6 +92,16 @@ std::wstring RemoveTrailingSeparator(const std::wstring& p) {
     if (p.size() > 1 && IsSep(p.back()))
         return p.substr(0, p.size() - 1);
     return p;
+}
+
+std::wstring Normalize(const std::wstring& p) {
+    // Narrow (byte) paths: no locale conversion can fail on them.
+    std::error_code ec;
+    std::filesystem::path native(ToNative(p));
+    std::filesystem::path full = std::filesystem::weakly_canonical(std::filesystem::absolute(native, ec), ec);
+    if (ec)
+        full = std::filesystem::absolute(native, ec).lexically_normal();
+    return RemoveTrailingSeparator(FromNative(full.string()));
 }
 
 bool Exists(const std::wstring& p) {

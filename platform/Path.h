@@ -30,6 +30,11 @@ SKRIVO_API std::wstring ReplaceExtension(const std::wstring& path, const std::ws
 // Removes one trailing separator (not from the root "/").
 SKRIVO_API std::wstring RemoveTrailingSeparator(const std::wstring& path);
 
+// The one spelling of a path that names the same thing: absolute, "." and
+// ".." resolved, symbolic links of its existing part followed, no trailing
+// separator. Letter case is kept (the file system here tells it apart).
+SKRIVO_API std::wstring Normalize(const std::wstring& path);
+
 SKRIVO_API bool Exists(const std::wstring& path);
 SKRIVO_API bool IsDirectory(const std::wstring& path);
 SKRIVO_API bool IsRegularFile(const std::wstring& path);

@@ -196,13 +196,20 @@ void CSkrivoAnnotationManager::AddRecordingGaps(const std::vector<std::pair<int6
     Sort();
 }
 
-bool CSkrivoAnnotationManager::LoadNotes(const wchar_t* path, double samplesPerSecond) {
-    if (!path || !sk::path::Exists(path))
+bool CSkrivoAnnotationManager::LoadNotes(const wchar_t* path, double samplesPerSecond, LoadFailure* why) {
+    if (!path || !sk::path::Exists(path)) {
+        if (why)
+            *why = {L"notes file is missing", -1};
         return false;
+    }
     CNoteManager notes;
     notes.setPath(path);
-    if (!notes.Load())
+    CEegFileException err;
+    if (!notes.Load(&err)) {
+        if (why)
+            *why = {err.GetErrorText(), notes.GetAnnouncedCount()};
         return false;
+    }
     std::vector<NoteInput> inputs;
     inputs.reserve(static_cast<size_t>(notes.GetSize()));
     CNoteMapIterator it(notes, -2147483648LL, 0x7FFFFFFFFFFFLL, nullptr);
@@ -226,11 +233,21 @@ bool CSkrivoAnnotationManager::LoadNotes(const wchar_t* path, double samplesPerS
     return true;
 }
 
-bool CSkrivoAnnotationManager::LoadStages(const wchar_t* path, double samplesPerSecond, int stagingType) {
-    if (!path || !sk::path::Exists(path))
+bool CSkrivoAnnotationManager::LoadStages(const wchar_t* path, double samplesPerSecond, int stagingType,
+                                          LoadFailure* why) {
+    if (!path || !sk::path::Exists(path)) {
+        if (why)
+            *why = {L"staging file is missing", -1};
         return false;
+    }
     CStagingFile file;
-    if (!file.Open(path) || !file.IsStagingPresent())
+    CEegFileException err;
+    if (!file.Open(path, &err)) {
+        if (why)
+            *why = {err.GetErrorText(), file.GetAnnouncedEpochs()};
+        return false;
+    }
+    if (!file.IsStagingPresent())
         return false;
     StagingInput staging;
     staging.label = file.GetLabel();

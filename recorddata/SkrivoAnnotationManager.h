@@ -81,13 +81,20 @@ public:
     CSkrivoAnnotationManager(const CSkrivoAnnotationManager&) = delete;
     CSkrivoAnnotationManager& operator=(const CSkrivoAnnotationManager&) = delete;
 
-    // Appends the study's notes and re-sorts. False (list unchanged) when the
-    // file is missing or cannot be loaded.
-    bool LoadNotes(const wchar_t* path, double samplesPerSecond);
+    // Why a file could not be loaded, and how many notes or epochs its header
+    // announced (-1 when unknown).
+    struct LoadFailure {
+        std::wstring reason;
+        int64_t announced = -1;
+    };
+    // Appends the study's notes and re-sorts. False (list unchanged, *why
+    // filled when given) when the file is missing or cannot be loaded.
+    bool LoadNotes(const wchar_t* path, double samplesPerSecond, LoadFailure* why = nullptr);
     // Appends one annotation per scored epoch and re-sorts; sets the staging
     // label, which from then on filters notes of other stagings. False (list
-    // unchanged) when the file is missing, cannot be opened or holds no staging.
-    bool LoadStages(const wchar_t* path, double samplesPerSecond, int stagingType);
+    // unchanged) when the file is missing, cannot be opened or holds no
+    // staging; *why is filled for the first two.
+    bool LoadStages(const wchar_t* path, double samplesPerSecond, int stagingType, LoadFailure* why = nullptr);
 
     // The rules of LoadNotes / LoadStages applied to notes and a staging
     // already read. Both always succeed.

@@ -20,6 +20,30 @@ void CExportDetails::SetCurrentFile(const std::wstring& name) {
     m_currentFile = name;
 }
 
+void CExportDetails::AddProblem(const sk::ExportProblem& problem) {
+    std::lock_guard<std::mutex> lock(m_lock);
+    m_problems.push_back(problem);
+}
+
+std::vector<sk::ExportProblem> CExportDetails::GetProblems() const {
+    std::lock_guard<std::mutex> lock(m_lock);
+    return m_problems;
+}
+
+sk::ExportOutcome CExportDetails::GetOutcome() const {
+    if (IsFailed())
+        return sk::ExportOutcome::Failed;
+    bool problems = false;
+    {
+        std::lock_guard<std::mutex> lock(m_lock);
+        problems = !m_problems.empty();
+    }
+    // A cancelled export that salvaged a file reports it as a problem.
+    if (problems && (IsDone() || IsCancelled()))
+        return sk::ExportOutcome::Incomplete;
+    return IsDone() ? sk::ExportOutcome::Complete : sk::ExportOutcome::Pending;
+}
+
 void CExportDetails::SetDone() {
     // Percent first: a reader that sees done also sees the final 100.
     m_percent.store(100.0f, std::memory_order_release);

@@ -5,8 +5,8 @@
 // output file name and for progress, which is also where the worker's
 // cancellation is seen; the monitor thread reads its state.
 //
-// Threading: CurrentFile is the one string written by one thread while another
-// reads it, so it goes through the entry lock. Flags, Percent and the error
+// Threading: CurrentFile and the problems are written by one thread while
+// another reads them, so they go through the entry lock. Flags, Percent and the error
 // pair are single writes by the worker read by the monitor without a lock;
 // the error pair is stored before the failed flag is raised, so a monitor
 // that sees the flag finds the pair.
@@ -15,6 +15,7 @@
 #include <cstdint>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "platform/KeyTree.h"
 #include "platform/SkrivoExport.h"
@@ -22,7 +23,25 @@
 class CSkrivoTemplate;
 namespace sk {
 class Event;
-}
+
+// How an entry's export ended. Complete: every output file holds all the
+// study had to give. Incomplete: files were written, but something in the
+// study could not be read (or the export was cancelled part-way); the
+// problems say what. Failed: the export did not succeed (files it salvaged
+// are named in the problems). Pending: not finished (never started, still
+// running, or cancelled before it began).
+enum class ExportOutcome { Pending, Complete, Incomplete, Failed };
+
+// One thing an export could not do in full. The counts are -1 when they do
+// not apply or are not known.
+struct ExportProblem {
+    std::wstring file;   // the study or output file concerned (full path)
+    std::wstring reason; // what is wrong with it
+    double skippedSeconds = -1.0;
+    int64_t skippedNotes = -1;
+    int64_t skippedStages = -1;
+};
+} // namespace sk
 
 class SKRIVO_API CExportDetails {
 public:
@@ -37,6 +56,15 @@ public:
     const std::wstring& GetStudyName() const { return m_studyName; }
     const std::wstring& GetOutputFolder() const { return m_outputFolder; }
     void SetOutputFolder(const std::wstring& folder) { m_outputFolder = folder; }
+
+    // Set by the engine before the export starts (no lock needed then).
+    // Whether existing output files may be replaced.
+    void SetOverwrite(bool overwrite) { m_overwrite = overwrite; }
+    bool GetOverwrite() const { return m_overwrite; }
+    // Why the entry must not be written (its output would be another
+    // entry's); empty when it may.
+    void SetRefusal(const std::wstring& text) { m_refusal = text; }
+    const std::wstring& GetRefusal() const { return m_refusal; }
 
     // Locked access to the name (no folder) of the output file being written.
     std::wstring GetCurrentFile() const;
@@ -66,6 +94,12 @@ public:
     // False (outputs untouched) unless the entry has failed.
     bool GetError(int32_t& code, std::wstring& text) const;
 
+    // Problems the export met; they turn a done entry into an incomplete one.
+    void AddProblem(const sk::ExportProblem& problem);
+    std::vector<sk::ExportProblem> GetProblems() const;
+    // Failed before problems: a failed export may name the files it salvaged.
+    sk::ExportOutcome GetOutcome() const;
+
     // Called by the record writer as the export proceeds. Sees the worker's
     // cancel event with a zero-timeout wait; the wait consumes the auto-reset
     // signal, so the result is latched and every later call keeps answering
@@ -79,8 +113,11 @@ private:
     std::wstring m_studyName;
     std::wstring m_outputFolder;
     std::wstring m_currentFile;
+    std::wstring m_refusal;
+    bool m_overwrite = true;
     CKeyTree m_study;
-    mutable std::mutex m_lock; // guards m_currentFile only
+    mutable std::mutex m_lock; // guards m_currentFile and m_problems
+    std::vector<sk::ExportProblem> m_problems;
     CSkrivoTemplate* m_template;
     std::atomic<float> m_percent{0.0f};
     std::atomic<bool> m_cancelled{false};

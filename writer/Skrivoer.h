@@ -22,6 +22,7 @@
 
 #include "platform/KeyTree.h"
 #include "platform/SkrivoExport.h"
+#include "writer/ExportDetails.h"
 
 class CEDFRecordData;
 class IEDFRecordWriter;
@@ -77,6 +78,21 @@ public:
     // Writes every output file of the study. True when every file was written;
     // on false GetLastErrorCode/GetLastErrorText say why.
     bool Export(CExportDetails* details);
+
+    // What the last Export could not do in full (also handed to the entry).
+    const std::vector<sk::ExportProblem>& GetProblems() const { return m_problems; }
+    // Path of the first output file (numbered files of a split series add
+    // "_001", ...): the output folder, the study file's name with the
+    // template's extension, de-identified when the template asks for it.
+    // studyName stands in for a study description without "Files.EEG".
+    std::wstring GetOutputPath(const std::wstring& studyName) const;
+    // Whether an existing output file may be replaced (default: yes). When
+    // not, an export whose output file exists fails before writing it, and
+    // one that appears meanwhile is not replaced either.
+    void SetOverwrite(bool overwrite) { m_overwrite = overwrite; }
+    // Name an output file has while it is written: beside the final one,
+    // "<final name>.skrivo-<process id>.tmp".
+    static std::wstring TemporaryPath(const std::wstring& path);
 
     int32_t GetLastErrorCode() const { return m_errorCode; }
     const std::wstring& GetLastErrorText() const { return m_errorText; }
@@ -158,9 +174,19 @@ private:
     bool IsEdfPlus() const;
     bool PadGaps() const;
     std::wstring StudyKey(const std::wstring& key) const; // "Decimated." prefix when decimated
-    // Table-of-contents files of the exported data, in time order.
-    std::vector<std::wstring> TocFiles() const;
+    // Table-of-contents files of the exported data, in time order; with the
+    // seconds each segment holds (-1: unknown) and the listed files that are
+    // missing, when asked.
+    std::vector<std::wstring> TocFiles(std::vector<double>* seconds = nullptr,
+                                       std::vector<sk::ExportProblem>* missing = nullptr) const;
     void SetError(int32_t code, const std::wstring& text);
+    bool ExportFiles(CExportDetails* details);
+    void AddProblem(const sk::ExportProblem& problem);
+    // A study file by its extension (".STC", ...), or where it would be; of
+    // the decimated copy when that is exported and dataCopy is set.
+    std::wstring StudyFilePath(const wchar_t* extension, bool dataCopy = true) const;
+    // Gives the finished temporary file its final name and syncs the folder.
+    bool PublishFile(const std::wstring& temp, const std::wstring& path);
     bool CreateSplitLimit();
     int64_t StartTicks(int64_t stamp) const; // local 100-ns ticks since 1601
     // Stamps from the whole second of the creation time to stamp 0, on the
@@ -209,6 +235,9 @@ private:
     // the export then ends with the error instead of going on.
     bool m_failed = false;
     bool m_overrunReported = false;
+    bool m_overwrite = true;
+    std::vector<sk::ExportProblem> m_problems;
+    int64_t m_stopStamp = -1; // where the last WriteRecords stopped reading
     int64_t m_fileRecords = 0; // data records in the file last finished
     std::string m_headerImage;
     size_t m_imagePos = 0;

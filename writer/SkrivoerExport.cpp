@@ -7,10 +7,14 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <cerrno>
 #include <unistd.h>
 
 #include "platform/Format.h"
 #include "platform/HResult.h"
+
+#include "platform/recording/RawDataFile.h"
+#include "platform/recording/StcFile.h"
 #include "recorddata/EDFRecordData.h"
 #include "writer/EdfOutputFile.h"
 #include "writer/ExportDetails.h"
@@ -18,6 +22,22 @@
 #include "writer/WriterUtil.h"
 
 using namespace sk::writer;
+
+namespace {
+
+// Why a study file the export needs gave nothing: missing, or the reason the
+// file cannot be read, or (a file that reads) the fallback.
+std::wstring UnreadableText(CEegFile& file, const std::wstring& path, const wchar_t* kind, const wchar_t* fallback) {
+    if (path.empty() || !FileExists(path))
+        return path + L": " + kind + L" is missing";
+    CEegFileException err;
+    if (!file.Open(path, CEegFile::modeRead | CEegFile::shareDenyNone, &err))
+        return err.GetErrorText();
+    file.Close();
+    return path + L": " + fallback;
+}
+
+} // namespace
 
 bool CSkrivoer::CreateSplitLimit() {
     m_splitLimit.reset();
@@ -50,54 +70,35 @@ bool CSkrivoer::CreateSplitLimit() {
 }
 
 bool CSkrivoer::Export(CExportDetails* details) {
-    m_failed = false;
-    // 1-2. Processors and record layout.
-    if (!ProcessRecordData()) {
-        SetError(sk::kErrInvalidArg, L"Failure to create record data processors.");
-        return false;
-    }
-    ComputeRecordLayout();
-    if (!(m_recordDuration > 0.0))
-        SKW_EVENT();
-    if (m_framesPerRecord <= 0 || m_bytesPerRecord <= 0) {
-        // Without a sampling rate no data record can be laid out.
-        SKW_LOG(8, L"CSkrivoer::Export - Unable to lay out data records.");
-        SetError(sk::kErrInvalidArg, L"Sampling frequency not defined.");
-        return false;
-    }
+    m_problems.clear();
+    const bool ok = ExportFiles(details);
+    if (details)
+        for (const sk::ExportProblem& p : m_problems)
+            details->AddProblem(p);
+    return ok;
+}
 
-    // 3. Split limit. One that cannot hold the header and a data record
-    // would give a file per record (or none): refused instead.
-    CreateSplitLimit();
-    if (m_splitLimit && m_splitLimit->sizeLimit) {
-        const int64_t smallest = 256 * static_cast<int64_t>(m_processors.size() + 1) + m_bytesPerRecord;
-        if (m_splitLimit->sizeBytes < smallest) {
-            SetError(sk::kErrInvalidArg,
-                     sk::FormatW(L"The size limit of %lld bytes is below the header and one data record (%lld bytes).",
-                                 static_cast<long long>(m_splitLimit->sizeBytes), static_cast<long long>(smallest)));
-            return false;
-        }
-    }
+void CSkrivoer::AddProblem(const sk::ExportProblem& problem) {
+    // A table of contents is visited once per output file of a series; its
+    // problem is one problem.
+    for (const sk::ExportProblem& p : m_problems)
+        if (p.file == problem.file && p.reason == problem.reason)
+            return;
+    m_problems.push_back(problem);
+}
 
-    // 4. Stamps.
-    int64_t start = LongLongOf(m_study.GetAt(StudyKey(L"Samples.Start")), -1);
-    const int64_t end = LongLongOf(m_study.GetAt(StudyKey(L"Samples.End")), -1);
-    const int64_t total = LongLongOf(m_study.GetAt(StudyKey(L"Samples.Total")), 0);
-    if (start == -1) {
-        SKW_LOG(8, L"CSkrivoer::Export - Unable to get starting timestamp.");
-        SetError(sk::kErrInvalidArg, L"Starting timestamp not defined.");
-        return false;
-    }
+std::wstring CSkrivoer::StudyFilePath(const wchar_t* extension, bool dataCopy) const {
+    auto key = [&](const std::wstring& k) { return dataCopy ? StudyKey(k) : k; };
+    std::wstring path = AsCStr(m_study.GetAt(key(std::wstring(L"Files") + extension)), L"");
+    if (!path.empty())
+        return path;
+    // Missing: the name the study's files share, with this extension.
+    const std::wstring eeg = FileNameOf(AsCStr(m_study.GetAt(L"Files.EEG"), L""));
+    const std::wstring stem = eeg.size() > 4 ? eeg.substr(0, eeg.size() - 4) : eeg;
+    return PathCombine(AsCStr(m_study.GetAt(key(L"Files.Path")), L""), stem + extension);
+}
 
-    // 5-6. Progress total and writers.
-    m_totalSamples = PadGaps() ? end - start + 1 : total;
-    if (m_useDecimated && PadGaps() && m_decimation > 1)
-        m_totalSamples = (end - start) / m_decimation + 1;
-    m_processedSamples = 0;
-    m_writers.clear();
-    for (CEDFRecordData* p : m_processors)
-        m_writers.push_back(p->GetWriter());
-
+std::wstring CSkrivoer::GetOutputPath(const std::wstring& studyName) const {
     // 7. Output path.
     std::wstring extension = AsCStr(m_template.GetAt(L"Extension"), L".EDF");
     // An extension names no folder: one with a separator is not used.
@@ -106,8 +107,8 @@ bool CSkrivoer::Export(CExportDetails* details) {
     if (!extension.empty() && extension.front() != L'.')
         extension.insert(extension.begin(), L'.');
     std::wstring studyFile = FileNameOf(AsCStr(m_study.GetAt(L"Files.EEG"), L""));
-    if (studyFile.empty() && details)
-        studyFile = details->GetStudyName() + L".EEG";
+    if (studyFile.empty())
+        studyFile = studyName + L".EEG";
     std::wstring fileName = ReplaceExtension(studyFile, extension);
 
     // 8. De-identification. Only the file name is searched: the output
@@ -132,9 +133,84 @@ bool CSkrivoer::Export(CExportDetails* details) {
             fileName = L"X~ X_" + guid + extension;
         }
     }
-    const std::wstring basePath = PathCombine(m_outputFolder, fileName);
+    return PathCombine(m_outputFolder, fileName);
+}
 
-    // 9. One file after another.
+std::wstring CSkrivoer::TemporaryPath(const std::wstring& path) {
+    return path + L".skrivo-" + std::to_wstring(static_cast<long>(::getpid())) + L".tmp";
+}
+
+bool CSkrivoer::ExportFiles(CExportDetails* details) {
+    m_failed = false;
+    // 1-2. Processors and record layout.
+    if (!ProcessRecordData()) {
+        // Why, naming the file where one is to blame: without a readable raw
+        // data file the study has no channels.
+        std::wstring why = m_errorText;
+        if (!m_study.GetAt(L"Samples.Frequency")) {
+            CRawDataFile raw;
+            why = UnreadableText(raw, StudyFilePath(L".ERD", false), L"raw data file", L"no channels");
+        }
+        SetError(sk::kErrInvalidArg, L"Failure to create record data processors." + (why.empty() ? L"" : L" " + why));
+        return false;
+    }
+    ComputeRecordLayout();
+    if (!(m_recordDuration > 0.0))
+        SKW_EVENT();
+    if (m_framesPerRecord <= 0 || m_bytesPerRecord <= 0) {
+        // Without a sampling rate no data record can be laid out; the rate
+        // comes from the raw data file.
+        SKW_LOG(8, L"CSkrivoer::Export - Unable to lay out data records.");
+        CRawDataFile raw;
+        SetError(sk::kErrInvalidArg, UnreadableText(raw, StudyFilePath(L".ERD"), L"raw data file",
+                                                    L"sampling frequency not defined"));
+        return false;
+    }
+
+    // 3. Split limit. One that cannot hold the header and a data record
+    // would give a file per record (or none): refused instead.
+    CreateSplitLimit();
+    if (m_splitLimit && m_splitLimit->sizeLimit) {
+        const int64_t smallest = 256 * static_cast<int64_t>(m_processors.size() + 1) + m_bytesPerRecord;
+        if (m_splitLimit->sizeBytes < smallest) {
+            SetError(sk::kErrInvalidArg,
+                     sk::FormatW(L"The size limit of %lld bytes is below the header and one data record (%lld bytes).",
+                                 static_cast<long long>(m_splitLimit->sizeBytes), static_cast<long long>(smallest)));
+            return false;
+        }
+    }
+
+    // 4. Stamps.
+    int64_t start = LongLongOf(m_study.GetAt(StudyKey(L"Samples.Start")), -1);
+    const int64_t end = LongLongOf(m_study.GetAt(StudyKey(L"Samples.End")), -1);
+    const int64_t total = LongLongOf(m_study.GetAt(StudyKey(L"Samples.Total")), 0);
+    if (start == -1) {
+        SKW_LOG(8, L"CSkrivoer::Export - Unable to get starting timestamp.");
+        CStcFile stc;
+        SetError(sk::kErrInvalidArg, UnreadableText(stc, StudyFilePath(L".STC"), L"segment table",
+                                                    L"starting timestamp not defined"));
+        return false;
+    }
+
+    // 5-6. Progress total and writers.
+    m_totalSamples = PadGaps() ? end - start + 1 : total;
+    if (m_useDecimated && PadGaps() && m_decimation > 1)
+        m_totalSamples = (end - start) / m_decimation + 1;
+    m_processedSamples = 0;
+    m_writers.clear();
+    for (CEDFRecordData* p : m_processors)
+        m_writers.push_back(p->GetWriter());
+
+    // 7-8. Output path.
+    const std::wstring basePath = GetOutputPath(details ? details->GetStudyName() : std::wstring());
+    const double rate = m_sampleFrequency * (m_useDecimated ? m_decimation : 1);
+    auto secondsFrom = [&](int64_t stamp) {
+        return rate > 0.0 && end >= stamp ? static_cast<double>(end - stamp + 1) / rate : 0.0;
+    };
+
+    // 9. One file after another. Each is written under a temporary name and
+    // gets its final name only once its record count is patched and its
+    // data synced, so a file with a final name is never a torn one.
     // Seconds from the creation time's whole second to stamp 0, exact on
     // the stamp grid: the writers turn it back into stamps at the stamp
     // rate, whatever the decimation.
@@ -150,12 +226,20 @@ bool CSkrivoer::Export(CExportDetails* details) {
         }
         if (details)
             details->SetCurrentFile(FileNameOf(path));
-        if (!OpenOutputFile(path))
+        if (!m_overwrite && AnyFileAt(path)) {
+            SetError(sk::HResultFromWin32(sk::ERROR_FILE_EXISTS), path + L": output file already exists and is not replaced");
             return false;
+        }
+        const std::wstring temp = TemporaryPath(path);
+        if (!OpenOutputFile(temp)) {
+            m_errorText = path + L": " + m_errorText;
+            return false;
+        }
         if (!WriteHeader(start)) {
             // A header that did not reach the disk leaves nothing worth keeping.
             m_file->Abandon();
-            ::unlink(ToUtf8(path).c_str());
+            ::unlink(ToUtf8(temp).c_str());
+            m_errorText = path + L": " + m_errorText;
             return false;
         }
         for (size_t w = 0; w < m_writers.size(); ++w) {
@@ -164,30 +248,47 @@ bool CSkrivoer::Export(CExportDetails* details) {
         }
         const int64_t next = WriteRecords(start, details);
         const bool closed = CloseOutputFile();
+        if (!closed)
+            m_failed = true;
+        // A file without a single data record (an export that failed at once,
+        // or a start stamp past the recorded data) is of no use to anyone and
+        // no reader accepts it; neither does one whose count could not be
+        // patched. Everything else is kept, salvaged files included.
+        bool kept = false;
+        if (m_fileRecords > 0) {
+            if (!PublishFile(temp, path))
+                return false;
+            kept = true;
+        } else {
+            ::unlink(ToUtf8(temp).c_str());
+        }
         if (next == -1) {
+            if (kept)
+                AddProblem({path, L"export was cancelled; the file holds the data records written until then",
+                            secondsFrom(m_stopStamp), -1, -1});
             SetError(sk::kErrCancelled, L"Export was cancelled");
             return false;
         }
-        // A file without a single data record (an export that failed at once,
-        // or a start stamp past the recorded data) is of no use to anyone
-        // and no reader accepts it.
-        if (m_fileRecords == 0)
-            ::unlink(ToUtf8(path).c_str());
-        if (m_failed)
+        if (m_failed) {
+            if (m_errorText.find(path) == std::wstring::npos)
+                m_errorText = path + L": " + m_errorText;
+            if (kept)
+                AddProblem({path, L"the file holds the data records that could be written", secondsFrom(m_stopStamp),
+                            -1, -1});
             return false;
-        // A study that gives no data at all has not been exported: say why
-        // rather than report success with nothing written.
-        if (n == 0 && m_fileRecords == 0) {
+        }
+        if (n == 0 && !kept) {
+            // Nothing of the study could be read: that is no export at all.
+            // Say why rather than report success with nothing written.
             if (TocFiles().empty())
                 SetError(sk::HResultFromWin32(sk::ERROR_FILE_NOT_FOUND),
                          L"No data written: the study has no table-of-contents (.ETC) file.");
+            else if (!m_problems.empty())
+                SetError(sk::HResultFromWin32(sk::ERROR_INVALID_DATA),
+                         m_problems.front().file + L": " + m_problems.front().reason);
             else
                 SetError(sk::HResultFromWin32(sk::ERROR_INVALID_DATA),
                          L"No data written: the study holds no recorded data from its start stamp on.");
-            return false;
-        }
-        if (!closed) {
-            m_failed = true;
             return false;
         }
         if (next > end)
@@ -198,4 +299,20 @@ bool CSkrivoer::Export(CExportDetails* details) {
             return true;
         start = next;
     }
+}
+
+bool CSkrivoer::PublishFile(const std::wstring& temp, const std::wstring& path) {
+    const std::string from = ToUtf8(temp);
+    const std::string to = ToUtf8(path);
+    if (!sk::writer::RenameFile(from, to, m_overwrite)) {
+        const int e = errno;
+        ::unlink(from.c_str());
+        SetFileError(e);
+        m_errorText = path + L": " + m_errorText;
+        m_failed = true;
+        return false;
+    }
+    // The new name must survive a power cut as well as the data did.
+    sk::writer::SyncFolder(ToUtf8(FolderOf(path)));
+    return true;
 }

@@ -13,18 +13,32 @@ namespace {
 constexpr uint32_t kOpenFlags = CEegFile::modeRead | CEegFile::shareDenyNone;
 } // namespace
 
-std::vector<std::wstring> CSkrivoer::TocFiles() const {
+std::vector<std::wstring> CSkrivoer::TocFiles(std::vector<double>* seconds,
+                                              std::vector<sk::ExportProblem>* missing) const {
     std::vector<std::wstring> tocFiles;
     const std::wstring stcPath = AsCStr(m_study.GetAt(StudyKey(L"Files.STC")), L"");
     const std::wstring folder = AsCStr(m_study.GetAt(StudyKey(L"Files.Path")), L"");
     CStcFile stc;
     if (FileExists(stcPath) && stc.Open(stcPath, kOpenFlags)) {
+        const auto& segments = stc.GetSegments();
         STC_ENTRY e = stc.FindStcEntry(-1);
-        while (e.m_number >= 0) {
+        for (size_t i = 0; e.m_number >= 0; ++i) {
             std::wstring path =
                 FindStudyFile(PathCombine(folder, std::wstring(e.m_name, wcsnlen(e.m_name, 256))) + L".ETC");
-            if (FileExists(path))
+            // What the segment holds is what is lost when it cannot be read.
+            const double held = i < segments.size() && m_sampleFrequency > 0.0
+                                    ? static_cast<double>(segments[i].sampleCount) / m_sampleFrequency
+                                    : -1.0;
+            if (FileExists(path)) {
                 tocFiles.push_back(path);
+                if (seconds)
+                    seconds->push_back(held);
+            } else if (missing) {
+                missing->push_back({path,
+                                    AnyFileAt(path) ? L"table of contents is not a regular file"
+                                                    : L"table of contents is missing",
+                                    held, -1, -1});
+            }
             if (!stc.NextStcEntry(&e))
                 break;
         }
@@ -32,8 +46,11 @@ std::vector<std::wstring> CSkrivoer::TocFiles() const {
     }
     if (tocFiles.empty()) {
         std::wstring etc = AsCStr(m_study.GetAt(StudyKey(L"Files.ETC")), L"");
-        if (FileExists(etc))
+        if (FileExists(etc)) {
             tocFiles.push_back(etc);
+            if (seconds)
+                seconds->push_back(-1.0);
+        }
     }
     return tocFiles;
 }

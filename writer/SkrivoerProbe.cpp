@@ -28,12 +28,15 @@ void CopyUserItem(const CKeyTree& from, const wchar_t* key, CKeyTree& to, const 
 }
 
 // Step 2: the patient and study record of the ".EEG" key tree. Returns false
-// only for a headbox type outside 1..27.
+// (and logs why, naming the file) for a file that cannot be read and for a
+// headbox type outside 1..27.
 bool ReadStudyFile(const std::wstring& path, CKeyTree& study) {
     CKeyTree eeg;
     CEegFileException err;
-    if (!CEegStudyFile::Load(path, eeg, &err))
-        return true;
+    if (!CEegStudyFile::Load(path, eeg, &err)) {
+        SKW_LOG(8, L"CSkrivoer::ProbeStudy - %s", err.GetErrorText().c_str());
+        return false;
+    }
     if (const CItem* info = eeg.GetAt(L"Info"))
         study.AddKey(L"Info", info->Duplicate());
     const CKeyTree* rec = CEegStudyFile::GetStudyRecord(eeg);
@@ -48,8 +51,11 @@ bool ReadStudyFile(const std::wstring& path, CKeyTree& study) {
         study.AddKey(L"Samples.CreationTime", creation);
 
     int32_t hbType = IntOf(rec->GetAt(L"Headbox.HB0.HBType"), 0);
-    if (hbType < 1 || hbType > 27)
+    if (hbType < 1 || hbType > 27) {
+        SKW_LOG(8, L"CSkrivoer::ProbeStudy - %s: headbox type %d is not supported", path.c_str(),
+                static_cast<int>(hbType));
         return false;
+    }
     study.AddKey(L"Headbox.HB0.HBType", hbType);
     if (hbType == 20) {
         study.AddKey(L"Headbox.HB0.Breakouts", IntOf(rec->GetAt(L"Headbox.HB0.Breakouts"), 2));
@@ -134,7 +140,7 @@ bool CSkrivoer::ProbeStudy(const std::wstring& folder, const std::wstring& study
                 STC_ENTRY first = stc.FindStcEntry(-1);
                 std::wstring name(first.m_name, wcsnlen(first.m_name, 256));
                 if (!name.empty())
-                    study->SetAt(L"Files.ERD", FindStudyFile(ReplaceExtension(PathCombine(folder, name), L".ERD")));
+                    study->SetAt(L"Files.ERD", FindStudyFile(PathCombine(folder, name) + L".ERD"));
                 stc.Close();
             }
             study->AddKey(L"Samples.Start", start);
@@ -169,14 +175,14 @@ bool CSkrivoer::ProbeStudy(const std::wstring& folder, const std::wstring& study
         if (contiguous && IntOf(contiguous, 1) == 0 && frequency > 0.0)
             study->AddKey(L"Samples.TotalBreaks", static_cast<double>(end - start + 1 - total) / frequency);
 
-        // 6. Notes: the recording montage.
+        // 6. Notes: the recording montage. Without readable notes the
+        // headbox's default montage names the channels: the signals do not
+        // depend on the notes.
         std::wstring entPath = AsCStr(study->GetAt(L"Files.ENT"), L"");
-        if (entPath.empty() || !FileExists(entPath))
-            return true;
         bool loaded = false;
-        std::unique_ptr<CKeyTree> montageTree = FindRecordingMontage(entPath, loaded);
-        if (!loaded)
-            return true;
+        std::unique_ptr<CKeyTree> montageTree;
+        if (!entPath.empty() && FileExists(entPath))
+            montageTree = FindRecordingMontage(entPath, loaded);
         if (montageTree)
             study->AddKey(L"Montage", new CKeyTree(*montageTree));
 
@@ -189,6 +195,8 @@ bool CSkrivoer::ProbeStudy(const std::wstring& folder, const std::wstring& study
         const CHeadboxClass* cls = (hbType >= 0 && hbType < CKadeHeadboxConfig::kTableSize)
                                        ? CKadeHeadboxConfig::m_HeadboxClass[static_cast<size_t>(hbType)]
                                        : nullptr;
+        if (!cls && !loaded)
+            return true; // nothing describes the channels (no study file either)
         if (!cls)
             throw std::invalid_argument("no headbox description");
         std::unique_ptr<CKadeHeadbox> headbox(cls->CreateObject());
@@ -232,6 +240,11 @@ bool CSkrivoer::ProbeStudy(const std::wstring& folder, const std::wstring& study
         }
         study->AddKey(L"Channels.Raw", guard.release());
         return true;
+    } catch (const std::exception& e) {
+        const std::string what = e.what();
+        SKW_LOG(8, L"CSkrivoer::ProbeStudy - %s%s: %s", folder.c_str(), studyName.c_str(),
+                std::wstring(what.begin(), what.end()).c_str());
+        return false;
     } catch (...) {
         SKW_LOG(8, L"CSkrivoer::ProbeStudy - thrown exception, returning false.");
         return false;

@@ -107,7 +107,13 @@ int64_t CSkrivoer::WriteRecords(int64_t startStamp, CExportDetails* details) {
     if (fpr <= 0 || m_bytesPerRecord <= 0 || !m_file->IsOpen())
         return sk::kEndStamp;
 
-    const std::vector<std::wstring> tocFiles = TocFiles();
+    // Table-of-contents files in time order, with the seconds each segment
+    // holds, which are what is lost when one cannot be read.
+    std::vector<double> tocSeconds;
+    std::vector<sk::ExportProblem> missing;
+    const std::vector<std::wstring> tocFiles = TocFiles(&tocSeconds, &missing);
+    for (const sk::ExportProblem& p : missing)
+        AddProblem(p);
 
     // One frame buffer and one record buffer, reused for every record.
     std::vector<uint8_t> frames(static_cast<size_t>(fpr) * frame::kFrameSize, 0);
@@ -116,6 +122,7 @@ int64_t CSkrivoer::WriteRecords(int64_t startStamp, CExportDetails* details) {
 
     int64_t current = startStamp;
     int32_t index = 0;
+    uint16_t frameWord = 0; // of the last raw data file, for closing gap frames
     int64_t records = 0;
     bool cancelled = false;
     bool stop = false; // split, cancellation or an unrecoverable error
@@ -191,10 +198,15 @@ int64_t CSkrivoer::WriteRecords(int64_t startStamp, CExportDetails* details) {
         const bool lastFile = k + 1 == tocFiles.size();
         CTocFile toc;
         CEegFileException err;
+        // A segment that cannot be read is left out and named; the other
+        // segments are still exported.
+        auto skipSegment = [&](const std::wstring& path, const CEegFileException& why) {
+            AddProblem({path, ReasonOf(why.GetErrorText(), path), tocSeconds[k], -1, -1});
+        };
         if (!toc.Open(tocFiles[k], kOpenFlags, &err)) {
-            SetError(err.GetErrorCode(), err.GetErrorText());
             SKW_LOG(4, L"CSkrivoer::WriteRecords - Unable to open ETC file %s", tocFiles[k].c_str());
-            return sk::kEndStamp;
+            skipSegment(tocFiles[k], err);
+            continue;
         }
         const TOC_ENTRY firstEntry = toc.FindTocEntry(-1);
         if (firstEntry.m_stamp == -1)
@@ -225,13 +237,16 @@ int64_t CSkrivoer::WriteRecords(int64_t startStamp, CExportDetails* details) {
         const std::wstring erdPath = FindStudyFile(ReplaceExtension(tocFiles[k], L".ERD"));
         CRawDataFile raw;
         if (!raw.Open(erdPath, kOpenFlags, &err)) {
-            SetError(err.GetErrorCode(), err.GetErrorText());
             SKW_LOG(4, L"CSkrivoer::WriteRecords - Unable to open ERD file %s", erdPath.c_str());
-            return sk::kEndStamp;
+            skipSegment(erdPath, err);
+            continue;
         }
         const CRawDataHeader* h = raw.GetRawHeader();
-        if (!h)
+        if (!h) {
+            skipSegment(erdPath, CEegFileException(0, L"not a raw data file"));
             continue;
+        }
+        frameWord = h->m_frameWord;
         ProducerPtr producer(CDataProducer::CreateDataProducer(h->m_schema, h->m_frameWord, &raw));
         if (producer) {
             producer->Attach(&raw);
@@ -239,10 +254,8 @@ int64_t CSkrivoer::WriteRecords(int64_t startStamp, CExportDetails* details) {
                 producer.reset();
         }
         if (!producer) {
-            SetError(sk::HResultFromWin32(sk::ERROR_INVALID_DATA), erdPath + L": storage schema cannot be read");
-            m_failed = true;
-            stop = true;
-            break;
+            skipSegment(erdPath, CEegFileException(0, L"storage schema cannot be read"));
+            continue;
         }
 
         // Positions the raw data at the segment's data and, when the file
@@ -336,24 +349,37 @@ int64_t CSkrivoer::WriteRecords(int64_t startStamp, CExportDetails* details) {
             }
         }
         if (readFailed) {
-            // Truncated or corrupt sample data: end with the records written.
+            // Truncated or corrupt sample data: the rest of this segment is
+            // lost and named; the samples already read are kept (a partly
+            // filled record is completed with gap frames) and the next
+            // segment carries on after them.
             std::wstring why = reader.Error();
             if (why.empty())
                 why = L"sample data ends before its table of contents";
-            SetError(sk::HResultFromWin32(sk::ERROR_INVALID_DATA), erdPath + L": " + why);
             SKW_LOG(4, L"CSkrivoer::WriteRecords - Unable to read ERD file %s", erdPath.c_str());
-            m_failed = true;
-            stop = true;
-            // Keeps the samples already read: the record is completed with
-            // gap frames.
+            const double lost = m_sampleFrequency > 0.0
+                                    ? static_cast<double>((fileEnd - current) / dec + 1) / m_sampleFrequency
+                                    : -1.0;
+            AddProblem({erdPath, why, lost, -1, -1});
             if (index > 0) {
+                const int32_t filled = index;
                 padRecord(h->m_frameWord);
-                writeRecord();
+                current += static_cast<int64_t>(fpr - filled) * dec;
                 index = 0;
+                if (!writeRecord())
+                    stop = true;
             }
         }
     }
 
+    // The data ended in a segment that could not be read: the record begun
+    // before it is completed with gap frames.
+    if (!stop && index > 0) {
+        padRecord(frameWord);
+        writeRecord();
+        index = 0;
+    }
+    m_stopStamp = current;
     FinishRecords(records);
     if (cancelled)
         return -1;

@@ -100,17 +100,24 @@ bool CSkrivoer::ProcessRecordData() {
     m_sampleFrequency = RealOf(m_study.GetAt(L"Samples.Frequency"), 0.0);
 
     // 3-4. Annotation sources.
+    // Notes and staging add to the signals: when they cannot be read the
+    // signals are exported all the same and the problem says what is missing.
     const bool edfPlus = IsEdfPlus();
     if (edfPlus && IntOf(m_study.GetAt(L"Study.StudyGroup"), 1) == 2) {
         int stagingType = IntOf(m_study.GetAt(L"Study.StagingType"), -1);
-        std::wstring epo = AsCStr(m_study.GetAt(L"Files.EPO"), L"");
-        if (stagingType != -1 && !epo.empty())
-            m_annotations->LoadStages(epo.c_str(), m_sampleFrequency, stagingType);
+        const std::wstring epo = StudyFilePath(L".EPO", false);
+        CSkrivoAnnotationManager::LoadFailure why;
+        if (stagingType != -1 && !m_annotations->LoadStages(epo.c_str(), m_sampleFrequency, stagingType, &why) &&
+            !why.reason.empty())
+            AddProblem({epo, ReasonOf(why.reason, epo), -1.0, -1, why.announced});
     }
     const bool patientEvents = IntOf(m_template.GetAt(L"IncludePatientEvent"), 0) != 0;
-    std::wstring ent = AsCStr(m_study.GetAt(L"Files.ENT"), L"");
-    if ((edfPlus || patientEvents) && !ent.empty())
-        m_annotations->LoadNotes(ent.c_str(), m_sampleFrequency);
+    if (edfPlus || patientEvents) {
+        const std::wstring ent = StudyFilePath(L".ENT", false);
+        CSkrivoAnnotationManager::LoadFailure why;
+        if (!m_annotations->LoadNotes(ent.c_str(), m_sampleFrequency, &why))
+            AddProblem({ent, ReasonOf(why.reason, ent), -1.0, why.announced, -1});
+    }
 
     // 5. Decimated data runs at the raw rate divided by the factor.
     if (m_useDecimated) {

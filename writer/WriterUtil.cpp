@@ -1,8 +1,12 @@
 #include "writer/WriterUtil.h"
 
+#include <cerrno>
+#include <cstdio>
+#include <fcntl.h>
 #include <vector>
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include "platform/Path.h"
 
@@ -205,6 +209,40 @@ bool FolderExists(const std::wstring& path) {
         return false;
     struct stat st {};
     return ::stat(ToUtf8(path).c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+std::wstring ReasonOf(const std::wstring& text, const std::wstring& path) {
+    const std::wstring prefix = path + L": ";
+    return text.compare(0, prefix.size(), prefix) == 0 ? text.substr(prefix.size()) : text;
+}
+
+bool AnyFileAt(const std::wstring& path) {
+    struct stat st {};
+    return !path.empty() && ::lstat(ToUtf8(path).c_str(), &st) == 0;
+}
+
+bool RenameFile(const std::string& from, const std::string& to, bool replace) {
+    if (replace)
+        return ::rename(from.c_str(), to.c_str()) == 0;
+    if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0)
+        return true;
+    if (errno != EINVAL && errno != ENOSYS)
+        return false;
+    // A file system without the no-replace rename: a hard link fails just
+    // the same on an existing target.
+    if (::link(from.c_str(), to.c_str()) != 0)
+        return false;
+    ::unlink(from.c_str());
+    return true;
+}
+
+bool SyncFolder(const std::string& folder) {
+    const int fd = ::open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    const bool ok = ::fsync(fd) == 0;
+    ::close(fd);
+    return ok;
 }
 
 } // namespace sk::writer

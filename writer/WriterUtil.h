@@ -42,5 +42,16 @@ bool FileExists(const std::wstring& path);   // a regular file
 // carry ".eeg", ".etc", ... extensions); path itself when none matches.
 std::wstring FindStudyFile(const std::wstring& path);
 bool FolderExists(const std::wstring& path); // a directory
+// The reason in an error text of the recording library ("<path>: <reason>"),
+// without the path, which a problem names on its own.
+std::wstring ReasonOf(const std::wstring& text, const std::wstring& path);
+// Anything at all (file, folder, link, FIFO, ...) under that name.
+bool AnyFileAt(const std::wstring& path);
+// Renames from to to. Without replace an existing target is kept and the
+// call fails with errno EEXIST, also when it appeared a moment ago (another
+// process exporting into the same folder).
+bool RenameFile(const std::string& from, const std::string& to, bool replace);
+// Syncs a folder, so that a rename in it reaches the disk; false on failure.
+bool SyncFolder(const std::string& folder);
 
 } // namespace sk::writer

@@ -52,6 +52,7 @@ int CNoteManager::Load(CEegFileException* pError)
     CEegFileException& err = pError ? *pError : local;
     m_notes.clear();
     m_order.clear();
+    m_announced = -1;
     CEegFile file;
     if (!file.Open(m_path, CEegFile::modeRead | CEegFile::shareDenyNone, &err)) return 0;
     if (file.GetLength() > kMaxStudyFileBytes * 4) {
@@ -76,6 +77,7 @@ int CNoteManager::LoadFromMemory(const uint8_t* data, size_t size, CEegFileExcep
     CEegFileException& err = pError ? *pError : local;
     m_notes.clear();
     m_order.clear();
+    m_announced = -1;
     auto fail = [&](int32_t code, const std::wstring& why) {
         m_notes.clear();
         m_order.clear();
@@ -86,6 +88,7 @@ int CNoteManager::LoadFromMemory(const uint8_t* data, size_t size, CEegFileExcep
     std::wstring why;
     if (!CheckFileHeader(data, size, kEntHeader, code, why)) return fail(code, why);
     const uint32_t count = GetU32(data + 8);
+    m_announced = count;
     constexpr size_t kMinRecord = 4 + 28 + 4;
     if (count > (size - kEntHeaderSize) / kMinRecord)
         return fail(kErrHandleEof, L"notes file is truncated: " + std::to_wstring(count) + L" notes announced");

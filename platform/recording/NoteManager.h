@@ -78,9 +78,14 @@ public:
     const CNote* GetAt(int index) const;
     // Indices of the notes in start-stamp order (stable).
     const std::vector<int>& SortedOrder() const { return m_order; }
+    // Notes the file's header announced (a header that passed its checks);
+    // -1 when no header could be read. Kept after a failed load, so that a
+    // caller can say how many notes were lost.
+    int64_t GetAnnouncedCount() const { return m_announced; }
 
 private:
     std::wstring m_path;
+    int64_t m_announced = -1;
     std::vector<CNote> m_notes;
     std::vector<int> m_order;
 };

@@ -33,6 +33,7 @@ int CStagingFile::Open(const std::wstring& path, CEegFileException* pError)
     CEegFileException local;
     CEegFileException& err = pError ? *pError : local;
     Close();
+    m_announced = -1;
     CEegFile file;
     if (!file.Open(path, CEegFile::modeRead | CEegFile::shareDenyNone, &err)) return 0;
     // One code byte per epoch: a million epochs is far beyond any recording.
@@ -62,9 +63,11 @@ int CStagingFile::OpenFromMemory(const uint8_t* d, size_t size, CEegFileExceptio
         err.Set(code, why);
         return 0;
     };
+    m_announced = -1;
     int32_t code = 0;
     std::wstring why;
     if (!CheckFileHeader(d, size, kEpoHeader, code, why)) return fail(code, why);
+    m_announced = GetU32(d + 16);
     const uint32_t flags = GetU32(d + 8);
     const int32_t epochSeconds = GetI32(d + 12);
     const uint32_t count = GetU32(d + 16);

@@ -35,8 +35,12 @@ public:
     // Stage code of epoch n (1-based), 0..8; -1 when n is out of range, the
     // epoch was not scored, or nothing is open.
     int GetStageCode(uint32_t n) const;
+    // Epochs the header announced when it passed its checks, -1 otherwise;
+    // kept after a failed open, so that a caller can say what was lost.
+    int64_t GetAnnouncedEpochs() const { return m_announced; }
 
 private:
+    int64_t m_announced = -1;
     bool m_open = false;
     bool m_present = false;
     int32_t m_epochSeconds = 0;

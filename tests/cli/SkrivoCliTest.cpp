@@ -400,6 +400,103 @@ TEST_F(Cli, NamesInAnyScriptWorkInEveryLocale) {
     }
 }
 
+TEST_F(Cli, OutcomesExitStatusesCollisionsAndExistingOutputs) {
+    const fs::path a = Simulate("kappa", 10);
+    const fs::path copy = dir / "site2" / "kappa"; // another study of the same name
+    fs::create_directories(copy.parent_path());
+    fs::copy(a, copy);
+    const fs::path out = dir / "o";
+    struct Step {
+        const char* what;
+        std::vector<std::string> args;
+        int status;
+        std::vector<std::string> outcomes; // per result, in order
+        std::string message;               // in the text of the last result
+    } steps[] = {
+        // One study under three spellings is one entry; the copy would write
+        // the same file and fails naming the first.
+        {"collision", {a.string(), a.string() + "/", (a / "kappa.EEG").string(), copy.string()}, 1,
+         {"complete", "failed"}, "output file is also the output of study " + a.string()},
+        {"skip", {a.string(), "--skip-existing"}, 0, {"complete"}, "skipped"},
+        {"exists", {a.string()}, 1, {"failed"}, "output file already exists"},
+        {"damaged notes", {a.string(), "--overwrite"}, 3, {"incomplete"}, "kappa.ENT"},
+        // An incomplete study is exported again on resume, replacing its file.
+        {"resume", {a.string(), "--skip-existing"}, 3, {"incomplete"}, "kappa.ENT"},
+    };
+    for (const Step& st : steps) {
+        SCOPED_TRACE(st.what);
+        if (std::string(st.what) == "damaged notes") { // once
+            std::fstream f(a / "kappa.ENT", std::ios::in | std::ios::out | std::ios::binary);
+            f.seekp(200);
+            f.put('\x7f');
+        }
+        std::vector<std::string> args = {"export", "-o", out.string(), "--json", "--format", "edf+"};
+        args.insert(args.end(), st.args.begin(), st.args.end());
+        const RunResult r = Skrivo(args);
+        EXPECT_EQ(r.status, st.status) << r.err;
+        const auto result = nlohmann::json::parse(r.out.substr(r.out.rfind("{\"event\":\"result\"")));
+        EXPECT_EQ(result["exit"], st.status);
+        ASSERT_EQ(result["studies"].size(), st.outcomes.size()) << result.dump();
+        for (size_t i = 0; i < st.outcomes.size(); ++i) EXPECT_EQ(result["studies"][i]["outcome"], st.outcomes[i]);
+        const auto& last = result["studies"].back();
+        EXPECT_NE(last.dump().find(st.message), std::string::npos) << last.dump();
+        if (st.status == 3) {
+            EXPECT_GT(last["problems"][0]["skipped_notes"].get<int>(), 0) << last.dump();
+        }
+    }
+    // Only the finished file is left, never a temporary one, and the
+    // damaged notes cost no signal.
+    std::vector<std::string> names;
+    for (const auto& e : fs::directory_iterator(out))
+        if (e.path().extension() != ".jsonl") names.push_back(e.path().filename().string());
+    EXPECT_EQ(names, std::vector<std::string>{"kappa.edf"});
+    const EdfFacts facts = ReadEdf(out / "kappa.edf");
+    ASSERT_TRUE(facts.ok);
+    EXPECT_GT(facts.signals, 2);
+}
+
+TEST_F(Cli, FailuresNameTheFileAndWhatIsWrong) {
+    const fs::path s = Simulate("lambda", 4);
+    fs::create_directories(dir / "config");
+    std::ofstream(dir / "config" / "Broken.mtg") << "not a montage";
+    auto flip = [](const fs::path& p) {
+        std::fstream f(p, std::ios::in | std::ios::out | std::ios::binary);
+        f.seekp(static_cast<std::streamoff>(fs::file_size(p) / 2));
+        f.put('\x55');
+    };
+    struct Case {
+        const char* what;
+        std::function<void(const fs::path&)> damage;
+        std::string study; // "" the damaged copy of the study
+        std::vector<std::string> extra;
+        std::string message;
+    } cases[] = {
+        {"corrupt .EEG", [&](const fs::path& d) { flip(d / "lambda.EEG"); }, "", {}, "lambda.EEG: "},
+        {"corrupt .STC", [&](const fs::path& d) { flip(d / "lambda.STC"); }, "", {}, "lambda.STC: "},
+        {"missing .ERD", [](const fs::path& d) { fs::remove(d / "lambda.ERD"); }, "", {}, "lambda.ERD: "},
+        {"not a study", [](const fs::path&) {}, "/dev/null", {}, "/dev/null is neither a study folder"},
+        {"corrupt montage", [](const fs::path&) {}, "", {"--montage", "Broken"}, "Broken.mtg: montage file cannot"},
+    };
+    int n = 0;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        const fs::path d = dir / ("case" + std::to_string(n++));
+        fs::copy(s, d);
+        c.damage(d);
+        std::vector<std::string> args = {"export", c.study.empty() ? d.string() : c.study, "-o",
+                                         (dir / "out").string()};
+        args.insert(args.end(), c.extra.begin(), c.extra.end());
+        const RunResult r = Skrivo(args);
+        EXPECT_EQ(r.status, 1);
+        EXPECT_NE(r.err.find(c.message), std::string::npos) << r.err;
+    }
+    // A dot in a study's name is part of the name, not an extension.
+    const fs::path dotted = Simulate("mu.nu", 2);
+    const RunResult r = Skrivo({"export", dotted.string(), "-o", (dir / "dots").string()});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(fs::exists(dir / "dots" / "mu.nu.edf"));
+}
+
 TEST_F(Cli, UnpaddedGapsGiveADiscontinuousFileThatBiosigReads) {
     const fs::path a = Simulate("gappy", 40, 1, 3, {{10.0, 4.0, false}, {25.0, 6.0, true}});
     const fs::path out = dir / "d";

@@ -19,6 +19,7 @@ namespace sk::cli {
 inline constexpr int kExitOk = 0;
 inline constexpr int kExitFailed = 1;    // a study did not export (or a command failed)
 inline constexpr int kExitUsage = 2;     // bad arguments, unknown template, ...
+inline constexpr int kExitIncomplete = 3; // every study written, some incomplete
 inline constexpr int kExitCancelled = 130;
 
 // Template keys a command line may override. Switches are tri-state:
@@ -65,6 +66,7 @@ struct ExportOptions {
     int jobs = 0; // 0: engine default
     bool remember = false;
     bool edit = false; // open the editor on each study's template first
+    bool overwrite = false; // replace existing output files
     OutputMode mode = OutputMode::Auto;
     BidsOptions bids;
 };

@@ -113,6 +113,19 @@ bool ApplyOverrides(CSkrivoTemplate& t, const TemplateOverrides& o, const CKeyTr
             }
         if (!found) {
             *error = "no montage named \"" + o.montage + "\" for headbox type " + std::to_string(hb);
+            // A montage file of that name that did not load is the likelier
+            // story: say which file and that it cannot be read.
+            const std::wstring folders[] = {GetUserSettingsDir(true), GetUserSettingsSleepDir(true),
+                                            GetAppSettingsDirByStudyMode(true, STUDY_MODE_EEG),
+                                            GetAppSettingsDirByStudyMode(true, STUDY_MODE_SLEEP)};
+            for (const std::wstring& folder : folders) {
+                const std::wstring file = sk::path::FindIgnoringCase(folder, wanted + L".mtg");
+                CMontage probe(hb);
+                if (!file.empty() && probe.Load(file) != 0) {
+                    *error = Narrow(file) + ": montage file cannot be read (damaged, or not a montage)";
+                    break;
+                }
+            }
             return false;
         }
         auto* tree = new CKeyTree;

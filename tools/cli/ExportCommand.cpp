@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <charconv>
 #include <atomic>
+#include <cmath>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
@@ -72,7 +73,47 @@ struct StudyResult {
     std::vector<std::string> files;
     std::string kind, why, hint; // kind of file written, the reason, a hint for EDF+D
     std::string templateName, format; // what the study was written with
+    std::string outcome = "failed"; // complete, incomplete, failed
+    std::vector<sk::ExportProblem> problems;
 };
+
+const char* OutcomeName(sk::ExportOutcome o) {
+    switch (o) {
+    case sk::ExportOutcome::Complete: return "complete";
+    case sk::ExportOutcome::Incomplete: return "incomplete";
+    default: return "failed";
+    }
+}
+
+nlohmann::json ProblemJson(const sk::ExportProblem& p) {
+    nlohmann::json j = {{"file", Narrow(p.file)}, {"reason", Narrow(p.reason)}};
+    if (p.skippedSeconds >= 0) j["skipped_seconds"] = std::round(p.skippedSeconds * 1000.0) / 1000.0;
+    if (p.skippedNotes >= 0) j["skipped_notes"] = p.skippedNotes;
+    if (p.skippedStages >= 0) j["skipped_stages"] = p.skippedStages;
+    return j;
+}
+
+nlohmann::json ProblemsJson(const std::vector<sk::ExportProblem>& problems) {
+    nlohmann::json a = nlohmann::json::array();
+    for (const auto& p : problems) a.push_back(ProblemJson(p));
+    return a;
+}
+
+// "FILE: REASON (skipped 12.5 s, 19 notes)".
+std::string ProblemText(const sk::ExportProblem& p) {
+    std::string text = Narrow(p.file) + ": " + Narrow(p.reason);
+    std::vector<std::string> what;
+    char buf[64];
+    if (p.skippedSeconds >= 0) {
+        std::snprintf(buf, sizeof buf, "%.1f s", p.skippedSeconds);
+        what.push_back(buf);
+    }
+    if (p.skippedNotes >= 0) what.push_back(std::to_string(p.skippedNotes) + " notes");
+    if (p.skippedStages >= 0) what.push_back(std::to_string(p.skippedStages) + " stages");
+    for (size_t i = 0; i < what.size(); ++i) text += (i ? ", " : " (skipped ") + what[i];
+    if (!what.empty()) text += ")";
+    return text;
+}
 
 // Which kind of file the template writes for the study, and why.
 void DescribeKind(const CExportDetails& e, StudyResult& r) {
@@ -253,6 +294,8 @@ int RunExport(const ExportOptions& o) {
     CSkrivoEngine engine;
     LoadTemplateFolders(engine, false);
     if (o.jobs > 0) engine.SetNumParallelExports(o.jobs);
+    // A resumed study was not complete: its earlier files are replaced.
+    engine.SetOverwrite(o.overwrite || o.skipExisting);
 
     CSkrivoTemplate* base = nullptr;
     if (!o.templateRef.empty()) {
@@ -280,6 +323,7 @@ int RunExport(const ExportOptions& o) {
                 StudyResult r;
                 r.study = study;
                 r.status = "skipped";
+                r.outcome = "complete";
                 for (const auto& f : it->second["files"])
                     r.files.push_back((std::filesystem::path(o.output) / f.value("path", "")).string());
                 results.push_back(std::move(r));
@@ -292,6 +336,11 @@ int RunExport(const ExportOptions& o) {
         }
         std::string err;
         if (!AddStudy(engine, study, base, &err)) {
+            // The same study under another spelling is exported once.
+            if (err.find("already in the export list") != std::string::npos) {
+                if (!json) std::fprintf(stderr, "skrivo: %s: %s\n", study.c_str(), err.c_str());
+                continue;
+            }
             fail(study, err);
             continue;
         }
@@ -359,8 +408,11 @@ int RunExport(const ExportOptions& o) {
             if (!code) ok = inner(e, code, text);
             const std::vector<std::string> files = ok ? WrittenFiles(e.GetOutputFolder(), e.GetCurrentFile())
                                                       : std::vector<std::string>{};
-            nlohmann::json line = LineFor(StudyKey(Narrow(e.GetStudyId())), ok ? "complete" : "failed",
+            const std::vector<sk::ExportProblem> problems = e.GetProblems();
+            nlohmann::json line = LineFor(StudyKey(Narrow(e.GetStudyId())),
+                                          !ok ? "failed" : problems.empty() ? "complete" : "incomplete",
                                           ok ? "" : Narrow(text));
+            if (!problems.empty()) line["problems"] = ProblemsJson(problems);
             nlohmann::json described = nlohmann::json::array();
             std::string err;
             if (ok && !DescribeFiles(o.output, files, &described, &err)) {
@@ -405,8 +457,11 @@ int RunExport(const ExportOptions& o) {
             StudyResult r;
             r.study = Narrow(id);
             r.files = WrittenFiles(e->GetOutputFolder(), e->GetCurrentFile());
+            r.problems = e->GetProblems();
+            r.outcome = OutcomeName(e->GetOutcome());
             int32_t code = 0;
             std::wstring text;
+            if (r.outcome == "failed" && status == kExitOk) status = kExitFailed;
             if (e->IsDone()) {
                 r.status = "exported";
                 DescribeKind(*e, r);
@@ -419,11 +474,11 @@ int RunExport(const ExportOptions& o) {
                 r.status = "failed";
                 r.code = code;
                 r.error = Narrow(text);
-                if (status == kExitOk) status = kExitFailed;
+                if (code == static_cast<int32_t>(0x80070050u))
+                    r.error += " (--overwrite replaces it)";
             } else {
                 r.status = "cancelled";
                 r.error = "Export was cancelled";
-                if (status == kExitOk) status = kExitFailed;
                 // Never started, so its job wrote no line; the manifest
                 // still accounts for it.
                 if (!e->IsTaken()) {
@@ -459,15 +514,19 @@ int RunExport(const ExportOptions& o) {
     }
 
     if (manifestFailed && status == kExitOk) status = kExitFailed;
+    if (status == kExitOk)
+        for (const auto& r : results)
+            if (r.outcome == "incomplete") status = kExitIncomplete;
     if (json) {
         nlohmann::json arr = nlohmann::json::array();
         for (const auto& r : results) {
-            nlohmann::json j = {{"study", r.study}, {"status", r.status}, {"files", r.files}};
+            nlohmann::json j = {{"study", r.study}, {"status", r.status}, {"outcome", r.outcome}, {"files", r.files}};
             if (!r.kind.empty()) j["kind"] = r.kind;
             if (!r.format.empty()) {
                 j["template"] = r.templateName;
                 j["format"] = r.format;
             }
+            j["problems"] = ProblemsJson(r.problems);
             if (!r.error.empty()) {
                 j["error"] = r.error;
                 j["code"] = static_cast<uint32_t>(r.code);
@@ -479,10 +538,13 @@ int RunExport(const ExportOptions& o) {
         return status;
     }
     for (const auto& r : results) {
+        // What could not be read, or what a failed study left behind.
+        for (const auto& p : r.problems)
+            std::fprintf(stderr, "skrivo: %s: %s\n", r.study.c_str(), ProblemText(p).c_str());
         if (r.status == "exported" || r.status == "skipped") {
             if (!quiet) {
-                std::printf("%s %s\n", r.status == "skipped" ? "skipped (complete before)" : "exported",
-                            r.study.c_str());
+                std::printf("%s %s%s\n", r.status == "skipped" ? "skipped (complete before)" : "exported",
+                            r.study.c_str(), r.outcome == "incomplete" ? " (incomplete)" : "");
                 for (const auto& f : r.files) std::printf("  %s\n", f.c_str());
                 if (!r.format.empty())
                     std::printf("  template %s, %s\n",
@@ -500,13 +562,16 @@ int RunExport(const ExportOptions& o) {
         }
     }
     if (!quiet && results.size() > 1) {
-        size_t ok = 0, skipped = 0;
+        size_t ok = 0, skipped = 0, incomplete = 0;
         for (const auto& r : results) {
             ok += r.status == "exported";
             skipped += r.status == "skipped";
+            incomplete += r.outcome == "incomplete";
         }
-        if (skipped) std::printf("%zu of %zu studies exported, %zu complete before\n", ok, results.size(), skipped);
-        else std::printf("%zu of %zu studies exported\n", ok, results.size());
+        std::printf("%zu of %zu studies exported", ok, results.size());
+        if (incomplete) std::printf(", %zu incomplete", incomplete);
+        if (skipped) std::printf(", %zu complete before", skipped);
+        std::printf("\n");
     }
     if (!quiet && !json && results.empty() && !o.shard.empty())
         std::printf("shard %s has no studies\n", o.shard.c_str());

@@ -230,6 +230,7 @@ int main(int argc, char** argv) {
         ->type_name("N");
     exp->add_flag("--remember", ex.remember, "Remember each study's template as the last used for its headbox");
     exp->add_flag("--edit", ex.edit, "Open the template editor on each study's template before the export");
+    exp->add_flag("--overwrite", ex.overwrite, "Replace output files that exist already");
     exp->add_flag("-q,--quiet", exQuiet, "Print nothing but errors");
     exp->add_flag("--json", exJson, "Print progress and results as JSON lines");
 

@@ -535,8 +535,9 @@ SimResult SimulateStudy(const SimOptions& o)
         Fail(r, L"no study folder given");
         return r;
     }
-    if (o.studyName.empty() || o.studyName.find_first_of(L"./\\:") != std::wstring::npos) {
-        Fail(r, L"study name must be a plain name without dots");
+    if (o.studyName.empty() || o.studyName == L"." || o.studyName == L".." ||
+        o.studyName.find_first_of(L"/\\:") != std::wstring::npos) {
+        Fail(r, L"study name must be a plain file name");
         return r;
     }
     if (o.schema != sk::rec::kSchemaPlain && o.schema != sk::rec::kSchemaDeltaVarint) {

@@ -25,7 +25,7 @@ struct SimGap {
 
 struct SimOptions {
     std::filesystem::path folder;           // created if missing; files go directly in it
-    std::wstring studyName = L"Doe~ John_0001"; // file name of the study files (no dots)
+    std::wstring studyName = L"Doe~ John_0001"; // file name of the study files (no separators)
     std::wstring lastName = L"Doe";
     std::wstring firstName = L"John";
     uint32_t seed = 1;
