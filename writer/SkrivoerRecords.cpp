@@ -85,17 +85,23 @@ void CSkrivoer::FinishRecords(int64_t records) {
         // that reached the disk and count those, so the file still opens.
         const int64_t header = 256LL * (static_cast<int64_t>(m_processors.size()) + 1);
         records = m_file->TruncateToWholeRecords(header, m_bytesPerRecord);
-        if (records < 0)
-            return; // the header keeps -1: the count is not patched
         m_fileRecords = records;
+        if (records < 0)
+            return; // not even the header is whole: the file is not kept
     }
+    // A count that cannot be patched leaves -1, and a file no reader opens.
     std::string text = std::to_string(records);
-    if (text.size() > 8)
+    if (text.size() > 8) {
+        m_fileRecords = -1;
         return;
+    }
     text.resize(8, ' ');
-    if (!m_file->PatchAt(236, text.data(), text.size()) && !m_failed) {
-        m_failed = true;
-        SetFileError(m_file->LastError() ? m_file->LastError() : EIO);
+    if (!m_file->PatchAt(236, text.data(), text.size())) {
+        m_fileRecords = -1;
+        if (!m_failed) {
+            m_failed = true;
+            SetFileError(m_file->LastError() ? m_file->LastError() : EIO);
+        }
     }
 }
 

@@ -222,7 +222,7 @@ TEST(Simulator, RejectsBadOptions)
         EXPECT_FALSE(SimulateStudy(o).ok) << hb;
     }
     o.headboxType = 1;
-    o.studyName = L"a.b";
+    o.studyName = L"a/b";
     EXPECT_FALSE(SimulateStudy(o).ok);
     o.studyName = L"ok";
     o.schema = 9;
