@@ -457,8 +457,6 @@ TEST_F(Cli, OutcomesExitStatusesCollisionsAndExistingOutputs) {
 
 TEST_F(Cli, FailuresNameTheFileAndWhatIsWrong) {
     const fs::path s = Simulate("lambda", 4);
-    fs::create_directories(dir / "config");
-    std::ofstream(dir / "config" / "Broken.mtg") << "not a montage";
     auto flip = [](const fs::path& p) {
         std::fstream f(p, std::ios::in | std::ios::out | std::ios::binary);
         f.seekp(static_cast<std::streamoff>(fs::file_size(p) / 2));
@@ -475,7 +473,6 @@ TEST_F(Cli, FailuresNameTheFileAndWhatIsWrong) {
         {"corrupt .STC", [&](const fs::path& d) { flip(d / "lambda.STC"); }, "", {}, "lambda.STC: "},
         {"missing .ERD", [](const fs::path& d) { fs::remove(d / "lambda.ERD"); }, "", {}, "lambda.ERD: "},
         {"not a study", [](const fs::path&) {}, "/dev/null", {}, "/dev/null is neither a study folder"},
-        {"corrupt montage", [](const fs::path&) {}, "", {"--montage", "Broken"}, "Broken.mtg: montage file cannot"},
     };
     int n = 0;
     for (const Case& c : cases) {
