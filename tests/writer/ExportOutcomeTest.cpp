@@ -10,7 +10,8 @@
 
 #include <sys/stat.h>
 
-#include "writer/ExportTestUtil.h"
+#include "support/EdfLibRead.h"
+#include "support/SimStudy.h"
 #include "writer/WriterTestUtil.h"
 
 using namespace sk::test;
