@@ -400,6 +400,9 @@ int RunExport(const ExportOptions& o) {
             if (auto sub = subfolderOf.find(e.GetStudyId()); sub != subfolderOf.end()) {
                 const std::wstring folder = sk::path::Combine(out, Widen(sub->second));
                 e.SetOutputFolder(folder);
+                // Subfolders are unique per study: a file name shared in the
+                // output folder itself is no collision here.
+                e.SetRefusal(L"");
                 if (!sk::path::CreateDirectories(folder)) {
                     code = static_cast<int32_t>(0x80070003u);
                     text = L"cannot create output folder " + folder;
