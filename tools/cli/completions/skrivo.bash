@@ -50,10 +50,6 @@ _skrivo() {
         COMPREPLY=($(compgen -W $'summary\nverify' -- "$cur"))
         return
     fi
-    if [[ $cmd == manifest && -z $sub ]]; then
-        COMPREPLY=($(compgen -W $'summary\nverify' -- "$cur"))
-        return
-    fi
     if [[ $cur == -* ]]; then
         COMPREPLY=($(compgen -W "$("$prog" $cmd $sub --help 2>/dev/null | grep -oE -- '(^|[ ,!])--?[A-Za-z][-A-Za-z]*' | tr -d ' ,!' | sort -u)" -- "$cur"))
         return
