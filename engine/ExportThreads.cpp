@@ -149,8 +149,12 @@ uint32_t CSkrivoEngine::Impl::ExportMonitorThreadProc(CSkrivoEngine* engine) {
                     p = 100.0f;
                     finished[i] = true;
                 } else {
-                    if (p > lastReported[i]) engine->Fire_OnProgress(study.c_str(), file.c_str(), p);
-                    lastReported[i] = p;
+                    // A worker that has just taken the entry has not named
+                    // its file yet: the host hears of the study once it has.
+                    if (p > lastReported[i] && (!file.empty() || done)) {
+                        engine->Fire_OnProgress(study.c_str(), file.c_str(), p);
+                        lastReported[i] = p;
+                    }
                     if (!done) allFinished = false;
                     finished[i] = done;
                 }
