@@ -1,0 +1,705 @@
+// The engine: its export list and settings, size estimates, the choice of a
+// template for a study, and the export threads driven through the
+// replaceable export job (scheduling, reporting and cancellation without real
+// studies; run under ThreadSanitizer by the test script).
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <mutex>
+#include <set>
+#include <stdexcept>
+#include <thread>
+
+#include "engine/SkrivoEngine.h"
+#include "engine/TemplateSelection.h"
+#include "platform/Log.h"
+#include "platform/Registry.h"
+#include "platform/Sync.h"
+#include "platform/recording/Montage.h"
+#include "support/IsolatedSettings.h"
+#include "support/TempDir.h"
+#include "templates/SkrivoTemplateManager.h"
+#include "tools/simulator/StudySimulator.h"
+#include "writer/ExportDetails.h"
+
+using ScopedRegistry = sk::test::IsolatedSettings;
+
+namespace {
+
+// The keys of a study description that template choice and estimates read.
+CKeyTree MakeStudy(int hbType, int group, int rawCount) {
+    CKeyTree t;
+    t.AddKey(L"Headbox.HB0.HBType", hbType);
+    t.AddKey(L"Study.StudyGroup", group);
+    t.AddKey(L"Channels.RawCount", rawCount);
+    return t;
+}
+
+void AddEntries(CSkrivoEngine& engine, const std::vector<std::wstring>& ids) {
+    for (const auto& id : ids)
+        ASSERT_TRUE(engine.AddExportEntry(new CExportDetails(id, L"/studies/" + id + L"/", id, nullptr)));
+}
+
+std::string Narrow(const std::wstring& w) { return std::string(w.begin(), w.end()); }
+
+} // namespace
+
+// --- the export list and the settings ---------------------------------------
+
+TEST(EngineList, DuplicateAndMissingStudiesAreRefusedWithTheReason) {
+    ScopedRegistry reg;
+    sk::test::TempDir dir;
+    std::filesystem::create_directories(dir / "empty");
+    std::ofstream(dir / "empty" / "notes.txt") << "x";
+    CSkrivoEngine engine;
+    ASSERT_TRUE(engine.AddExportEntry(new CExportDetails(L"Study1", L"/data/Alpha/", L"a", nullptr)));
+    const std::wstring missing = (dir / "gone").wstring(), empty = (dir / "empty").wstring();
+    const std::wstring in = L"CSkrivoEngine::AddExport - ", listed = L" not added because it is already in the export list.";
+    struct Case {
+        std::wstring id, path, message;
+    } cases[] = {
+        {L"STUDY1", L"/nowhere", in + L"STUDY1" + listed}, // same id, other letter case
+        {L"other", L"/DATA/alpha/", in + L"other" + listed}, // same folder, other id
+        {L"s", missing, in + L"could not find study at " + missing},
+        {L"s", L"", in + L"could not find study at "},
+        {L"s", empty, in + L"could not find .EEG file in study in " + empty + L"/*.eeg"},
+    };
+    for (const auto& c : cases) {
+        sk::LogCapture log;
+        EXPECT_FALSE(engine.AddExport(c.id.c_str(), c.path.c_str(), nullptr));
+        EXPECT_TRUE(log.Contains(c.message, 8)) << Narrow(c.message);
+    }
+    EXPECT_EQ(engine.GetExportCount(), 1u);
+}
+
+TEST(EngineList, FolderKeepsItsFormAndEegPathGetsATrailingSeparator) {
+    ScopedRegistry reg;
+    sk::test::TempDir dir;
+    sk::sim::SimResult sims[2];
+    for (int i : {0, 1}) {
+        sk::sim::SimOptions o;
+        o.folder = dir / (i ? "b" : "a");
+        o.sampleRate = 64;
+        o.durationSeconds = 4;
+        o.decimation = i ? 4 : 0;
+        sims[i] = sk::sim::SimulateStudy(o);
+        ASSERT_TRUE(sims[i].ok);
+    }
+    CSkrivoEngine engine;
+    ASSERT_TRUE(engine.AddExport(L"A", (dir / "a").wstring().c_str(), nullptr));
+    ASSERT_TRUE(engine.AddExport(L"B", sims[1].eegFile.wstring().c_str(), nullptr));
+    EXPECT_EQ(engine.GetExportAt(0)->GetStudyFolder(), (dir / "a").wstring());
+    EXPECT_EQ(engine.GetExportAt(1)->GetStudyFolder(), (dir / "b").wstring() + L"/");
+    EXPECT_EQ(engine.GetExportAt(1)->GetStudyName(), sims[1].eegFile.stem().wstring());
+
+    // Lookups are exact; a missing key is not an error.
+    EXPECT_EQ(IntOf(engine.GetStudyInfo(L"A", L"Headbox.HB0.HBType"), 0), 1);
+    EXPECT_EQ(engine.GetStudyInfo(L"A", L"No.Such.Key"), nullptr);
+    EXPECT_EQ(engine.GetStudyInfo(L"A", L"Decimated"), nullptr);
+    EXPECT_NE(engine.GetStudyInfo(L"B", L"Decimated.Samples.End"), nullptr) << "decimated probe kept";
+    EXPECT_EQ(engine.GetStudyInfo(L"a", L"Samples.End"), nullptr);
+    // The engine chose a template, an instance owned by the manager.
+    ASSERT_NE(engine.GetTemplate(L"A"), nullptr);
+    EXPECT_TRUE(engine.GetTemplate(L"A")->IsInstance());
+    EXPECT_GT(engine.EstimateSize(L"A"), 256);
+}
+
+TEST(EngineList, EveryListOperationIsRefusedOnceExporting) {
+    ScopedRegistry reg;
+    CSkrivoEngine engine;
+    engine.Cancel(); // not exporting: nothing to do
+    EXPECT_FALSE(engine.IsDone());
+
+    engine.Export(L"/out", nullptr, false);
+    sk::LogCapture log;
+    std::vector<CSkrivoTemplate*> offered;
+    CSkrivoTemplate* t = engine.GetTemplateManager()->Create(L"EEG", L"x");
+    EXPECT_FALSE(engine.AddExport(L"s", L"/x", nullptr));
+    EXPECT_FALSE(engine.SetTemplate(L"s", t, false));
+    EXPECT_EQ(engine.GetTemplate(L"s"), nullptr);
+    EXPECT_EQ(engine.GetStudyInfo(L"s", L"Info"), nullptr);
+    EXPECT_EQ(engine.EstimateSize(L"s"), -1);
+    engine.GetTemplatesForStudy(L"s", offered);
+    EXPECT_FALSE(engine.EditTemplate(L"s", nullptr));
+    engine.Export(L"/out", nullptr, false);
+    EXPECT_TRUE(offered.empty());
+    for (const wchar_t* text : {L"AddExport - export", L"SetTemplate - export", L"GetTemplate - export",
+                                L"GetStudyInfo - export", L"EstimateSize - export", L"GetTemplatesForStudy - export",
+                                L"EditTemplate - export", L"Export - export already"})
+        EXPECT_TRUE(log.Contains(L"CSkrivoEngine::" + std::wstring(text) + L" in progress.", 8)) << Narrow(text);
+    engine.Cancel();
+    EXPECT_TRUE(engine.IsDone()) << "an empty list is done once its monitor ended";
+}
+
+TEST(EngineSettings, MistypedValuesAreSeededWithDefaultsAndAReadOnlyRegistryIsLeftAlone) {
+    ScopedRegistry reg;
+    const wchar_t* path = L"Software\\Corvane\\Ostra\\EDF";
+    {
+        std::unique_ptr<sk::RegistryKey> key;
+        ASSERT_EQ(sk::RegistryKey::Create(sk::HKEY_LOCAL_MACHINE, path, sk::KEY_READ | sk::KEY_WRITE, &key), 0);
+        key->SetString(L"BreakQueryLimit", L"lots"); // wrong type
+        key->SetDword(L"AllowEFormat", 7);            // valid, non-zero flag
+        key->SetString(L"Extension", L"rec");
+    }
+    {
+        CSkrivoEngine engine;
+        const CKeyTree& s = engine.GetSettings();
+        EXPECT_EQ(AsCStr(s.GetAt(L"Extension"), L""), L"rec");
+        EXPECT_EQ(IntOf(s.GetAt(L"BreakQueryLimit"), -1), 100);
+        EXPECT_EQ(IntOf(s.GetAt(L"AllowEFormat"), -1), 1);
+        EXPECT_EQ(IntOf(s.GetAt(L"UseEDFDurationLimit"), -1), 0);
+        std::unique_ptr<sk::RegistryKey> key;
+        ASSERT_EQ(sk::RegistryKey::Open(sk::HKEY_LOCAL_MACHINE, path, sk::KEY_READ, &key), 0);
+        uint32_t type = 0;
+        std::vector<uint8_t> data;
+        for (const wchar_t* name : {L"BreakQueryLimit", L"MaximizeEDFRecordSize"}) {
+            ASSERT_EQ(key->QueryValue(name, &type, &data), 0);
+            EXPECT_EQ(type, sk::REG_DWORD);
+        }
+    }
+    ScopedRegistry other;
+    sk::test::ScopedEnv readOnly("SKRIVO_REGISTRY_READONLY", "1");
+    CSkrivoEngine engine;
+    EXPECT_EQ(AsCStr(engine.GetSettings().GetAt(L"Extension"), L""), L"edf");
+    EXPECT_EQ(IntOf(engine.GetSettings().GetAt(L"MaximizeEDFRecordSize"), -1), 1);
+    std::unique_ptr<sk::RegistryKey> key;
+    if (sk::RegistryKey::Open(sk::HKEY_LOCAL_MACHINE, path, sk::KEY_READ, &key) == 0) {
+        EXPECT_TRUE(key->ValueNames().empty());
+    }
+}
+
+TEST(EngineList, ExportRemembersTemplatesOnlyWhenAsked) {
+    ScopedRegistry reg;
+    for (bool remember : {false, true}) {
+        {
+            CSkrivoEngine engine;
+            engine.SetExportJob([](CExportDetails&, int32_t&, std::wstring&) { return true; });
+            CSkrivoTemplate* t = engine.GetTemplateManager()->CreateDefault(1, 4);
+            t->SetName(remember ? L"Kept" : L"Forgotten");
+            auto* e = new CExportDetails(L"s", L"/s/", L"s", t);
+            e->GetStudyInfo() = MakeStudy(4, 1, 0);
+            ASSERT_TRUE(engine.AddExportEntry(e));
+            engine.Export(L"/out", nullptr, remember);
+            ASSERT_TRUE(engine.WaitForExport(10000));
+            EXPECT_EQ(engine.GetExportAt(0)->GetOutputFolder(), L"/out");
+        }
+        CSkrivoTemplateManager manager;
+        CSkrivoTemplate* last = manager.GetLastUsed(4, 1);
+        EXPECT_EQ(last ? last->GetName() : L"<none>", remember ? L"Kept" : L"<none>");
+    }
+}
+
+// --- size estimates ---------------------------------------------------------
+
+namespace {
+
+CKeyTree* Channel(int index, int selected, bool withIndex = true) {
+    auto* ch = new CKeyTree;
+    ch->AddKey(L"Channel", L"C");
+    ch->AddKey(L"Selected", selected);
+    if (withIndex) ch->AddKey(L"Index", index);
+    return ch;
+}
+
+std::vector<CKeyTree*> TwoSelected() { return {Channel(0, 1), Channel(1, 1), Channel(2, 0)}; }
+std::vector<CKeyTree*> OneWithoutIndex() { return {Channel(0, 1), Channel(5, 1, false)}; }
+// Headbox 20 with two breakouts stores configuration 0..255 and 512..543; 300
+// lies on a breakout not in use.
+std::vector<CKeyTree*> Breakouts() { return {Channel(0, 1), Channel(300, 1), Channel(512, 1)}; }
+
+} // namespace
+
+TEST(EstimateSize, FollowsTheTemplateAndTheStudySpan) {
+    ScopedRegistry reg;
+    struct Case {
+        const char* name;
+        const wchar_t* format;
+        int padGaps, trigger, patient, useDecimated;
+        std::vector<CKeyTree*> (*channels)();
+        int hbType;
+        int64_t expected;
+    } const cases[] = {
+        // 2 x 2 x 1000 + 256 x 3
+        {"edf two channels", L"EDF", 0, 0, 0, 0, TwoSelected, 1, 4768},
+        // EDF+ without padding: total (900) and one more signal (annotations)
+        {"edf+ unpadded", L"EDF+", 0, 0, 0, 0, TwoSelected, 1, 2 * 3 * 900 + 256 * 4},
+        {"edf+ padded", L"edf+", 1, 0, 0, 0, TwoSelected, 1, 2 * 3 * 1000 + 256 * 4},
+        // EDF pads always, whatever PadGaps says; events add signals
+        {"edf events", L"EDF", 0, 1, 1, 0, TwoSelected, 1, 2 * 4 * 1000 + 256 * 5},
+        {"missing index not counted", L"EDF", 0, 0, 0, 0, OneWithoutIndex, 1, 2 * 1 * 1000 + 256 * 2},
+        // decimated: span 0..3999 at decimation 4 gives 1000 samples
+        {"decimated", L"EDF", 0, 0, 0, 1, TwoSelected, 1, 2 * 2 * 1000 + 256 * 3},
+        {"breakout mapping", L"EDF", 0, 0, 0, 0, Breakouts, 20, 2 * 2 * 1000 + 256 * 3},
+    };
+    for (const auto& c : cases) {
+        CSkrivoEngine engine;
+        CSkrivoTemplate* t = engine.GetTemplateManager()->Create(L"EEG", L"t");
+        t->SetAt(L"ExportFormat", c.format);
+        t->SetAt(L"PadGaps", c.padGaps);
+        t->SetAt(L"IncludeTriggerEvent", c.trigger);
+        t->SetAt(L"IncludePatientEvent", c.patient);
+        t->SetAt(L"UseDecimatedData", c.useDecimated);
+        auto* list = new CItemList;
+        for (CKeyTree* ch : c.channels()) list->Append(ch);
+        t->SetAt(L"Channels.Selected", list);
+
+        auto* e = new CExportDetails(L"s", L"/s/", L"s", t);
+        CKeyTree& study = e->GetStudyInfo();
+        study.AddKey(L"Headbox.HB0.HBType", c.hbType);
+        study.AddKey(L"Samples.Start", int64_t{0});
+        study.AddKey(L"Samples.End", int64_t{999});
+        study.AddKey(L"Samples.Total", int64_t{900});
+        study.AddKey(L"Study.RawDataDecimation", 4);
+        study.AddKey(L"Decimated.Samples.Start", int64_t{0});
+        study.AddKey(L"Decimated.Samples.End", int64_t{3999});
+        study.AddKey(L"Decimated.Samples.Total", int64_t{3999});
+        ASSERT_TRUE(engine.AddExportEntry(e));
+        EXPECT_EQ(engine.EstimateSize(L"s"), c.expected) << c.name;
+    }
+    // Absent studies and entries without a template have no estimate.
+    CSkrivoEngine engine;
+    ASSERT_TRUE(engine.AddExportEntry(new CExportDetails(L"bare", L"/b/", L"b", nullptr)));
+    for (const wchar_t* id : {L"nobody", L"BARE", L"bare"}) EXPECT_EQ(engine.EstimateSize(id), -1) << Narrow(id);
+}
+
+// --- the template a study gets ----------------------------------------------
+
+// A private registry, EEG and sleep template folders, and their manager.
+struct Templates {
+    ScopedRegistry reg;
+    sk::test::TempDir eegDir{"skrivo-eeg"}, sleepDir{"skrivo-sleep"};
+    CSkrivoTemplateManager manager;
+    Templates() {
+        EXPECT_EQ(manager.Load(L"EEG", eegDir.wpath()), 0);
+        EXPECT_EQ(manager.Load(L"Sleep", sleepDir.wpath()), 0);
+    }
+    // A stored template (in the manager's list) with raw channels of a headbox.
+    CSkrivoTemplate* Stored(const std::wstring& modality, const std::wstring& name, int hbType) {
+        CSkrivoTemplate* t = manager.Create(modality, name);
+        t->SetHeadboxType(hbType);
+        t->SetChannelDefinition(CSkrivoTemplate::ChannelsRawData, nullptr);
+        EXPECT_EQ(manager.Save(t, true), 0);
+        return manager.GetItem(modality, name);
+    }
+};
+
+// A stored template that fits (headbox, modality by the study group, raw
+// channel count) is cloned for the study, the last used one first; without one
+// the study gets an unnamed default of its headbox. Headboxes 1 to 27 only.
+TEST(Selection, FittingStoredOrLastUsedTemplateIsClonedElseTheDefault) {
+    struct Case {
+        const char* what;
+        std::vector<std::tuple<const wchar_t*, const wchar_t*, int>> stored; // modality, name, headbox
+        const wchar_t* lastUsed;
+        int group, moreChannels;
+        const wchar_t *name, *modality;
+    } const cases[] = {
+        {"fitting stored", {{L"EEG", L"Routine", 1}}, nullptr, 1, 0, L"Routine", L"EEG"},
+        {"last used wins", {{L"EEG", L"First", 1}, {L"EEG", L"Favourite", 1}}, L"Favourite", 1, 0, L"Favourite", L"EEG"},
+        // Raw data listing one channel fewer than the study has does not fit.
+        {"none fits", {{L"EEG", L"OtherHeadbox", 2}, {L"EEG", L"Fewer", 1}}, nullptr, 1, 1, L"", L"EEG"},
+        // Group 3 chooses among sleep templates but matches only EEG ones.
+        {"group three", {{L"Sleep", L"Night", 1}}, nullptr, 3, 0, L"", L"Sleep"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        Templates tt;
+        CSkrivoTemplateManager& manager = tt.manager;
+        int channels = 0; // of the raw channels of a headbox-1 template
+        for (const auto& [modality, name, hb] : c.stored) {
+            const CSkrivoTemplate* t = tt.Stored(modality, name, hb);
+            if (hb == 1) channels = t->GetTotalChannelCount();
+        }
+        if (c.lastUsed) manager.SetLastUsed(1, 1, manager.GetItem(L"EEG", std::wstring(c.lastUsed)));
+        CKeyTree study = MakeStudy(1, c.group, channels + c.moreChannels);
+        CSkrivoTemplate* chosen = sk::engine::FindTemplateForStudy(manager, &study);
+        ASSERT_NE(chosen, nullptr);
+        EXPECT_TRUE(chosen->IsInstance());
+        EXPECT_EQ(Narrow(chosen->GetName()), Narrow(c.name));
+        EXPECT_EQ(Narrow(chosen->GetModality()), Narrow(c.modality));
+        EXPECT_EQ(chosen->GetHeadboxType(), 1);
+        if (*c.name) {
+            const CSkrivoTemplate* source = manager.GetItem(c.modality, std::wstring(c.name));
+            EXPECT_NE(chosen, source) << "a stored template is cloned, never bound";
+            EXPECT_TRUE(manager.IsCloneOf(chosen, source));
+        }
+    }
+    Templates tt;
+    for (int hb : {0, 1, 27, 28, -1}) {
+        CKeyTree study = MakeStudy(hb, 1, 32);
+        EXPECT_EQ(sk::engine::FindTemplateForStudy(tt.manager, &study) != nullptr, hb >= 1 && hb <= 27) << hb;
+    }
+}
+
+TEST(Selection, UpdateRebuildsRawChannelsAndKeepsUnfittingMontages) {
+    Templates tt;
+    CSkrivoTemplateManager& manager = tt.manager;
+    // Raw data for another headbox: rebuilt from the study.
+    CSkrivoTemplate* raw = manager.CreateDefault(1, 2);
+    raw->SetHeadboxType(1);
+    CKeyTree study = MakeStudy(1, 1, manager.CreateDefault(1, 1)->GetTotalChannelCount());
+    ASSERT_FALSE(sk::engine::IsMatchForStudy(raw, &study));
+    {
+        sk::LogCapture log;
+        CSkrivoTemplate* updated = sk::engine::UpdateTemplate(manager, raw, &study);
+        EXPECT_EQ(updated, raw) << "instances are adapted in place";
+        EXPECT_TRUE(sk::engine::IsMatchForStudy(updated, &study));
+        EXPECT_EQ(log.EventCount(), 0u);
+    }
+
+    // Acquisition montage of the study's name but other montaging (both are
+    // headbox defaults under one name; the template's has lost its last
+    // derivation): left as it is, bound anyway, with an event-log record.
+    CMontage studyMontage(1);
+    ASSERT_EQ(studyMontage.Load(static_cast<const CKeyTree*>(nullptr)), 0);
+    studyMontage.SetMontageName(L"Bipolar");
+    auto* studyTree = new CKeyTree;
+    ASSERT_EQ(studyMontage.Save(*studyTree), 0);
+    study.AddKey(L"Montage", studyTree);
+    CKeyTree shorter(*studyTree);
+    CItemList* derivations = AsItemList(shorter.GetAt(L"Channels"));
+    ASSERT_NE(derivations, nullptr);
+    derivations->RemoveAt(derivations->GetCount() - 1);
+    CSkrivoTemplate* acq = manager.CreateDefault(1, 1);
+    acq->SetChannelDefinition(CSkrivoTemplate::ChannelsAcquisitionMontage, &study);
+    acq->SetMontage(new CKeyTree(shorter), &study);
+    ASSERT_EQ(AsCStr(acq->GetAt(L"Montage.Name"), L""), L"Bipolar");
+    sk::LogCapture log;
+    CSkrivoTemplate* bound = sk::engine::UpdateTemplate(manager, acq, &study);
+    EXPECT_EQ(bound, acq);
+    EXPECT_FALSE(sk::engine::IsMatchForStudy(bound, &study));
+    EXPECT_EQ(log.EventCount(), 1u);
+
+    // A stored template given by the host is cloned first.
+    CSkrivoTemplate* stored = tt.Stored(L"EEG", L"Host", 1);
+    CSkrivoTemplate* clone = sk::engine::UpdateTemplate(manager, stored, &study);
+    ASSERT_NE(clone, nullptr);
+    EXPECT_NE(clone, stored);
+    EXPECT_TRUE(clone->IsInstance());
+    EXPECT_EQ(sk::engine::UpdateTemplate(manager, nullptr, &study), nullptr);
+}
+
+TEST(OfferedTemplates, LeaveOutTheSourceOfTheBoundCloneAndAppend) {
+    ScopedRegistry reg;
+    sk::test::TempDir eegDir;
+    CSkrivoEngine engine;
+    CSkrivoTemplateManager& manager = *engine.GetTemplateManager();
+    ASSERT_EQ(manager.Load(L"EEG", eegDir.wpath()), 0);
+    for (const auto& [name, hb] : {std::pair{L"One", 1}, {L"Two", 1}, {L"Three", 1}, {L"OtherBox", 3}}) {
+        CSkrivoTemplate* t = manager.Create(L"EEG", name);
+        t->SetHeadboxType(hb);
+        t->SetChannelDefinition(CSkrivoTemplate::ChannelsRawData, nullptr);
+        ASSERT_EQ(manager.Save(t, true), 0);
+    }
+    CSkrivoTemplate* two = manager.GetItem(L"EEG", std::wstring(L"Two"));
+    ASSERT_NE(two, nullptr);
+    auto* e = new CExportDetails(L"s", L"/s/", L"s", manager.Clone(two));
+    e->GetStudyInfo() = MakeStudy(1, 1, two->GetTotalChannelCount());
+    ASSERT_TRUE(engine.AddExportEntry(e));
+
+    std::vector<CSkrivoTemplate*> offered{nullptr};
+    engine.GetTemplatesForStudy(L"s", offered);
+    ASSERT_EQ(offered.size(), 3u);
+    EXPECT_EQ(offered[0], nullptr);
+    EXPECT_EQ(offered[1]->GetName(), L"One");
+    EXPECT_EQ(offered[2]->GetName(), L"Three");
+
+    // Headbox type 0 offers nothing.
+    auto* unknown = new CExportDetails(L"u", L"/u/", L"u", nullptr);
+    unknown->GetStudyInfo() = MakeStudy(0, 1, 0);
+    ASSERT_TRUE(engine.AddExportEntry(unknown));
+    std::vector<CSkrivoTemplate*> none;
+    engine.GetTemplatesForStudy(L"u", none);
+    EXPECT_TRUE(none.empty());
+
+    // SetTemplate with reset forces the study's headbox, modality and channels.
+    ASSERT_TRUE(engine.SetTemplate(L"s", manager.CreateDefault(2, 3), true));
+    CSkrivoTemplate* now = engine.GetTemplate(L"s");
+    EXPECT_EQ(now->GetHeadboxType(), 1);
+    EXPECT_EQ(now->GetModality(), L"EEG");
+    EXPECT_TRUE(sk::engine::IsMatchForStudy(now, &e->GetStudyInfo()));
+}
+
+// --- the export threads -----------------------------------------------------
+
+namespace {
+
+constexpr int32_t kCancelled = static_cast<int32_t>(0x800704C7u);
+constexpr int32_t kDenied = static_cast<int32_t>(0x80070005u);
+
+class Recorder : public ISkrivoProgress {
+public:
+    struct Report {
+        std::wstring study, file;
+        float percent;
+    };
+    struct Error {
+        std::wstring study;
+        long code;
+        std::wstring text;
+    };
+    void OnProgress(const wchar_t* study, const wchar_t* file, float percent) override {
+        std::lock_guard<std::mutex> g(mu);
+        progress.push_back({study, file, percent});
+        threads.insert(std::this_thread::get_id());
+    }
+    void OnError(const wchar_t* study, long code, const wchar_t* text) override {
+        std::lock_guard<std::mutex> g(mu);
+        errors.push_back({study, code, text});
+        threads.insert(std::this_thread::get_id());
+    }
+    std::vector<Report> Progress() {
+        std::lock_guard<std::mutex> g(mu);
+        return progress;
+    }
+    std::vector<Error> Errors() {
+        std::lock_guard<std::mutex> g(mu);
+        return errors;
+    }
+    std::mutex mu;
+    std::vector<Report> progress;
+    std::vector<Error> errors;
+    std::set<std::thread::id> threads;
+};
+
+// A job that "writes" ticks steps, sleeping between them, and fails studies
+// whose id starts with "bad". It reports progress like the record writer.
+struct FakeJob {
+    int ticks = 4;
+    int sleepMs = 5;
+    std::shared_ptr<std::atomic<int>> running = std::make_shared<std::atomic<int>>(0);
+    std::shared_ptr<std::atomic<int>> maxRunning = std::make_shared<std::atomic<int>>(0);
+
+    bool operator()(CExportDetails& e, int32_t& code, std::wstring& text) const {
+        const int now = ++*running;
+        for (int seen = maxRunning->load(); now > seen && !maxRunning->compare_exchange_weak(seen, now);) {
+        }
+        e.SetCurrentFile(e.GetStudyId() + L".EDF");
+        bool cancelled = false;
+        for (int i = 0; i < ticks && !cancelled; ++i) {
+            if (e.ReportProgress(100.0f * i / ticks, &cancelled)) cancelled = true;
+            else std::this_thread::sleep_for(std::chrono::milliseconds(sleepMs));
+        }
+        --*running;
+        if (cancelled) {
+            code = kCancelled;
+            text = L"Export was cancelled";
+        } else if (e.GetStudyId().rfind(L"bad", 0) == 0) {
+            code = kDenied;
+            text = L"Access is denied.";
+        }
+        return !cancelled && e.GetStudyId().rfind(L"bad", 0) != 0;
+    }
+};
+
+// Every engine reads its settings from the registry: keep that private.
+class ExportThreads : public ::testing::Test {
+protected:
+    ScopedRegistry reg;
+};
+
+} // namespace
+
+TEST_F(ExportThreads, MoreEntriesThanWorkersAllExportOnceAndReportRisingProgress) {
+    CSkrivoEngine engine;
+    const int workers = engine.SetNumParallelExports(2);
+    FakeJob job;
+    engine.SetExportJob(job);
+    AddEntries(engine, {L"s1", L"s2", L"s3", L"s4", L"s5"});
+    Recorder rec;
+    engine.Export(L"/out", &rec, false);
+    ASSERT_TRUE(engine.WaitForExport(20000));
+    engine.Cancel(); // after a normal end: returns at once
+
+    EXPECT_LE(job.maxRunning->load(), workers);
+    EXPECT_TRUE(rec.Errors().empty());
+    EXPECT_EQ(rec.threads.size(), 1u) << "callbacks come from the monitor thread only";
+
+    std::map<std::wstring, std::vector<float>> perStudy;
+    for (const auto& r : rec.Progress()) {
+        EXPECT_EQ(r.file, r.study.empty() ? L"" : r.study + L".EDF");
+        perStudy[r.study].push_back(r.percent);
+    }
+    ASSERT_EQ(perStudy.size(), 6u) << "five studies and the overall progress";
+    for (const auto& [study, values] : perStudy) {
+        for (size_t i = 1; i < values.size() && !study.empty(); ++i)
+            EXPECT_GT(values[i], values[i - 1]) << "study reported without rise";
+        EXPECT_EQ(values.back(), 100.0f);
+    }
+    EXPECT_TRUE(engine.IsDone());
+}
+
+TEST_F(ExportThreads, FailingEntriesAreReportedOnceAndCountAsFinished) {
+    CSkrivoEngine engine;
+    engine.SetExportJob(FakeJob{});
+    AddEntries(engine, {L"good1", L"bad1", L"good2", L"bad2", L"good3"});
+    Recorder rec;
+    engine.Export(L"/out", &rec, false);
+    // The monitor leaves when every entry is done or failed.
+    ASSERT_TRUE(engine.WaitForExport(20000));
+    engine.Cancel();
+
+    std::set<std::wstring> failed;
+    for (const auto& e : rec.Errors()) {
+        EXPECT_TRUE(failed.insert(e.study).second) << "reported twice";
+        EXPECT_EQ(e.code, kDenied);
+        EXPECT_EQ(e.text, L"Access is denied.");
+    }
+    EXPECT_EQ(failed, (std::set<std::wstring>{L"bad1", L"bad2"}));
+    const auto progress = rec.Progress();
+    ASSERT_FALSE(progress.empty());
+    EXPECT_EQ(progress.back().study, L"");
+    EXPECT_EQ(progress.back().percent, 100.0f) << "failed studies count as 100 in the overall mean";
+    EXPECT_FALSE(engine.IsDone()) << "a failed entry keeps the export from being done";
+}
+
+TEST_F(ExportThreads, CancelDuringExportStopsEveryThreadAndLeavesEntriesUnmarked) {
+    CSkrivoEngine engine;
+    FakeJob job;
+    job.ticks = 100000; // would run for minutes
+    job.sleepMs = 1;
+    engine.SetExportJob(job);
+    AddEntries(engine, {L"a", L"b", L"c", L"d"});
+    Recorder rec;
+    engine.Export(L"/out", &rec, false);
+    // Every worker has taken an entry once that many studies report progress.
+    for (std::set<std::wstring> started; started.size() < static_cast<size_t>(engine.GetNumParallelExports());) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        for (const auto& r : rec.Progress())
+            if (!r.study.empty()) started.insert(r.study);
+    }
+    engine.Cancel();
+    const size_t reportsAtCancel = rec.Progress().size() + rec.Errors().size();
+
+    int taken = 0;
+    for (size_t i = 0; i < engine.GetExportCount(); ++i) {
+        const CExportDetails* e = engine.GetExportAt(i);
+        EXPECT_FALSE(e->IsDone() || e->IsFailed());
+        taken += e->IsTaken();
+        EXPECT_TRUE(e->IsCancelled() || !e->IsTaken());
+    }
+    EXPECT_EQ(taken, engine.GetNumParallelExports()) << "entries never taken stay untaken";
+    EXPECT_FALSE(engine.IsDone());
+    EXPECT_TRUE(rec.Errors().empty());
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    EXPECT_EQ(rec.Progress().size() + rec.Errors().size(), reportsAtCancel) << "no report after Cancel";
+    engine.Cancel(); // second cancel only signals again
+}
+
+TEST_F(ExportThreads, EmptyListRunsOnlyTheMonitorAndNoCallbackExportsSilently) {
+    {
+        CSkrivoEngine engine;
+        Recorder rec;
+        engine.Export(L"/out", &rec, false);
+        ASSERT_TRUE(engine.WaitForExport(20000));
+        EXPECT_TRUE(engine.IsDone());
+        engine.Cancel();
+        const auto progress = rec.Progress();
+        ASSERT_EQ(progress.size(), 1u);
+        EXPECT_EQ(progress[0].study, L"");
+    }
+    CSkrivoEngine engine;
+    engine.SetExportJob(FakeJob{});
+    AddEntries(engine, {L"q1", L"q2", L"q3"});
+    engine.Export(L"/out", nullptr, false);
+    ASSERT_TRUE(engine.WaitForExport(20000));
+    EXPECT_TRUE(engine.IsDone());
+}
+
+TEST_F(ExportThreads, DestroyingTheEngineDuringAnExportWaitsForIt) {
+    FakeJob job;
+    job.ticks = 20;
+    Recorder rec;
+    {
+        CSkrivoEngine engine;
+        engine.SetExportJob(job);
+        AddEntries(engine, {L"x", L"y", L"z"});
+        engine.Export(L"/out", &rec, false);
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    } // destructor blocks until the export has finished
+    EXPECT_EQ(job.running->load(), 0);
+    std::set<std::wstring> completed;
+    for (const auto& r : rec.Progress())
+        if (!r.study.empty() && r.percent == 100.0f) completed.insert(r.study);
+    EXPECT_EQ(completed, (std::set<std::wstring>{L"x", L"y", L"z"}));
+}
+
+// An entry without a template, and a job that throws, fail only their entry.
+TEST_F(ExportThreads, EntryWithoutTemplateOrWithAThrowingJobFailsAlone) {
+    for (bool throwing : {false, true}) {
+        CSkrivoEngine engine; // default job: the EDF writer
+        if (throwing)
+            engine.SetExportJob([](CExportDetails& e, int32_t&, std::wstring&) -> bool {
+                if (e.GetStudyId() == L"orphan") throw std::runtime_error("disk on fire");
+                return true;
+            });
+        AddEntries(engine, {L"ok1", L"orphan", L"ok2"});
+        Recorder rec;
+        engine.Export(L"/out", &rec, false);
+        ASSERT_TRUE(engine.WaitForExport(20000));
+        engine.Cancel();
+        std::map<std::wstring, Recorder::Error> errors;
+        for (const auto& e : rec.Errors()) errors.emplace(e.study, e);
+        ASSERT_EQ(errors.size(), throwing ? 1u : 3u);
+        const auto& orphan = errors.at(L"orphan");
+        EXPECT_EQ(orphan.text, throwing ? L"Unexpected failure: disk on fire" : L"No export template is bound to this study.");
+        if (!throwing) {
+            EXPECT_EQ(orphan.code, static_cast<long>(static_cast<int32_t>(0x80070057u)));
+        } else {
+            EXPECT_TRUE(engine.GetExportAt(0)->IsDone() && engine.GetExportAt(2)->IsDone());
+        }
+    }
+}
+
+TEST_F(ExportThreads, ParallelismIsClampedAndFrozenWhileExporting) {
+    CSkrivoEngine engine;
+    const int cpus = static_cast<int>(sk::ProcessorCount());
+    EXPECT_EQ(engine.GetNumParallelExports(), std::min(4, cpus));
+    EXPECT_EQ(engine.SetNumParallelExports(0), 1);
+    EXPECT_EQ(engine.SetNumParallelExports(-7), 1);
+    EXPECT_EQ(engine.SetNumParallelExports(cpus + 5), cpus);
+    engine.Export(L"/out", nullptr, false);
+    EXPECT_EQ(engine.SetNumParallelExports(1), -1);
+    EXPECT_EQ(engine.GetNumParallelExports(), cpus);
+}
+
+// A host whose callbacks throw: the export is cancelled and the engine still
+// waits for every worker before the monitor ends, so nothing runs on into a
+// destroyed engine.
+TEST_F(ExportThreads, ThrowingCallbacksCancelAndWaitForTheWorkers) {
+    struct Thrower : Recorder {
+        bool inProgress;
+        explicit Thrower(bool p) : inProgress(p) {}
+        void OnProgress(const wchar_t* s, const wchar_t* f, float p) override {
+            if (inProgress && *s) throw std::runtime_error("host progress view broke");
+            Recorder::OnProgress(s, f, p);
+        }
+        void OnError(const wchar_t*, long, const wchar_t*) override { throw 42; }
+    };
+    for (bool inProgress : {true, false}) {
+        FakeJob job;
+        job.ticks = 100000; // would run for minutes unless cancelled
+        job.sleepMs = 1;
+        Thrower rec(inProgress);
+        {
+            CSkrivoEngine engine;
+            engine.SetExportJob([job](CExportDetails& e, int32_t& code, std::wstring& text) {
+                if (e.GetStudyId() != L"bad") return job(e, code, text);
+                code = kDenied;
+                return false;
+            });
+            engine.SetNumParallelExports(2);
+            AddEntries(engine, {L"bad", L"long1", L"long2"});
+            engine.Export(L"/out", &rec, false);
+            ASSERT_TRUE(engine.WaitForExport(20000)) << inProgress;
+            EXPECT_EQ(job.running->load(), 0) << "a worker outlived the monitor";
+            engine.Cancel();
+        }
+        EXPECT_EQ(job.running->load(), 0);
+    }
+}
