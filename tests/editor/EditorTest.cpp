@@ -1,0 +1,999 @@
+// The template editor driven through the real dialog with QTest clicks and
+// typing: the Channels page (ticks restored by index, sources, the montage
+// list, the range buttons of the multi-breakout headbox), the Options page
+// (stored values shown, proposals, range checks), the sheet itself (name, OK,
+// Cancel, Save, what it completes from the study, its language) and the
+// manager's and the engine's entries to the editor. Each test gets a
+// QApplication on the offscreen platform (unless QT_QPA_PLATFORM names
+// another), fresh settings folders and registry, montage files written before
+// the template manager (and so its librarian) starts, study descriptions built
+// in memory, and every message box captured instead of shown.
+// Built only where Qt's test library is available (see editor/CMakeLists.txt).
+
+// Leak reports of the system's font library, which keeps its caches for the
+// life of the process once Qt has asked it for a font, are not ours to fix.
+extern "C" __attribute__((visibility("default"), used)) const char* __lsan_default_suppressions()
+{
+    return "leak:libfontconfig.so\n";
+}
+
+#ifdef SKRIVO_HAVE_QTEST
+
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QComboBox>
+#include <QElapsedTimer>
+#include <QLabel>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QPixmap>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QTabBar>
+#include <QTabWidget>
+#include <QTest>
+#include <QTimer>
+
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "editor/EditorControlIds.h"
+#include "editor/EditorMessages.h"
+#include "editor/EditorTexts.h"
+#include "editor/StandaloneEditor.h"
+#include "editor/TemplateEditorDialog.h"
+#include "editor/TemplateEditorHost.h"
+#include "engine/SkrivoEngine.h"
+#include "module/SkrivoApp.h"
+#include "platform/KeyTree.h"
+#include "platform/appcommon/SettingsDirs.h"
+#include "platform/recording/Montage.h"
+#include "support/IsolatedSettings.h"
+#include "templates/MontageLibrarian.h"
+#include "templates/SkrivoTemplate.h"
+#include "templates/SkrivoTemplateManager.h"
+#include "tools/simulator/StudySimulator.h"
+
+using namespace sk::editor;
+
+namespace sk::test {
+namespace {
+
+QApplication& EditorApp()
+{
+    static int argc = 1;
+    static char name[] = "skrivo_test_editor";
+    static char* argv[] = {name, nullptr};
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    static QApplication* app = new QApplication(argc, argv); // lives for the process
+    return *app;
+}
+
+struct StudyShape {
+    int headbox = 1;
+    int group = 1;          // Study.StudyGroup; 0 = key absent
+    int breakouts = 0;      // 0 = key absent
+    int rawCount = 24;      // raw channels listed, configuration 0 .. rawCount-1
+    bool decimated = false;
+    bool recordingMontage = true;
+};
+
+// Montage whose derivation i is the single input channels[i] (names "D<ch>").
+CMontage SingleInputMontage(int headbox, const std::wstring& name, const std::vector<int>& channels)
+{
+    CMontage m(headbox);
+    m.SetMontageName(name);
+    for (int c : channels) {
+        CMontageChannel ch(L"D" + std::to_wstring(c), 0);
+        CHalfMontageChannel half;
+        half.AddInput(c, 1.0f);
+        ch.SetFirstHalf(half);
+        m.AddChannel(ch);
+    }
+    return m;
+}
+
+class EditorTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        EditorApp();
+        m_root = std::make_unique<IsolatedSettings>();
+        CMontageLibrarian::SetConsoleOwnerOverride(0);
+        sk::SetLanguage(sk::Language::English);
+        sk::editor::SetMessageHook([this](const QString& text) { m_messages.push_back(text); });
+    }
+    void TearDown() override
+    {
+        m_dialog.reset();
+        sk::editor::SetMessageHook({});
+        m_manager.reset();
+        CMontageLibrarian::SetConsoleOwnerOverride(-1);
+        sk::UseLocaleLanguage();
+        m_root.reset();
+    }
+
+    // Before the first Manager() call: a montage file the library offers.
+    void AddLibraryMontage(const CMontage& m)
+    {
+        const std::filesystem::path dir = std::filesystem::path(GetAppSettingsDirByStudyMode(false, STUDY_MODE_EEG));
+        std::filesystem::create_directories(dir);
+        ASSERT_EQ(m.Save((dir / (m.GetMontageName() + L".mtg")).wstring()), 0);
+    }
+
+    CSkrivoTemplateManager& Manager()
+    {
+        if (!m_manager)
+            m_manager = std::make_unique<CSkrivoTemplateManager>();
+        return *m_manager;
+    }
+    const std::filesystem::path& Root() const { return m_root->Root(); }
+
+    static CKeyTree MakeStudy(const StudyShape& s)
+    {
+        CKeyTree study;
+        study.AddKey(L"Headbox.HB0.HBType", int32_t{s.headbox});
+        if (s.breakouts)
+            study.AddKey(L"Headbox.HB0.Breakouts", int32_t{s.breakouts});
+        if (s.group)
+            study.AddKey(L"Study.StudyGroup", int32_t{s.group});
+        auto* raw = new CItemList();
+        for (int c = 0; c < s.rawCount; ++c) {
+            auto* entry = new CKeyTree();
+            entry->AddKey(L"Label", L"In" + std::to_wstring(c));
+            entry->AddKey(L"ConfigurationIndex", int32_t{c});
+            raw->Append(entry);
+        }
+        study.AddKey(L"Channels.Raw", raw);
+        if (s.recordingMontage) {
+            CMontage m;
+            if (BuildRecordingMontage(s.headbox, s.group != 1 && s.group != 0, m)) {
+                auto* tree = new CKeyTree();
+                m.Save(*tree);
+                study.AddKey(L"Montage", tree);
+            }
+        }
+        if (s.decimated)
+            study.AddKey(L"Decimated.Samples.Frequency", 64.0);
+        return study;
+    }
+
+    CSkrivoTemplate* NewTemplate(const std::wstring& name)
+    {
+        CSkrivoTemplate* t = Manager().Create(L"EEG", name);
+        t->SetHeadboxType(1);
+        return t;
+    }
+
+    // Opens the dialog (not modal: the test keeps driving it).
+    CTemplateEditorDialog& Open(CSkrivoTemplate* tmpl, const CKeyTree& study)
+    {
+        m_dialog = std::make_unique<CTemplateEditorDialog>();
+        m_dialog->Initialize(tmpl, &study, &Manager(), &Manager().GetMontageLibrarian());
+        m_dialog->show();
+        return *m_dialog;
+    }
+    CTemplateEditorDialog& Dialog() { return *m_dialog; }
+
+    template <class T> T* Ctl(int id)
+    {
+        T* w = m_dialog->findChild<T*>(sk::editor::ControlName(id));
+        EXPECT_NE(w, nullptr) << "control " << id;
+        return w;
+    }
+    // Check boxes and radio buttons answer only on their indicator and text,
+    // which sit at the left of a control that may be much wider.
+    static void Click(QAbstractButton* b)
+    {
+        const bool pushButton = qobject_cast<QPushButton*>(b) != nullptr;
+        const QPoint at = pushButton ? b->rect().center() : QPoint(std::min(8, b->width() / 2), b->height() / 2);
+        QTest::mouseClick(b, Qt::LeftButton, {}, at);
+    }
+    void Click(int id) { Click(Ctl<QAbstractButton>(id)); }
+    void Type(int id, const QString& text)
+    {
+        QLineEdit* e = Ctl<QLineEdit>(id);
+        e->setFocus();
+        QTest::keyClick(e, Qt::Key_A, Qt::ControlModifier);
+        QTest::keyClick(e, Qt::Key_Delete);
+        QTest::keyClicks(e, text);
+    }
+    void ShowTab(int index)
+    {
+        QTabBar* bar = m_dialog->findChild<QTabWidget*>(QStringLiteral("tabs"))->tabBar();
+        QTest::mouseClick(bar, Qt::LeftButton, {}, bar->tabRect(index).center());
+        ASSERT_EQ(bar->currentIndex(), index);
+    }
+    void ShowOptions() { ShowTab(1); }
+
+    // Ticks of the channel list, in order.
+    std::vector<bool> Ticks()
+    {
+        std::vector<bool> out;
+        QListWidget* list = Ctl<QListWidget>(sk::editor::IDC_CHANNEL_LIST);
+        for (int i = 0; i < list->count(); ++i)
+            out.push_back(list->item(i)->checkState() == Qt::Checked);
+        return out;
+    }
+    void SetTick(int row, bool on)
+    {
+        Ctl<QListWidget>(sk::editor::IDC_CHANNEL_LIST)->item(row)->setCheckState(on ? Qt::Checked : Qt::Unchecked);
+    }
+
+    static std::wstring Str(const CKeyTree& t, const wchar_t* key) { return AsCStr(t.GetAt(key), L"<none>"); }
+    static int Int(const CKeyTree& t, const wchar_t* key) { return IntOf(t.GetAt(key), -999); }
+    static int64_t Long(const CKeyTree& t, const wchar_t* key) { return LongLongOf(t.GetAt(key), -999); }
+
+    std::vector<QString> m_messages;
+
+private:
+    std::unique_ptr<IsolatedSettings> m_root;
+    std::unique_ptr<CSkrivoTemplateManager> m_manager;
+    std::unique_ptr<CTemplateEditorDialog> m_dialog;
+};
+
+// --- the Channels page ---------------------------------------------------
+
+CItemList* SelectedList(const std::vector<std::pair<std::wstring, int>>& ticked,
+                        const std::vector<std::pair<std::wstring, int>>& unticked = {})
+{
+    auto* list = new CItemList();
+    auto add = [list](const std::wstring& name, int index, int on) {
+        auto* e = new CKeyTree();
+        e->AddKey(L"Channel", name);
+        e->AddKey(L"Selected", int32_t{on});
+        e->AddKey(L"Index", int32_t{index});
+        list->Append(e);
+    };
+    for (auto& [n, i] : ticked)
+        add(n, i, 1);
+    for (auto& [n, i] : unticked)
+        add(n, i, 0);
+    return list;
+}
+
+void SetSelected(CSkrivoTemplate* t, CItemList* list)
+{
+    t->DeleteKey(L"Channels.Selected");
+    t->AddKey(L"Channels.Selected", list);
+}
+
+// (Selected, Index) of each stored entry.
+std::vector<std::pair<int, int>> Stored(const CKeyTree& t)
+{
+    std::vector<std::pair<int, int>> out;
+    const CItemList* list = AsItemList(t.GetAt(L"Channels.Selected"));
+    for (int i = 0; list && i < list->GetCount(); ++i) {
+        const CKeyTree* e = AsKeyTree(list->GetChild(i));
+        out.emplace_back(IntOf(e->GetAt(L"Selected"), -1), IntOf(e->GetAt(L"Index"), -1));
+    }
+    return out;
+}
+
+TEST_F(EditorTest, RawTicksAreRestoredByIndexNotByName)
+{
+    CKeyTree study = MakeStudy({.rawCount = 6});
+    CSkrivoTemplate* t = NewTemplate(L"T");
+    t->SetAt(L"ExportChannels", L"RawData");
+    // Names no longer match the study's labels, and an index the study does
+    // not have is ignored.
+    SetSelected(t, SelectedList({{L"Old1", 1}, {L"Old4", 4}, {L"Gone", 40}}, {{L"In2", 2}}));
+    Open(t, study);
+    EXPECT_TRUE(Ctl<QRadioButton>(IDC_RAW_DATA)->isChecked());
+    EXPECT_FALSE(Ctl<QComboBox>(IDC_MONTAGE_LIST)->isEnabled());
+    EXPECT_EQ(Ticks(), (std::vector<bool>{false, true, false, false, true, false}));
+    EXPECT_EQ(Ctl<QListWidget>(IDC_CHANNEL_LIST)->item(4)->text(), "In4");
+
+    SetTick(0, true);
+    Click(IDOK);
+    EXPECT_EQ(Str(*t, L"ExportChannels"), L"RawData");
+    EXPECT_EQ(Stored(*t), (std::vector<std::pair<int, int>>{{1, 0}, {1, 1}, {0, 2}, {0, 3}, {1, 4}, {0, 5}}));
+    const CKeyTree* first = AsKeyTree(AsItemList(t->GetAt(L"Channels.Selected"))->GetChild(0));
+    EXPECT_EQ(Str(*first, L"Channel"), L"In0");
+}
+
+TEST_F(EditorTest, SwitchingSourcesTicksEveryChannel)
+{
+    CMontage bipolar;
+    ASSERT_TRUE(BuildBipolarMontage(1, bipolar));
+    AddLibraryMontage(bipolar);
+    CKeyTree study = MakeStudy({});
+    CSkrivoTemplate* t = NewTemplate(L"T");
+    SetSelected(t, SelectedList({{L"x", 3}}));
+    Open(t, study);
+    const std::vector<bool> restored = Ticks();
+    ASSERT_EQ(restored.size(), 24u);
+    EXPECT_EQ(std::count(restored.begin(), restored.end(), true), 1);
+
+    Click(IDC_MONTAGE);
+    EXPECT_TRUE(Ctl<QComboBox>(IDC_MONTAGE_LIST)->isEnabled());
+    EXPECT_EQ(Ticks(), std::vector<bool>(bipolar.GetSize(), true));
+    Click(IDC_RAW_DATA);
+    EXPECT_FALSE(Ctl<QComboBox>(IDC_MONTAGE_LIST)->isEnabled());
+    EXPECT_EQ(Ticks(), std::vector<bool>(24, true));
+    Click(IDC_ACQ_MONTAGE);
+    EXPECT_EQ(Ticks(), std::vector<bool>(24, true));
+}
+
+TEST_F(EditorTest, MontageTicksRestoreByDerivationAndOkStoresTheListedMontage)
+{
+    // The library offers a montage, but the template uses another one that
+    // the library no longer has: the list must show the stored one, and OK
+    // must keep it with its ticks.
+    AddLibraryMontage(SingleInputMontage(1, L"Alpha", {0, 1, 2}));
+    CKeyTree study = MakeStudy({});
+    CSkrivoTemplate* t = NewTemplate(L"T");
+    t->SetAt(L"ExportChannels", L"Montage");
+    CKeyTree stored;
+    SingleInputMontage(1, L"Zeta", {5, 6, 7, 8}).Save(stored);
+    t->SetAt(L"Montage", stored.Duplicate());
+    SetSelected(t, SelectedList({{L"renamed", 2}}, {{L"D5", 0}}));
+    Open(t, study);
+
+    EXPECT_TRUE(Ctl<QRadioButton>(IDC_MONTAGE)->isChecked());
+    QComboBox* list = Ctl<QComboBox>(IDC_MONTAGE_LIST);
+    ASSERT_EQ(list->count(), 2);
+    EXPECT_EQ(list->itemText(0), "Alpha"); // sorted
+    EXPECT_EQ(list->currentText(), "Zeta");
+    EXPECT_EQ(Ticks(), (std::vector<bool>{false, false, true, false}));
+    EXPECT_EQ(Ctl<QListWidget>(IDC_CHANNEL_LIST)->item(2)->data(Qt::UserRole).toUInt(), (7u << 16) | 2u);
+
+    Click(IDOK);
+    EXPECT_EQ(Str(*t, L"ExportChannels"), L"Montage");
+    CMontage kept;
+    ASSERT_EQ(kept.Load(AsKeyTree(t->GetAt(L"Montage"))), 0);
+    EXPECT_EQ(kept.GetMontageName(), L"Zeta");
+    EXPECT_EQ(Stored(*t), (std::vector<std::pair<int, int>>{{0, 0}, {0, 1}, {1, 2}, {0, 3}}));
+
+    // Choosing the library's montage lists and stores that one instead.
+    CSkrivoTemplate* t2 = NewTemplate(L"T2");
+    t2->SetAt(L"ExportChannels", L"Montage");
+    t2->SetAt(L"Montage", stored.Duplicate());
+    Open(t2, study);
+    Ctl<QComboBox>(IDC_MONTAGE_LIST)->setCurrentIndex(0);
+    emit Ctl<QComboBox>(IDC_MONTAGE_LIST)->activated(0);
+    EXPECT_EQ(Ticks(), std::vector<bool>(3, true));
+    Click(IDOK);
+    CMontage chosen;
+    ASSERT_EQ(chosen.Load(AsKeyTree(t2->GetAt(L"Montage"))), 0);
+    EXPECT_EQ(chosen.GetMontageName(), L"Alpha");
+    EXPECT_EQ(Stored(*t2).size(), 3u);
+}
+
+TEST_F(EditorTest, AcquisitionMontageIsCopiedIntoTheTemplate)
+{
+    CKeyTree study = MakeStudy({.rawCount = 24});
+    CSkrivoTemplate* t = NewTemplate(L"T");
+    t->DeleteKey(L"Montage");
+    Open(t, study);
+    Click(IDC_ACQ_MONTAGE);
+    SetTick(0, false);
+    Click(IDC_TRIGGER);
+    Click(IDC_PATIENT_EVENT);
+    Click(IDOK);
+    EXPECT_EQ(Str(*t, L"ExportChannels"), L"AcquisitionMontage");
+    const CKeyTree* copied = AsKeyTree(t->GetAt(L"Montage"));
+    ASSERT_NE(copied, nullptr);
+    EXPECT_TRUE(copied->IsEqual(*AsKeyTree(study.GetAt(L"Montage"))));
+    const auto stored = Stored(*t);
+    ASSERT_EQ(stored.size(), 24u);
+    EXPECT_EQ(stored[0], std::make_pair(0, 0));
+    EXPECT_EQ(stored[23], std::make_pair(1, 23));
+    EXPECT_EQ(Int(*t, L"IncludeTriggerEvent"), 1);
+    EXPECT_EQ(Int(*t, L"IncludePatientEvent"), 1);
+}
+
+class MultiBreakout : public EditorTest {
+protected:
+    // Headbox 20 with two breakout boxes: configuration 0..255 stored,
+    // 256..511 not, 512..543 the base unit's DC inputs.
+    CKeyTree Study()
+    {
+        CKeyTree study = MakeStudy({.headbox = 20, .breakouts = 2, .rawCount = 0, .recordingMontage = false});
+        // Derivations over channels 0..63, 130..131 and 200, none in 64..127,
+        // one on an unused breakout (300) and one whose reference is there.
+        std::vector<int> channels;
+        for (int c = 0; c < 64; ++c)
+            channels.push_back(c);
+        for (int c : {130, 131, 200, 300, 520})
+            channels.push_back(c);
+        CMontage m = SingleInputMontage(20, L"Acq", channels);
+        CMontageChannel bipolar(L"D5-D400", 0);
+        CHalfMontageChannel a, b;
+        a.AddInput(5, 1.0f);
+        b.AddInput(400, 1.0f);
+        bipolar.SetFirstHalf(a);
+        bipolar.SetSecondHalf(b);
+        m.AddChannel(bipolar);
+        auto* tree = new CKeyTree();
+        m.Save(*tree);
+        study.AddKey(L"Montage", tree);
+        return study;
+    }
+};
+
+TEST_F(MultiBreakout, FourRangeButtonsWhereDerivationsAreTickWholeBlocks)
+{
+    CKeyTree study = Study();
+    CSkrivoTemplate* t = NewTemplate(L"T");
+    t->SetHeadboxType(20);
+    t->SetAt(L"ExportChannels", L"AcquisitionMontage");
+    Open(t, study);
+
+    std::vector<QPushButton*> buttons;
+    for (int id = IDC_RANGE_FIRST; id <= IDC_RANGE_LAST; ++id)
+        buttons.push_back(Ctl<QPushButton>(id));
+    for (int k = 0; k < 8; ++k)
+        EXPECT_EQ(buttons[k]->isVisible(), k < 4) << k;
+    const QListWidget* list = Ctl<QListWidget>(IDC_CHANNEL_LIST);
+    EXPECT_TRUE(buttons[0]->isEnabled());  // 1 - 64
+    EXPECT_FALSE(buttons[1]->isEnabled()); // 65 - 128: nothing listed
+    EXPECT_TRUE(buttons[2]->isEnabled());  // 129 - 192
+    EXPECT_TRUE(buttons[3]->isEnabled());  // 193 - 256
+
+    // Not listed: the derivation on the unused breakout and the one whose
+    // reference lies there; the DC input is.
+    ASSERT_EQ(list->count(), 64 + 3 + 1);
+    EXPECT_EQ(list->item(66)->text(), "D200");
+    EXPECT_EQ(list->item(67)->text(), "D520");
+    EXPECT_EQ(list->item(67)->data(Qt::UserRole).toUInt(), (520u << 16) | 68u);
+
+    // The buttons untick full blocks and tick partly ticked ones.
+    Click(IDC_ACQ_MONTAGE); // choosing the source again ticks everything
+    std::vector<bool> ticks = Ticks();
+    ASSERT_EQ(std::count(ticks.begin(), ticks.end(), true), 68);
+
+    Click(IDC_RANGE_FIRST); // all of 1 - 64 ticked: unticks them
+    ticks = Ticks();
+    EXPECT_EQ(std::count(ticks.begin(), ticks.begin() + 64, true), 0);
+    EXPECT_TRUE(ticks[64] && ticks[67]);
+
+    SetTick(10, true);
+    Click(IDC_RANGE_FIRST); // partly ticked: ticks them all
+    ticks = Ticks();
+    EXPECT_EQ(std::count(ticks.begin(), ticks.begin() + 64, true), 64);
+
+    Click(IDC_RANGE_FIRST + 2); // 129 - 192 holds 130 and 131
+    ticks = Ticks();
+    EXPECT_FALSE(ticks[64] || ticks[65]);
+    EXPECT_TRUE(ticks[66]);
+
+    Click(IDOK);
+    const auto stored = Stored(*t);
+    ASSERT_EQ(stored.size(), 68u);
+    EXPECT_EQ(stored[64], std::make_pair(0, 64));
+    EXPECT_EQ(stored[67], std::make_pair(1, 68)); // derivation position, not the channel
+}
+
+TEST_F(MultiBreakout, RawChannelsUseTheirConfigurationNumberForRanges)
+{
+    CKeyTree study = MakeStudy({.headbox = 20, .breakouts = 1, .rawCount = 70, .recordingMontage = false});
+    CSkrivoTemplate* t = NewTemplate(L"T");
+    t->SetHeadboxType(20);
+    Open(t, study);
+    EXPECT_TRUE(Ctl<QPushButton>(IDC_RANGE_FIRST + 1)->isVisible());
+    EXPECT_FALSE(Ctl<QPushButton>(IDC_RANGE_FIRST + 2)->isVisible());
+    Click(IDC_RAW_DATA);
+    Click(IDC_RANGE_FIRST + 1); // 65 - 128: raw channels 64..69
+    const std::vector<bool> ticks = Ticks();
+    EXPECT_EQ(std::count(ticks.begin(), ticks.end(), false), 6);
+    EXPECT_FALSE(ticks[64]);
+    EXPECT_TRUE(ticks[63]);
+}
+
+// --- the Options page ----------------------------------------------------
+
+// What the page shows for stored values, and what OK stores.
+TEST_F(EditorTest, OptionsShowStoredValuesAndOkStoresThem)
+{
+    struct Case {
+        const char* what;
+        std::wstring format;
+        int padGaps;
+        std::wstring extension;
+        int64_t spatial;
+        int temporal;
+        // What the page shows.
+        int formatButton;
+        bool padChecked, padEnabled;
+        QString extensionShown;
+        int limitButton;
+        QString sizeText, durationText;
+        // What OK stores.
+        int storedPad;
+        std::wstring storedExtension;
+        int64_t storedSpatial;
+        int storedTemporal;
+    } const cases[] = {
+        {"EDF with PadGaps: checked, disabled, stored 0", L"EDF", 1, L".EDF", 0, 0, IDC_FORMAT_EDF, true, false, ".EDF",
+         IDC_LIMIT_NONE, "0", "0", 0, L".EDF", 0, 0},
+        {"EDF+ keeps PadGaps", L"EDF+", 1, L".edf", 0, 0, IDC_FORMAT_EDFPLUS, true, true, ".EDF", IDC_LIMIT_NONE, "0",
+         "0", 1, L".EDF", 0, 0},
+        {"format is case-sensitive", L"edf+", 1, L".rec", 0, 0, IDC_FORMAT_EDF, true, false, ".REC", IDC_LIMIT_NONE,
+         "0", "0", 0, L".REC", 0, 0},
+        {"unknown extension becomes .REC", L"EDF", 0, L".bdf", 0, 0, IDC_FORMAT_EDF, false, false, ".REC",
+         IDC_LIMIT_NONE, "0", "0", 0, L".REC", 0, 0},
+        {"one gigabyte shows as kilobytes", L"EDF", 0, L".EDF", 1048576, 0, IDC_FORMAT_EDF, false, false, ".EDF",
+         IDC_LIMIT_SIZE, "1024", "0", 0, L".EDF", 1048576, 0},
+        {"size wins over duration", L"EDF", 0, L".EDF", 204800, 600, IDC_FORMAT_EDF, false, false, ".EDF",
+         IDC_LIMIT_SIZE, "200", "0", 0, L".EDF", 204800, 0},
+        {"ninety seconds show one minute", L"EDF", 0, L".EDF", 0, 90, IDC_FORMAT_EDF, false, false, ".EDF",
+         IDC_LIMIT_DURATION, "0", "1", 0, L".EDF", 0, 60},
+        {"negative size means duration", L"EDF", 0, L".EDF", -5, 7200, IDC_FORMAT_EDF, false, false, ".EDF",
+         IDC_LIMIT_DURATION, "0", "120", 0, L".EDF", 0, 7200},
+    };
+    CKeyTree study = MakeStudy({});
+    for (const Case& p : cases) {
+        SCOPED_TRACE(p.what);
+        CSkrivoTemplate* t = NewTemplate(L"T");
+        t->SetAt(L"ExportFormat", p.format);
+        t->SetAt(L"PadGaps", int32_t{p.padGaps});
+        t->SetAt(L"Extension", p.extension);
+        t->SetAt(L"SpatialMaximum", int64_t{p.spatial});
+        t->SetAt(L"TemporalMaximum", int32_t{p.temporal});
+        Open(t, study);
+        ShowOptions();
+
+        EXPECT_TRUE(Ctl<QRadioButton>(p.formatButton)->isChecked());
+        EXPECT_EQ(Ctl<QCheckBox>(IDC_PAD_GAPS)->isChecked(), p.padChecked);
+        EXPECT_EQ(Ctl<QCheckBox>(IDC_PAD_GAPS)->isEnabled(), p.padEnabled);
+        EXPECT_EQ(Ctl<QComboBox>(IDC_EXTENSION)->currentText(), p.extensionShown);
+        EXPECT_TRUE(Ctl<QRadioButton>(p.limitButton)->isChecked());
+        EXPECT_EQ(Ctl<QLineEdit>(IDC_SIZE_EDIT)->text(), p.sizeText);
+        EXPECT_EQ(Ctl<QLineEdit>(IDC_DURATION_EDIT)->text(), p.durationText);
+        EXPECT_EQ(Ctl<QLineEdit>(IDC_SIZE_EDIT)->isEnabled(), p.limitButton == IDC_LIMIT_SIZE);
+        EXPECT_EQ(Ctl<QLineEdit>(IDC_DURATION_EDIT)->isEnabled(), p.limitButton == IDC_LIMIT_DURATION);
+
+        Click(IDOK);
+        EXPECT_TRUE(m_messages.empty());
+        EXPECT_EQ(Dialog().result(), QDialog::Accepted);
+        EXPECT_EQ(Str(*t, L"ExportFormat"), p.format == L"EDF+" ? L"EDF+" : L"EDF");
+        EXPECT_EQ(Int(*t, L"PadGaps"), p.storedPad);
+        EXPECT_EQ(Str(*t, L"Extension"), p.storedExtension);
+        EXPECT_EQ(Long(*t, L"SpatialMaximum"), p.storedSpatial);
+        EXPECT_EQ(Int(*t, L"TemporalMaximum"), p.storedTemporal);
+    }
+}
+
+TEST_F(EditorTest, LimitsOutOfRangeAreRefusedUntilCorrected)
+{
+    CKeyTree study = MakeStudy({});
+    CSkrivoTemplate* t = NewTemplate(L"T");
+    t->SetAt(L"SpatialMaximum", int64_t{1500});
+    Open(t, study);
+    ShowOptions();
+    EXPECT_EQ(Ctl<QLineEdit>(IDC_SIZE_EDIT)->text(), "1");
+
+    Click(IDOK);
+    ASSERT_EQ(m_messages.size(), 1u);
+    EXPECT_EQ(m_messages[0], "Please enter an integer between 100 and 4194304.");
+    EXPECT_TRUE(Dialog().isVisible());
+    EXPECT_EQ(Long(*t, L"SpatialMaximum"), 1500);
+
+    Type(IDC_SIZE_EDIT, "4194305");
+    Click(IDOK);
+    EXPECT_EQ(m_messages.size(), 2u);
+    Type(IDC_SIZE_EDIT, "12x");
+    Click(IDOK);
+    ASSERT_EQ(m_messages.size(), 3u);
+    EXPECT_EQ(m_messages[2], "Please enter an unsigned integer.");
+    EXPECT_TRUE(Dialog().isVisible());
+
+    Type(IDC_SIZE_EDIT, "100");
+    Click(IDOK);
+    EXPECT_EQ(m_messages.size(), 3u);
+    EXPECT_EQ(Dialog().result(), QDialog::Accepted);
+    EXPECT_EQ(Long(*t, L"SpatialMaximum"), 102400);
+    EXPECT_EQ(Int(*t, L"TemporalMaximum"), 0);
+
+    // The duration is checked only while its edit is enabled.
+    m_messages.clear();
+    t->SetAt(L"SpatialMaximum", int64_t{0});
+    t->SetAt(L"TemporalMaximum", int32_t{86400 + 60}); // 1441 minutes
+    Open(t, study);
+    ShowOptions();
+    Click(IDOK);
+    ASSERT_EQ(m_messages.size(), 1u);
+    EXPECT_EQ(m_messages[0], "Please enter an integer between 1 and 1440.");
+    Click(IDC_LIMIT_SIZE);
+    Click(IDOK);
+    EXPECT_EQ(m_messages.size(), 1u);
+    EXPECT_EQ(Long(*t, L"SpatialMaximum"), int64_t{1048576} * 1024);
+    EXPECT_EQ(Int(*t, L"TemporalMaximum"), 0);
+}
+
+TEST_F(EditorTest, LimitChoicesProposeValuesAndNoneStoresZeros)
+{
+    CKeyTree study = MakeStudy({});
+    CSkrivoTemplate* t = NewTemplate(L"T");
+    Open(t, study);
+    ShowOptions();
+    ASSERT_TRUE(Ctl<QRadioButton>(IDC_LIMIT_NONE)->isChecked());
+
+    Click(IDC_LIMIT_SIZE);
+    EXPECT_EQ(Ctl<QLineEdit>(IDC_SIZE_EDIT)->text(), "1048576");
+    EXPECT_TRUE(Ctl<QLineEdit>(IDC_SIZE_EDIT)->isEnabled());
+    EXPECT_FALSE(Ctl<QLineEdit>(IDC_DURATION_EDIT)->isEnabled());
+    Click(IDC_LIMIT_DURATION);
+    EXPECT_EQ(Ctl<QLineEdit>(IDC_DURATION_EDIT)->text(), "60");
+    EXPECT_FALSE(Ctl<QLineEdit>(IDC_SIZE_EDIT)->isEnabled());
+    // A value already there is kept, not proposed again.
+    Type(IDC_DURATION_EDIT, "15");
+    Click(IDC_LIMIT_SIZE);
+    Click(IDC_LIMIT_DURATION);
+    EXPECT_EQ(Ctl<QLineEdit>(IDC_SIZE_EDIT)->text(), "1048576");
+
+    Click(IDC_LIMIT_SIZE);
+    Click(IDC_LIMIT_NONE);
+    EXPECT_FALSE(Ctl<QLineEdit>(IDC_SIZE_EDIT)->isEnabled());
+    EXPECT_FALSE(Ctl<QLineEdit>(IDC_DURATION_EDIT)->isEnabled());
+    Click(IDOK);
+    EXPECT_TRUE(m_messages.empty());
+    EXPECT_EQ(Long(*t, L"SpatialMaximum"), 0);
+    EXPECT_EQ(Int(*t, L"TemporalMaximum"), 0);
+    // Stored as the 64-bit kind the exporter reads.
+    ASSERT_NE(t->GetAt(L"SpatialMaximum"), nullptr);
+    EXPECT_EQ(t->GetAt(L"SpatialMaximum")->Kind(), ItemKind::LongLong);
+}
+
+TEST_F(EditorTest, FormatButtonsGatePadGapsAndCheckBoxesReachTheTemplate)
+{
+    CKeyTree study = MakeStudy({});
+    CSkrivoTemplate* t = NewTemplate(L"T");
+    t->SetAt(L"InvertAC", int32_t{1});
+    Open(t, study);
+    ShowOptions();
+    EXPECT_TRUE(Ctl<QCheckBox>(IDC_INVERT_AC)->isChecked());
+    Click(IDC_FORMAT_EDFPLUS);
+    EXPECT_TRUE(Ctl<QCheckBox>(IDC_PAD_GAPS)->isEnabled());
+    Click(IDC_PAD_GAPS);
+    Click(IDC_DEIDENTIFY);
+    Click(IDC_INVERT_AC);
+    Ctl<QComboBox>(IDC_EXTENSION)->setCurrentIndex(1);
+    Click(IDOK);
+    EXPECT_EQ(Str(*t, L"ExportFormat"), L"EDF+");
+    EXPECT_EQ(Int(*t, L"PadGaps"), 1);
+    EXPECT_EQ(Int(*t, L"Deidentify"), 1);
+    EXPECT_EQ(Int(*t, L"InvertAC"), 0);
+    EXPECT_EQ(Str(*t, L"Extension"), L".REC");
+}
+
+TEST_F(EditorTest, OkWithoutOpeningOptionsLeavesThemAsTheyWere)
+{
+    CKeyTree study = MakeStudy({.group = 2});
+    CSkrivoTemplate* t = NewTemplate(L"T");
+    // Values the page would rewrite (or refuse) had it been opened.
+    t->SetAt(L"Extension", L".bdf");
+    t->SetAt(L"PadGaps", int32_t{1});
+    t->SetAt(L"SpatialMaximum", int64_t{1500});
+    t->SetAt(L"UseDecimatedData", int32_t{1});
+    t->SetAt(L"InvertAC", int32_t{7});
+    Open(t, study);
+    Click(IDOK);
+    EXPECT_TRUE(m_messages.empty());
+    EXPECT_EQ(Dialog().result(), QDialog::Accepted);
+    EXPECT_EQ(Str(*t, L"Extension"), L".bdf");
+    EXPECT_EQ(Int(*t, L"PadGaps"), 1);
+    EXPECT_EQ(Long(*t, L"SpatialMaximum"), 1500);
+    EXPECT_EQ(Int(*t, L"UseDecimatedData"), 1);
+    EXPECT_EQ(Int(*t, L"InvertAC"), 7);
+    // What the sheet itself completes still happens.
+    EXPECT_EQ(Str(*t, L"Modality"), L"Sleep");
+}
+
+// --- the sheet and its hosts ---------------------------------------------
+
+TEST_F(EditorTest, NewTemplateNeedsANameBeforeOkOrSave)
+{
+    CKeyTree study = MakeStudy({});
+    CSkrivoTemplate* t = NewTemplate(L"");
+    const CKeyTree before(*t);
+    Open(t, study);
+    QLineEdit* name = Ctl<QLineEdit>(IDC_NAME_EDIT);
+    EXPECT_TRUE(name->isEnabled());
+    EXPECT_TRUE(name->text().isEmpty());
+    EXPECT_EQ(Ctl<QLabel>(IDC_NAME_LABEL)->text(), "Name:");
+    EXPECT_FALSE(Ctl<QPushButton>(ID_APPLY_NOW)->isVisible());
+
+    for (int id : {int(IDOK), int(IDC_SAVE)}) {
+        Click(id);
+        ASSERT_EQ(m_messages.size(), 1u) << id;
+        EXPECT_EQ(m_messages[0], "You must specify a name for the template.");
+        EXPECT_TRUE(Dialog().isVisible());
+        EXPECT_TRUE(t->IsEqual(before));
+        m_messages.clear();
+    }
+
+    Type(IDC_NAME_EDIT, "Routine");
+    Click(IDOK);
+    EXPECT_TRUE(m_messages.empty());
+    EXPECT_FALSE(Dialog().isVisible());
+    EXPECT_EQ(Dialog().result(), QDialog::Accepted);
+    EXPECT_EQ(Str(*t, L"Name"), L"Routine");
+}
+
+TEST_F(EditorTest, CancelLeavesTheTemplateUntouched)
+{
+    CKeyTree study = MakeStudy({.group = 2, .decimated = true});
+    CSkrivoTemplate* t = NewTemplate(L"T");
+    const CKeyTree before(*t);
+    Open(t, study);
+    ShowOptions();
+    Click(IDC_FORMAT_EDFPLUS);
+    Click(IDC_LIMIT_SIZE);
+    ShowTab(0);
+    Click(IDC_TRIGGER);
+    Click(IDCANCEL);
+    EXPECT_EQ(Dialog().result(), QDialog::Rejected);
+    EXPECT_TRUE(t->IsEqual(before));
+}
+
+// OK sets the modality from the study group, the headbox from the study.
+TEST_F(EditorTest, ModalityAndHeadboxFollowTheStudyOnOk)
+{
+    struct Case {
+        int group; // 0: key absent
+        std::wstring templateModality;
+        int templateHeadbox;
+        std::wstring expectedModality;
+        int expectedHeadbox;
+    } const cases[] = {
+        {1, L"Sleep", 0, L"EEG", 5}, {2, L"EEG", 0, L"Sleep", 5}, {7, L"EEG", 11, L"Sleep", 11}, {0, L"Sleep", 3, L"EEG", 3}};
+    for (const Case& c : cases) {
+        CKeyTree study = MakeStudy({.headbox = 5, .group = c.group, .rawCount = 4});
+        CSkrivoTemplate* t = NewTemplate(L"T");
+        t->SetAt(L"Modality", c.templateModality);
+        t->SetAt(L"HBType", int32_t{c.templateHeadbox});
+        Open(t, study);
+        Click(IDOK);
+        EXPECT_EQ(Str(*t, L"Modality"), c.expectedModality) << c.group;
+        EXPECT_EQ(Int(*t, L"HBType"), c.expectedHeadbox) << c.group;
+    }
+}
+
+TEST_F(EditorTest, SaveWritesTheTemplateAndLocksItsName)
+{
+    const std::filesystem::path folder = Root() / "templates" / "EEG";
+    std::filesystem::create_directories(folder);
+    ASSERT_EQ(Manager().Load(L"EEG", folder.wstring()), CSkrivoTemplateManager::kOk);
+    CKeyTree study = MakeStudy({});
+    CSkrivoTemplate* t = NewTemplate(L"");
+    Open(t, study);
+    Type(IDC_NAME_EDIT, "Saved One");
+    ShowOptions();
+    Click(IDC_FORMAT_EDFPLUS);
+    Click(IDC_SAVE);
+    EXPECT_TRUE(m_messages.empty());
+    EXPECT_TRUE(Dialog().isVisible());
+    EXPECT_FALSE(Ctl<QLineEdit>(IDC_NAME_EDIT)->isEnabled());
+    EXPECT_TRUE(std::filesystem::exists(folder / "Saved One.exp"));
+    ASSERT_NE(Manager().GetItem(L"EEG", L"Saved One"), nullptr);
+    EXPECT_EQ(Manager().GetItem(L"EEG", L"Saved One")->GetExportType(), CSkrivoTemplate::FormatEDFPlus);
+    // The working copy now is the saved template.
+    EXPECT_TRUE(Dialog().WorkingCopy().IsEqual(*t));
+
+    // Leaving with Cancel keeps what Save put into the template and the file.
+    Click(IDCANCEL);
+    EXPECT_EQ(Str(*t, L"Name"), L"Saved One");
+    EXPECT_EQ(Str(*t, L"ExportFormat"), L"EDF+");
+}
+
+CTemplateEditorDialog* ShownEditor()
+{
+    for (QWidget* w : QApplication::topLevelWidgets())
+        if (auto* d = qobject_cast<CTemplateEditorDialog*>(w); d && d->isVisible())
+            return d;
+    return nullptr;
+}
+
+// Runs action on the editor once it is shown. A dialog that does not close
+// within half a minute is cancelled and the test fails rather than hangs.
+void WhenModal(std::function<void(CTemplateEditorDialog&)> action)
+{
+    auto* poll = new QTimer();
+    auto started = std::make_shared<QElapsedTimer>();
+    auto done = std::make_shared<bool>(false);
+    started->start();
+    QObject::connect(poll, &QTimer::timeout, [poll, action, started, done] {
+        CTemplateEditorDialog* dialog = ShownEditor();
+        if (!*done && dialog) {
+            *done = true;
+            action(*dialog);
+            dialog = ShownEditor();
+        }
+        if (!dialog && *done) {
+            poll->stop();
+            poll->deleteLater();
+        } else if (started->elapsed() > 30000) {
+            ADD_FAILURE() << "editor still open";
+            if (dialog)
+                dialog->reject();
+            poll->stop();
+            poll->deleteLater();
+        }
+    });
+    poll->start(10);
+}
+
+class EditorHostTest : public EditorTest {
+protected:
+    void SetUp() override
+    {
+        EditorTest::SetUp();
+        m_previous = RegisterTemplateEditor();
+    }
+    void TearDown() override
+    {
+        UnregisterTemplateEditor();
+        ITemplateEditorHost::Register(m_previous);
+        EditorTest::TearDown();
+    }
+    ITemplateEditorHost* m_previous = nullptr;
+};
+
+TEST_F(EditorHostTest, ManagerEditAnswersZeroOnlyForOk)
+{
+    CKeyTree study = MakeStudy({.group = 2});
+    QWidget parent;
+    parent.resize(800, 600);
+    parent.show();
+    struct Case {
+        int button;
+        int result;
+    };
+    for (Case c : {Case{IDOK, 0}, Case{IDCANCEL, 1}}) {
+        CSkrivoTemplate* t = NewTemplate(L"Edited");
+        t->SetAt(L"Modality", L"EEG");
+        QWidget* seenParent = nullptr;
+        QString seenTitle;
+        WhenModal([&](CTemplateEditorDialog& d) {
+            seenParent = d.parentWidget();
+            seenTitle = d.windowTitle();
+            Click(d.findChild<QPushButton*>(ControlName(c.button)));
+        });
+        EXPECT_EQ(Manager().Edit(t, &study, ToWnd(&parent)), c.result);
+        EXPECT_EQ(seenParent, &parent);
+        EXPECT_EQ(seenTitle, "EDF Template Editor");
+        EXPECT_EQ(Str(*t, L"Modality"), c.result == 0 ? L"Sleep" : L"EEG");
+    }
+}
+
+TEST_F(EditorTest, TextsFollowTheProductLanguage)
+{
+    // Every text exists in every language, and the captions really change.
+    for (int lang = 0; lang < kLanguageCount; ++lang)
+        for (int id = 0; id < static_cast<int>(Text::Count_); ++id)
+            EXPECT_FALSE(Tr(static_cast<Text>(id), static_cast<Language>(lang)).isEmpty()) << lang << " " << id;
+
+    sk::SetLanguage(Language::German);
+    CKeyTree study = MakeStudy({});
+    Open(NewTemplate(L""), study);
+    EXPECT_EQ(Dialog().windowTitle(), QString::fromStdWString(sk::LoadString(sk::IDS_EDITOR_TITLE, Language::German)));
+    EXPECT_EQ(Ctl<QPushButton>(IDC_SAVE)->text(), QString::fromStdWString(sk::LoadString(sk::IDS_SAVE, Language::German)));
+    QTabWidget* tabs = Dialog().findChild<QTabWidget*>(QStringLiteral("tabs"));
+    EXPECT_EQ(tabs->tabText(0), QString::fromUtf8("Kanäle"));
+    EXPECT_EQ(tabs->tabText(1), "Optionen");
+    EXPECT_EQ(Ctl<QPushButton>(IDCANCEL)->text(), "Abbrechen");
+    EXPECT_EQ(Ctl<QPushButton>(IDC_RANGE_LAST)->text(), QString::fromUtf8("Kanäle 449 - 512"));
+    Click(IDOK);
+    ASSERT_EQ(m_messages.size(), 1u);
+    EXPECT_EQ(m_messages[0], QString::fromStdWString(sk::LoadString(sk::IDS_NAME_REQUIRED, Language::German)));
+    EXPECT_NE(m_messages[0], "You must specify a name for the template.");
+}
+
+TEST_F(EditorHostTest, EngineBindsTheEditedCloneOnlyAfterOk)
+{
+    sim::SimOptions o;
+    o.folder = Root() / "study";
+    o.sampleRate = 64;
+    o.durationSeconds = 4;
+    ASSERT_TRUE(sim::SimulateStudy(o).ok);
+    CSkrivoEngine engine;
+    ASSERT_TRUE(engine.AddExport(L"A", o.folder.wstring().c_str(), nullptr));
+    CSkrivoTemplate* original = engine.GetTemplate(L"A");
+    ASSERT_NE(original, nullptr);
+    const CKeyTree before(*original);
+    QWidget parent;
+
+    // Cancel: the entry keeps its template.
+    WhenModal([&](CTemplateEditorDialog& d) {
+        EXPECT_EQ(d.parentWidget(), &parent);
+        Click(d.findChild<QPushButton*>(ControlName(IDCANCEL)));
+    });
+    EXPECT_FALSE(engine.EditTemplate(L"A", ToWnd(&parent)));
+    EXPECT_EQ(engine.GetTemplate(L"A"), original);
+
+    // OK: the edited clone is bound, the original is untouched. The engine's
+    // own choice for a study is an unnamed default, so a name is needed.
+    WhenModal([&](CTemplateEditorDialog& d) {
+        QLineEdit* name = d.findChild<QLineEdit*>(ControlName(IDC_NAME_EDIT));
+        if (name->isEnabled() && name->text().isEmpty())
+            QTest::keyClicks(name, QStringLiteral("Edited"));
+        QTabBar* bar = d.findChild<QTabWidget*>(QStringLiteral("tabs"))->tabBar();
+        QTest::mouseClick(bar, Qt::LeftButton, {}, bar->tabRect(1).center());
+        Click(d.findChild<QCheckBox*>(ControlName(IDC_DEIDENTIFY)));
+        Click(d.findChild<QPushButton*>(ControlName(IDOK)));
+    });
+    ASSERT_TRUE(engine.EditTemplate(L"A", ToWnd(&parent)));
+    CSkrivoTemplate* edited = engine.GetTemplate(L"A");
+    ASSERT_NE(edited, original);
+    EXPECT_NE(IntOf(edited->GetAt(L"Deidentify"), 0), IntOf(before.GetAt(L"Deidentify"), 0));
+    EXPECT_TRUE(original->IsEqual(before));
+    EXPECT_TRUE(m_messages.empty());
+
+    EXPECT_FALSE(engine.EditTemplate(L"a", nullptr)); // ids are exact
+}
+
+TEST_F(EditorHostTest, StandaloneEditRunsTheManagersEditor)
+{
+    UnregisterTemplateEditor(); // it registers the editor itself
+    CKeyTree study = MakeStudy({.group = 2});
+    CSkrivoTemplate* t = NewTemplate(L"Cli");
+    for (int button : {int(IDCANCEL), int(IDOK)}) {
+        WhenModal([&](CTemplateEditorDialog& d) { Click(d.findChild<QPushButton*>(ControlName(button))); });
+        EXPECT_EQ(sk::editor::EditStandalone(Manager(), t, &study), button == IDOK ? 0 : 1);
+    }
+    EXPECT_EQ(Str(*t, L"Modality"), L"Sleep");
+}
+
+// Not a check: writes pictures of both pages for the documentation when
+// SKRIVO_EDITOR_SCREENSHOTS names a folder (docs/editor.md).
+
+TEST_F(EditorTest, ScreenshotsOfBothPages)
+{
+    const QByteArray dir = qgetenv("SKRIVO_EDITOR_SCREENSHOTS");
+    if (dir.isEmpty())
+        GTEST_SKIP() << "SKRIVO_EDITOR_SCREENSHOTS not set";
+    CMontage bipolar;
+    ASSERT_TRUE(BuildBipolarMontage(2, bipolar));
+    AddLibraryMontage(bipolar);
+    CKeyTree study = MakeStudy({.headbox = 2, .rawCount = 32, .decimated = true});
+    struct Shot {
+        sk::Language lang;
+        const char* code;
+    };
+    for (Shot s : {Shot{sk::Language::English, "en"}, Shot{sk::Language::German, "de"}}) {
+        sk::SetLanguage(s.lang);
+        CSkrivoTemplate* t = Manager().Create(L"EEG", L"Routine EEG");
+        t->SetHeadboxType(2);
+        t->SetAt(L"ExportFormat", L"EDF+");
+        t->SetAt(L"PadGaps", int32_t{1});
+        t->SetAt(L"SpatialMaximum", int64_t{1048576} * 1024);
+        t->SetAt(L"IncludeTriggerEvent", int32_t{1});
+        Open(t, study);
+        Click(sk::editor::IDC_ACQ_MONTAGE);
+        for (int row : {3, 7, 8})
+            SetTick(row, false);
+        for (int page = 0; page < 2; ++page) {
+            ShowTab(page);
+            QApplication::processEvents();
+            const QString path = QStringLiteral("%1/editor-%2-%3.png")
+                                     .arg(QString::fromLocal8Bit(dir), QString::fromLatin1(s.code),
+                                          page == 0 ? QStringLiteral("channels") : QStringLiteral("options"));
+            EXPECT_TRUE(Dialog().grab().save(path)) << path.toStdString();
+        }
+    }
+
+    // The multi-breakout headbox with two breakout boxes: four range buttons.
+    sk::SetLanguage(sk::Language::English);
+    CKeyTree hb20 = MakeStudy({.headbox = 20, .breakouts = 2, .rawCount = 0});
+    CSkrivoTemplate* t = Manager().Create(L"EEG", L"Grid 256");
+    t->SetHeadboxType(20);
+    t->SetAt(L"ExportChannels", L"AcquisitionMontage");
+    Open(t, hb20);
+    Click(sk::editor::IDC_ACQ_MONTAGE);
+    Click(sk::editor::IDC_RANGE_FIRST + 1);
+    QApplication::processEvents();
+    const QString path = QStringLiteral("%1/editor-en-channels-headbox20.png").arg(QString::fromLocal8Bit(dir));
+    EXPECT_TRUE(Dialog().grab().save(path)) << path.toStdString();
+}
+
+} // namespace
+} // namespace sk::test
+
+#endif // SKRIVO_HAVE_QTEST
