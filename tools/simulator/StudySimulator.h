@@ -24,7 +24,7 @@ struct SimGap {
 };
 
 struct SimOptions {
-    std::filesystem::path folder;           // created if missing; files go directly in it
+    std::filesystem::path folder = {};      // created if missing; files go directly in it
     std::wstring studyName = L"Doe~ John_0001"; // file name of the study files (no separators)
     std::wstring lastName = L"Doe";
     std::wstring firstName = L"John";
@@ -39,7 +39,7 @@ struct SimOptions {
     int stagingType = 3;                    // sleep studies
     int epochSeconds = 30;
     std::wstring stagingLabel = L"Scorer A";
-    std::vector<SimGap> gaps;               // in any order
+    std::vector<SimGap> gaps = {};          // in any order
     bool notes = true;                      // typical note set (see docs)
     bool montageNote = true;                // recording montage note in the notes
     bool outOfRangeValues = true;           // a few values at the out-of-range codes

@@ -1,0 +1,537 @@
+// The annotation sources (note rules, stages, order, window counts) and the
+// EDF Annotations signal: exact TAL bytes per record, onset and duration
+// texts, overflow, and a plan that holds every annotation wherever onset 0
+// falls.
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/Log.h"
+#include "recorddata/EDFAnnotationData.h"
+#include "recorddata/SkrivoAnnotationManager.h"
+#include "support/EdfCheck.h"
+
+using Manager = CSkrivoAnnotationManager;
+
+namespace {
+
+const std::string T14(1, '\x14'), T15(1, '\x15'), NUL(1, '\0');
+
+Manager::NoteInput Note(const std::wstring& text, int64_t start, int64_t end = 0, const std::wstring& label = L"") {
+    Manager::NoteInput n;
+    n.text = text;
+    n.start = start;
+    n.end = end;
+    n.label = label;
+    return n;
+}
+
+std::vector<std::wstring> Texts(const Manager& m) {
+    std::vector<std::wstring> out;
+    for (const ANNOTATION_ENTRY& e : m.GetEntries())
+        out.emplace_back(e.text);
+    return out;
+}
+
+// The record as a string of capacity bytes: the TALs, then zeros.
+std::string Record(const std::string& tals, size_t capacity) {
+    std::string r = tals;
+    r.resize(capacity, '\0');
+    return r;
+}
+
+// The empty time-keeping TAL of a record starting at onset.
+std::string Keep(const std::string& onset) { return onset + T14 + T14 + NUL; }
+
+// The overflow message for a record short by n bytes.
+std::wstring OffBy(int n) {
+    return L"CEDFAnnotationData::CEDFAnnotationWriter::Write - insufficient space to write all annotations - off by " +
+           std::to_wstring(n) + L" bytes";
+}
+
+// ---------------------------------------------------------------- sources
+
+TEST(AnnotationManager, NoteRules) {
+    // Known note texts map case-insensitively, only when the whole text matches.
+    const std::pair<const wchar_t*, const wchar_t*> mapped[] = {
+        {L"AROUSAL", L"EEG arousal"}, {L"Arousal 2", L"Arousal 2"}, {L" Arousal", L" Arousal"},
+        {L"narrow complex tachycardia", L"NC tachycardia"}, {L"Narrow Complex", L"Narrow Complex"}};
+    for (const auto& [text, want] : mapped)
+        EXPECT_EQ(Manager::MapNoteText(text), want);
+
+    Manager m;
+    std::vector<Manager::NoteInput> notes = {
+        Note(L"a", 1000, 3560), // 2560 samples = 10 s at 256/s
+        Note(L"b", 2000, 0),    // end 0: no duration
+        Note(L"c", 3000, -1),   // negative end: no duration
+        Note(std::wstring(80, L'x'), 4000),
+        Note(L"", 4500), // an empty text is not written as one
+        Note(L"skip", 5000), Note(L"hidden", 5001)};
+    notes[5].skip = true;
+    notes[6].neverDisplayed = true;
+    m.AddNotes(notes, 256.0);
+    ASSERT_EQ(m.GetCount(), 5u);
+    const auto& e = m.GetEntries();
+    EXPECT_EQ(e[0].start, 1000);
+    EXPECT_EQ(e[0].duration, 10.0);
+    EXPECT_EQ(e[1].duration, 0.0);
+    EXPECT_EQ(e[2].duration, 0.0);
+    EXPECT_EQ(std::wstring(e[3].text), std::wstring(63, L'x'));
+    EXPECT_EQ(std::wstring(e[4].text), L"(no text)");
+
+    // A staging label keeps only that scorer's notes and unlabelled ones.
+    const std::vector<Manager::NoteInput> scored = {Note(L"A", 1, 0, L"Scorer A"), Note(L"B", 2, 0, L"Scorer B"),
+                                                    Note(L"none", 3), Note(L"caseA", 4, 0, L"scorer a")};
+    Manager without, with;
+    without.AddNotes(scored, 256.0);
+    EXPECT_EQ(without.GetCount(), 4u);
+    Manager::StagingInput staging;
+    staging.label = L"Scorer A";
+    with.AddStages(staging, 256.0, 3); // no epochs, only the label
+    EXPECT_EQ(with.GetStagingLabel(), L"Scorer A");
+    with.AddNotes(scored, 256.0);
+    EXPECT_EQ(Texts(with), (std::vector<std::wstring>{L"A", L"none"}));
+}
+
+TEST(AnnotationManager, StagesBecomeEpochAnnotations) {
+    struct Case { int code, type; const wchar_t* text; } cases[] = {
+        {4, 3, L"Sleep stage N3"}, {4, 5, L"Sleep stage N"}, {6, 0, L"Movement time"}, {6, 1, L"Sleep stage W"},
+        {2, 2, L"Sleep stage 2"},  {7, 3, L"Sleep stage ?"}, {-1, 3, L"Sleep stage ?"}, {255, 0, L"Sleep stage ?"},
+        {2, -1, L"Sleep stage ?"}, {2, 6, L"Sleep stage ?"},
+    };
+    for (const Case& c : cases)
+        EXPECT_STREQ(Manager::StageText(c.code, c.type), c.text) << c.code << "/" << c.type;
+
+    Manager m;
+    Manager::StagingInput s;
+    s.label = L"L";
+    s.epochSeconds = 30;
+    s.firstEpochStamp = 1000;
+    s.codes = {0, 2, -1};
+    m.AddStages(s, 200.3, 3); // 30 x 200.3 + 0.5 = 6009.5 -> 6009 samples per epoch
+    ASSERT_EQ(m.GetCount(), 3u);
+    const auto& e = m.GetEntries();
+    EXPECT_EQ(e[1].start, 7009);
+    EXPECT_EQ(e[2].start, 13018);
+    EXPECT_EQ(e[2].duration, 30.0);
+    EXPECT_EQ(Texts(m), (std::vector<std::wstring>{L"Sleep stage W", L"Sleep stage N2", L"Sleep stage ?"}));
+}
+
+TEST(AnnotationManager, SortsByStartThenShorterFirst) {
+    Manager m;
+    m.AddNotes({Note(L"late", 9000), Note(L"long", 7680, 7680 + 2560)}, 256.0);
+    Manager::StagingInput s;
+    s.firstEpochStamp = 7680;
+    s.epochSeconds = 30;
+    s.codes = {5};
+    m.AddStages(s, 256.0, 0);
+    m.AddNotes({Note(L"point", 7680), Note(L"early", 100)}, 256.0);
+    EXPECT_EQ(Texts(m), (std::vector<std::wstring>{L"early", L"point", L"long", L"Sleep stage R", L"late"}));
+}
+
+TEST(AnnotationManager, MaxAnnotationsInWindow) {
+    struct Case { std::vector<int64_t> stamps; int64_t window; int expected; } cases[] = {
+        {{0, 100, 199, 200}, 200, 3},
+        {{0, 100, 199, 200}, 201, 4},
+        {{}, 200, 0},
+        {{5, 5, 5, 5, 5}, 1, 5},
+        {{0, 10, 20}, 0, 1},
+        {{0, 1000, 1001, 1002, 5000}, 3, 3},
+        {{0x7FFFFFFFFFF0, 0x7FFFFFFFFFFF}, 0x7FFFFFFFFFFFFFFF, 2}, // no overflow
+    };
+    for (const Case& c : cases) {
+        Manager m;
+        std::vector<Manager::NoteInput> notes;
+        for (int64_t s : c.stamps)
+            notes.push_back(Note(L"n", s));
+        m.AddNotes(notes, 256.0);
+        EXPECT_EQ(m.GetMaxAnnotationsInWindow(c.window), c.expected) << c.window;
+    }
+}
+
+TEST(AnnotationManager, IteratorsAndPatientEvents) {
+    Manager m;
+    m.AddNotes({Note(L"a", 1), Note(L"PATIENT EVENT", 2), Note(L"b", 3), Note(L"Patient Eventful", 4),
+                Note(L"Patient Even", 5), Note(L"patient event 2", 6)},
+               256.0);
+    auto walk = [](auto* it) {
+        std::vector<int64_t> seen;
+        for (const ANNOTATION_ENTRY* e = it->GetCurrent(); e; it->MoveNext(), e = it->GetCurrent())
+            seen.push_back(e->start);
+        EXPECT_FALSE(it->MoveNext());
+        EXPECT_EQ(it->GetCurrent(), nullptr);
+        delete it;
+        return seen;
+    };
+    EXPECT_EQ(walk(m.CreateAnnotationIterator()), (std::vector<int64_t>{1, 2, 3, 4, 5, 6}));
+    EXPECT_EQ(walk(m.CreatePatientEventIterator()), (std::vector<int64_t>{2, 4, 6}));
+    Manager none;
+    none.AddNotes({Note(L"a", 1), Note(L"Patient", 2)}, 256.0);
+    EXPECT_TRUE(walk(none.CreatePatientEventIterator()).empty());
+    EXPECT_TRUE(walk(Manager().CreateAnnotationIterator()).empty());
+}
+
+// ---------------------------------------------------------------- TAL bytes
+
+class AnnotationWriterTest : public ::testing::Test {
+protected:
+    // 256 stamps per second, onset 0 at stamp 0.
+    void Make(const std::vector<Manager::NoteInput>& notes, int perRecord = 8) {
+        manager.AddNotes(notes, 256.0);
+        data = std::make_unique<CEDFAnnotationData>(manager.CreateAnnotationIterator());
+        data->SetAnnotationsPerRecord(perRecord);
+        data->GetWriter()->Initialize(0.0, 0, 256.0, 1, 1.0);
+    }
+    std::string Write(int64_t start, int64_t end, uint32_t sampleCount) {
+        std::string out(2 * sampleCount + 8, '\xEE');
+        const uint32_t n = data->GetWriter()->Write(start, end, nullptr, sampleCount,
+                                                    reinterpret_cast<uint8_t*>(out.data()));
+        EXPECT_EQ(n, 2 * sampleCount);
+        EXPECT_EQ(out.substr(2 * sampleCount), std::string(8, '\xEE')); // nothing past the capacity
+        return out.substr(0, 2 * sampleCount);
+    }
+    Manager manager;
+    std::unique_ptr<CEDFAnnotationData> data;
+};
+
+TEST_F(AnnotationWriterTest, RecordsWithoutAnnotationsHoldOnlyTheTimeKeepingTal) {
+    Make({});
+    EXPECT_EQ(Write(0, 255, 8), Record(Keep("+0"), 16));
+    EXPECT_EQ(Write(256, 511, 8), Record(Keep("+1"), 16));
+    EXPECT_EQ(Write(384, 639, 8), Record(Keep("+1.5"), 16));
+    EXPECT_EQ(Write(256 * 3600 + 1, 256 * 3601, 16), Record(Keep("+3600.00390625"), 32));
+}
+
+TEST_F(AnnotationWriterTest, SharedOnsetDurationsAndSeparateTals) {
+    Make({Note(L"A", 3200), Note(L"B", 3200), Note(L"Spindle", 15360, 15360 + 7680), Note(L"X", 20480, 20480 + 7680),
+          Note(L"Y", 20480)});
+    EXPECT_EQ(Write(3072, 3327, 16), Record(Keep("+12") + "+12.5" + T14 + "A" + T14 + "B" + T14 + NUL, 32));
+    EXPECT_EQ(Write(3328, 15615, 32), Record(Keep("+13") + "+60" + T15 + "30" + T14 + "Spindle" + T14 + NUL, 64));
+    // Same onset, different durations: two TALs, the shorter first.
+    EXPECT_EQ(Write(20480, 20735, 32),
+              Record(Keep("+80") + "+80" + T14 + "Y" + T14 + NUL + "+80" + T15 + "30" + T14 + "X" + T14 + NUL, 64));
+}
+
+TEST_F(AnnotationWriterTest, TextsAreUtf8) {
+    const std::pair<std::wstring, std::string> cases[] = {
+        {L"\u00B5V \u00E4 \u7761 \U0001F600", "\xC2\xB5V \xC3\xA4 \xE7\x9D\xA1 \xF0\x9F\x98\x80"},
+        {{wchar_t(0xD83D), wchar_t(0xDE00)}, "\xF0\x9F\x98\x80"}, // a UTF-16 pair
+        {{L'a', wchar_t(0xDC00), L'b'}, "a\xEF\xBF\xBD" "b"},     // a damaged unit becomes U+FFFD
+        {{L'a', wchar_t(0x14), wchar_t(0x15), L'b'}, "a  b"},      // no separators inside a text
+    };
+    std::vector<Manager::NoteInput> notes;
+    for (size_t i = 0; i < std::size(cases); ++i)
+        notes.push_back(Note(cases[i].first, 256 * static_cast<int64_t>(i)));
+    Make(notes);
+    for (size_t i = 0; i < std::size(cases); ++i) {
+        const std::string onset = "+" + std::to_string(i);
+        EXPECT_EQ(Write(256 * i, 256 * i + 255, 32), Record(Keep(onset) + onset + T14 + cases[i].second + T14 + NUL, 64));
+    }
+}
+
+TEST_F(AnnotationWriterTest, OverflowMovesWhatDoesNotFitToTheNextRecord) {
+    Make({Note(L"First", 10), Note(L"Second", 20), Note(L"Third", 30)}, 1);
+    sk::LogCapture log;
+    // 32 bytes: the time-keeping TAL (5) and "+0.0390625" 0x14 "First" 0x14
+    // 0x00 (18) fit; "Second" needs 18 more with 9 left.
+    EXPECT_EQ(Write(0, 255, 16), Record(Keep("+0") + "+0.0390625" + T14 + "First" + T14 + NUL, 32));
+    EXPECT_TRUE(log.Contains(OffBy(9), 8));
+    // Nothing is lost: the rest follows in the next records, onsets kept.
+    EXPECT_EQ(Write(256, 511, 16), Record(Keep("+1") + "+0.078125" + T14 + "Second" + T14 + NUL, 32));
+    EXPECT_EQ(Write(512, 767, 16), Record(Keep("+2") + "+0.1171875" + T14 + "Third" + T14 + NUL, 32));
+}
+
+TEST(AnnotationWriter, SharedTalFillsTheRecordToTheLastByte) {
+    // Keep("+0"), then "+0" 0x14 "ABC" 0x14 "DE" 0x14 0x00: 16 bytes.
+    struct Case {
+        uint32_t sampleCount;
+        std::string tals;
+        int offBy; // 0: nothing dropped
+    } cases[] = {
+        {8, Keep("+0") + "+0" + T14 + "ABC" + T14 + "DE" + T14 + NUL, 0},
+        // "DE" does not fit; the zero fill closes the TAL that "ABC" left open.
+        {7, Keep("+0") + "+0" + T14 + "ABC" + T14, 2},
+        // "ABC" would take the last byte with its TAL still open: no
+        // well-formed TAL holds it.
+        {6, Keep("+0"), 1},
+    };
+    for (const Case& c : cases) {
+        Manager m;
+        m.AddNotes({Note(L"ABC", 0), Note(L"DE", 0)}, 256.0);
+        CEDFAnnotationData data(m.CreateAnnotationIterator());
+        data.SetAnnotationsPerRecord(2);
+        data.GetWriter()->Initialize(0.0, 0, 256.0, 1, 1.0);
+        sk::LogCapture log;
+        std::string out(2 * c.sampleCount, '\xEE');
+        data.GetWriter()->Write(0, 255, nullptr, c.sampleCount, reinterpret_cast<uint8_t*>(out.data()));
+        EXPECT_EQ(out, Record(c.tals, 2 * c.sampleCount)) << c.sampleCount;
+        EXPECT_EQ(log.Texts(8), c.offBy ? std::vector<std::wstring>{OffBy(c.offBy)} : std::vector<std::wstring>{});
+    }
+}
+
+TEST_F(AnnotationWriterTest, TinyRecordsNeverOverrun) {
+    Make({Note(L"A", 0), Note(L"B", 300), Note(L"C", 600)}, 1);
+    sk::LogCapture log;
+    EXPECT_EQ(Write(0, 255, 0), "");
+    EXPECT_EQ(Write(256, 511, 2), std::string(4, '\0')); // "+1" and its separators need 5 bytes
+    // A and B wait until a record can take them, then give way as late
+    // arrivals; C does not fit the one byte left.
+    EXPECT_EQ(Write(512, 767, 3), Record(Keep("+2"), 6));
+    EXPECT_EQ(log.EventCount(), 3u);
+    // A time-keeping TAL that fills the record to its last byte is written.
+    EXPECT_EQ(Write(2560, 2815, 3), Keep("+10"));
+}
+
+TEST_F(AnnotationWriterTest, AnnotationsFromASkippedGapKeepTheirOnset) {
+    Make({Note(L"early", 100), Note(L"late", 300)}, 2);
+    EXPECT_EQ(Write(256, 511, 32),
+              Record(Keep("+1") + "+0.390625" + T14 + "early" + T14 + NUL + "+1.171875" + T14 + "late" + T14 + NUL, 64));
+}
+
+TEST(AnnotationWriter, OnsetAndDurationTexts) {
+    struct Case {
+        double fraction;
+        int64_t startStamp;
+        double frequency;
+        int32_t decimation;
+        int64_t stamp;
+        const char* onset;
+    } cases[] = {
+        // 0.25 s start fraction: stamp 1000 lies 0.15625 s into its second.
+        {0.25, 1000, 256.0, 1, 1000, "+0.15625"},
+        {0.25, 1000, 256.0, 1, 768, "-0.75"},
+        {0.0, 0, 256.0, 1, -256, "-1"},
+        {0.0, 0, 128.0, 2, 3, "+0.01171875"}, // stamps at 2 x 128 per second
+        {0.0, 0, 200.0, 1, 201, "+1.005"},
+        {0.0, 0, 200.0, 1, 200 * 86400, "+86400"},
+        {0.5, 0, 200.0, 1, 0, "+0.5"}, // base stamp -100
+    };
+    for (const Case& c : cases) {
+        CEDFAnnotationData data(nullptr);
+        auto* w = static_cast<CEDFAnnotationData::CEDFAnnotationWriter*>(data.GetWriter());
+        w->Initialize(c.fraction, c.startStamp, c.frequency, c.decimation, 1.0);
+        EXPECT_EQ(w->OnsetText(c.stamp), c.onset) << c.stamp;
+    }
+    const std::pair<double, const char*> durations[] = {
+        {30.0, "30"},   {0.5, "0.5"},     {1.0 / 3.0, "0.333333333333333"}, {86400.0, "86400"},
+        {0.1, "0.1"},   {100.25, "100.25"}, {0.0, ""},                      {-3.0, ""},
+    };
+    for (const auto& [d, text] : durations)
+        EXPECT_EQ(CEDFAnnotationData::DurationText(d), text) << d;
+}
+
+// ---------------------------------------------------------------- the plan
+
+TEST(AnnotationData, PlanCountsTheLongestTexts) {
+    Manager m;
+    m.AddNotes({Note(L"Hello", 3200), Note(L"\u00B5V", 15360, 15360 + 7680)}, 256.0);
+    CEDFAnnotationData data(m.CreateAnnotationIterator());
+    std::unique_ptr<IAnnotationIterator> scan(m.CreateAnnotationIterator());
+    data.Prepare(0, 3600.0, 256.0, scan.get());
+    // "+3600.00390625" and three separators.
+    EXPECT_EQ(data.GetTimeKeepingLength(), 17);
+    // Onset 0 may lie up to 255 stamps before stamp 0, so the notes can be
+    // written at up to +13.49609375 and +60.99609375: "+13.49609375" 0x14
+    // "Hello" 0x14 0x00 is 20 bytes, "+60.99609375" 0x15 "30" 0x14 "µV" 0x14
+    // 0x00 is 21.
+    EXPECT_EQ(data.GetMaxAnnotationLength(), 21);
+    const std::pair<int, int> sizes[] = {{0, 32}, {1, 48}, {3, 96}};
+    for (const auto& [perRecord, bytes] : sizes) {
+        data.SetAnnotationsPerRecord(perRecord);
+        EXPECT_EQ(data.GetRecordSize(1.0, 256.0), bytes) << perRecord;
+    }
+    // Short recordings count as one second.
+    data.Prepare(0, 0.2, 256.0, nullptr);
+    EXPECT_EQ(data.GetTimeKeepingLength(), 1 + 8 + 5);
+}
+
+enum Pattern { kSharedOnset, kWideTexts, kEpochs };
+
+std::wstring Repeat(wchar_t c, size_t n) { return std::wstring(n, c); }
+
+// Fills the manager with one note pattern of a 160-second recording from
+// start at rate stamps per second (rate is whole in every case).
+void AddPattern(Manager& m, Pattern p, int64_t start, int64_t rate) {
+    std::vector<Manager::NoteInput> notes;
+    auto add = [&](std::wstring text, int64_t at, int64_t length) {
+        notes.push_back(Note(std::move(text), at, length > 0 ? at + length : 0));
+    };
+    switch (p) {
+    case kSharedOnset:
+        // Several durations at one onset: whole seconds after the start (no
+        // fraction when measured from the start), and a half second that the
+        // base stamp can carry past 100 s.
+        for (int64_t at : {start + 10 * rate, start + 99 * rate + rate / 2, start + 150 * rate}) {
+            const size_t n = at == start + 99 * rate + rate / 2 ? 50 : 63;
+            add(Repeat(L'a', n), at, 0);
+            add(Repeat(L'b', n), at, rate / 2);
+            add(Repeat(L'c', n), at, rate);
+            add(Repeat(L'd', n), at, 2 * rate);
+            add(Repeat(L'e', n), at, 30 * rate);
+        }
+        break;
+    case kWideTexts:
+        // 63 characters of three UTF-8 bytes each; the later, shorter group
+        // lets the one at 10 s set the planned length.
+        for (int64_t at : {start + 10 * rate, start + 99 * rate + rate / 2}) {
+            const size_t n = at == start + 10 * rate ? 63 : 40;
+            add(Repeat(L'\u7761', n), at, rate / 2);
+            add(Repeat(L'\u20AC', n), at, 3 * rate);
+            add(L"\u00B5V" + Repeat(L'\u7720', n - 2), at, 0);
+        }
+        break;
+    case kEpochs: {
+        Manager::StagingInput staging;
+        staging.epochSeconds = 30;
+        staging.firstEpochStamp = start;
+        staging.codes = {0, 1, 2, 3, 5, 7};
+        m.AddStages(staging, static_cast<double>(rate), 3);
+        // Events scored at epoch starts; one with the epoch's own duration
+        // shares the stage's TAL.
+        add(L"Arousal", start + 30 * rate, 0);
+        add(Repeat(L'\u00F6', 63), start + 90 * rate, 30 * rate);
+        add(Repeat(L'x', 63), start + 120 * rate, 15 * rate);
+        add(Repeat(L'\u7761', 63), start + 120 * rate, 0);
+        break;
+    }
+    }
+    m.AddNotes(notes, static_cast<double>(rate));
+}
+
+// Bytes of a text in UTF-8 (the texts here are in the BMP).
+size_t Utf8Length(const std::wstring& w) {
+    size_t n = 0;
+    for (wchar_t c : w)
+        n += c < 0x80 ? 1 : c < 0x800 ? 2 : 3;
+    return n;
+}
+
+// One export's worth of the annotation signal, set up in the exporter's
+// order (prepare, count per record, size, initialise, write every record),
+// read back with the strict TAL parser: every annotation comes back once, in
+// the record holding its stamp, with its onset, duration and text, and
+// nothing is reported as overflowing.
+void ExpectEveryAnnotationFits(Pattern p, double startFraction, int64_t start, int64_t rate, int64_t recordFrames) {
+    const double f = static_cast<double>(rate);
+    Manager m;
+    AddPattern(m, p, start, rate);
+    const int64_t end = start + 160 * rate - 1;
+    CEDFAnnotationData data(m.CreateAnnotationIterator());
+    {
+        std::unique_ptr<IAnnotationIterator> scan(m.CreateAnnotationIterator());
+        data.Prepare(start, static_cast<double>(end - start + 1) / f, f, scan.get());
+    }
+    const double duration = static_cast<double>(recordFrames) / f;
+    data.SetAnnotationsPerRecord(m.GetMaxAnnotationsInWindow(static_cast<int64_t>(f * duration + 0.5)));
+    const int32_t size = data.GetRecordSize(duration, f);
+    EXPECT_EQ(size % 16, 0);
+    IEDFRecordWriter* w = data.GetWriter();
+    w->Initialize(startFraction, start, f, 1, duration);
+    // Onset 0 lies on the whole second of the start: computed here from the
+    // start fraction, independently of the writer.
+    const int64_t base = start - (start + static_cast<int64_t>(startFraction * f + 0.5)) % rate;
+
+    sk::LogCapture log;
+    const auto& entries = m.GetEntries();
+    size_t next = 0;
+    for (int64_t rs = start; rs <= end; rs += recordFrames) {
+        const int64_t re = rs + recordFrames - 1;
+        std::vector<uint8_t> rec(static_cast<size_t>(size), 0xEE);
+        w->Write(rs, re, nullptr, static_cast<uint32_t>(size / 2), rec.data());
+        std::string error;
+        const std::vector<sk::test::Tal> tals = sk::test::ParseTals(rec.data(), rec.size(), &error);
+        ASSERT_EQ(error, "") << "record at " << rs;
+        ASSERT_FALSE(tals.empty()) << "record at " << rs << " without a time-keeping TAL";
+        EXPECT_NEAR(tals[0].onset, static_cast<double>(rs - base) / f, 1e-9);
+        EXPECT_EQ(tals[0].duration, -1);
+        EXPECT_TRUE(tals[0].texts.empty() || tals[0].texts == std::vector<std::string>{""});
+        for (size_t t = 1; t < tals.size(); ++t) {
+            for (const std::string& text : tals[t].texts) {
+                ASSERT_LT(next, entries.size()) << "more annotations written than there are";
+                const ANNOTATION_ENTRY& e = entries[next++];
+                SCOPED_TRACE(testing::Message() << "annotation " << next - 1 << " at stamp " << e.start);
+                EXPECT_GE(e.start, rs);
+                EXPECT_LE(e.start, re);
+                EXPECT_NEAR(tals[t].onset, static_cast<double>(e.start - base) / f, 1e-9);
+                EXPECT_NEAR(tals[t].duration, e.duration > 0 ? e.duration : -1, 1e-12);
+                EXPECT_EQ(text.size(), Utf8Length(e.text));
+            }
+        }
+    }
+    EXPECT_EQ(next, entries.size()) << "annotations lost";
+    EXPECT_EQ(log.EventCount(), 0u);
+    for (const std::wstring& line : log.Texts(8))
+        ADD_FAILURE() << std::string(line.begin(), line.end());
+}
+
+TEST(AnnotationSizing, EveryAnnotationFitsWhateverTheStartSecond) {
+    for (Pattern p : {kSharedOnset, kWideTexts, kEpochs})
+        for (int64_t rate : {200, 256, 500, 1000})
+            for (int64_t start : {0, 1000, 12345})
+                for (double fraction : {0.0, 0.5, 0.999})
+                    for (int64_t seconds : {1, 30}) {
+                        SCOPED_TRACE(testing::Message() << "pattern " << p << ", " << rate << " Hz, start " << start
+                                                        << ", fraction " << fraction << ", " << seconds << " s records");
+                        ExpectEveryAnnotationFits(p, fraction, start, rate, seconds * rate);
+                        if (HasFailure())
+                            return; // one case's failures say enough
+                    }
+}
+
+// The planned length is the longest TAL the writer can actually produce: each
+// case places onset 0 so that the note is written with every fraction digit
+// the rate allows (at most 15 places) or with one more integer digit than
+// measured from the start, and the TAL comes out exactly as long as planned.
+// The last case: two 63-character notes 10 s after stamp 1000 at 256 Hz,
+// written at +10.90625 (onset 0 lies 232 stamps before the start), 6
+// characters longer than measured from the start.
+TEST(AnnotationSizing, PlanEqualsTheLongestOnsetTheRateCanPrint) {
+    struct Case {
+        double rate;
+        int64_t start;
+        int64_t offset; // stamps from the start to the note
+        const char* onset;
+        size_t textLength = 1;
+        int64_t writeFrom = -1; // first stamp of the record written (-1: the note's)
+        bool exact = true;      // false: the plan may allow for a longer onset
+    } cases[] = {
+        {1.0, 1, 10, "+10"},
+        {200.0, 1, 2000, "+10.005"},
+        {256.0, 1, 2560, "+10.00390625"},
+        {384.0, 1, 3840, "+10.002604166666667"},
+        {1048576.0, 1, 10485760, "+10.000000953674316"},
+        {256.0, 255, 99 * 256 + 128, "+100.49609375"},
+        {200.0, 199, 99 * 200 + 100, "+100.495"},
+        {256.0, 1000, 2560, "+10.90625", 63, 3464, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.onset);
+        Manager m;
+        const int64_t at = c.start + c.offset;
+        const std::wstring text(c.textLength, L'x');
+        m.AddNotes({Note(text, at, at + static_cast<int64_t>(c.rate)), Note(text, at, at + 2 * static_cast<int64_t>(c.rate))},
+                   c.rate);
+        CEDFAnnotationData data(m.CreateAnnotationIterator());
+        std::unique_ptr<IAnnotationIterator> scan(m.CreateAnnotationIterator());
+        data.Prepare(c.start, 200.0, c.rate, scan.get());
+        data.SetAnnotationsPerRecord(2);
+        const int32_t size = data.GetRecordSize(1.0, c.rate);
+        data.GetWriter()->Initialize(0.0, c.start, c.rate, 1, 1.0);
+        sk::LogCapture log;
+        std::string rec(static_cast<size_t>(size), '\0');
+        const int64_t from = c.writeFrom >= 0 ? c.writeFrom : at;
+        data.GetWriter()->Write(from, from + static_cast<int64_t>(c.rate) - 1, nullptr, static_cast<uint32_t>(size / 2),
+                                reinterpret_cast<uint8_t*>(rec.data()));
+        const std::string longest = std::string(c.onset) + T15 + "2" + T14 + std::string(c.textLength, 'x') + T14 + NUL;
+        EXPECT_NE(rec.find(longest), std::string::npos);
+        const auto planned = static_cast<size_t>(data.GetMaxAnnotationLength());
+        EXPECT_TRUE(c.exact ? planned == longest.size() : planned >= longest.size()) << planned;
+        EXPECT_EQ(log.EventCount(), 0u);
+    }
+}
+
+} // namespace

@@ -1,0 +1,681 @@
+// The study file readers: what the simulator writes comes back exactly (every
+// sample against the simulator's signal source, every note and epoch, the
+// montage note and the calibration); table-of-contents and segment lookups
+// at their edges; and damaged or hostile files fail cleanly with a readable
+// error.
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <iterator>
+#include <memory>
+#include <vector>
+
+#include "platform/appcommon/HeadboxConfig.h"
+#include "platform/recording/DataProducer.h"
+#include "platform/recording/EegStudyFile.h"
+#include "platform/recording/Montage.h"
+#include "platform/recording/NoteManager.h"
+#include "platform/recording/NoteWriter.h"
+#include "platform/recording/SampleFrame.h"
+#include "platform/recording/SegmentWriter.h"
+#include "platform/recording/StagingFile.h"
+#include "platform/recording/StcFile.h"
+#include "platform/recording/StudyFormat.h"
+#include "platform/recording/TocFile.h"
+#include "platform/recording/WaveType.h"
+#include "support/TempDir.h"
+#include "tools/simulator/StudySimulator.h"
+
+using namespace sk::sim;
+using namespace sk::rec;
+namespace fs = std::filesystem;
+
+namespace {
+
+using Producer = std::unique_ptr<CDataProducer, decltype([](CDataProducer* p) { p->Release(); })>;
+
+SimResult Sim(const sk::test::TempDir& dir, SimOptions o) {
+    o.folder = dir.path();
+    return SimulateStudy(o);
+}
+
+std::vector<char> ReadAll(const fs::path& p) {
+    std::ifstream f(p, std::ios::binary);
+    return std::vector<char>(std::istreambuf_iterator<char>(f), {});
+}
+
+void WriteAll(const fs::path& p, const std::vector<char>& d) {
+    std::ofstream f(p, std::ios::binary | std::ios::trunc);
+    f.write(d.data(), static_cast<std::streamsize>(d.size()));
+}
+
+uint8_t* U8(std::vector<char>& b, size_t at) { return reinterpret_cast<uint8_t*>(b.data() + at); }
+
+// A raw data file read from its first block to the end, as a reader that
+// trusts no table of contents does.
+struct ErdRead {
+    int64_t samples = 0;
+    std::wstring error;  // the producer's, empty at a clean end
+    uint64_t calls = 0;  // read system calls
+    uint8_t lastFlags = 0;
+};
+
+ErdRead ReadErd(const fs::path& path) {
+    ErdRead r;
+    CRawDataFile raw;
+    if (raw.Open(path.wstring(), 0x40) != 1) {
+        r.error = L"(does not open)";
+        return r;
+    }
+    const CRawDataHeader* h = raw.GetRawHeader();
+    Producer p(CDataProducer::CreateDataProducer(h->m_schema, h->m_frameWord, &raw));
+    EXPECT_EQ(p->Init(h->m_channelCount, h->m_schema, 1, h->m_sampleFreq), 1);
+    raw.Seek(kErdHeaderSize, 0);
+    const uint64_t before = raw.GetReadCalls();
+    std::vector<uint8_t> f(frame::kFrameSize), prev(frame::kFrameSize);
+    while (p->ReadSample(&raw, f.data(), prev.data()) == 1)
+        ++r.samples;
+    r.calls = raw.GetReadCalls() - before;
+    r.error = p->GetErrorText();
+    r.lastFlags = frame::Flags(f.data());
+    return r;
+}
+
+// ---------------------------------------------------------------- round trip
+
+TEST(StudyFormat, Crc32AndUtf16) {
+    EXPECT_EQ(Crc32("123456789", 9), 0xCBF43926u); // the standard check value
+    EXPECT_EQ(Crc32("6789", 4, Crc32("12345", 5)), 0xCBF43926u); // continues a running CRC
+    EXPECT_EQ(Crc32("", 0), 0u);
+    const std::wstring text = L"a\u00e9\u68d8\U0001F9E0z";
+    std::string bytes;
+    WideToUtf16Le(text, bytes);
+    EXPECT_EQ(bytes.size(), 2 * Utf16Units(text));
+    EXPECT_EQ(bytes.size(), 12u);
+    EXPECT_EQ(Utf16LeToWide(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size() / 2, false), text);
+    const uint8_t lone[] = {0x00, 0xD8, 0x41, 0x00};
+    EXPECT_EQ(Utf16LeToWide(lone, 2, false), L"\uFFFDA");
+}
+
+struct Case {
+    const char* name;
+    int headbox;
+    uint16_t schema;
+    double rate;
+    double seconds;
+    std::vector<SimGap> gaps;
+    int decimation;
+    int maxEntry;
+    int breakouts = 2;
+};
+
+// Keeps gtest from dumping the struct's bytes into the log.
+void PrintTo(const Case& c, std::ostream* os) { *os << c.name; }
+
+// Reads a folder's segments the way an exporter walks them: per segment one
+// seek to the first entry, then sequential reads across all entries. Returns
+// the number of samples checked; records failures through gtest.
+int64_t VerifySegments(const fs::path& folder, const SimOptions& o, const SimSignal& sig, int decimation,
+                       const std::vector<SimRun>& runs) {
+    CStcFile stc;
+    CEegFileException ex;
+    if (!stc.Open((folder / (o.studyName + L".STC")).wstring(), CEegFile::modeRead | CEegFile::shareDenyNone, &ex)) {
+        ADD_FAILURE() << "STC open failed";
+        return 0;
+    }
+    // Expected stamps from the runs: every decimation-th stamp that fits.
+    std::vector<int64_t> expected;
+    for (const auto& r : runs)
+        for (int64_t j = 0; j < r.samples / decimation; ++j)
+            expected.push_back(r.firstStamp + j * decimation);
+    EXPECT_EQ(stc.GetRecordingSampleNum(), static_cast<int64_t>(expected.size()));
+    EXPECT_EQ(stc.GetStartStamp(), expected.front());
+    EXPECT_EQ(stc.GetEndStamp(), expected.back() + decimation - 1);
+
+    std::vector<uint8_t> frame(frame::kFrameSize), prev(frame::kFrameSize);
+    size_t next = 0;
+    for (STC_ENTRY seg = stc.FindStcEntry(-1); seg.m_number >= 0; stc.NextStcEntry(&seg)) {
+        const std::wstring base = (folder / seg.m_name).wstring();
+        CTocFile toc;
+        CRawDataFile raw;
+        if (!toc.Open(base + L".ETC", 0x40, &ex) || !raw.Open(base + L".ERD", 0x40, &ex)) {
+            ADD_FAILURE() << "segment open failed";
+            return static_cast<int64_t>(next);
+        }
+        const CRawDataHeader* h = raw.GetRawHeader();
+        EXPECT_EQ(h->m_schema, o.schema);
+        EXPECT_EQ(h->m_channelCount, sig.channelCount());
+        EXPECT_EQ(h->m_decimation, decimation);
+        EXPECT_EQ(h->m_type, o.headboxType);
+        EXPECT_EQ(toc.GetDecimation(), decimation);
+        Producer p(CDataProducer::CreateDataProducer(h->m_schema, h->m_frameWord, &raw));
+        p->Attach(&raw);
+        EXPECT_EQ(p->GetDataInterface()->Init(h->m_channelCount, h->m_schema, h->m_decimation, h->m_sampleFreq), 1);
+        TOC_ENTRY e = toc.FindTocEntry(-1);
+        EXPECT_EQ(e.m_stamp, seg.m_number);
+        raw.Seek(e.DataOffset(), 0);
+        do {
+            EXPECT_LE(e.m_sampleCount, 32767);
+            for (int i = 0; i < e.m_sampleCount; ++i) {
+                const int64_t stamp = e.m_stamp + int64_t(i) * decimation;
+                frame::SetStamp(frame.data(), stamp);
+                bool same = p->ReadSample(&raw, frame.data(), prev.data()) == 1 && next < expected.size() &&
+                            expected[next] == stamp && frame::Flags(frame.data()) == sig.Flags(stamp);
+                for (int c = 0; same && c < sig.channelCount(); ++c)
+                    same = frame::Value(frame.data(), c) == sig.Value(c, stamp);
+                if (!same) {
+                    ADD_FAILURE() << "sample at stamp " << stamp << " differs";
+                    return static_cast<int64_t>(next);
+                }
+                ++next;
+                std::swap(frame, prev);
+            }
+        } while (toc.NextTocEntry(&e));
+        // The data ends exactly where the table of contents says.
+        EXPECT_EQ(p->ReadSample(&raw, frame.data(), prev.data()), 0);
+        EXPECT_TRUE(p->GetErrorText().empty());
+    }
+    EXPECT_EQ(next, expected.size());
+    return static_cast<int64_t>(next);
+}
+
+class RoundTrip : public ::testing::TestWithParam<Case> {};
+
+TEST_P(RoundTrip, SamplesNotesEpochsMontageAndCalibrationComeBack) {
+    const Case& c = GetParam();
+    sk::test::TempDir dir("sim");
+    SimOptions o{.seed = static_cast<uint32_t>(7 + c.headbox), .headboxType = c.headbox, .breakouts = c.breakouts,
+                 .sampleRate = c.rate, .durationSeconds = c.seconds, .schema = c.schema,
+                 .studyGroup = c.headbox == 6 || c.headbox == 27 ? 2 : 1, .gaps = c.gaps, .decimation = c.decimation,
+                 .maxEntrySamples = c.maxEntry, .maxBlockSamples = 100};
+    o.folder = dir.path() / "study";
+    const SimResult r = SimulateStudy(o);
+    ASSERT_TRUE(r.ok) << std::string(r.error.begin(), r.error.end());
+    SimSignal sig(o);
+    ASSERT_TRUE(sig.ok());
+    ASSERT_EQ(r.channelCount, sig.channelCount());
+
+    EXPECT_EQ(VerifySegments(o.folder, o, sig, 1, r.runs), r.totalSamples);
+    if (c.decimation > 1) {
+        ASSERT_TRUE(fs::exists(r.decimatedFolder / (o.studyName + L".EEG")));
+        EXPECT_GT(VerifySegments(r.decimatedFolder, o, sig, c.decimation, r.runs), 0);
+    }
+
+    // Notes: same texts, labels, stamps, flags and data, in file order.
+    CNoteManager notes;
+    notes.setPath(r.entFile.wstring());
+    CEegFileException ex;
+    ASSERT_EQ(notes.Load(&ex), 1) << std::string(ex.GetErrorText().begin(), ex.GetErrorText().end());
+    const auto want = SimulatedNotes(o);
+    ASSERT_EQ(notes.GetSize(), static_cast<int>(want.size()));
+    for (int i = 0; i < notes.GetSize(); ++i) {
+        const CNote* n = notes.GetAt(i);
+        EXPECT_EQ(n->GetText(), want[i].GetText());
+        EXPECT_EQ(n->GetLabel(), want[i].GetLabel());
+        EXPECT_EQ(n->GetStartStamp(), want[i].GetStartStamp());
+        EXPECT_EQ(n->GetEndStamp(), want[i].GetEndStamp());
+        EXPECT_EQ(n->GetFlags(), want[i].GetFlags());
+        EXPECT_TRUE(n->GetKeyTree()->IsEqual(*want[i].GetKeyTree())) << i;
+    }
+    // The montage note, never exported as an annotation, has a derivation
+    // for every stored channel.
+    const CKeyTree* montageTree = nullptr;
+    for (CNoteMapIterator it(notes, -2147483648LL, 0x7FFFFFFFFFFFLL); !it.IsEOF() && !montageTree; it.MoveNext()) {
+        if (AsCStr(it.GetCurrent()->GetKeyTree()->GetAt(L"Data.Type"), L"") == L"Montage") {
+            montageTree = AsKeyTree(it.GetCurrent()->GetKeyTree()->GetAt(L"Data"));
+            EXPECT_TRUE(it.GetCurrent()->IsSkipped());
+        }
+    }
+    ASSERT_NE(montageTree, nullptr);
+    CMontage montage(c.headbox);
+    ASSERT_EQ(montage.Load(montageTree), 0);
+    for (int s = 0; s < r.channelCount; ++s) {
+        EXPECT_GE(r.configurationIndex[s], 0);
+        EXPECT_LT(r.configurationIndex[s], montage.GetSize()) << s;
+    }
+
+    if (o.studyGroup == 2) {
+        CStagingFile epo;
+        ASSERT_EQ(epo.Open(r.epoFile.wstring(), &ex), 1);
+        ASSERT_TRUE(epo.IsStagingPresent());
+        EXPECT_EQ(epo.GetEpochLength(), o.epochSeconds);
+        EXPECT_EQ(epo.GetFirstEpochStamp(), r.startStamp);
+        EXPECT_EQ(epo.GetLabel(), o.stagingLabel);
+        EXPECT_EQ(static_cast<int>(epo.GetEpochCount()), r.epochCount);
+        for (uint32_t e = 1; e <= epo.GetEpochCount() + 1; ++e)
+            EXPECT_EQ(epo.GetStageCode(e), SourceStage(o, e)) << e;
+        EXPECT_EQ(epo.GetStageCode(epo.GetEpochCount()), -1); // left unscored
+    }
+
+    // Study file: patient data, the study record the probe reads, and a
+    // calibration for every calibrated DC input.
+    CKeyTree study;
+    ASSERT_EQ(CEegStudyFile::Load(r.eegFile.wstring(), study, &ex), 1);
+    EXPECT_EQ(AsCStr(study.GetAt(L"Info.Name.LastName"), L""), o.lastName);
+    const CKeyTree* rec = CEegStudyFile::GetStudyRecord(study);
+    ASSERT_NE(rec, nullptr);
+    EXPECT_EQ(IntOf(rec->GetAt(L"Headbox.HB0.HBType"), 0), o.headboxType);
+    EXPECT_EQ(IntOf(rec->GetAt(L"StudyGroup"), 0), o.studyGroup);
+    const CLuser* ft = AsUser(rec->GetAt(L"TaviCreationTime"));
+    ASSERT_NE(ft, nullptr);
+    EXPECT_EQ(ft->Bytes().size(), 8u);
+    EXPECT_EQ(IntOf(rec->GetAt(L"RawDataDecimation"), 1), c.decimation > 1 ? c.decimation : 1);
+    if (c.headbox == 20) {
+        EXPECT_EQ(IntOf(rec->GetAt(L"Headbox.HB0.Breakouts"), 0), c.breakouts);
+    }
+    CCalFileArchivist archivist(AsKeyTree(rec->GetAt(L"Calibration")));
+    int calibrated = 0;
+    for (int s = 0; s < r.channelCount; ++s) {
+        const CWaveType* wt = WaveTypePtrLookup(sk::DefaultDisplayType(c.headbox, r.configurationIndex[s]));
+        if (!r.channelIsDC[s] || !wt || wt->GetKind() != CWaveType::KindCalibratedDC)
+            continue;
+        std::vector<CCalFileArchivist::Point> pts;
+        EXPECT_TRUE(archivist.GetPoints(wt->GetName(), pts)) << s;
+        EXPECT_TRUE(wt->LoadCalibration(archivist).IsFromStudy());
+        ++calibrated;
+    }
+    EXPECT_TRUE(c.headbox != 3 || calibrated > 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Studies, RoundTrip,
+    ::testing::Values(Case{"PlainContiguous", 1, 1, 256.0, 20, {}, 0, 32767},
+                      Case{"CompressedContiguousCalibrated", 3, 2, 256.0, 6, {}, 0, 32767},
+                      Case{"GapInsideToc", 2, 2, 200.0, 30, {{10, 3, false}}, 0, 700},
+                      Case{"GapBetweenSegments", 3, 1, 500.0, 12, {{4, 2.5, true}, {8, 0.01, false}}, 0, 1000},
+                      Case{"FractionalRateDecimated", 4, 2, 255.9, 16, {{5, 1.3, true}}, 4, 1024},
+                      Case{"SleepDecimatedPlain", 6, 1, 128.0, 200, {{50, 5, false}}, 2, 32767},
+                      Case{"MultiBreakout", 20, 2, 100.0, 3, {}, 3, 64, 3},
+                      Case{"OneBreakout", 20, 2, 50.0, 2, {}, 0, 32767, 1},
+                      Case{"FullRange24", 24, 2, 256.0, 5, {}, 0, 32767},
+                      Case{"Sleep27", 27, 2, 50.0, 4, {}, 0, 32767}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(Simulator, OptionsNamesAndCommand) {
+    sk::test::TempDir dir("sim");
+    for (int hb : {0, 28})
+        EXPECT_FALSE(Sim(dir, {.headboxType = hb}).ok) << hb;
+    EXPECT_FALSE(Sim(dir, {.studyName = L"a/b"}).ok);
+    EXPECT_FALSE(Sim(dir, {.studyName = L"ok", .schema = 9}).ok);
+
+    SimOptions o{.seed = 42};
+    SetPatientName(o, L"M\u00fcller-L\u00fcdenscheidt,  Anna Maria ");
+    EXPECT_EQ(o.lastName, L"M\u00fcller-L\u00fcdenscheidt");
+    EXPECT_EQ(o.firstName, L"Anna Maria");
+    EXPECT_EQ(o.studyName, L"M\u00fcller-L\u00fcdenscheidt~ Anna Maria_0042");
+    SetPatientName(o, L"St. John");
+    EXPECT_EQ(o.firstName, L"");
+    EXPECT_EQ(o.studyName, L"St_ John~ _0042");
+
+    const std::string out = (dir.path() / "s").string();
+    const std::pair<std::vector<std::string>, int> rows[] = {
+        {{"--out", out, "--seconds", "2", "--rate", "127.5", "--gap", "1:0.5:seg", "--name", "Roe, Jane"}, 0},
+        {{"--out", out, "--seconds", "2,5"}, 2}, // decimal comma is not a number
+        {{"--out", out, "--gap", "1:x"}, 2},
+        {{"--out", out, "--gap", "1:1:other"}, 2},
+        {{"--out", out, "--headbox"}, 2}, // missing value
+        {{"--seconds", "2"}, 2},          // no output folder
+        {{"--out", out, "--headbox", "28"}, 1}, // valid syntax, no such headbox
+        {{"--out", out, "--bogus", "1"}, 2},
+    };
+    for (const auto& [args, code] : rows) {
+        std::vector<char*> argv{const_cast<char*>("simulate")};
+        for (const auto& a : args)
+            argv.push_back(const_cast<char*>(a.c_str()));
+        EXPECT_EQ(RunSimulatorCommand(static_cast<int>(argv.size()), argv.data()), code) << args.back();
+    }
+    // The first row wrote two segments under the patient's name.
+    EXPECT_TRUE(fs::exists(dir.path() / "s" / "Roe~ Jane_0001_002.ETC"));
+}
+
+// ---------------------------------------------------------------- lookups
+
+// A segment of three entries: stamps 100..149, gap, 300..349, 350..359 (entry
+// limit 50) at decimation 1.
+class TocLookup : public ::testing::Test {
+protected:
+    void SetUp() override {
+        RawFileInfo info;
+        info.channelCount = 2;
+        SegmentWriter w;
+        ASSERT_TRUE(w.Create((dir.path() / "seg").wstring(), info));
+        w.SetLimits(50, 16);
+        int32_t v[2] = {1, -1};
+        for (int64_t s = 100; s < 150; ++s)
+            ASSERT_TRUE(w.Append(s, 0, v));
+        for (int64_t s = 300; s < 360; ++s)
+            ASSERT_TRUE(w.Append(s, 0, v));
+        EXPECT_FALSE(w.Append(359, 0, v)); // stamps must increase
+        ASSERT_TRUE(w.Finish());
+        CEegFileException ex;
+        ASSERT_EQ(toc.Open((dir.path() / "seg.ETC").wstring(), 0x40, &ex), 1);
+    }
+    sk::test::TempDir dir{"toc"};
+    CTocFile toc;
+};
+
+TEST_F(TocLookup, FindUpperBoundAndNext) {
+    ASSERT_EQ(toc.GetEntryCount(), 3);
+    EXPECT_EQ(toc.GetStartStamp(), 100);
+    EXPECT_EQ(toc.GetEndStamp(), 359);
+    EXPECT_EQ(toc.GetRecordingSampleNum(), 110);
+    EXPECT_EQ(toc.GetEntry(1).m_flags & kTocFlagAfterGap, kTocFlagAfterGap);
+    EXPECT_EQ(toc.GetEntry(2).m_flags & kTocFlagAfterGap, 0);
+    struct Row { int64_t stamp, find, upper; } rows[] = {
+        {-1, 100, 100},  // first entry for both
+        {0, -1, 100},    // before the recording
+        {100, 100, 100}, // first stamp of an entry
+        {149, 100, 100}, // last stamp of an entry
+        {150, -1, 300},  // first stamp of the gap
+        {299, -1, 300},  // last stamp of the gap
+        {349, 300, 300},
+        {350, 350, 350}, // entry boundary without a gap
+        {359, 350, 350}, // last stamp
+        {360, -1, -1},   // past the end
+        {kTocEndSentinel, 350, -1},
+    };
+    for (const Row& r : rows) {
+        EXPECT_EQ(toc.FindTocEntry(r.stamp).m_stamp, r.find) << r.stamp;
+        EXPECT_EQ(toc.FindTocEntryUpperBound(r.stamp).m_stamp, r.upper) << r.stamp;
+    }
+    // Next follows the last entry found; a lookup that finds nothing leaves
+    // the cursor where it was.
+    TOC_ENTRY e = toc.FindTocEntry(kTocEndSentinel);
+    EXPECT_EQ(toc.NextTocEntry(&e), 0);
+    EXPECT_EQ(e.m_stamp, 350); // untouched at the end
+    e = toc.FindTocEntryUpperBound(200);
+    ASSERT_EQ(toc.NextTocEntry(&e), 1);
+    EXPECT_EQ(e.m_stamp, 350);
+    e = toc.FindTocEntry(-1);
+    EXPECT_EQ(toc.FindTocEntry(200).m_stamp, -1);
+    ASSERT_EQ(toc.NextTocEntry(&e), 1);
+    EXPECT_EQ(e.m_stamp, 300);
+}
+
+TEST_F(TocLookup, ProducerRestartsAtAnyEntryAfterASeek) {
+    CRawDataFile raw;
+    ASSERT_EQ(raw.Open((dir.path() / "seg.ERD").wstring(), 0x40), 1);
+    const CRawDataHeader* h = raw.GetRawHeader();
+    Producer p(CDataProducer::CreateDataProducer(h->m_schema, h->m_frameWord, &raw));
+    ASSERT_NE(p, nullptr);
+    ASSERT_EQ(p->Init(h->m_channelCount, h->m_schema, h->m_decimation, h->m_sampleFreq), 1);
+    std::vector<uint8_t> f(frame::kFrameSize), prev(frame::kFrameSize);
+    for (int entry : {2, 0, 1}) {
+        raw.Seek(toc.GetEntry(entry).DataOffset(), 0);
+        for (int i = 0; i < toc.GetEntry(entry).m_sampleCount; ++i) {
+            ASSERT_EQ(p->ReadSample(&raw, f.data(), prev.data()), 1);
+            EXPECT_EQ(frame::Value(f.data(), 0), 1);
+            EXPECT_EQ(frame::Value(f.data(), 1), -1);
+        }
+    }
+    EXPECT_EQ(p->ReadSample(&raw, f.data(), prev.data()), 1); // entry 2 follows entry 1
+    EXPECT_EQ(CDataProducer::CreateDataProducer(7, 0, &raw), nullptr);
+}
+
+TEST(Producer, ReadsAheadInsteadOfOneSystemCallPerSample) {
+    for (uint16_t schema : {uint16_t(1), uint16_t(2)}) {
+        sk::test::TempDir dir("ahead");
+        const SimResult r = Sim(dir, {.durationSeconds = 40, .schema = schema, .notes = false});
+        ASSERT_TRUE(r.ok);
+        const ErdRead read = ReadErd(r.erdFiles[0]);
+        EXPECT_EQ(read.samples, r.totalSamples);
+        EXPECT_LT(read.calls, static_cast<uint64_t>(read.samples / 200)) << "schema " << schema;
+    }
+}
+
+TEST(SegmentTable, WalksSegmentsUntilANegativeNumber) {
+    sk::test::TempDir dir("stc");
+    const SimOptions o{.sampleRate = 100, .durationSeconds = 9, .gaps = {{3, 1, true}, {6, 2, true}}, .notes = false};
+    const SimResult r = Sim(dir, o);
+    ASSERT_TRUE(r.ok);
+    ASSERT_EQ(r.etcFiles.size(), 3u);
+    CStcFile stc;
+    ASSERT_EQ(stc.Open(r.stcFile.wstring(), 0x40), 1);
+    std::vector<std::wstring> names;
+    STC_ENTRY e = stc.FindStcEntry(-1);
+    for (; e.m_number >= 0; stc.NextStcEntry(&e))
+        names.push_back(e.m_name);
+    EXPECT_EQ(names, (std::vector<std::wstring>{o.studyName, o.studyName + L"_002", o.studyName + L"_003"}));
+    EXPECT_EQ(stc.NextStcEntry(&e), 0);
+    EXPECT_LT(e.m_number, 0);
+    EXPECT_EQ(stc.GetStartStamp(), o.startStamp);
+    EXPECT_EQ(stc.GetEndStamp(), o.startStamp + 900 + 100 + 200 - 1);
+    EXPECT_EQ(stc.GetRecordingSampleNum(), 900);
+    // Inside the gap before segment 3 the next segment is found.
+    EXPECT_EQ(stc.FindStcEntry(o.startStamp + 700).m_number, o.startStamp + 900);
+    EXPECT_EQ(stc.FindStcEntry(o.startStamp + 5000).m_number, -1);
+}
+
+TEST(NoteIterator, WalksARangeInStartOrderWithAFilter) {
+    std::vector<CNote> notes;
+    notes.emplace_back(L"c", L"", 30, -1, 0u);
+    notes.emplace_back(L"a", L"", 10, -1, 0u);
+    notes.emplace_back(L"b1", L"", 20, -1, CNote::kFlagDeleted);
+    notes.emplace_back(L"b2", L"", 20, 25, 0u);
+    std::string image;
+    ASSERT_TRUE(NoteWriter::Serialize(notes, image));
+    CNoteManager m;
+    ASSERT_EQ(m.LoadFromMemory(reinterpret_cast<const uint8_t*>(image.data()), image.size()), 1);
+    auto walk = [&](int64_t from, int64_t to, const CNoteFilter* f) {
+        std::wstring s;
+        for (CNoteMapIterator it(m, from, to, f); !it.IsEOF(); it.MoveNext())
+            s += it.GetCurrent()->GetText() + L" ";
+        return s;
+    };
+    EXPECT_EQ(walk(-2147483648LL, kTocEndSentinel, nullptr), L"a b1 b2 c ");
+    EXPECT_EQ(walk(20, 29, nullptr), L"b1 b2 ");
+    struct NotSkipped : CNoteFilter {
+        bool Accept(const CNote& n) const override { return !n.IsSkipped(); }
+    } filter;
+    EXPECT_EQ(walk(0, 100, &filter), L"a b2 c ");
+    EXPECT_EQ(walk(31, 100, nullptr), L"");
+}
+
+// ---------------------------------------------------------------- bad files
+
+enum class Kind { Etc, Stc, Erd, Ent, Epo, Eeg };
+
+// Opens a file of the kind; returns the error text (empty on success).
+std::wstring OpenKind(Kind k, const fs::path& p) {
+    CEegFileException ex;
+    int ok = 0;
+    switch (k) {
+    case Kind::Etc: { CTocFile f; ok = f.Open(p.wstring(), 0x40, &ex); break; }
+    case Kind::Stc: { CStcFile f; ok = f.Open(p.wstring(), 0x40, &ex); break; }
+    case Kind::Erd: { CRawDataFile f; ok = f.Open(p.wstring(), 0x40, &ex); break; }
+    case Kind::Ent: { CNoteManager m; m.setPath(p.wstring()); ok = m.Load(&ex); break; }
+    case Kind::Epo: { CStagingFile s; ok = s.Open(p.wstring(), &ex); break; }
+    case Kind::Eeg: { CKeyTree t; ok = CEegStudyFile::Load(p.wstring(), t, &ex); break; }
+    }
+    if (ok)
+        return L"";
+    EXPECT_NE(ex.GetErrorCode(), 0);
+    return ex.GetErrorText().empty() ? L"(no text)" : ex.GetErrorText();
+}
+
+// Every cut inside the header region and a spread of cuts across the body,
+// a byte of trailing garbage, and flipped bytes (caught by checksums or
+// structure) fail with an error that names the file. The raw data file's
+// body is left to the producer.
+TEST(BadFiles, DamagedFilesFailWithAReadableError) {
+    sk::test::TempDir dir("bad");
+    const SimResult r = Sim(dir, {.sampleRate = 64, .durationSeconds = 4, .studyGroup = 2, .epochSeconds = 1,
+                                  .gaps = {{2, 1, false}}, .maxEntrySamples = 100});
+    ASSERT_TRUE(r.ok);
+    const std::pair<Kind, fs::path> files[] = {{Kind::Etc, r.etcFiles[0]}, {Kind::Stc, r.stcFile},
+                                               {Kind::Erd, r.erdFiles[0]}, {Kind::Ent, r.entFile},
+                                               {Kind::Epo, r.epoFile},     {Kind::Eeg, r.eegFile}};
+    for (const auto& [k, path] : files) {
+        SCOPED_TRACE(path.filename().string());
+        const auto good = ReadAll(path);
+        ASSERT_EQ(OpenKind(k, path), L"");
+        const size_t body = k == Kind::Erd ? kErdHeaderSize : good.size();
+        std::vector<size_t> cuts;
+        for (size_t n = 0; n < std::min<size_t>(body, 80); ++n)
+            cuts.push_back(n);
+        for (size_t n = 80; n < body; n += good.size() / 29 + 1)
+            cuts.push_back(n);
+        if (k != Kind::Erd)
+            cuts.push_back(good.size() - 1);
+        for (size_t n : cuts) {
+            WriteAll(path, std::vector<char>(good.begin(), good.begin() + static_cast<long>(n)));
+            const std::wstring err = OpenKind(k, path);
+            EXPECT_FALSE(err.empty()) << "cut at " << n;
+            if (n > 0 && k != Kind::Eeg) {
+                EXPECT_NE(err.find(path.filename().wstring()), std::wstring::npos);
+            }
+        }
+        auto longer = good;
+        longer.push_back('x');
+        WriteAll(path, longer);
+        EXPECT_TRUE(k == Kind::Erd || !OpenKind(k, path).empty()) << "trailing byte";
+        for (size_t i = 0; k != Kind::Eeg && i < body; i += std::max<size_t>(1, body / 120)) {
+            auto bad = good;
+            bad[i] = static_cast<char>(bad[i] ^ 0x10);
+            WriteAll(path, bad);
+            EXPECT_FALSE(OpenKind(k, path).empty()) << "byte " << i;
+        }
+        WriteAll(path, good);
+    }
+    EXPECT_FALSE(OpenKind(Kind::Etc, dir.path() / "missing.ETC").empty());
+}
+
+TEST(BadFiles, AbsurdCountsAreRejectedBeforeAllocating) {
+    sk::test::TempDir dir("absurd");
+    // A header-only notes file that announces four billion notes.
+    std::vector<char> ent(kEntHeaderSize, 0);
+    std::memcpy(U8(ent, 0), kEntMagic, 4);
+    PutU16(U8(ent, 4), 1);
+    PutU16(U8(ent, 6), kEntHeaderSize);
+    PutU32(U8(ent, 8), 0xFFFFFFFFu);
+    PutU32(U8(ent, 12), Crc32(U8(ent, 0), 12));
+    WriteAll(dir / "x.ENT", ent);
+    EXPECT_NE(OpenKind(Kind::Ent, dir / "x.ENT").find(L"truncated"), std::wstring::npos);
+    // Same for a table of contents.
+    std::vector<char> etc(kEtcHeaderSize, 0);
+    std::memcpy(U8(etc, 0), kEtcMagic, 4);
+    PutU16(U8(etc, 4), 1);
+    PutU16(U8(etc, 6), kEtcHeaderSize);
+    PutU32(U8(etc, 8), 0x7FFFFFFFu);
+    PutU16(U8(etc, 12), 1);
+    PutU32(U8(etc, 28), Crc32(U8(etc, 0), 28));
+    WriteAll(dir / "x.ETC", etc);
+    EXPECT_NE(OpenKind(Kind::Etc, dir / "x.ETC").find(L"truncated"), std::wstring::npos);
+}
+
+// Sample data cut short or altered, and files whose checksums are right but
+// whose layout is not: the readers check the layout itself, not only the
+// bytes. Plain sample data cannot see a flipped value byte.
+TEST(BadFiles, DamageBehindConsistentChecksumsIsFound) {
+    for (uint16_t schema : {uint16_t(1), uint16_t(2)}) {
+        sk::test::TempDir dir("layout");
+        const SimResult r = Sim(dir, {.sampleRate = 64, .durationSeconds = 6, .schema = schema,
+                                      .gaps = {{2, 1, true}}, .notes = false, .maxEntrySamples = 100});
+        ASSERT_TRUE(r.ok);
+        const size_t half = ReadAll(r.erdFiles[0]).size() / 2;
+        const int64_t intact = ReadErd(r.erdFiles[0]).samples;
+        struct Edit {
+            const char* what;
+            fs::path file;
+            std::function<void(std::vector<char>&)> apply;
+            bool plainToo = false;
+        } edits[] = {
+            {"cut mid-data", r.erdFiles[0], [&](std::vector<char>& b) { b.resize(half + 3); }, true},
+            {"cut one byte short", r.erdFiles[0], [&](std::vector<char>& b) { b.pop_back(); }, true},
+            {"flipped byte", r.erdFiles[0], [&](std::vector<char>& b) { b[half] ^= 0x40; }},
+            {"last block carries a whole block after its samples", r.erdFiles[0],
+             [&](std::vector<char>& b) {
+                 size_t at = kErdHeaderSize, last = at;
+                 for (; at < b.size(); at += kBlockHeaderSize + GetU32(U8(b, at + 8)))
+                     last = at;
+                 const std::vector<char> copy(b.begin() + static_cast<long>(last), b.end());
+                 b.insert(b.end(), copy.begin(), copy.end());
+                 PutU32(U8(b, last + 8), GetU32(U8(b, last + 8)) + static_cast<uint32_t>(copy.size()));
+                 PutU32(U8(b, last + 12), Crc32(U8(b, last + kBlockHeaderSize), GetU32(U8(b, last + 8))));
+             }},
+            {"second entry starts on the first one's last stamp", r.etcFiles[0],
+             [&](std::vector<char>& b) {
+                 uint8_t* e0 = U8(b, kEtcHeaderSize);
+                 uint8_t* e1 = e0 + kTocEntrySize;
+                 PutI64(e1 + 8, GetI64(e0 + 8) + GetI16(e0 + 24) - 1);
+                 PutU32(e1 + 28, Crc32(e1, 28));
+             }},
+            {"last entry's data leaves a hole after the previous entry's", r.etcFiles[0],
+             [&](std::vector<char>& b) {
+                 uint8_t* last = U8(b, b.size() - kTocEntrySize);
+                 PutU32(last, GetU32(last) + 2);
+                 PutU32(last + 28, Crc32(last, 28));
+             }},
+            {"second segment starts on the first one's last stamp", r.stcFile,
+             [&](std::vector<char>& b) {
+                 uint8_t* s1 = U8(b, kStcHeaderSize + kStcRecordSize);
+                 PutI64(s1 + 512, GetI64(s1 - kStcRecordSize + 520));
+                 PutU32(s1 + 540, Crc32(s1, 540));
+             }},
+        };
+        for (const Edit& e : edits) {
+            if (!e.plainToo && schema == 1)
+                continue;
+            SCOPED_TRACE(testing::Message() << e.what << ", schema " << schema);
+            const auto good = ReadAll(e.file);
+            auto bad = good;
+            e.apply(bad);
+            WriteAll(e.file, bad);
+            if (e.file.extension() == ".ERD") {
+                const ErdRead read = ReadErd(e.file);
+                EXPECT_FALSE(read.error.empty());
+                EXPECT_LT(read.samples, intact);
+                EXPECT_EQ(read.lastFlags & frame::kFlagNoData, frame::kFlagNoData);
+            } else {
+                EXPECT_FALSE(OpenKind(e.file.extension() == ".STC" ? Kind::Stc : Kind::Etc, e.file).empty());
+            }
+            WriteAll(e.file, good);
+        }
+    }
+}
+
+// The fixed header check every reader shares reports the first fault in file
+// order, so that a file of another kind is named as such and not as corrupt.
+TEST(FileHeader, FirstFaultInFileOrder) {
+    const FileHeaderKind kind{kEtcMagic, 32, 28, L"short", L"magic", L"version", true, L"size", L"crc"};
+    std::vector<uint8_t> good(32, 0);
+    std::memcpy(good.data(), kEtcMagic, 4);
+    PutU16(good.data() + 4, kFormatVersion);
+    PutU16(good.data() + 6, 32);
+    PutU32(good.data() + 28, Crc32(good.data(), 28));
+    struct Case {
+        const char* what;
+        std::vector<size_t> changed; // bytes set to 0x77
+        size_t available;
+        int32_t code;
+        std::wstring why;
+    } cases[] = {
+        {"intact", {}, 32, 0, L""},
+        {"longer buffer", {}, 40, 0, L""},
+        {"one byte short", {}, 31, kErrHandleEof, L"short"},
+        {"nothing", {}, 0, kErrHandleEof, L"short"},
+        {"magic and version: magic first", {1, 4}, 32, kErrInvalidData, L"magic"},
+        {"version, found one shown", {4}, 32, kErrInvalidData, L"version 119"},
+        {"header size", {6}, 32, kErrInvalidData, L"size"},
+        {"checksummed byte", {20}, 32, kErrInvalidData, L"crc"},
+    };
+    for (const Case& c : cases) {
+        std::vector<uint8_t> h = good;
+        h.resize(std::max<size_t>(h.size(), c.available), 0);
+        for (size_t at : c.changed)
+            h[at] = 0x77;
+        int32_t code = -1;
+        std::wstring why = L"stale";
+        EXPECT_EQ(CheckFileHeader(c.available ? h.data() : nullptr, c.available, kind, code, why), c.code == 0)
+            << c.what;
+        EXPECT_EQ(code, c.code) << c.what;
+        EXPECT_TRUE(why == c.why || (c.available == 0 && c.code == kErrHandleEof)) << c.what;
+    }
+}
+
+} // namespace
