@@ -84,6 +84,7 @@ TEST_P(ExportChecksum, OutputBytesAreUnchanged) {
     uint64_t h = 0xCBF29CE484222325ull;
     for (const std::string& path : r.files) {
         const std::string name = std::filesystem::path(path).filename().string();
+        ReadChecked(path); // the files are ones readers take, too
         const std::string bytes = ReadAll(path);
         const std::string size = std::to_string(bytes.size());
         h = Fnv1a(h, name.c_str(), name.size() + 1);

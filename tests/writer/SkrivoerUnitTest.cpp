@@ -6,75 +6,93 @@
 #include <chrono>
 #include <cmath>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <locale>
 
 #include "platform/Log.h"
 #include "platform/Sync.h"
 #include "recorddata/EDFAnnotationData.h"
+#include "recorddata/EDFRecordData.h"
 #include "recorddata/SkrivoAnnotationManager.h"
 #include "support/TempDir.h"
 #include "writer/ExportDetails.h"
 #include "writer/Skrivoer.h"
 #include "writer/WriterTestUtil.h"
 
-using sk::test::FakeProcessor;
 using sk::test::MakeTemplate;
 
 namespace {
 
-struct NumberCase {
-    double value;
-    int width;
-    const char* text; // nullptr: cannot be written
-};
-
-TEST(NumberWriter, FixedWidthForms) {
-    const NumberCase cases[] = {
-        {-3276.8, 8, "-3276.8"},     {1.5, 8, "1.5"},          {-100, 8, "-100"},
-        {0.001234567, 8, "0.001235"}, {123456789, 8, "1.23e+08"}, {0.1, 8, "0.1"},
-        {6, 8, "6"},                 {1382.0 / 256.0, 8, "5.398438"}, {-12345.678901, 8, "-12345.7"},
-        {12345678.9, 8, "1.23e+07"}, {-123456789, 8, "-1.2e+08"}, {0, 8, "0"},
-        {99999999, 8, "99999999"},   {1e300, 4, nullptr},      {-3200, 4, nullptr},
-    };
-    for (const auto& c : cases) {
-        bool ok = false;
-        std::string text = CSkrivoer::FormatDouble(c.value, c.width, &ok);
-        if (c.text == nullptr) {
-            EXPECT_FALSE(ok) << c.value;
-        } else {
-            EXPECT_TRUE(ok) << c.value;
-            EXPECT_EQ(text, c.text) << c.value;
-            EXPECT_LE(static_cast<int>(text.size()), c.width);
-        }
+// A signal whose record size is 2 x D x f (truncated), or a fixed size.
+class FakeProcessor : public CEDFRecordData {
+public:
+    explicit FakeProcessor(std::wstring label = L"Fp1", int32_t fixedSize = -1)
+        : m_label(std::move(label)), m_fixed(fixedSize) {
+        SetUnits(L"uV");
     }
-    bool ok = true;
-    CSkrivoer::FormatDouble(std::nan(""), 8, &ok);
-    EXPECT_FALSE(ok);
-}
+    std::wstring GetLabel() const override { return m_label; }
+    void GetRange(int32_t& dmin, int32_t& dmax, double& pmin, double& pmax) const override {
+        dmin = -32768;
+        dmax = 32767;
+        pmin = -3276.8;
+        pmax = 3276.7;
+    }
+    int32_t GetRecordSize(double d, double f) const override {
+        return m_fixed >= 0 ? m_fixed : static_cast<int32_t>(2.0 * d * f);
+    }
+    IEDFRecordWriter* GetWriter() override { return &m_writer; }
+
+private:
+    class Writer : public IEDFRecordWriter {
+    public:
+        uint32_t Write(int64_t, int64_t, const uint8_t*, uint32_t n, uint8_t* out) override {
+            std::memset(out, 0, 2 * n);
+            return 2 * n;
+        }
+    } m_writer;
+    std::wstring m_label;
+    int32_t m_fixed;
+};
 
 // A global locale with a decimal comma must not reach the header.
 struct CommaPunct : std::numpunct<char> {
     char do_decimal_point() const override { return ','; }
 };
 
-TEST(NumberWriter, IgnoresTheGlobalLocale) {
-    std::locale old = std::locale::global(std::locale(std::locale::classic(), new CommaPunct));
-    std::string text = CSkrivoer::FormatDouble(-3276.8, 8);
+TEST(NumberWriter, FixedWidthFormsWhateverTheLocale) {
+    const struct {
+        double value;
+        int width;
+        const char* text; // nullptr: cannot be written
+    } cases[] = {
+        {-3276.8, 8, "-3276.8"},      {1.5, 8, "1.5"},            {-100, 8, "-100"},
+        {0.001234567, 8, "0.001235"}, {123456789, 8, "1.23e+08"}, {0.1, 8, "0.1"},
+        {6, 8, "6"},                  {1382.0 / 256.0, 8, "5.398438"}, {-12345.678901, 8, "-12345.7"},
+        {12345678.9, 8, "1.23e+07"},  {-123456789, 8, "-1.2e+08"}, {0, 8, "0"},
+        {99999999, 8, "99999999"},    {1e300, 4, nullptr},        {-3200, 4, nullptr},
+        {std::nan(""), 8, nullptr},
+    };
+    const std::locale old = std::locale::global(std::locale(std::locale::classic(), new CommaPunct));
+    for (const auto& c : cases) {
+        bool ok = !c.text;
+        const std::string text = CSkrivoer::FormatDouble(c.value, c.width, &ok);
+        EXPECT_EQ(ok, c.text != nullptr) << c.value;
+        if (c.text) {
+            EXPECT_EQ(text, c.text) << c.value;
+        }
+    }
     std::locale::global(old);
-    EXPECT_EQ(text, "-3276.8");
 }
 
-struct LayoutCase {
-    int signals;
-    double frequency;
-    int fixedExtra; // size of one extra fixed-size signal, -1 none
-    double duration;
-    int frames;
-};
-
 TEST(RecordLayout, DurationsFramesAndSizes) {
-    const LayoutCase cases[] = {
+    const struct {
+        int signals;
+        double frequency;
+        int fixedExtra;  // size of one extra fixed-size signal, -1 none
+        double duration; // 0: not checked
+        int frames;      // -1: at least one
+    } cases[] = {
         {20, 256, -1, 6.0, 1536},
         {3, 200, -1, 51.0, 10200},
         {70, 500, -1, 0.1, 50},
@@ -91,52 +109,40 @@ TEST(RecordLayout, DurationsFramesAndSizes) {
         // A rate that is not whole: the longest whole-second duration that
         // holds whole samples.
         {11, 256.0 / 3.0, -1, 30.0, 2560},
+        // 30 s at 100.7833 Hz is 3023.5 samples: a truncating size would be
+        // odd. Every signal holds twice its samples.
+        {10, 100.7833, -1, 0, -1}, {10, 255.9, -1, 0, -1}, {10, 85.3, -1, 0, -1}, {10, 1000.0 / 7.0, -1, 0, -1},
+        // A signal larger than the limit still gets a record; no frequency
+        // gives no layout.
+        {1, 256, 200000, 0, -1},
+        {1, 0, -1, 0, 0},
     };
     for (const auto& c : cases) {
+        SCOPED_TRACE(testing::Message() << c.signals << " signals at " << c.frequency << " Hz");
         CSkrivoer w(CKeyTree(), MakeTemplate(L"EDF"), L"");
         for (int i = 0; i < c.signals; ++i)
             w.AddProcessor(new FakeProcessor());
         if (c.fixedExtra >= 0)
             w.AddProcessor(new FakeProcessor(L"Extra", c.fixedExtra));
-        w.SetSampleFrequency(c.frequency);
+        if (c.frequency > 0)
+            w.SetSampleFrequency(c.frequency);
         w.ComputeRecordLayout();
-        SCOPED_TRACE(c.signals);
-        EXPECT_DOUBLE_EQ(w.GetRecordDuration(), c.duration);
-        EXPECT_EQ(w.GetFramesPerRecord(), c.frames);
+        if (c.duration > 0) {
+            EXPECT_DOUBLE_EQ(w.GetRecordDuration(), c.duration);
+        }
+        EXPECT_TRUE(c.frames < 0 ? w.GetFramesPerRecord() >= 1 : w.GetFramesPerRecord() == c.frames)
+            << w.GetFramesPerRecord();
         int64_t sum = 0;
         for (int i = 0; i < c.signals; ++i)
-            EXPECT_EQ(w.GetRecordSizes()[static_cast<size_t>(i)], 2 * c.frames);
+            EXPECT_EQ(w.GetRecordSizes()[static_cast<size_t>(i)], 2 * w.GetFramesPerRecord());
         for (int32_t s : w.GetRecordSizes())
             sum += s;
         EXPECT_EQ(w.GetBytesPerRecord(), sum);
         EXPECT_EQ(w.GetRecordSizes().back() % 2, 0);
-        EXPECT_LE(w.GetBytesPerRecord(), 61440);
+        if (c.duration > 0) {
+            EXPECT_LE(w.GetBytesPerRecord(), 61440);
+        }
     }
-}
-
-TEST(RecordLayout, EverySignalHoldsTwiceItsSamples) {
-    // 30 s at 100.7833 Hz is 3023.5 samples: a truncating size would be odd.
-    for (double f : {100.7833, 255.9, 85.3, 1000.0 / 7.0}) {
-        CSkrivoer w(CKeyTree(), MakeTemplate(L"EDF"), L"");
-        for (int i = 0; i < 10; ++i)
-            w.AddProcessor(new FakeProcessor());
-        w.SetSampleFrequency(f);
-        w.ComputeRecordLayout();
-        ASSERT_GT(w.GetFramesPerRecord(), 0) << f;
-        for (int32_t s : w.GetRecordSizes())
-            EXPECT_EQ(s, 2 * w.GetFramesPerRecord()) << f;
-    }
-}
-
-TEST(RecordLayout, OversizedSignalStillEndsAboveZero) {
-    CSkrivoer w(CKeyTree(), MakeTemplate(L"EDF"), L"");
-    w.AddProcessor(new FakeProcessor());
-    w.AddProcessor(new FakeProcessor(L"Huge", 200000));
-    w.SetSampleFrequency(256);
-    w.ComputeRecordLayout();
-    EXPECT_GT(w.GetRecordDuration(), 0.0);
-    EXPECT_GE(w.GetFramesPerRecord(), 1);
-    EXPECT_EQ(w.GetRecordSizes()[0], 2 * w.GetFramesPerRecord());
 }
 
 // Notes clustered at one instant make the annotation signal alone larger
@@ -171,14 +177,6 @@ TEST(RecordLayout, DenseAnnotationsStopAtOneSecond) {
         EXPECT_GT(w.GetBytesPerRecord(), 61440);
         EXPECT_EQ(log.EventCount(), 1u);
     }
-}
-
-TEST(RecordLayout, NoFrequencyGivesNoLayout) {
-    CSkrivoer w(CKeyTree(), MakeTemplate(L"EDF"), L"");
-    w.AddProcessor(new FakeProcessor());
-    w.ComputeRecordLayout();
-    EXPECT_EQ(w.GetFramesPerRecord(), 0);
-    EXPECT_EQ(w.GetBytesPerRecord(), 0);
 }
 
 // --- header -----------------------------------------------------------------
@@ -246,44 +244,24 @@ TEST_F(HeaderTest, ReservedFieldFollowsFormatContiguityAndPadding) {
     }
 }
 
-TEST_F(HeaderTest, PatientAndRecordingIdentification) {
-    CKeyTree study;
-    study.AddKey(L"Info.Name.LastName", std::wstring(L"van Dyke"));
-    study.AddKey(L"Info.Name.FirstName", std::wstring(L"Jos\u00e9"));
-    study.AddKey(L"Info.Personal.Gender", std::wstring(L"female"));
-    study.AddKey(L"Info.Personal.BirthDate", OleDate(1971, 2, 3, 0, 0, 0));
-    study.AddKey(L"Info.Admin.ID", std::wstring(L"MRN 42"));
-    study.AddKey(L"Samples.CreationTime", OleDate(2024, 3, 5, 10, 20, 30));
-    study.AddKey(L"Samples.Frequency", 256.0);
-    std::string h = Header(study, MakeTemplate(L"EDF+"));
-    EXPECT_EQ(h.substr(8, 80), std::string("MRN_42 F 03-FEB-1971 van_Dyke,Jose") + std::string(80 - 34, ' '));
-    EXPECT_EQ(h.substr(88, 80), std::string("Startdate 05-MAR-2024 X X X") + std::string(80 - 27, ' '));
-    EXPECT_EQ(h.substr(168, 16), "05.03.2410.20.30");
-
-    CKeyTree t = MakeTemplate(L"EDF+");
-    t.AddKey(L"Deidentify", 1);
-    h = Header(study, t);
-    EXPECT_EQ(h.substr(8, 80), std::string("X X X X_X") + std::string(71, ' '));
-    EXPECT_EQ(h.substr(88, 80), std::string("Startdate X X X X") + std::string(63, ' '));
-    EXPECT_EQ(h.substr(168, 16), "05.03.2410.20.30"); // de-identification keeps the start
-
-    CKeyTree empty;
-    empty.AddKey(L"Info.Personal.Gender", std::wstring(L""));
-    h = Header(empty, MakeTemplate(L"EDF"));
-    EXPECT_EQ(h.substr(8, 9), "X X X X,X");
-}
-
-// Sex is "F", "M" or "X"; header text is printable ASCII only, so control
-// characters are treated like non-ASCII ones.
-TEST_F(HeaderTest, SexAndControlCharacters) {
-    struct Case {
-        const wchar_t* gender;
-        const wchar_t* id;
-        const wchar_t* label;
-        const char* patient;
-        const char* label2;
+// The patient and recording lines follow the EDF+ subfield rules: sex "F",
+// "M" or "X", spaces inside a subfield made underscores, names rendered in
+// ASCII (or "X" when they cannot be), control characters treated like
+// non-ASCII ones; de-identification keeps only the start. Every field keeps
+// its width, so an overlong text never moves a later field, and every
+// header byte is printable ASCII.
+TEST_F(HeaderTest, IdentificationFieldsAndLabels) {
+    const std::wstring longId(85, L'7');
+    const struct {
+        const wchar_t *gender, *id, *label; // the second signal's label
+        std::string patient, label2;
+        int deidentify = 0;
+        bool named = false; // van Dyke, José, born 3 Feb 1971, recorded 5 Mar 2024 10:20:30
+        const char* recording = "Startdate X X "; // no creation time: date X, then the study name
     } cases[] = {
-        {L"female", L"MRN 42", L"C3", "MRN_42 F X X,X", "C3"},
+        {L"female", L"MRN 42", L"C3", "MRN_42 F 03-FEB-1971 van_Dyke,Jose", "C3", 0, true, "Startdate 05-MAR-2024 X X X  "},
+        {L"female", L"MRN 42", L"C3", "X X X X_X", "C3", 1, true, "Startdate X X X X  "},
+        {L"", L"", L"C3", "X X X X,X", "C3"},
         {L"Male", L"MRN 42", L"C3", "MRN_42 M X X,X", "C3"},
         {L"Unknown", L"MRN\t42", L"C\t3", "X X X X,X", "Ch2"},
         {L"u", L"\x7f", L"C3\n", "X X X X,X", "Ch2"},
@@ -291,7 +269,8 @@ TEST_F(HeaderTest, SexAndControlCharacters) {
         {L"\u00c9", L"~", L"C~3", "~ X X X,X", "C~3"},
         {L"\tF", L"A", L"C3", "A X X X,X", "C3"},
         {L"M", L"Gr\u00fcn-\u00c5s e\u0301", L"C3", "Gruen-Aas_e M X X,X", "C3"}, // transliterated
-        {L"F", L"\u738b 7", L"C3", "X F X X,X", "C3"},                            // no rendering
+        {L"F", L"\u738b 7", L"C\u00b3", "X F X X,X", "Ch2"},                      // no rendering
+        {L"F", longId.c_str(), L"C3-Average-Longer", std::string(80, '7'), "C3-Average-Longe"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.patient);
@@ -299,12 +278,28 @@ TEST_F(HeaderTest, SexAndControlCharacters) {
         study.AddKey(L"Info.Personal.Gender", std::wstring(c.gender));
         study.AddKey(L"Info.Admin.ID", std::wstring(c.id));
         study.AddKey(L"Study.StudyName", std::wstring(L"night\tstudy"));
-        std::string h = Header(study, MakeTemplate(L"EDF+"), 0, c.label);
-        std::string expected = c.patient;
-        EXPECT_EQ(h.substr(8, 80), expected + std::string(80 - expected.size(), ' '));
-        EXPECT_EQ(h.substr(88 + 10, 4), "X X "); // no creation time: date X, then the study name
-        std::string label = c.label2;
-        EXPECT_EQ(h.substr(256 + 16, 16), label + std::string(16 - label.size(), ' '));
+        if (c.named) {
+            study.AddKey(L"Info.Name.LastName", std::wstring(L"van Dyke"));
+            study.AddKey(L"Info.Name.FirstName", std::wstring(L"Jos\u00e9"));
+            study.AddKey(L"Info.Personal.BirthDate", OleDate(1971, 2, 3, 0, 0, 0));
+            study.AddKey(L"Samples.CreationTime", OleDate(2024, 3, 5, 10, 20, 30));
+            study.AddKey(L"Samples.Frequency", 256.0);
+        }
+        CKeyTree t = MakeTemplate(L"EDF+");
+        t.AddKey(L"Deidentify", c.deidentify);
+        const std::string h = Header(study, t, 0, c.label);
+        ASSERT_EQ(h.size(), 256u * 3);
+        EXPECT_EQ(h.substr(8, 80), c.patient + std::string(80 - c.patient.size(), ' '));
+        EXPECT_EQ(h.substr(88, strlen(c.recording)), c.recording);
+        if (c.named) {
+            EXPECT_EQ(h.substr(168, 16), "05.03.2410.20.30"); // de-identification keeps the start
+        }
+        EXPECT_EQ(h.substr(256, 32), "Fp1             " + c.label2 + std::string(16 - c.label2.size(), ' '));
+        EXPECT_EQ(h.substr(256 + 32, 160), std::string(160, ' ')); // the transducer fields
+        EXPECT_EQ(h.substr(256 + 2 * 96, 8), "uV      ");
+        EXPECT_EQ(h.substr(256 + 2 * 104, 8), "-3276.8 ");
+        EXPECT_EQ(h.substr(256 + 2 * 120, 8), "-32768  ");
+        EXPECT_EQ(h.substr(256 + 2 * 216, 8), "15360   ");
         for (char ch : h)
             EXPECT_TRUE(ch >= 0x20 && ch <= 0x7e) << static_cast<int>(ch);
     }
@@ -342,17 +337,6 @@ TEST_F(HeaderTest, HugeStampsGiveTheirDateOrFail) {
     }
 }
 
-TEST_F(HeaderTest, OverlongFieldsAreCutAndLaterFieldsKeepTheirPlace) {
-    CKeyTree study;
-    study.AddKey(L"Info.Admin.ID", std::wstring(85, L'7'));
-    std::string h = Header(study, MakeTemplate(L"EDF"), 0, L"C3-Average-Longer");
-    ASSERT_EQ(h.size(), 256u * 3);
-    EXPECT_EQ(h.substr(8, 80), std::string(80, '7'));
-    EXPECT_EQ(h.substr(88, 10), "Startdate ");
-    EXPECT_EQ(h.substr(256 + 16, 16), "C3-Average-Longe");
-    EXPECT_EQ(h.substr(256 + 32, 80), std::string(80, ' ')); // the first transducer field
-}
-
 // The two-digit year follows the EDF clipping rule ("yy" after 2084, the
 // date in the EDF+ Startdate subfield); a start before 1985 (a reset clock,
 // no creation time) is the clipping date with the EDF+ date unknown. A birth
@@ -378,16 +362,6 @@ TEST_F(HeaderTest, StartDatesFollowTheClippingRule) {
         EXPECT_EQ(h.substr(88, 11 + strlen(c.startdate)), "Startdate " + std::string(c.startdate) + " ") << c.year;
         EXPECT_EQ(h.substr(8, 6), "X X X ") << c.year;
     }
-}
-
-TEST_F(HeaderTest, NonAsciiLabelBecomesChannelNumber) {
-    std::string h = Header(CKeyTree(), MakeTemplate(L"EDF"), 0, L"C\u00b3");
-    EXPECT_EQ(h.substr(256, 16), "Fp1             ");
-    EXPECT_EQ(h.substr(256 + 16, 16), "Ch2             ");
-    EXPECT_EQ(h.substr(256 + 2 * 96, 8), "uV      ");
-    EXPECT_EQ(h.substr(256 + 2 * 104, 8), "-3276.8 ");
-    EXPECT_EQ(h.substr(256 + 2 * 120, 8), "-32768  ");
-    EXPECT_EQ(h.substr(256 + 2 * 216, 8), "15360   ");
 }
 
 TEST_F(HeaderTest, StartTimeFromCreationAndPreciseTime) {
@@ -442,28 +416,6 @@ TEST(ExportDetails, CancellationIsLatched) {
     EXPECT_TRUE(cancelled);
     EXPECT_FLOAT_EQ(d.GetPercent(), 40.0f);
     EXPECT_TRUE(d.IsCancelled());
-}
-
-TEST(ExportDetails, ErrorAndDoneStates) {
-    CExportDetails d(L"id", L"/f/", L"study", nullptr);
-    int32_t code = 7;
-    std::wstring text = L"untouched";
-    EXPECT_FALSE(d.GetError(code, text));
-    EXPECT_EQ(code, 7);
-    EXPECT_EQ(text, L"untouched");
-    d.SetError(static_cast<int32_t>(0x80070057u), L"bad");
-    EXPECT_TRUE(d.IsFailed());
-    EXPECT_FLOAT_EQ(d.GetPercent(), 100.0f);
-    EXPECT_TRUE(d.GetError(code, text));
-    EXPECT_EQ(static_cast<uint32_t>(code), 0x80070057u);
-    EXPECT_EQ(text, L"bad");
-    CExportDetails e(L"id2", L"/g/", L"s", nullptr);
-    e.SetCurrentFile(L"a.EDF");
-    EXPECT_EQ(e.GetCurrentFile(), L"a.EDF");
-    e.SetDone();
-    EXPECT_TRUE(e.IsDone());
-    EXPECT_FALSE(e.IsFailed());
-    EXPECT_FLOAT_EQ(e.GetPercent(), 100.0f);
 }
 
 } // namespace

@@ -1,49 +1,18 @@
 #pragma once
-// Helpers shared by the writer tests: a processor of fixed behaviour, key
-// trees for templates, and file reading.
+// Helpers shared by the writer tests: templates, file reading, and the check
+// every exported file gets.
 
-#include <cstdint>
+#include <gtest/gtest.h>
+
 #include <fstream>
 #include <iterator>
 #include <string>
-#include <vector>
 
 #include "platform/KeyTree.h"
-#include "recorddata/EDFRecordData.h"
+#include "support/EdfCheck.h"
+#include "support/EdfLibRead.h"
 
 namespace sk::test {
-
-// A signal whose record size is 2 x D x f (truncated), or a fixed size.
-class FakeProcessor : public CEDFRecordData {
-public:
-    explicit FakeProcessor(std::wstring label = L"Fp1", int32_t fixedSize = -1)
-        : m_label(std::move(label)), m_fixed(fixedSize) {
-        SetUnits(L"uV");
-    }
-    std::wstring GetLabel() const override { return m_label; }
-    void GetRange(int32_t& dmin, int32_t& dmax, double& pmin, double& pmax) const override {
-        dmin = -32768;
-        dmax = 32767;
-        pmin = -3276.8;
-        pmax = 3276.7;
-    }
-    int32_t GetRecordSize(double d, double f) const override {
-        return m_fixed >= 0 ? m_fixed : static_cast<int32_t>(2.0 * d * f);
-    }
-    IEDFRecordWriter* GetWriter() override { return &m_writer; }
-
-private:
-    class Writer : public IEDFRecordWriter {
-    public:
-        uint32_t Write(int64_t, int64_t, const uint8_t*, uint32_t n, uint8_t* out) override {
-            for (uint32_t i = 0; i < 2 * n; ++i)
-                out[i] = 0;
-            return 2 * n;
-        }
-    } m_writer;
-    std::wstring m_label;
-    int32_t m_fixed;
-};
 
 inline CKeyTree MakeTemplate(const std::wstring& format, const std::wstring& channels = L"RawData") {
     CKeyTree t;
@@ -56,6 +25,21 @@ inline CKeyTree MakeTemplate(const std::wstring& format, const std::wstring& cha
 inline std::string ReadAll(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+inline std::string Narrow(const std::wstring& w) { return std::string(w.begin(), w.end()); }
+
+// An exported file as readers see it: the strict checker always, EDFlib
+// (every sample, every annotation) for plain EDF and EDF+C files. EDFlib
+// refuses EDF+D, whose result keeps rc -1.
+inline EdfLibFile ReadChecked(const std::string& path) {
+    const EdfFile strict(path);
+    EXPECT_TRUE(strict.Ok()) << path << ": " << strict.Error();
+    if (strict.Header().reserved.rfind("EDF+D", 0) == 0)
+        return {};
+    EdfLibFile f = ReadEdfLib(path);
+    EXPECT_EQ(f.rc, 0) << path << ": EDFlib error " << f.hdr->filetype;
+    return f;
 }
 
 } // namespace sk::test

@@ -1,0 +1,1095 @@
+// Whole exports of simulated studies, read back with EDFlib (and, for EDF+D,
+// with the strict checker and BioSig) and compared against the simulator's
+// source values; the probe that describes a study; and damaged, hostile or
+// unusual studies, which end in an honest outcome.
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cmath>
+#include <csignal>
+#include <functional>
+#include <map>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "platform/Sync.h"
+#include "platform/appcommon/HeadboxConfig.h"
+#include "platform/recording/EegStudyFile.h"
+#include "platform/recording/WaveType.h"
+#include "recorddata/SkrivoAnnotationManager.h"
+#include "support/SimStudy.h"
+#include "writer/WriterTestUtil.h"
+
+using namespace sk::test;
+using sk::sim::SimOptions;
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string Trim(std::string t) {
+    while (!t.empty() && t.back() == ' ')
+        t.pop_back();
+    return t;
+}
+
+void ClearOutput(const SimStudy& s) {
+    fs::remove_all(s.out);
+    fs::create_directories(s.out);
+}
+
+std::string FileName(const std::string& path) { return fs::path(path).filename().string(); }
+
+// Compares every data signal of a raw-channel export (or of the recording
+// montage, one referential derivation per input) with the source; calibrated
+// DC signals follow their calibration within the wave type's range. stampOf(j)
+// gives the stamp of sample j of the file. Returns the number of calibrated
+// signals.
+template <class StampOf>
+int ExpectRawSignals(const SimStudy& s, const EdfLibFile& f, int firstSignal, int channels, StampOf stampOf,
+                     int64_t samples, bool montage = false) {
+    int calibrated = 0;
+    const sk::sim::SimSignal sig(s.opt);
+    for (int i = 0; i < channels; ++i) {
+        const CKeyTree* raw = RawEntry(s.desc, i);
+        if (!raw) {
+            ADD_FAILURE() << "no raw entry " << i;
+            return calibrated;
+        }
+        const int storage = IntOf(raw->GetAt(L"StorageIndex"), -1);
+        const int32_t dmin = IntOf(raw->GetAt(L"DigitalMinimum"), 0), dmax = IntOf(raw->GetAt(L"DigitalMaximum"), 0);
+        const double pmin = RealOf(raw->GetAt(L"PhysicalMinimum"), 0), pmax = RealOf(raw->GetAt(L"PhysicalMaximum"), 0);
+        const bool ac = AsCStr(raw->GetAt(L"SignalType"), L"") == L"AC";
+        const edf_param_struct& p = f.hdr->signalparam[firstSignal + i];
+        const auto& v = f.phys[static_cast<size_t>(firstSignal + i)];
+        EXPECT_EQ(static_cast<int64_t>(v.size()), samples);
+        if (static_cast<int64_t>(v.size()) < samples)
+            return calibrated;
+        double k = 1.0, c = 0.0;
+        if (const CWaveType* wt = CalibrationLine(s.desc, *raw, montage, k, c)) {
+            ++calibrated;
+            EXPECT_DOUBLE_EQ(p.phys_min, wt->GetCalibratedMinimum()) << i;
+            EXPECT_DOUBLE_EQ(p.phys_max, wt->GetCalibratedMaximum()) << i;
+        }
+        const double tol = Step(p) * 1.51 + 1e-9;
+        int bad = 0;
+        for (int64_t j = 0; j < samples && bad < 5; ++j) {
+            const int64_t stamp = stampOf(j);
+            double expected;
+            if (!Recorded(s.res.runs, stamp)) {
+                if (!ac)
+                    continue; // the zero code of a DC range may lie outside it
+                expected = 0.0;
+            } else {
+                expected = ExpectedPhysical(sig.Value(storage, stamp), dmin, dmax, pmin, pmax, p.phys_min, p.phys_max,
+                                            k, c);
+            }
+            if (std::fabs(v[static_cast<size_t>(j)] - expected) > tol) {
+                ADD_FAILURE() << "signal " << i << " sample " << j << " stamp " << stamp << ": "
+                              << v[static_cast<size_t>(j)] << " expected " << expected;
+                ++bad;
+            }
+        }
+    }
+    return calibrated;
+}
+
+const edf_annotation_struct* FindAnnotation(const EdfLibFile& f, const std::string& text) {
+    for (const auto& a : f.annots)
+        if (text == a.annotation)
+            return &a;
+    return nullptr;
+}
+
+// Onset in EDFlib units (100 ns from the file start) of a stamp.
+long long OnsetOf(int64_t stamp, int64_t fileStart, double rate) {
+    return static_cast<long long>(std::llround(static_cast<double>(stamp - fileStart) / rate * 1e7));
+}
+
+// The "Recording gap" annotations of a padded file, against the gaps between
+// the simulator's runs: onset and duration exact to the 100 ns of EDFlib.
+void ExpectGapAnnotations(const SimStudy& s, const EdfLibFile& f) {
+    std::vector<std::pair<long long, long long>> got, want;
+    for (const auto& a : f.annots)
+        if (std::string(a.annotation) == "Recording gap")
+            got.emplace_back(a.onset, a.duration_l);
+    const double rate = s.opt.sampleRate;
+    for (size_t i = 0; i + 1 < s.res.runs.size(); ++i) {
+        const int64_t end = s.res.runs[i].firstStamp + s.res.runs[i].samples; // first missing stamp
+        want.emplace_back(OnsetOf(end, s.res.startStamp, rate),
+                          std::llround((s.res.runs[i + 1].firstStamp - end) / rate * 1e7));
+    }
+    EXPECT_EQ(got, want);
+}
+
+// The note at the onset the study gives it.
+void ExpectNoteAt(const SimStudy& s, const EdfLibFile& f, const std::wstring& text) {
+    for (const CNote& n : sk::sim::SimulatedNotes(s.opt)) {
+        if (n.GetText() != text)
+            continue;
+        const auto* a = FindAnnotation(f, Narrow(text));
+        ASSERT_NE(a, nullptr) << Narrow(text);
+        EXPECT_NEAR(a->onset, OnsetOf(n.GetStartStamp(), s.res.startStamp, s.opt.sampleRate), 1);
+        if (n.GetEndStamp() > 0) {
+            EXPECT_NEAR(a->duration_l, (n.GetEndStamp() - n.GetStartStamp()) / s.opt.sampleRate * 1e7, 1);
+        }
+        return;
+    }
+    ADD_FAILURE() << "the study has no note " << Narrow(text);
+}
+
+// One export of a study, and what it must show beyond signals that match
+// the source sample for sample.
+struct Scenario {
+    const char* name;
+    SimOptions sim;
+    const wchar_t* format;
+    std::vector<std::pair<const wchar_t*, int>> keys; // template keys
+    std::function<void(SimStudy&, const CKeyTree&, const EdfLibFile&, int calibrated)> more;
+    const wchar_t* channels = L"RawData";
+};
+
+TEST(Export, SignalsMatchTheSourceInEveryKindOfExport) {
+    const Scenario scenarios[] = {
+        // 20.3 s at 128 Hz: the last record is only partly filled.
+        {"plain EDF", {.headboxType = 2, .sampleRate = 128, .durationSeconds = 20.3, .maxEntrySamples = 700}, L"EDF",
+         {},
+         [](const SimStudy&, const CKeyTree&, const EdfLibFile& f, int) {
+             EXPECT_EQ(f.hdr->filetype, EDFLIB_FILETYPE_EDF);
+         }},
+        // Notes: mapped texts, durations, skipped notes left out, UTF-8 kept,
+        // long texts cut to 63 characters.
+        {"EDF+ with notes", {.headboxType = 2, .sampleRate = 128, .durationSeconds = 40, .maxEntrySamples = 700},
+         L"EDF+", {},
+         [](const SimStudy& s, const CKeyTree&, const EdfLibFile& f, int) {
+             EXPECT_EQ(f.hdr->filetype, EDFLIB_FILETYPE_EDFPLUS);
+             EXPECT_STREQ(f.hdr->patient_name, "Doe,John");
+             EXPECT_EQ(f.hdr->startdate_year, 2025);
+             ExpectNoteAt(s, f, L"Eyes closed");
+             ExpectNoteAt(s, f, L"Hyperventilation");
+             for (const char* text : {"EEG arousal", "CS breathing", "NC tachycardia", "Arousal (spontaneous)",
+                                      "Technician comment",
+                                      "Spike \xc3\xbc" "ber Fp1 \xe2\x80\x94 \xe6\xa3\x98\xe6\xb3\xa2 \xf0\x9f\xa7\xa0",
+                                      "A very long technician note that goes on well beyond sixty-thre"})
+                 EXPECT_NE(FindAnnotation(f, text), nullptr) << text;
+             EXPECT_EQ(FindAnnotation(f, "Deleted spike"), nullptr);
+             EXPECT_EQ(FindAnnotation(f, "Impedance check"), nullptr);
+         }},
+        // Labels carry the signal type, calibrated DC inputs their quantity;
+        // three 30-second epochs, the last one left unscored; the note of
+        // another scorer is left out.
+        {"sleep study",
+         {.headboxType = 5, .sampleRate = 128, .durationSeconds = 95, .studyGroup = 2, .maxEntrySamples = 700},
+         L"EDF+", {},
+         [](const SimStudy&, const CKeyTree&, const EdfLibFile& f, int calibrated) {
+             EXPECT_EQ(calibrated, 7);
+             const std::map<std::string, std::pair<std::string, std::string>> expected = {
+                 {"EEG F3", {"uV", "PSG 32 AC input"}},
+                 {"EOG LOC", {"uV", "PSG 32 AC input"}},
+                 {"Resp NasalP", {"cmH2O", "PSG 32 DC input, calibrated"}},
+                 {"SaO2 SpO2", {"%", "PSG 32 DC input, calibrated"}},
+                 {"Misc Light", {"lx", "PSG 32 DC input, calibrated"}},
+                 {"Resp Flow", {"l/min", "PSG 32 DC input, calibrated"}},
+                 {"Misc DC1", {"uV", "PSG 32 DC input"}},
+             };
+             size_t found = 0;
+             for (int i = 0; i < f.hdr->edfsignals; ++i) {
+                 const edf_param_struct& p = f.hdr->signalparam[i];
+                 EXPECT_EQ(Trim(p.prefilter), "");
+                 const auto it = expected.find(Trim(p.label));
+                 if (it == expected.end())
+                     continue;
+                 ++found;
+                 EXPECT_EQ(Trim(p.physdimension), it->second.first) << it->first;
+                 EXPECT_EQ(Trim(p.transducer), it->second.second) << it->first;
+             }
+             EXPECT_EQ(found, expected.size());
+             std::vector<const edf_annotation_struct*> stages;
+             for (const auto& a : f.annots)
+                 if (std::string(a.annotation).rfind("Sleep stage", 0) == 0)
+                     stages.push_back(&a);
+             ASSERT_EQ(stages.size(), 3u);
+             for (size_t e = 0; e < stages.size(); ++e) {
+                 EXPECT_EQ(stages[e]->onset, static_cast<long long>(e) * 300000000LL);
+                 EXPECT_EQ(stages[e]->duration_l, 300000000LL);
+             }
+             EXPECT_STREQ(stages[2]->annotation, "Sleep stage ?");
+             EXPECT_EQ(FindAnnotation(f, "Scored by the other scorer"), nullptr);
+             EXPECT_NE(FindAnnotation(f, "EEG arousal"), nullptr);
+         }},
+        // Padded gaps: a continuous file with no missing time.
+        {"padded EDF+",
+         {.headboxType = 2, .sampleRate = 128, .durationSeconds = 24, .gaps = {{6, 3, false}, {15, 1.5, true}}, .maxEntrySamples = 700},
+         L"EDF+", {{L"PadGaps", 1}},
+         [](const SimStudy& s, const CKeyTree&, const EdfLibFile& f, int) {
+             EXPECT_EQ(f.hdr->filetype, EDFLIB_FILETYPE_EDFPLUS);
+             ExpectGapAnnotations(s, f);
+         }},
+        // A decimation factor recorded as 0 counts as 1 instead of dividing
+        // the rate by zero.
+        {"decimated EDF",
+         {.headboxType = 2, .durationSeconds = 20, .gaps = {{8.0, 2.0, false}}, .decimation = 4,
+          .maxEntrySamples = 700},
+         L"EDF", {{L"UseDecimatedData", 1}},
+         [](const SimStudy& s, const CKeyTree& t, const EdfLibFile& f, int) {
+             EXPECT_DOUBLE_EQ(f.hdr->signalparam[0].smp_in_datarecord * 1e7 / f.hdr->datarecord_duration, 64.0);
+             CKeyTree zero = s.desc;
+             zero.SetAt(L"Study.RawDataDecimation", int32_t{0});
+             fs::create_directories(s.dir->path() / "zero");
+             CSkrivoer w(zero, t, (s.dir->path() / "zero").wstring());
+             EXPECT_TRUE(w.Export(nullptr)) << Narrow(w.GetLastErrorText());
+             EXPECT_DOUBLE_EQ(w.GetRecordDuration() * 256.0, w.GetFramesPerRecord());
+         }},
+        // Stamps still count at the raw rate: annotation onsets are those of
+        // the recording.
+        {"decimated padded EDF+",
+         {.headboxType = 2, .durationSeconds = 20, .gaps = {{8.0, 2.0, false}}, .decimation = 4,
+          .maxEntrySamples = 700},
+         L"EDF+", {{L"UseDecimatedData", 1}, {L"PadGaps", 1}},
+         [](const SimStudy& s, const CKeyTree&, const EdfLibFile& f, int) {
+             ExpectGapAnnotations(s, f);
+             ExpectNoteAt(s, f, L"Eyes closed");
+         }},
+        // Trigger bits of recorded frames, and a sample at each patient event.
+        {"event channels", {.sampleRate = 128, .durationSeconds = 30, .maxEntrySamples = 700}, L"EDF+",
+         {{L"IncludeTriggerEvent", 1}, {L"IncludePatientEvent", 1}},
+         [](const SimStudy& s, const CKeyTree&, const EdfLibFile& f, int) {
+             EXPECT_STREQ(f.hdr->signalparam[0].label, "Misc Trigger    ");
+             EXPECT_STREQ(f.hdr->signalparam[1].label, "Misc Patient Evt");
+             const sk::sim::SimSignal sig(s.opt);
+             int triggers = 0;
+             std::vector<int64_t> events, want;
+             for (size_t j = 0; j < f.phys[0].size(); ++j) {
+                 const int64_t stamp = s.res.startStamp + static_cast<int64_t>(j);
+                 const double expected = Recorded(s.res.runs, stamp) && (sig.Flags(stamp) & 1) ? 1.0 : 0.0;
+                 triggers += expected > 0;
+                 ASSERT_NEAR(f.phys[0][j], expected, 1e-9) << j;
+                 if (f.phys[1][j] > 0.5)
+                     events.push_back(stamp);
+             }
+             EXPECT_GT(triggers, 0);
+             for (const CNote& n : sk::sim::SimulatedNotes(s.opt))
+                 if (n.GetText().substr(0, 13) == L"Patient Event" || n.GetText().substr(0, 13) == L"patient event")
+                     want.push_back(n.GetStartStamp());
+             EXPECT_EQ(events, want);
+         }},
+        {"headbox 20 with a breakout",
+         {.headboxType = 20, .breakouts = 1, .sampleRate = 64, .durationSeconds = 6, .maxEntrySamples = 700}, L"EDF+",
+         {},
+         [](const SimStudy& s, const CKeyTree&, const EdfLibFile&, int) { EXPECT_EQ(s.res.channelCount, 32 + 128); }},
+        // The recording montage is one referential derivation per input; its
+        // calibrated DC signals (SpO2, pulse and position) follow the study's
+        // calibration in the wave type's physical range. Without the study's
+        // calibration a raw channel stays the input voltage and a derivation
+        // takes the nominal calibration; both say so.
+        {"recording montage", {.headboxType = 3, .sampleRate = 128, .durationSeconds = 12, .maxEntrySamples = 700},
+         L"EDF+", {},
+         [](SimStudy& s, const CKeyTree&, const EdfLibFile&, int calibrated) {
+             EXPECT_GE(calibrated, 3);
+             s.desc.DeleteKey(L"Study.Calibration");
+             const std::pair<const wchar_t*, std::pair<std::string, std::string>> uncalibrated[] = {
+                 {L"RawData", {"uV", "Ambulatory EEG 32 DC input, not calibrated"}},
+                 {L"AcquisitionMontage", {"%", "Ambulatory EEG 32 DC input, nominal calibration (none in the study)"}}};
+             for (const auto& [source, want] : uncalibrated) {
+                 ClearOutput(s);
+                 ExportResult u = RunExport(s, MakeTemplate(L"EDF+", source));
+                 ASSERT_TRUE(u.ok) << Narrow(u.text);
+                 EdfLibFile g = ReadChecked(u.files[0]);
+                 int found = 0;
+                 for (int i = 0; i < g.hdr->edfsignals; ++i) {
+                     if (Trim(g.hdr->signalparam[i].label) != "SaO2 SpO2")
+                         continue;
+                     ++found;
+                     EXPECT_EQ(Trim(g.hdr->signalparam[i].physdimension), want.first);
+                     EXPECT_EQ(Trim(g.hdr->signalparam[i].transducer), want.second);
+                 }
+                 EXPECT_EQ(found, 1) << Narrow(source);
+             }
+         },
+         L"AcquisitionMontage"},
+    };
+    for (const Scenario& c : scenarios) {
+        SCOPED_TRACE(c.name);
+        SimStudy s = Simulate(c.sim, "export");
+        ASSERT_TRUE(s.res.ok && s.probed);
+        CKeyTree t = MakeTemplate(c.format, c.channels);
+        for (const auto& [key, value] : c.keys)
+            t.AddKey(key, value);
+        ExportResult r = RunExport(s, t);
+        ASSERT_TRUE(r.ok) << Narrow(r.text);
+        ASSERT_EQ(r.files.size(), 1u);
+        EXPECT_EQ(FileName(r.files[0]), "Doe~ John_0001.EDF");
+        EdfLibFile f = ReadChecked(r.files[0]);
+        ASSERT_EQ(f.rc, 0);
+        const int events = IntOf(t.GetAt(L"IncludeTriggerEvent"), 0) + IntOf(t.GetAt(L"IncludePatientEvent"), 0);
+        ASSERT_EQ(f.hdr->edfsignals, s.res.channelCount + events);
+        const int64_t step = IntOf(t.GetAt(L"UseDecimatedData"), 0) ? c.sim.decimation : 1;
+        const int spr = f.hdr->signalparam[0].smp_in_datarecord;
+        const int64_t span = c.sim.gaps.empty() ? s.res.totalSamples : s.res.endStamp - s.res.startStamp + 1;
+        if (step == 1) {
+            EXPECT_EQ(f.hdr->datarecords_in_file, (span + spr - 1) / spr); // no missing time, the last record padded
+        }
+        const int calibrated = ExpectRawSignals(s, f, events, s.res.channelCount,
+                                                [&](int64_t j) { return s.res.startStamp + step * j; },
+                                                f.hdr->datarecords_in_file * spr,
+                                                std::wstring(c.channels) == L"AcquisitionMontage");
+        c.more(s, t, f, calibrated);
+    }
+}
+
+TEST(Export, EdfPlusDiscontinuousSkipsGapsAtRecordBoundaries) {
+    // A gap longer than a record inside one file, a short one between files.
+    SimStudy s = Simulate({.headboxType = 2, .sampleRate = 128, .durationSeconds = 30,
+                           .gaps = {{7.3, 15.0, false}, {18.1, 2.5, true}}, .maxEntrySamples = 700},
+                          "edfd");
+    ASSERT_TRUE(s.res.ok && s.probed);
+    EXPECT_EQ(IntOf(s.desc.GetAt(L"Samples.Contiguous"), -1), 0);
+    ExportResult r = RunExport(s, MakeTemplate(L"EDF+"));
+    ASSERT_TRUE(r.ok) << Narrow(r.text);
+    ASSERT_EQ(r.files.size(), 1u);
+    EdfFile strict(r.files[0]);
+    ASSERT_TRUE(strict.Ok()) << strict.Error();
+    const EdfHeader& h = strict.Header();
+    EXPECT_EQ(h.reserved.substr(0, 5), "EDF+D");
+    EXPECT_EQ(ReadEdfLib(r.files[0]).hdr->filetype, EDFLIB_FILE_IS_DISCONTINUOUS);
+
+    // Every record starts at a recorded sample; samples after its start are
+    // consecutive stamps, gap frames inside a record show the zero code.
+    const double rate = s.opt.sampleRate;
+    const int spr = h.signals[0].samples;
+    const double onset0 = strict.RecordOnset(0);
+    ASSERT_GE(onset0, 0.0);
+    ASSERT_LT(onset0, 1.0);
+    const int64_t base = s.res.startStamp - std::llround(onset0 * rate);
+    const sk::sim::SimSignal sig(s.opt);
+    auto physical = [&](int64_t rec, int ch, int i) {
+        const EdfSignal& es = h.signals[static_cast<size_t>(ch)];
+        return es.physMin + (strict.Sample(rec, ch, i) - es.digMin) * (es.physMax - es.physMin) / (es.digMax - es.digMin);
+    };
+    int64_t covered = 0;
+    int jumps = 0;
+    for (int64_t rec = 0; rec < h.records; ++rec) {
+        const int64_t recStart = base + std::llround(strict.RecordOnset(rec) * rate);
+        ASSERT_TRUE(Recorded(s.res.runs, recStart)) << "record " << rec << " starts in a gap";
+        jumps += rec > 0 && strict.RecordOnset(rec) - strict.RecordOnset(rec - 1) > h.duration + 1e-6;
+        for (int ch = 0; ch < 2; ++ch) {
+            const CKeyTree* raw = RawEntry(s.desc, ch);
+            const EdfSignal& es = h.signals[static_cast<size_t>(ch)];
+            const double step = (es.physMax - es.physMin) / (es.digMax - es.digMin);
+            for (int i = 0; i < spr; ++i) {
+                const int64_t stamp = recStart + i;
+                double expected = 0.0;
+                if (Recorded(s.res.runs, stamp)) {
+                    expected = ExpectedPhysical(sig.Value(IntOf(raw->GetAt(L"StorageIndex"), -1), stamp),
+                                                IntOf(raw->GetAt(L"DigitalMinimum"), 0),
+                                                IntOf(raw->GetAt(L"DigitalMaximum"), 0),
+                                                RealOf(raw->GetAt(L"PhysicalMinimum"), 0),
+                                                RealOf(raw->GetAt(L"PhysicalMaximum"), 0), es.physMin, es.physMax);
+                    covered += ch == 0;
+                }
+                ASSERT_NEAR(physical(rec, ch, i), expected, step * 1.51) << "record " << rec << " sample " << i;
+            }
+        }
+    }
+    EXPECT_EQ(covered, s.res.totalSamples); // nothing recorded is lost
+    EXPECT_GE(jumps, 1);                    // records leave the long gap out
+
+    // BioSig reads the discontinuous file too. It shows each record's
+    // time-keeping annotation as an event with an empty text and the
+    // record's wall-clock time: the record starts across the gaps agree
+    // with the file's.
+    BiosigRead b = ReadWithBiosig(r.files[0]);
+    ASSERT_TRUE(b.ok) << b.error;
+    EXPECT_EQ(b.channels, s.res.channelCount);
+    EXPECT_EQ(static_cast<int64_t>(b.records), h.records);
+    std::vector<double> starts;
+    for (const auto& e : b.events)
+        if (e.text.empty())
+            starts.push_back(e.timeStampSeconds);
+    ASSERT_EQ(static_cast<int64_t>(starts.size()), h.records);
+    for (int64_t rec = 0; rec < h.records; ++rec)
+        EXPECT_NEAR(starts[static_cast<size_t>(rec)] - starts[0], strict.RecordOnset(rec) - onset0, 1e-3) << rec;
+    ASSERT_GE(b.data.at(0).size(), static_cast<size_t>(spr));
+    const double step0 = (h.signals[0].physMax - h.signals[0].physMin) / (h.signals[0].digMax - h.signals[0].digMin);
+    for (int i = 0; i < spr; ++i)
+        EXPECT_NEAR(b.data[0][static_cast<size_t>(i)], physical(0, 0, i), step0 * 0.51);
+}
+
+// Wall clock of a file's first sample by EDFlib (header time plus first
+// onset), in 100 ns since midnight.
+long long FirstSampleTime(const EdfLibFile& f) {
+    return ((f.hdr->starttime_hour * 60LL + f.hdr->starttime_minute) * 60 + f.hdr->starttime_second) * 10000000LL +
+           f.hdr->starttime_subsecond;
+}
+
+// The creation time's milliseconds are put on the stamp grid: the header
+// second carries when the fraction reaches a whole second, and raw and
+// decimated exports of one study place the first sample and every
+// annotation at the same wall clock (within one decimated sample).
+TEST(Export, StartTimesFollowTheStampGridRawAndDecimated) {
+    struct Case {
+        double rate;
+        int decimation, millis;
+        int64_t startStamp;
+    } cases[] = {
+        {256, 4, 300, 1000}, {256, 1, 906, 23}, {256, 1, 906, 24}, {256, 1, 906, 25},
+        {500, 1, 996, 1},    {500, 1, 996, 2},  {500, 5, 996, 3},  {200, 2, 995, 1},
+    };
+    for (const Case& c : cases) {
+        SimStudy s = Simulate({.sampleRate = c.rate, .durationSeconds = 12, .startStamp = c.startStamp,
+                               .decimation = c.decimation, .maxEntrySamples = 700, .creationMillis = c.millis},
+                              "grid");
+        ASSERT_TRUE(s.res.ok && s.probed);
+        const std::string tag = std::to_string(c.rate) + " Hz /" + std::to_string(c.decimation) + ", ." +
+                                std::to_string(c.millis) + " s, stamp " + std::to_string(c.startStamp);
+        // 12:00:00 plus the milliseconds plus the first stamp.
+        const long long truth = 12LL * 3600 * 10000000 + c.millis * 10000LL + std::llround(c.startStamp * 1e7 / c.rate);
+        std::vector<EdfLibFile> files;
+        for (int decimated = 0; decimated <= (c.decimation > 1); ++decimated) {
+            ClearOutput(s);
+            CKeyTree t = MakeTemplate(L"EDF+");
+            t.AddKey(L"UseDecimatedData", decimated);
+            ExportResult r = RunExport(s, t);
+            ASSERT_TRUE(r.ok) << tag << Narrow(r.text);
+            files.push_back(ReadChecked(r.files[0]));
+            ASSERT_EQ(files.back().rc, 0) << tag;
+            EXPECT_NEAR(FirstSampleTime(files.back()), truth, 1e7 / c.rate) << tag << " decimated " << decimated;
+        }
+        if (files.size() < 2)
+            continue;
+        ASSERT_EQ(files[0].annots.size(), files[1].annots.size()) << tag;
+        ASSERT_FALSE(files[0].annots.empty());
+        for (size_t i = 0; i < files[0].annots.size(); ++i)
+            EXPECT_NEAR(FirstSampleTime(files[0]) + files[0].annots[i].onset,
+                        FirstSampleTime(files[1]) + files[1].annots[i].onset, 1e7 * c.decimation / c.rate)
+                << tag << " " << files[0].annots[i].annotation;
+    }
+}
+
+// Notes clustered at one instant shorten the records to durations the
+// header holds exactly (a thousand long ones make the annotation signal alone
+// outgrow the record limit); notes inside a skipped gap go into the first
+// record after it. Every note reaches the file.
+TEST(Export, EveryNoteIsWrittenAtEveryRate) {
+    struct Case {
+        double rate;
+        int decimation, headbox, burst; // burst: notes at one instant
+        bool gap, pad;
+    } cases[] = {
+        {200, 1, 1, 200, false, false},  {250, 1, 1, 200, false, false}, {256, 1, 1, 200, false, false},
+        {500, 1, 1, 200, false, false},  {512, 1, 1, 200, false, false}, {1000, 1, 1, 200, false, false},
+        {1024, 1, 1, 200, false, false}, {256, 3, 1, 200, false, false}, {256, 4, 1, 200, false, false},
+        {256, 1, 8, 200, false, false},  {256, 1, 2, 1000, false, false}, {256, 1, 1, 2, true, false},
+        {256, 1, 1, 2, true, true},      {256, 4, 1, 40, true, false},
+    };
+    for (const Case& c : cases) {
+        SimOptions o{.headboxType = c.headbox, .sampleRate = c.rate, .durationSeconds = 6, .decimation = c.decimation,
+                     .maxEntrySamples = 700};
+        if (c.gap)
+            o.gaps = {{3.0, 2.0, false}};
+        SimStudy s = Simulate(o, "dense");
+        ASSERT_TRUE(s.res.ok && s.probed);
+        const std::string tag = std::to_string(c.rate) + " Hz /" + std::to_string(c.decimation) + " headbox " +
+                                std::to_string(c.headbox) + " burst " + std::to_string(c.burst) +
+                                (c.gap ? " gap" : "") + (c.pad ? " padded" : "");
+        const auto& run = s.res.runs[0];
+        const int64_t sec = std::llround(c.rate);
+        std::vector<CSkrivoAnnotationManager::NoteInput> notes;
+        for (int i = 0; i < c.burst; ++i)
+            notes.push_back({L"Burst of spikes over the left temporal chain, note " + std::to_wstring(i), L"",
+                             run.firstStamp + 2 * sec + 1, 0});
+        if (c.gap) { // three inside the gap, two just after it
+            for (int i = 1; i <= 3; ++i)
+                notes.push_back({L"In gap", L"", run.firstStamp + run.samples + i * sec / 2, 0});
+            for (int i = 0; i < 2; ++i)
+                notes.push_back({L"After gap", L"", s.res.runs[1].firstStamp + i, 0});
+        }
+        CKeyTree t = MakeTemplate(L"EDF+");
+        t.AddKey(L"UseDecimatedData", c.decimation > 1 ? 1 : 0);
+        t.AddKey(L"PadGaps", c.pad ? 1 : 0);
+        CSkrivoer w(s.desc, t, s.out.wstring());
+        w.GetAnnotationManager().AddNotes(notes, c.rate);
+        CExportDetails details(L"study", s.folder, s.opt.studyName, nullptr);
+        ASSERT_TRUE(w.Export(&details)) << tag << Narrow(w.GetLastErrorText());
+        const std::string path = (s.out / "Doe~ John_0001.EDF").string();
+        EdfFile strict(path);
+        const EdfHeader& h = strict.Header();
+        // The header's duration is the one the samples use.
+        EXPECT_NEAR(h.signals[0].samples / h.duration, c.rate / c.decimation, 1e-9) << tag << " " << h.durationText;
+        size_t written = 0;
+        const EdfLibFile f = ReadChecked(path);
+        if (f.rc == 0) {
+            written = f.annots.size();
+        } else {
+            EXPECT_EQ(h.reserved.substr(0, 5), "EDF+D") << tag;
+            for (int64_t r = 0; r < h.records; ++r)
+                for (const Tal& tal : strict.Tals(r))
+                    written += static_cast<size_t>(std::count_if(tal.texts.begin(), tal.texts.end(),
+                                                                 [](const std::string& t) { return !t.empty(); }));
+        }
+        EXPECT_EQ(written, w.GetAnnotationManager().GetCount()) << tag;
+        EXPECT_GE(w.GetAnnotationManager().GetCount(), notes.size());
+    }
+}
+
+// Firmware that misreports its input ranges: the file's physical values are
+// those of the ranges the samples were stored in, and InvertAC flips the
+// sign of AC signals only.
+TEST(Export, MisreportedRangesAreCorrectedAndOnlyAcSignalsInverted) {
+    const std::pair<int, const wchar_t*> cases[] = {{14, L"3.2"}, {24, L"3.2"}, {25, L"5.0"},
+                                                    {26, L"1.5"}, {27, L"1.9"}, {7, L"3.2"}};
+    for (const auto& [type, firmware] : cases) {
+        SCOPED_TRACE(type);
+        SimStudy s = Simulate({.headboxType = type, .sampleRate = 128, .durationSeconds = 2, .outOfRangeValues = false,
+                               .maxEntrySamples = 700, .hbSwVersion = firmware},
+                              "quirk");
+        ASSERT_TRUE(s.res.ok && s.probed);
+        CKeyTree t = MakeTemplate(L"EDF");
+        t.AddKey(L"InvertAC", 1);
+        ExportResult r = RunExport(s, t);
+        ASSERT_TRUE(r.ok) << Narrow(r.text);
+        EdfLibFile f = ReadChecked(r.files[0]);
+        ASSERT_EQ(f.rc, 0);
+        const auto stored = CKadeHeadboxConfig::CreateHeadbox(type)->GetStorageRanges();
+        const sk::sim::SimSignal sig(s.opt);
+        int ac = 0, dc = 0;
+        for (int i = 0; i < f.hdr->edfsignals; ++i) {
+            const CKeyTree* raw = RawEntry(s.desc, i);
+            const auto& want = stored.at(static_cast<size_t>(IntOf(raw->GetAt(L"ConfigurationIndex"), -1)));
+            const double sign = AsCStr(raw->GetAt(L"SignalType"), L"") == L"AC" ? (++ac, -1.0) : (++dc, 1.0);
+            const edf_param_struct& p = f.hdr->signalparam[i];
+            double k = 1.0, c = 0.0;
+            CalibrationLine(s.desc, *raw, false, k, c);
+            for (int64_t j = 0; j < s.res.totalSamples; j += 5) {
+                const int32_t v = sig.Value(IntOf(raw->GetAt(L"StorageIndex"), -1), s.res.startStamp + j);
+                const double expected = sign * ExpectedPhysical(v, want.digitalMinimum, want.digitalMaximum,
+                                                                want.physicalMinimum, want.physicalMaximum,
+                                                                sign * p.phys_min, sign * p.phys_max, k, c);
+                ASSERT_NEAR(f.phys[static_cast<size_t>(i)][static_cast<size_t>(j)], expected, Step(p) * 1.51 + 1e-9)
+                    << "signal " << i << " sample " << j;
+            }
+        }
+        EXPECT_GT(ac, 0);
+        EXPECT_GT(dc, 0);
+    }
+}
+
+TEST(Export, SizeLimitSplitsIntoNumberedFiles) {
+    SimStudy s = Simulate({.sampleRate = 128, .durationSeconds = 95, .maxEntrySamples = 700}, "split");
+    ASSERT_TRUE(s.res.ok && s.probed);
+    // Learn the layout, then allow three records per file.
+    CSkrivoer probe(s.desc, MakeTemplate(L"EDF"), L"");
+    ASSERT_TRUE(probe.ProcessRecordData());
+    probe.ComputeRecordLayout();
+    const int64_t bpr = probe.GetBytesPerRecord();
+    const int64_t ns = static_cast<int64_t>(probe.GetProcessorCount());
+    CKeyTree t = MakeTemplate(L"EDF");
+    // The header counts against the limit: just short of four records.
+    const int64_t limit = 256 * (ns + 1) + 4 * bpr - 1;
+    t.AddKey(L"SpatialMaximum", limit);
+    t.AddKey(L"TemporalMaximum", 1); // ignored when a size limit is set
+    ExportResult r = RunExport(s, t);
+    ASSERT_TRUE(r.ok) << Narrow(r.text);
+    const int spr = probe.GetFramesPerRecord();
+    const int64_t records = (s.res.totalSamples + spr - 1) / spr;
+    ASSERT_EQ(static_cast<int64_t>(r.files.size()), (records + 2) / 3);
+    ASSERT_GE(r.files.size(), 3u);
+    EXPECT_EQ(FileName(r.files[0]), "Doe~ John_0001.EDF");
+    EXPECT_EQ(FileName(r.files[1]), "Doe~ John_0001_001.EDF");
+    EXPECT_EQ(FileName(r.files[2]), "Doe~ John_0001_002.EDF");
+    int64_t offset = 0;
+    for (const auto& file : r.files) {
+        EdfLibFile f = ReadChecked(file);
+        ASSERT_EQ(f.rc, 0) << file;
+        EXPECT_LE(f.hdr->datarecords_in_file, 3);
+        EXPECT_LE(static_cast<int64_t>(fs::file_size(file)), limit);
+        const int64_t first = s.res.startStamp + offset;
+        ExpectRawSignals(s, f, 0, 2, [&](int64_t j) { return first + j; }, f.hdr->datarecords_in_file * spr);
+        offset += f.hdr->datarecords_in_file * spr;
+    }
+    EXPECT_EQ(offset, records * spr);
+}
+
+// No file runs past its time limit, decimated or not: whole records of at
+// most the limit (25 signals at 128 Hz make 9-second records; the 18-second
+// first record of the decimated data is cut). Each file starts at its own
+// time (the study starts at 12:00:00 at stamp 0), with the sub-second part
+// as its first onset, and holds the source's samples from there.
+TEST(Export, DurationLimitSplitsEdfPlusFiles) {
+    for (const auto& [rate, decimation] : {std::pair{128.0, 1}, std::pair{256.0, 1}, std::pair{256.0, 4}}) {
+        SCOPED_TRACE(testing::Message() << rate << " Hz /" << decimation);
+        SimStudy s = Simulate({.sampleRate = rate, .durationSeconds = 25, .decimation = decimation,
+                               .maxEntrySamples = 700}, "tsplit");
+        ASSERT_TRUE(s.res.ok && s.probed);
+        CKeyTree t = MakeTemplate(L"EDF+");
+        t.AddKey(L"TemporalMaximum", 10);
+        t.AddKey(L"UseDecimatedData", decimation > 1 ? 1 : 0);
+        ExportResult r = RunExport(s, t);
+        ASSERT_TRUE(r.ok) << Narrow(r.text);
+        EXPECT_GE(r.files.size(), 3u);
+        int64_t offset = 0; // stamps
+        for (size_t k = 0; k < r.files.size(); ++k) {
+            EdfLibFile f = ReadChecked(r.files[k]);
+            ASSERT_EQ(f.rc, 0);
+            EXPECT_LE(f.hdr->datarecords_in_file * f.hdr->datarecord_duration, 100000000LL);
+            if (rate == 128.0) {
+                EXPECT_EQ(f.hdr->datarecord_duration, 90000000);
+            }
+            const int64_t first = s.res.startStamp + offset;
+            const auto first100ns = static_cast<int64_t>(std::llround(first * 1e7 / rate));
+            EXPECT_EQ(f.hdr->starttime_second, static_cast<int>(first100ns / 10000000 % 60));
+            EXPECT_EQ(f.hdr->starttime_subsecond, first100ns % 10000000);
+            const int64_t samples = f.hdr->datarecords_in_file * f.hdr->signalparam[0].smp_in_datarecord;
+            ExpectRawSignals(s, f, 0, 2, [&](int64_t j) { return first + decimation * j; }, samples);
+            offset += samples * decimation;
+        }
+    }
+}
+
+// Output names follow the template's extension; de-identification puts
+// "X~ X" for the patient's name, or the study GUID when the name is blank or
+// not part of the study file's name.
+TEST(Export, OutputNamesAndDeidentification) {
+    SimStudy s = Simulate({.durationSeconds = 2, .maxEntrySamples = 700}, "names");
+    ASSERT_TRUE(s.probed);
+    const std::string guidName = "X~ X_6b29fc40-ca47-1067-b31d-00dd010662da.EDF";
+    const std::wstring studyFile = AsCStr(s.desc.GetAt(L"Files.EEG"), L"");
+    struct Case {
+        const wchar_t *extension, *last, *first;
+        int deidentify;
+        std::string file;
+        const wchar_t* eegFile = nullptr;
+    } cases[] = {
+        {L".rec", L"Doe", L"John", 0, "Doe~ John_0001.rec"},
+        {L"edf", L"Doe", L"John", 0, "Doe~ John_0001.edf"},
+        {L"/../x.edf", L"Doe", L"John", 0, "Doe~ John_0001.EDF"},
+        {L".EDF", L"Doe", L"John", 1, "X~ X_0001.EDF"},
+        {L".EDF", L"", L"", 1, guidName},
+        {L".EDF", L" ", L"  ", 1, guidName},
+        {L".EDF", L"Doe", L"", 1, guidName},
+        {L".EDF", L"", L"John", 1, guidName},
+        {L".EDF", L"Doe", L"\t", 1, guidName},
+        {L".EDF", L"Doe", L"John", 1, guidName, L"study.EEG"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.file);
+        ClearOutput(s);
+        s.desc.SetAt(L"Info.Name.LastName", c.last);
+        s.desc.SetAt(L"Info.Name.FirstName", c.first);
+        s.desc.SetAt(L"Files.EEG", c.eegFile ? s.folder + c.eegFile : studyFile);
+        CKeyTree t = MakeTemplate(L"EDF+");
+        t.SetAt(L"Extension", std::wstring(c.extension));
+        t.AddKey(L"Deidentify", c.deidentify);
+        ExportResult r = RunExport(s, t);
+        ASSERT_TRUE(r.ok) << Narrow(r.text);
+        ASSERT_EQ(r.files.size(), 1u);
+        EXPECT_EQ(FileName(r.files[0]), c.file);
+        EXPECT_EQ(ReadChecked(r.files[0]).rc, 0);
+    }
+}
+
+TEST(Export, CancelClosesAPatchedFile) {
+    SimStudy s = Simulate({.sampleRate = 128, .durationSeconds = 60, .maxEntrySamples = 700}, "cancel");
+    ASSERT_TRUE(s.res.ok && s.probed);
+    CExportDetails details(L"study", s.folder, s.opt.studyName, nullptr);
+    sk::Event ev(sk::Event::AutoReset);
+    details.SetCancelEvent(&ev);
+    ev.Set();
+    ExportResult r = RunExport(s, MakeTemplate(L"EDF+"), &details);
+    EXPECT_FALSE(r.ok);
+    EXPECT_EQ(static_cast<uint32_t>(r.code), 0x800704C7u);
+    EXPECT_EQ(r.text, L"Export was cancelled");
+    EXPECT_TRUE(details.IsCancelled());
+    ASSERT_EQ(r.files.size(), 1u);
+    EXPECT_EQ(ReadChecked(r.files[0]).hdr->datarecords_in_file, 1);
+}
+
+// A study the export cannot make sense of ends with a code and a text that
+// names the cause, and leaves no file behind; one without an end stamp
+// writes its one file and stops.
+TEST(Export, StudiesWithoutUsableDataEndWithCodeAndText) {
+    SimStudy s = Simulate({.sampleRate = 128, .durationSeconds = 10, .maxEntrySamples = 700}, "fail");
+    ASSERT_TRUE(s.res.ok && s.probed);
+    const std::wstring missing = (s.out / "missing").wstring();
+    struct Case {
+        const char* what;
+        std::function<void(CKeyTree& desc, CKeyTree& tmpl)> edit;
+        uint32_t code; // 0: the export succeeds, 1: any failure code
+        std::wstring text;  // empty: any
+        const std::wstring* outFolder = nullptr;
+    } cases[] = {
+        {"output folder missing", [](CKeyTree&, CKeyTree&) {}, 0x80070002u, L"", &missing},
+        {"unknown channel source", [](CKeyTree&, CKeyTree& t) { t.SetAt(L"ExportChannels", std::wstring(L"Derivations")); },
+         0x80070057u, L"Failure to create record data processors. Value of ExportChannels not recognized"},
+        {"no start stamp", [](CKeyTree& d, CKeyTree&) { d.DeleteKey(L"Samples.Start"); }, 1,
+         s.res.stcFile.wstring() + L": starting timestamp not defined"},
+        {"start past the data",
+         [&](CKeyTree& d, CKeyTree& t) {
+             d.SetAt(L"Samples.Start", static_cast<int64_t>(s.res.endStamp + 1000));
+             d.SetAt(L"Samples.End", static_cast<int64_t>(s.res.endStamp + 5000));
+             t.AddKey(L"TemporalMaximum", 1);
+         },
+         0x8007000Du, L"No data written: the study holds no recorded data from its start stamp on."},
+        {"no end stamp", [](CKeyTree& d, CKeyTree&) { d.DeleteKey(L"Samples.End"); }, 0, L""},
+        {"no table of contents", [&](CKeyTree&, CKeyTree&) { fs::remove(s.res.etcFiles[0]); }, 0x80070002u,
+         L"No data written: the study has no table-of-contents (.ETC) file."},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        ClearOutput(s);
+        CKeyTree desc = s.desc, t = MakeTemplate(L"EDF+");
+        c.edit(desc, t);
+        CSkrivoer w(desc, t, c.outFolder ? *c.outFolder : s.out.wstring());
+        EXPECT_EQ(w.Export(nullptr), c.code == 0) << Narrow(w.GetLastErrorText());
+        if (c.code == 0) {
+            ASSERT_EQ(std::distance(fs::directory_iterator(s.out), fs::directory_iterator()), 1);
+            EXPECT_EQ(ReadChecked((s.out / "Doe~ John_0001.EDF").string()).rc, 0);
+            continue;
+        }
+        EXPECT_TRUE(c.code == 1 ? w.GetLastErrorCode() != 0 : static_cast<uint32_t>(w.GetLastErrorCode()) == c.code);
+        EXPECT_TRUE(c.text.empty() ? !w.GetLastErrorText().empty() : w.GetLastErrorText() == c.text)
+            << Narrow(w.GetLastErrorText());
+        EXPECT_TRUE(fs::is_empty(s.out));
+    }
+}
+
+// Progress stays a percentage when the study reports no samples, and a note
+// in the padding after the last sample still lands in the last record.
+TEST(Export, ZeroSampleTotalAndANoteAfterTheLastSample) {
+    SimStudy s = Simulate({.sampleRate = 128, .durationSeconds = 20.3, .maxEntrySamples = 700}, "tail");
+    ASSERT_TRUE(s.res.ok && s.probed);
+    CKeyTree desc = s.desc;
+    desc.SetAt(L"Samples.Total", int64_t{0});
+    CSkrivoer w(desc, MakeTemplate(L"EDF+"), s.out.wstring());
+    const CSkrivoAnnotationManager::NoteInput note{L"After the end", L"", s.res.endStamp + 3, 0};
+    w.GetAnnotationManager().AddNotes({note}, s.opt.sampleRate);
+    CExportDetails details(L"study", s.folder, s.opt.studyName, nullptr);
+    ASSERT_TRUE(w.Export(&details)) << Narrow(w.GetLastErrorText());
+    EXPECT_GE(details.GetPercent(), 0.0f);
+    EXPECT_LE(details.GetPercent(), 100.0f);
+    EdfLibFile f = ReadChecked((s.out / "Doe~ John_0001.EDF").string());
+    const auto* a = FindAnnotation(f, "After the end");
+    ASSERT_NE(a, nullptr);
+    EXPECT_NEAR(a->onset, OnsetOf(note.start, s.res.startStamp, s.opt.sampleRate), 1);
+}
+
+TEST(Export, StartInsideALaterTocEntryReadsFromThatStamp) {
+    SimStudy s = Simulate({.sampleRate = 128, .durationSeconds = 20, .gaps = {{12.0, 2.0, false}}, .maxEntrySamples = 700},
+                          "midstart");
+    ASSERT_TRUE(s.res.ok && s.probed);
+    struct Case {
+        int64_t start;  // stamp given as the study's first
+        int64_t expect; // stamp of the file's first sample
+        const wchar_t* format;
+    } cases[] = {
+        // Inside the second table-of-contents entry (700 samples each).
+        {s.res.startStamp + 1000, s.res.startStamp + 1000, L"EDF"},
+        // Inside the gap: an EDF+D file starts at the first sample after it.
+        {s.res.runs[0].firstStamp + s.res.runs[0].samples + 10, s.res.runs[1].firstStamp, L"EDF+"},
+    };
+    const sk::sim::SimSignal sig(s.opt);
+    const CKeyTree* raw = RawEntry(s.desc, 0);
+    for (const auto& c : cases) {
+        ClearOutput(s);
+        CKeyTree desc = s.desc;
+        desc.SetAt(L"Samples.Start", c.start);
+        CSkrivoer w(desc, MakeTemplate(c.format), s.out.wstring());
+        ASSERT_TRUE(w.Export(nullptr));
+        const std::string path = (s.out / "Doe~ John_0001.EDF").string();
+        ReadChecked(path);
+        EdfFile strict(path);
+        const EdfSignal& es = strict.Header().signals[0];
+        const double step = (es.physMax - es.physMin) / (es.digMax - es.digMin);
+        for (int i = 0; i < 50; ++i) {
+            const double got = es.physMin + (strict.Sample(0, 0, i) - es.digMin) * step;
+            const double expected = ExpectedPhysical(sig.Value(IntOf(raw->GetAt(L"StorageIndex"), 0), c.expect + i),
+                                                     IntOf(raw->GetAt(L"DigitalMinimum"), 0),
+                                                     IntOf(raw->GetAt(L"DigitalMaximum"), 0),
+                                                     RealOf(raw->GetAt(L"PhysicalMinimum"), 0),
+                                                     RealOf(raw->GetAt(L"PhysicalMaximum"), 0), es.physMin, es.physMax);
+            ASSERT_NEAR(got, expected, step * 1.51) << i;
+        }
+    }
+}
+
+TEST(Export, FullDiskLeavesAReadableFileOrNone) {
+    SimStudy s = Simulate({.headboxType = 2, .sampleRate = 128, .durationSeconds = 60, .maxEntrySamples = 700}, "full");
+    ASSERT_TRUE(s.res.ok && s.probed);
+    const std::string out = (s.out / "Doe~ John_0001.EDF").string();
+    // A file-size limit inside the data keeps the whole records; one inside
+    // the header (over 5 kB for this headbox) leaves no file at all.
+    for (rlim_t limit : {rlim_t{300000}, rlim_t{3000}}) {
+        SCOPED_TRACE(limit);
+        ClearOutput(s);
+        int fds[2];
+        ASSERT_EQ(pipe(fds), 0);
+        pid_t pid = fork();
+        ASSERT_GE(pid, 0);
+        if (pid == 0) {
+            close(fds[0]);
+            signal(SIGXFSZ, SIG_IGN);
+            struct rlimit lim{limit, limit};
+            setrlimit(RLIMIT_FSIZE, &lim);
+            CSkrivoer w(s.desc, MakeTemplate(L"EDF"), s.out.wstring());
+            int32_t code = w.Export(nullptr) ? 0 : w.GetLastErrorCode();
+            _exit(write(fds[1], &code, sizeof code) == sizeof code ? 0 : 2);
+        }
+        close(fds[1]);
+        int32_t code = 0;
+        ASSERT_EQ(read(fds[0], &code, sizeof code), static_cast<ssize_t>(sizeof code));
+        close(fds[0]);
+        int status = 0;
+        waitpid(pid, &status, 0);
+        EXPECT_TRUE(WIFEXITED(status));
+        EXPECT_EQ(static_cast<uint32_t>(code), 0x800700DFu); // the file is too large
+        if (limit < 5000) {
+            EXPECT_TRUE(fs::is_empty(s.out)) << "neither a final nor a temporary file";
+            continue;
+        }
+        EXPECT_LE(fs::file_size(out), limit);
+        EdfLibFile f = ReadChecked(out);
+        ASSERT_EQ(f.rc, 0);
+        EXPECT_GE(f.hdr->datarecords_in_file, 1);
+        ExpectRawSignals(s, f, 0, 2, [&](int64_t j) { return s.res.startStamp + j; },
+                         f.hdr->datarecords_in_file * f.hdr->signalparam[0].smp_in_datarecord);
+    }
+}
+
+// ---------------------------------------------------------------- unusual studies
+
+enum class Damage { None, Delete, Empty, FlipMiddle, FlipBeforeEnd, Fifo, CutTwoThirds };
+
+void Apply(const fs::path& file, Damage d) {
+    const auto size = fs::file_size(file);
+    switch (d) {
+    case Damage::None: break;
+    case Damage::Delete: fs::remove(file); break;
+    case Damage::Empty: fs::resize_file(file, 0); break;
+    case Damage::CutTwoThirds: fs::resize_file(file, size * 2 / 3); break;
+    case Damage::Fifo:
+        fs::remove(file);
+        ASSERT_EQ(::mkfifo(file.c_str(), 0644), 0);
+        break;
+    case Damage::FlipMiddle:
+    case Damage::FlipBeforeEnd: {
+        std::fstream f(file, std::ios::in | std::ios::out | std::ios::binary);
+        const auto at = static_cast<std::streamoff>(d == Damage::FlipMiddle ? size / 2 : size - 5);
+        f.seekg(at);
+        const char c = static_cast<char>(f.get() ^ 0x10);
+        f.seekp(at);
+        f.put(c);
+        break;
+    }
+    }
+}
+
+// Damaged study files end in an honest outcome: what could be read is
+// exported (the signals always, whatever became of notes and staging), what
+// could not is named with the seconds, notes or stages it cost, and no file
+// gets its final name before it is whole.
+TEST(ExportOutcome, DamagedStudyFilesAreNamedAndNeverCostTheSignals) {
+    // A sleep study of 8 s in two segments of 3 and 5 s (a 2 s gap between),
+    // notes and four 2 s epochs of staging.
+    const SimOptions o{.durationSeconds = 8, .studyGroup = 2, .epochSeconds = 2, .gaps = {{3.0, 2.0, true}},
+                       .maxEntrySamples = 700};
+    enum Which { ENT, EPO, ETC0, ERD0, ERD1, ALL_ETC, ALL_ERD };
+    const double kNotTold = NAN;
+    struct Case {
+        const char* name;
+        Which which;
+        Damage damage;
+        sk::ExportOutcome outcome;
+        const char* ext;    // of the file the first problem (or a failure's text) names
+        double seconds;     // skipped: exactly, at least -seconds when negative
+        bool notesCounted;  // skipped notes told
+        bool stagesCounted; // skipped stages told
+        double kept = 10;   // seconds of the file at least
+    } cases[] = {
+        {"intact", ENT, Damage::None, sk::ExportOutcome::Complete, "", kNotTold, false, false},
+        {"notes missing", ENT, Damage::Delete, sk::ExportOutcome::Incomplete, ".ENT", kNotTold, false, false},
+        {"notes empty", ENT, Damage::Empty, sk::ExportOutcome::Incomplete, ".ENT", kNotTold, false, false},
+        {"notes corrupt", ENT, Damage::FlipMiddle, sk::ExportOutcome::Incomplete, ".ENT", kNotTold, true, false},
+        {"staging missing", EPO, Damage::Delete, sk::ExportOutcome::Incomplete, ".EPO", kNotTold, false, false},
+        {"staging corrupt", EPO, Damage::FlipBeforeEnd, sk::ExportOutcome::Incomplete, ".EPO", kNotTold, false, true},
+        {"first TOC missing", ETC0, Damage::Delete, sk::ExportOutcome::Incomplete, ".ETC", 3.0, false, false},
+        {"first TOC a FIFO", ETC0, Damage::Fifo, sk::ExportOutcome::Incomplete, ".ETC", 3.0, false, false},
+        {"first TOC corrupt", ETC0, Damage::FlipMiddle, sk::ExportOutcome::Incomplete, ".ETC", 3.0, false, false},
+        {"first raw data cut", ERD0, Damage::CutTwoThirds, sk::ExportOutcome::Incomplete, ".ERD", -0.5, false, false},
+        {"second raw data cut", ERD1, Damage::Empty, sk::ExportOutcome::Incomplete, ".ERD", 5.0, false, false, 3},
+        {"no readable TOC", ALL_ETC, Damage::Delete, sk::ExportOutcome::Failed, ".ETC", kNotTold, false, false},
+        {"no raw data", ALL_ERD, Damage::Delete, sk::ExportOutcome::Failed, ".ERD", kNotTold, false, false},
+    };
+    CKeyTree tmpl = MakeTemplate(L"EDF+");
+    tmpl.AddKey(L"PadGaps", 1);
+    int intactSignals = 0;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        SimStudy s = Simulate(o, "outcome");
+        ASSERT_TRUE(s.res.ok) << Narrow(s.res.error);
+        ASSERT_EQ(s.res.etcFiles.size(), 2u);
+        const fs::path targets[] = {s.res.entFile, s.res.epoFile, s.res.etcFiles[0], s.res.erdFiles[0],
+                                    s.res.erdFiles[1]};
+        if (c.which == ALL_ETC || c.which == ALL_ERD)
+            for (const auto& f : c.which == ALL_ETC ? s.res.etcFiles : s.res.erdFiles)
+                Apply(f, c.damage);
+        else
+            Apply(targets[c.which], c.damage);
+        s.desc.Empty(); // probed as a user would: after the damage
+        ASSERT_TRUE(CSkrivoer::ProbeStudy(s.folder, o.studyName, &s.desc));
+
+        CExportDetails details(L"study", s.folder, o.studyName, nullptr);
+        ExportResult r = RunExport(s, tmpl, &details);
+        EXPECT_EQ(r.ok, c.outcome != sk::ExportOutcome::Failed) << Narrow(r.text);
+        if (r.ok)
+            details.SetDone();
+        else
+            details.SetError(r.code, r.text);
+        EXPECT_EQ(details.GetOutcome(), c.outcome);
+        if (c.outcome == sk::ExportOutcome::Failed) {
+            EXPECT_TRUE(r.files.empty()) << "nothing was written";
+            EXPECT_NE(Narrow(r.text).find(c.ext), std::string::npos) << "the text names the file";
+            continue;
+        }
+        const auto problems = details.GetProblems();
+        ASSERT_EQ(problems.empty(), !*c.ext);
+        if (*c.ext) {
+            EXPECT_EQ(fs::path(problems[0].file).extension(), c.ext);
+            EXPECT_FALSE(problems[0].reason.empty());
+            const double skipped = problems[0].skippedSeconds;
+            EXPECT_TRUE(std::isnan(c.seconds) || (c.seconds < 0 ? skipped >= -c.seconds : std::fabs(skipped - c.seconds) < 0.01))
+                << skipped;
+            EXPECT_EQ(problems[0].skippedNotes > 0, c.notesCounted);
+            EXPECT_EQ(problems[0].skippedStages == s.res.epochCount, c.stagesCounted);
+        }
+        // One file, read whole by EDFlib, with every signal of the study
+        // and 10 s of time (padded where a segment was lost), or the 3 s
+        // before the lost last segment.
+        ASSERT_EQ(r.files.size(), 1u);
+        EdfLibFile f = ReadChecked(r.files[0]);
+        ASSERT_EQ(f.rc, 0);
+        if (c.damage == Damage::None)
+            intactSignals = f.hdr->edfsignals;
+        EXPECT_EQ(f.hdr->edfsignals, intactSignals);
+        EXPECT_GE(f.hdr->datarecords_in_file * f.hdr->datarecord_duration,
+                  std::llround(c.kept * EDFLIB_TIME_DIMENSION));
+    }
+}
+
+TEST(ExportOutcome, LowerCaseStudyFileExtensionsExportTheSame) {
+    SimStudy s = Simulate({.headboxType = 2, .durationSeconds = 8, .studyGroup = 2, .epochSeconds = 2,
+                           .gaps = {{3.0, 2.0, true}}, .maxEntrySamples = 700},
+                          "lower");
+    ASSERT_TRUE(s.res.ok && s.probed);
+    CKeyTree tmpl = MakeTemplate(L"EDF+");
+    tmpl.AddKey(L"PadGaps", 1); // continuous, so EDFlib reads it
+    ExportResult upper = RunExport(s, tmpl);
+    ASSERT_TRUE(upper.ok) << Narrow(upper.text);
+    ASSERT_EQ(upper.files.size(), 1u);
+    const std::string expected = ReadAll(upper.files[0]);
+    ClearOutput(s);
+    int renamed = 0;
+    for (const auto& e : fs::directory_iterator(s.opt.folder)) {
+        std::string ext = e.path().extension().string(), lower = ext;
+        std::transform(ext.begin(), ext.end(), lower.begin(), [](unsigned char ch) { return std::tolower(ch); });
+        if (e.is_regular_file() && lower != ext) {
+            fs::rename(e.path(), fs::path(e.path()).replace_extension(lower));
+            ++renamed;
+        }
+    }
+    ASSERT_GE(renamed, 7); // EEG, STC, ENT, EPO and per segment ETC and ERD
+    s.desc.Empty();
+    ASSERT_TRUE(CSkrivoer::ProbeStudy(s.folder, s.opt.studyName, &s.desc));
+    ExportResult lower = RunExport(s, tmpl);
+    ASSERT_TRUE(lower.ok) << Narrow(lower.text);
+    EXPECT_EQ(lower.files, upper.files);
+    EXPECT_TRUE(ReadAll(lower.files.at(0)) == expected) << "exports differ";
+    EdfLibFile f = ReadChecked(lower.files[0]);
+    // Eight seconds recorded and a padded gap of two: both segments are in.
+    EXPECT_GE(f.hdr->datarecords_in_file * f.hdr->datarecord_duration, 10LL * EDFLIB_TIME_DIMENSION);
+    EXPECT_GE(f.annots.size(), 4u); // notes and stages
+}
+
+// ---------------------------------------------------------------- probe
+
+bool Has(const CKeyTree& t, const wchar_t* key) { return t.GetAt(key) != nullptr; }
+
+TEST(Probe, DescribesTheStudyFiles) {
+    SimStudy p = Simulate({.sampleRate = 64, .durationSeconds = 8}, "probe");
+    ASSERT_TRUE(p.probed);
+    const CKeyTree& t = p.desc;
+    EXPECT_EQ(AsCStr(t.GetAt(L"Files.EEG"), L""), p.folder + p.opt.studyName + L".EEG");
+    EXPECT_EQ(AsCStr(t.GetAt(L"Files.Path"), L""), p.folder);
+    for (const wchar_t* k : {L"Files.STC", L"Files.ENT", L"Files.ERD", L"Montage"})
+        EXPECT_TRUE(Has(t, k)) << k;
+    for (const wchar_t* k : {L"Files.EPO", L"Study.StagingType", L"Samples.TotalBreaks", L"Headbox.HB0.Breakouts"})
+        EXPECT_FALSE(Has(t, k)) << k;
+    ASSERT_NE(AsUser(t.GetAt(L"Samples.TaviCreationTime")), nullptr);
+    EXPECT_EQ(AsUser(t.GetAt(L"Samples.TaviCreationTime"))->Bytes().size(), 8u);
+    EXPECT_EQ(AsCStr(t.GetAt(L"Headbox.HB0.HBSWVersion"), L"?"), L"3.2");
+    EXPECT_EQ(IntOf(t.GetAt(L"Channels.RawCount"), 0), p.res.channelCount);
+
+    // Gaps, and rates that are not whole described to the nearest hertz.
+    SimStudy g = Simulate({.sampleRate = 100, .durationSeconds = 8, .gaps = {{2.0, 1.5, false}, {5.0, 0.5, true}}},
+                          "probe-gaps");
+    ASSERT_TRUE(g.probed);
+    EXPECT_NEAR(RealOf(g.desc.GetAt(L"Samples.TotalBreaks"), 0), 2.0, 1e-9);
+    for (const auto& [rate, described] : {std::pair{255.9, 256.0}, std::pair{255.4, 255.0}}) {
+        SimStudy q = Simulate({.sampleRate = rate, .durationSeconds = 2}, "probe-rate");
+        EXPECT_DOUBLE_EQ(RealOf(q.desc.GetAt(L"Samples.Frequency"), 0), described);
+    }
+
+    // Headbox 20 stores the base unit's DC inputs first, then the breakouts.
+    SimStudy b = Simulate({.headboxType = 20, .breakouts = 2, .sampleRate = 64, .durationSeconds = 2}, "probe-hb20");
+    ASSERT_TRUE(b.probed);
+    EXPECT_EQ(IntOf(b.desc.GetAt(L"Headbox.HB0.Breakouts"), 0), 2);
+    ASSERT_EQ(IntOf(b.desc.GetAt(L"Channels.RawCount"), 0), 32 + 2 * 128);
+    const std::pair<int, int> storageToConfiguration[] = {{0, 512}, {31, 543}, {32, 0}, {32 + 255, 255}};
+    for (const auto& [storage, configuration] : storageToConfiguration)
+        EXPECT_EQ(IntOf(RawEntry(b.desc, storage)->GetAt(L"ConfigurationIndex"), -1), configuration) << storage;
+    EXPECT_EQ(AsCStr(RawEntry(b.desc, 0)->GetAt(L"SignalType"), L""), L"DC");
+    EXPECT_EQ(AsCStr(RawEntry(b.desc, 32)->GetAt(L"SignalType"), L""), L"AC");
+}
+
+TEST(Probe, MissingFilesLeaveTheirKeysOutAndHostileOnesFail) {
+    auto reprobe = [](SimStudy& p) {
+        p.desc.Empty();
+        return p.probed = CSkrivoer::ProbeStudy(p.folder, p.opt.studyName, &p.desc);
+    };
+    SimStudy p = Simulate({.sampleRate = 64, .durationSeconds = 2, .montageNote = false}, "probe-missing");
+    ASSERT_TRUE(p.probed);
+    // Without a montage note the headbox's own montage names the channels.
+    EXPECT_FALSE(Has(p.desc, L"Montage"));
+    EXPECT_EQ(AsCStr(RawEntry(p.desc, 0)->GetAt(L"Label"), L""), L"Fp1");
+    // A headbox type outside the table, or one with fewer inputs than the
+    // stored channels (9: 18 inputs, 24 stored), fails the probe.
+    CKeyTree eeg;
+    ASSERT_TRUE(CEegStudyFile::Load(p.res.eegFile.wstring(), eeg));
+    for (int type : {0, 28, 9}) {
+        CKeyTree changed = eeg;
+        CEegStudyFile::GetStudyRecord(changed)->SetAt(L"Headbox.HB0.HBType", static_cast<int32_t>(type));
+        ASSERT_TRUE(CEegStudyFile::Save(p.res.eegFile.wstring(), changed));
+        EXPECT_FALSE(reprobe(p)) << type;
+    }
+    ASSERT_TRUE(CEegStudyFile::Save(p.res.eegFile.wstring(), eeg));
+    fs::remove(p.res.stcFile);
+    ASSERT_TRUE(reprobe(p));
+    for (const wchar_t* k : {L"Samples.Start", L"Samples.End", L"Samples.Total", L"Samples.Contiguous", L"Files.STC"})
+        EXPECT_FALSE(Has(p.desc, k)) << k;
+    EXPECT_TRUE(Has(p.desc, L"Channels.Raw"));
+    fs::remove(p.res.entFile);
+    fs::remove(p.res.eegFile);
+    ASSERT_TRUE(reprobe(p));
+    EXPECT_FALSE(Has(p.desc, L"Headbox.HB0.HBType"));
+    EXPECT_FALSE(Has(p.desc, L"Info"));
+    // An empty folder still probes: only the folder is described.
+    sk::test::TempDir empty("probe-empty");
+    CKeyTree t;
+    EXPECT_TRUE(CSkrivoer::ProbeStudy(empty.wpath() + L"/", L"none", &t));
+    EXPECT_EQ(t.GetCount(), 1);
+    EXPECT_TRUE(Has(t, L"Files.Path"));
+}
+
+} // namespace
