@@ -24,6 +24,14 @@ function(skrivo_test name)
   target_link_libraries(skrivo_test_${name} PRIVATE ${ARGN} GTest::gtest GTest::gtest_main GTest::gmock)
   target_include_directories(skrivo_test_${name} PRIVATE ${CMAKE_SOURCE_DIR}/tests)
   target_compile_definitions(skrivo_test_${name} PRIVATE SKRIVO_SOURCE_DIR="${CMAKE_SOURCE_DIR}")
+  skrivo_light_test_optimisation(skrivo_test_${name})
   gtest_discover_tests(skrivo_test_${name} DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 60
     PROPERTIES LABELS ${name} ENVIRONMENT "SKRIVO_TEST=1")
+endfunction()
+
+# Test code is built with light optimisation in an optimised build: the
+# product under test keeps the build's own flags, while the test files,
+# whose speed matters to nobody, compile about a third faster.
+function(skrivo_light_test_optimisation target)
+  target_compile_options(${target} PRIVATE $<$<CONFIG:Release,RelWithDebInfo,MinSizeRel>:-O1>)
 endfunction()
