@@ -8,6 +8,7 @@
 #include <limits>
 
 #include "platform/Log.h"
+#include "recorddata/DecimalDigits.h"
 
 namespace {
 
@@ -122,15 +123,8 @@ int MaxOnsetFractionDigits(double stampsPerSecond) {
         return 0; // every remainder is 0
     if (static_cast<double>(rounded) != stampsPerSecond)
         return 15;
-    int64_t r = rounded;
-    int twos = 0, fives = 0;
-    for (; r % 2 == 0; r /= 2)
-        ++twos;
-    for (; r % 5 == 0; r /= 5)
-        ++fives;
-    if (r != 1)
-        return 15;
-    return std::min(std::max(twos, fives), 15);
+    const int digits = sk::rec::TerminatingDecimalDigits(rounded);
+    return digits < 0 ? 15 : std::min(digits, 15);
 }
 
 int DecimalDigits(uint64_t v) {

@@ -13,6 +13,7 @@
 #include "platform/HResult.h"
 #include "platform/recording/Montage.h"
 #include "platform/recording/MultipleBOSupport.h"
+#include "recorddata/DecimalDigits.h"
 #include "recorddata/EDFAnnotationData.h"
 #include "recorddata/EDFRecordData.h"
 #include "recorddata/SkrivoAnnotationManager.h"
@@ -688,15 +689,9 @@ bool ExactDuration(int64_t k, int64_t p, int64_t q) {
     const int64_t g = std::gcd(n, d);
     n /= g;
     d /= g;
-    int64_t rest = d;
-    int twos = 0, fives = 0;
-    for (; rest % 2 == 0; rest /= 2)
-        ++twos;
-    for (; rest % 5 == 0; rest /= 5)
-        ++fives;
-    if (rest != 1)
+    const int fraction = sk::rec::TerminatingDecimalDigits(d);
+    if (fraction < 0)
         return false;
-    const int fraction = std::max(twos, fives);
     int digits = 1;
     for (int64_t v = n / d; v >= 10; v /= 10)
         ++digits;
