@@ -1,35 +1,42 @@
+// Files, error codes, paths and settings folders.
 #include <gtest/gtest.h>
 
 #include <cerrno>
 #include <csignal>
+#include <fstream>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include "platform/File.h"
+#include "platform/HResult.h"
 #include "platform/Path.h"
+#include "platform/appcommon/SettingsDirs.h"
+#include "support/ScopedEnv.h"
 #include "support/TempDir.h"
 
 namespace {
 
 using sk::File;
+namespace path = sk::path;
 
 std::wstring W(const std::filesystem::path& p) { return p.wstring(); }
 
-struct OpenFailure {
-    const char* name;
-    std::string relPath; // under the temp folder
-    File::Mode mode;
-    int err;
-    uint32_t win32;
-};
-
-TEST(File, OpenFailuresCarryTheOsCode) {
+TEST(File, FailuresCarryTheOsCodeAndItsWindowsNumber) {
     sk::test::TempDir dir("file");
-    { File f; ASSERT_TRUE(f.Open(W(dir / "exists.bin"), File::Mode::CreateAlways)); }
+    {
+        File f;
+        ASSERT_TRUE(f.Open(W(dir / "exists.bin"), File::Mode::CreateAlways));
+    }
     std::filesystem::create_directory(dir / "folder");
-    const OpenFailure cases[] = {
+    const struct {
+        const char* name;
+        std::string relPath; // under the temp folder
+        File::Mode mode;
+        int err;
+        uint32_t win32;
+    } cases[] = {
         {"missing folder", "no-such-folder/x.edf", File::Mode::CreateAlways, ENOENT, 3},
         {"missing file", "missing.edf", File::Mode::ReadOnly, ENOENT, 2},
         {"missing file, read-write", "missing.edf", File::Mode::OpenExisting, ENOENT, 2},
@@ -47,18 +54,35 @@ TEST(File, OpenFailuresCarryTheOsCode) {
         EXPECT_EQ(f.LastError(), c.win32);
         EXPECT_EQ(static_cast<uint32_t>(f.LastHResult()), 0x80070000u | c.win32);
     }
-}
-
-TEST(File, OperationsOnAClosedFileFailWithInvalidHandle) {
-    File f;
+    File closed;
     char b[4];
     size_t got = 7;
-    EXPECT_FALSE(f.Read(b, 4, &got));
+    EXPECT_FALSE(closed.Read(b, 4, &got));
     EXPECT_EQ(got, 0u);
-    EXPECT_FALSE(f.Write(b, 4));
-    EXPECT_EQ(f.Size(), -1);
-    EXPECT_EQ(f.LastError(), 6u);
-    EXPECT_TRUE(f.Close());
+    EXPECT_FALSE(closed.Write(b, 4));
+    EXPECT_EQ(closed.Size(), -1);
+    EXPECT_EQ(closed.LastError(), 6u) << "invalid handle";
+    File full;
+    ASSERT_TRUE(full.Open(L"/dev/full", File::Mode::OpenExisting));
+    EXPECT_FALSE(full.Write("x", 1));
+    EXPECT_EQ(full.LastErrno(), ENOSPC);
+    EXPECT_EQ(static_cast<uint32_t>(full.LastHResult()), 0x80070070u);
+}
+
+TEST(HResult, Win32CodesFoldIntoHResultsAndCarryTexts) {
+    const std::pair<int64_t, uint32_t> cases[] = {
+        {0, 0}, {112, 0x80070070u}, {0x12345, 0x80072345u}, {-5, static_cast<uint32_t>(-5)}};
+    for (const auto& [in, out] : cases)
+        EXPECT_EQ(static_cast<uint32_t>(sk::HResultFromWin32(in)), out) << in;
+    EXPECT_EQ(sk::Win32FromHResult(sk::HResultFromBits(0x80070070u)), 112u);
+    EXPECT_EQ(sk::Win32FromHResult(sk::E_FAIL), 0u);
+    const std::wstring diskFull = L"There is not enough space on the disk.";
+    EXPECT_EQ(sk::SystemErrorText(112), diskFull);
+    EXPECT_EQ(sk::SystemErrorText(static_cast<uint32_t>(sk::HResultFromErrno(EDQUOT))), diskFull);
+    EXPECT_EQ(sk::SystemErrorText(sk::Win32FromErrno(EFBIG)),
+              L"The file size exceeds the limit allowed and cannot be saved.");
+    EXPECT_EQ(sk::Win32FromErrno(EPROTO), 31u) << "unmapped";
+    EXPECT_EQ(sk::SystemErrorText(0x8007FFFEu), L"") << "no text: the caller writes its own";
 }
 
 TEST(File, WriteSeekReadSetLengthBeyond4GiB) {
@@ -75,7 +99,6 @@ TEST(File, WriteSeekReadSetLengthBeyond4GiB) {
     EXPECT_EQ(std::string(buf, 4), "6789");
     EXPECT_FALSE(f.ReadExact(buf, 1)) << "at the end";
     EXPECT_EQ(f.LastError(), 38u);
-
     EXPECT_FALSE(f.Seek(-11, File::Origin::End)) << "before the start";
     EXPECT_EQ(f.LastError(), 87u);
 
@@ -85,13 +108,11 @@ TEST(File, WriteSeekReadSetLengthBeyond4GiB) {
     ASSERT_TRUE(f.Write("Z", 1));
     EXPECT_EQ(f.Size(), big + 1);
     ASSERT_TRUE(f.SetLength(4));
-    EXPECT_EQ(f.Size(), 4);
     ASSERT_TRUE(f.SetLength(8)); // grows with zeros
     ASSERT_TRUE(f.Seek(2, File::Origin::Begin));
     size_t got = 0;
     ASSERT_TRUE(f.Read(buf, 8, &got));
-    ASSERT_EQ(got, 6u);
-    EXPECT_EQ(std::string(buf, 6), std::string("23\0\0\0\0", 6));
+    EXPECT_EQ(std::string(buf, got), std::string("23\0\0\0\0", 6));
     EXPECT_FALSE(f.SetLength(-1));
     EXPECT_TRUE(f.DataSync());
     EXPECT_TRUE(f.Close());
@@ -101,30 +122,24 @@ TEST(File, WriteSeekReadSetLengthBeyond4GiB) {
 TEST(File, ModesKeepOrTruncateContents) {
     sk::test::TempDir dir("file");
     const std::wstring p = W(dir / "m.bin");
-    { File f; ASSERT_TRUE(f.Open(p, File::Mode::CreateNew)); ASSERT_TRUE(f.Write("abc", 3)); }
-    { File f; ASSERT_TRUE(f.Open(p, File::Mode::OpenAlways)); EXPECT_EQ(f.Size(), 3); }
-    {
-        File f;
-        ASSERT_TRUE(f.Open(p, File::Mode::ReadOnly));
-        EXPECT_FALSE(f.Write("x", 1));
-        EXPECT_EQ(f.LastErrno(), EBADF);
-    }
-    { File f; ASSERT_TRUE(f.Open(p, File::Mode::CreateAlways)); EXPECT_EQ(f.Size(), 0); }
-}
-
-TEST(File, FullDiskIsErrorDiskFull) {
     File f;
-    ASSERT_TRUE(f.Open(L"/dev/full", File::Mode::OpenExisting));
+    ASSERT_TRUE(f.Open(p, File::Mode::CreateNew));
+    ASSERT_TRUE(f.Write("abc", 3));
+    ASSERT_TRUE(f.Close());
+    ASSERT_TRUE(f.Open(p, File::Mode::OpenAlways));
+    EXPECT_EQ(f.Size(), 3);
+    ASSERT_TRUE(f.Close());
+    ASSERT_TRUE(f.Open(p, File::Mode::ReadOnly));
     EXPECT_FALSE(f.Write("x", 1));
-    EXPECT_EQ(f.LastErrno(), ENOSPC);
-    EXPECT_EQ(f.LastError(), 112u);
-    EXPECT_EQ(static_cast<uint32_t>(f.LastHResult()), 0x80070070u);
+    EXPECT_EQ(f.LastErrno(), EBADF);
+    ASSERT_TRUE(f.Close());
+    ASSERT_TRUE(f.Open(p, File::Mode::CreateAlways));
+    EXPECT_EQ(f.Size(), 0);
 }
 
 // A file size limit ends a write mid-way with EFBIG, as a quota would.
 TEST(File, FileSizeLimitIsErrorFileTooLarge) {
     sk::test::TempDir dir("file");
-    const std::wstring p = W(dir / "limited.bin");
     const pid_t pid = ::fork();
     ASSERT_GE(pid, 0);
     if (pid == 0) {
@@ -132,7 +147,7 @@ TEST(File, FileSizeLimitIsErrorFileTooLarge) {
         rlimit lim{1000, 1000};
         ::setrlimit(RLIMIT_FSIZE, &lim);
         File f;
-        if (!f.Open(p, File::Mode::CreateAlways))
+        if (!f.Open(W(dir / "limited.bin"), File::Mode::CreateAlways))
             ::_exit(10);
         std::string block(4096, 'x');
         const bool wrote = f.Write(block.data(), block.size());
@@ -140,11 +155,10 @@ TEST(File, FileSizeLimitIsErrorFileTooLarge) {
     }
     int status = 0;
     ASSERT_EQ(::waitpid(pid, &status, 0), pid);
-    ASSERT_TRUE(WIFEXITED(status));
-    EXPECT_EQ(WEXITSTATUS(status), 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
 }
 
-TEST(File, AtomicReplaceLeavesNoTemporaryAndKeepsTargetOnFailure) {
+TEST(File, AtomicReplaceLeavesNoTemporaryAndReadsRefusePipesAndOversizeFiles) {
     sk::test::TempDir dir("file");
     const std::wstring p = W(dir / "settings.bin");
     ASSERT_TRUE(sk::WriteFileAtomically(p, "first", 5));
@@ -157,19 +171,128 @@ TEST(File, AtomicReplaceLeavesNoTemporaryAndKeepsTargetOnFailure) {
     int err = 0;
     EXPECT_FALSE(sk::WriteFileAtomically(W(dir / "missing/x.bin"), "x", 1, &err));
     EXPECT_EQ(err, ENOENT);
-
     EXPECT_FALSE(sk::ReadWholeFile(p, &back, 6, &err)) << "over the size limit";
     EXPECT_EQ(err, EFBIG);
     EXPECT_TRUE(back.empty());
+    ASSERT_EQ(::mkfifo((dir / "fifo").c_str(), 0600), 0);
+    EXPECT_FALSE(sk::ReadWholeFile(W(dir / "fifo"), &back, 100, &err)) << "a pipe would block";
+    EXPECT_EQ(err, EINVAL);
 }
 
-TEST(File, PipeIsRefusedInsteadOfBlocking) {
-    sk::test::TempDir dir("file");
-    ASSERT_EQ(::mkfifo((dir / "fifo").c_str(), 0600), 0);
-    std::string out;
-    int err = 0;
-    EXPECT_FALSE(sk::ReadWholeFile(W(dir / "fifo"), &out, 100, &err));
-    EXPECT_EQ(err, EINVAL);
+TEST(Path, SplittingAndJoining) {
+    const struct {
+        std::wstring in, folder, name, ext, stem;
+    } cases[] = {
+        {L"/data/study/ABC.EEG", L"/data/study", L"ABC.EEG", L".EEG", L"ABC"},
+        {L"C:\\Studies\\ABC.eeg", L"C:\\Studies", L"ABC.eeg", L".eeg", L"ABC"},
+        {L"/data/Decimated\\x.erd", L"/data/Decimated", L"x.erd", L".erd", L"x"},
+        {L"/x", L"/", L"x", L"", L"x"},
+        {L"name", L"", L"name", L"", L"name"},
+        {L"/a.b/name", L"/a.b", L"name", L"", L"name"},      // a dot in the folder is no extension
+        {L"/a/.hidden", L"/a", L".hidden", L"", L".hidden"}, // a leading dot alone is not one either
+        {L"/a/t.tar.gz", L"/a", L"t.tar.gz", L".gz", L"t.tar"},
+        {L"/a/trailing.", L"/a", L"trailing.", L".", L"trailing"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.in.begin(), c.in.end()));
+        EXPECT_EQ(path::FolderPart(c.in), c.folder);
+        EXPECT_EQ(path::FileNamePart(c.in), c.name);
+        EXPECT_EQ(path::ExtensionPart(c.in), c.ext);
+        EXPECT_EQ(path::StemPart(c.in), c.stem);
+    }
+    const struct {
+        std::wstring a, b, out;
+    } joins[] = {
+        {L"/out", L"x.edf", L"/out/x.edf"}, {L"/out/", L"x.edf", L"/out/x.edf"},
+        {L"/out", L"\\Decimated\\", L"/out/Decimated\\"}, {L"", L"x.edf", L"x.edf"},
+        {L"/out", L"", L"/out"}, {L"/out", L"/abs/x", L"/abs/x"},
+    };
+    for (const auto& j : joins)
+        EXPECT_EQ(path::Combine(j.a, j.b), j.out);
+    EXPECT_EQ(path::ReplaceExtension(L"/a/s.EEG", L"edf"), L"/a/s.edf");
+    EXPECT_EQ(path::ReplaceExtension(L"/a/s", L".edf"), L"/a/s.edf");
+    EXPECT_EQ(path::ReplaceExtension(L"/a.d/s", L""), L"/a.d/s");
+    EXPECT_EQ(path::ReplaceExtension(L"/a/s.tar.gz", L""), L"/a/s.tar");
+    EXPECT_EQ(path::RemoveTrailingSeparator(L"/a/"), L"/a");
+    EXPECT_EQ(path::RemoveTrailingSeparator(L"/"), L"/");
+}
+
+TEST(Path, PatternsIgnoreCase) {
+    const struct {
+        const wchar_t* name;
+        const wchar_t* pattern;
+        bool match;
+    } cases[] = {
+        {L"STUDY.EEG", L"*.eeg", true},  {L"study.Eeg", L"*.EEG", true}, {L"study.eeg.bak", L"*.eeg", false},
+        {L"study.ee", L"*.eeg", false},  {L"ÄBC.eeg", L"äbc.*", true},   {L"noext", L"*.*", true},
+        {L"a1.erd", L"a?.ERD", true},    {L"a12.erd", L"a?.erd", false}, {L"x", L"", false},
+        {L"aaaaaaaaaaaaaaaaaaaaaaaaaaaaab", L"*a*a*a*a*a*a*a*a*a*c", false},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(path::MatchesPattern(c.name, c.pattern), c.match) << std::wstring(c.pattern).size();
+}
+
+TEST(Path, FindsFilesOfAnExtensionInAnyLetterCaseAndNonUtf8Names) {
+    sk::test::TempDir dir("path");
+    for (const char* n : {"b.eeg", "A.EEG", "c.Eeg", "d.etc", "e.eeg.bak"})
+        std::ofstream(dir / n) << "x";
+    std::filesystem::create_directory(dir / "f.eeg");
+    const std::wstring folder = dir.wpath();
+    const auto files = path::FindFiles(folder, L"*.EEG");
+    ASSERT_EQ(files.size(), 3u);
+    EXPECT_EQ(path::FileNamePart(files[0]), L"A.EEG");
+    EXPECT_EQ(path::FileNamePart(files[1]), L"b.eeg");
+    EXPECT_EQ(path::FileNamePart(files[2]), L"c.Eeg");
+    EXPECT_EQ(path::FindFiles(folder, L"*.eeg", true).size(), 4u) << "with the folder";
+    EXPECT_TRUE(path::FindFiles(folder + L"/missing", L"*").empty());
+
+    EXPECT_EQ(path::FindIgnoringCase(folder, L"D.ETC"), path::Combine(folder, L"d.etc"));
+    EXPECT_EQ(path::FindIgnoringCase(folder, L"F.EEG"), path::Combine(folder, L"f.eeg"));
+    EXPECT_EQ(path::FindIgnoringCase(folder, L"nothing.eeg"), L"");
+    std::ofstream(dir / "B.EEG") << "y"; // two spellings: the exact one wins
+    EXPECT_EQ(path::FindIgnoringCase(folder, L"b.eeg"), path::Combine(folder, L"b.eeg"));
+    EXPECT_EQ(path::FindIgnoringCase(folder, L"B.EEG"), path::Combine(folder, L"B.EEG"));
+    EXPECT_FALSE(path::IsDirectory(path::Combine(folder, L"d.etc")));
+    EXPECT_TRUE(path::IsRegularFile(path::Combine(folder, L"d.etc")));
+    EXPECT_FALSE(path::Exists(L""));
+
+    // A name that is not UTF-8 on disk still round-trips: found, then opened.
+    sk::test::TempDir raw("path");
+    const std::string name = std::string("bad\xff\xfe") + "name.eeg";
+    std::ofstream(raw.path() / name) << "data";
+    const auto found = path::FindFiles(raw.wpath(), L"*.eeg");
+    ASSERT_EQ(found.size(), 1u);
+    EXPECT_EQ(path::ToNative(found[0]), (raw.path() / name).string());
+    File f;
+    ASSERT_TRUE(f.Open(found[0], File::Mode::ReadOnly));
+    EXPECT_EQ(f.Size(), 4);
+    EXPECT_EQ(path::FromNative("Gr\xc3\xbc\xc3\x9f" "e"), L"Grüße");
+    EXPECT_EQ(path::ToNative(L"a\\b/Grüße"), "a/b/Gr\xc3\xbc\xc3\x9f" "e");
+    EXPECT_TRUE(path::CreateDirectories(raw.wpath() + L"/x/y/z"));
+    EXPECT_TRUE(path::IsDirectory(raw.wpath() + L"/x/y/z"));
+}
+
+TEST(SettingsDirs, EnvironmentOverridesThenXdgFolders) {
+    using Env = sk::test::ScopedEnv;
+    {
+        Env app("SKRIVO_APP_SETTINGS_DIR", "/srv/app//"), user("SKRIVO_USER_SETTINGS_DIR", "/home/u/sk");
+        EXPECT_EQ(GetAppSettingsDirByStudyMode(true, STUDY_MODE_EEG), L"/srv/app/EEG/");
+        EXPECT_EQ(GetAppSettingsDirByStudyMode(false, STUDY_MODE_SLEEP), L"/srv/app/Sleep");
+        EXPECT_EQ(GetAppSettingsDirByStudyMode(true, 7), L"/srv/app/EEG/") << "an unknown mode is EEG";
+        EXPECT_EQ(GetUserSettingsDir(false), L"/home/u/sk");
+        EXPECT_EQ(GetUserSettingsSleepDir(), L"/home/u/sk/Sleep/");
+        Env root("SKRIVO_USER_SETTINGS_DIR", "/"); // changes take effect at once
+        EXPECT_EQ(GetUserSettingsSleepDir(false), L"/Sleep");
+    }
+    Env app("SKRIVO_APP_SETTINGS_DIR", ""), user("SKRIVO_USER_SETTINGS_DIR", nullptr);
+    {
+        Env data("XDG_DATA_DIRS", "/opt/share:/usr/share"), config("XDG_CONFIG_HOME", "/cfg");
+        EXPECT_EQ(GetAppSettingsDirByStudyMode(true, STUDY_MODE_EEG), L"/opt/share/skrivo/settings/EEG/");
+        EXPECT_EQ(GetUserSettingsSleepDir(), L"/cfg/skrivo/Sleep/");
+    }
+    Env data("XDG_DATA_DIRS", nullptr), config("XDG_CONFIG_HOME", "relative/ignored"), home("HOME", "/home/\xC3\xA9");
+    EXPECT_EQ(GetAppSettingsDirByStudyMode(false, STUDY_MODE_EEG), L"/usr/share/skrivo/settings/EEG");
+    EXPECT_EQ(GetUserSettingsDir(false), L"/home/\u00E9/.config/skrivo");
 }
 
 } // namespace

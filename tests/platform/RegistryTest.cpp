@@ -68,23 +68,6 @@ TEST_F(Registry, TypedValuesRoundTripAndNamesIgnoreCase) {
     EXPECT_EQ(reopened->SetDword(L"x", 1), 5) << "opened for reading only";
 }
 
-TEST_F(Registry, QueryIntoABufferReportsTheNeededSize) {
-    auto key = CreateKey();
-    ASSERT_EQ(key->SetString(L"Extension", L"edf+"), 0);
-    uint8_t buf[4];
-    uint32_t type = 0, size = sizeof buf;
-    EXPECT_EQ(key->QueryValue(L"Extension", &type, buf, &size), 234) << "ERROR_MORE_DATA";
-    EXPECT_EQ(type, sk::REG_SZ);
-    EXPECT_EQ(size, 10u);
-    size = 0;
-    EXPECT_EQ(key->QueryValue(L"Extension", &type, nullptr, &size), 0);
-    EXPECT_EQ(size, 10u);
-    uint8_t big[16];
-    size = sizeof big;
-    EXPECT_EQ(key->QueryValue(L"Extension", &type, big, &size), 0);
-    EXPECT_EQ(std::vector<uint8_t>(big, big + size), (std::vector<uint8_t>{'e', 0, 'd', 0, 'f', 0, '+', 0, 0, 0}));
-}
-
 TEST_F(Registry, DeleteValuesAndKeys) {
     auto key = CreateKey();
     ASSERT_EQ(key->SetDword(L"a", 1), 0);
@@ -124,18 +107,14 @@ TEST_F(Registry, ReadOnlyRegistryOpensForReadingOnly) {
     }
     std::filesystem::remove(dir / "READONLY");
     EXPECT_FALSE(sk::RegistryIsReadOnly());
-}
-
-TEST_F(Registry, FolderWithoutWritePermissionIsReadOnly) {
-    if (::geteuid() == 0)
-        GTEST_SKIP() << "root writes through any permission bits";
-    CreateKey();
-    const auto folder = dir.path() / "hklm/software/corvane/ostra/edf";
-    ASSERT_EQ(::chmod(folder.c_str(), 0555), 0);
-    std::unique_ptr<RegistryKey> k;
-    EXPECT_EQ(RegistryKey::Create(sk::HKEY_LOCAL_MACHINE, kKey, sk::KEY_READ | sk::KEY_WRITE, &k), 5);
-    EXPECT_EQ(RegistryKey::Create(sk::HKEY_LOCAL_MACHINE, kKey, sk::KEY_READ, &k), 0);
-    ::chmod(folder.c_str(), 0755);
+    if (::geteuid() != 0) { // root writes through any permission bits
+        const auto folder = dir.path() / "hklm/software/corvane/ostra/edf";
+        ASSERT_EQ(::chmod(folder.c_str(), 0555), 0);
+        std::unique_ptr<RegistryKey> k;
+        EXPECT_EQ(RegistryKey::Create(sk::HKEY_LOCAL_MACHINE, kKey, sk::KEY_READ | sk::KEY_WRITE, &k), 5);
+        EXPECT_EQ(RegistryKey::Create(sk::HKEY_LOCAL_MACHINE, kKey, sk::KEY_READ, &k), 0);
+        ::chmod(folder.c_str(), 0755);
+    }
 }
 
 TEST_F(Registry, CorruptKeyFilesReadAsEmptyAndAreReplacedOnWrite) {
@@ -187,12 +166,8 @@ TEST_F(Registry, WritesAreAtomicAndSerialised) {
     for (auto& th : threads)
         th.join();
     EXPECT_EQ(key->ValueNames().size(), 40u) << "no read-modify-write lost an update";
-    size_t files = 0;
-    for (const auto& e : std::filesystem::directory_iterator(dir.path() / "hklm/software/corvane/ostra/edf")) {
-        (void)e;
-        ++files;
-    }
-    EXPECT_EQ(files, 1u) << "no temporary files left";
+    const auto folder = dir.path() / "hklm/software/corvane/ostra/edf";
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(folder), {}), 1) << "no temporary files left";
 }
 
 } // namespace

@@ -30,13 +30,13 @@ LLD = ["-DCMAKE_EXE_LINKER_FLAGS=-fuse-ld=lld", "-DCMAKE_SHARED_LINKER_FLAGS=-fu
 # Test programs to run for a change in an area, most telling first. The first
 # matching prefix wins.
 AREA_TESTS = [
-    ("platform/recording/", ["study", "writer", "recorddata", "engine", "cli"]),
+    ("platform/recording/", ["study", "platform", "writer", "recorddata", "engine", "cli"]),
     ("platform/", ["platform", "study", "module", "templates", "recorddata", "writer", "engine", "cli"]),
     ("module/", ["module", "templates", "engine", "cli"]),
-    ("recorddata/", ["recorddata", "writer", "engine", "library", "cli"]),
+    ("recorddata/", ["recorddata", "writer", "engine", "cli"]),
     ("templates/", ["templates", "engine", "writer", "cli"]),
-    ("writer/", ["writer", "engine", "library", "cli"]),
-    ("engine/", ["engine", "library", "cli"]),
+    ("writer/", ["writer", "engine", "cli"]),
+    ("engine/", ["engine", "cli"]),
     ("tools/", ["cli", "study", "writer"]),
 ]
 

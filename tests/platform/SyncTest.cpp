@@ -1,0 +1,186 @@
+// Events, critical sections and threads: the waits the engine's workers rely on.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <stdexcept>
+#include <thread>
+#include <vector>
+
+#include "platform/Sync.h"
+
+namespace {
+
+using sk::Event;
+using sk::Thread;
+using sk::WaitResult;
+using Clock = std::chrono::steady_clock;
+constexpr auto kSignalled = WaitResult::Signalled, kTimeout = WaitResult::Timeout;
+
+TEST(Event, ZeroTimeoutPollsAndAutoResetConsumesOneSignal) {
+    const struct {
+        const char* name;
+        Event::Mode mode;
+        bool initiallySet, set, reset;
+        WaitResult first, second;
+    } cases[] = {
+        {"auto, unset", Event::AutoReset, false, false, false, kTimeout, kTimeout},
+        {"auto, set", Event::AutoReset, false, true, false, kSignalled, kTimeout},
+        {"auto, set twice counts once", Event::AutoReset, true, true, false, kSignalled, kTimeout},
+        {"manual, set stays set", Event::ManualReset, false, true, false, kSignalled, kSignalled},
+        {"manual, reset clears", Event::ManualReset, true, false, true, kTimeout, kTimeout},
+        {"auto, set then reset", Event::AutoReset, false, true, true, kTimeout, kTimeout},
+    };
+    for (const auto& c : cases) {
+        Event ev(c.mode, c.initiallySet);
+        if (c.set)
+            ev.Set();
+        if (c.reset)
+            ev.Reset();
+        EXPECT_EQ(ev.Wait(0), c.first) << c.name;
+        EXPECT_EQ(ev.Wait(0), c.second) << c.name;
+    }
+}
+
+// A wait that never ended would trip the program's deadline.
+TEST(Event, TimedWaitEndsAfterItsTimeOrAtASetFromAnotherThread) {
+    Event ev;
+    const auto start = Clock::now();
+    EXPECT_EQ(ev.Wait(120), kTimeout);
+    EXPECT_GE(Clock::now() - start, std::chrono::milliseconds(120));
+    std::thread setter([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(30));
+        ev.Set();
+    });
+    EXPECT_EQ(ev.Wait(sk::kInfinite), kSignalled);
+    setter.join();
+    EXPECT_FALSE(ev.IsSet()) << "the successful wait consumed the signal";
+}
+
+// One Set of an auto-reset event releases exactly one of several waiters; a
+// manual-reset event releases them all.
+TEST(Event, AutoResetWakesOneWaiterManualResetWakesAll) {
+    auto waitFor = [](std::atomic<int>& v, int atLeast) {
+        for (int i = 0; i < 600 && v.load() < atLeast; ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        std::this_thread::sleep_for(std::chrono::milliseconds(100)); // room for a wrong extra wake-up
+    };
+    for (auto mode : {Event::AutoReset, Event::ManualReset}) {
+        Event ev(mode);
+        std::atomic<int> woken{0};
+        std::vector<std::thread> waiters;
+        for (int i = 0; i < 3; ++i)
+            waiters.emplace_back([&] { woken += ev.Wait(10000) == kSignalled; });
+        ev.Set();
+        if (mode == Event::AutoReset) {
+            waitFor(woken, 1);
+            EXPECT_EQ(woken.load(), 1);
+            ev.Set();
+            ev.Set(); // two Sets release two waiters, however quickly they follow
+        }
+        waitFor(woken, 3);
+        EXPECT_EQ(woken.load(), 3) << mode;
+        for (auto& t : waiters)
+            t.join();
+    }
+}
+
+TEST(CriticalSection, OwnerReentersAndMustLeaveAsOften) {
+    sk::CriticalSection cs;
+    auto tryFromOtherThread = [&cs] {
+        bool got = false;
+        std::thread([&] {
+            if ((got = cs.TryEnter()))
+                cs.Leave();
+        }).join();
+        return got;
+    };
+    cs.Enter();
+    cs.Enter();
+    EXPECT_TRUE(cs.TryEnter()) << "the owner re-enters without blocking";
+    cs.Leave();
+    cs.Leave();
+    EXPECT_FALSE(tryFromOtherThread()) << "still held once";
+    cs.Leave();
+    EXPECT_TRUE(tryFromOtherThread());
+}
+
+TEST(Thread, CreatedSuspendedRunsOnlyAfterResume) {
+    std::atomic<bool> ran{false};
+    std::atomic<uint64_t> idInside{0};
+    Thread t;
+    ASSERT_TRUE(t.Create([&] {
+        ran = true;
+        idInside = sk::CurrentThreadId();
+        return 42u;
+    }));
+    EXPECT_NE(t.Id(), 0u) << "the id is known while suspended";
+    EXPECT_NE(t.Id(), sk::CurrentThreadId());
+    EXPECT_FALSE(t.Create([] { return 0u; })) << "one procedure per thread";
+    std::this_thread::sleep_for(std::chrono::milliseconds(60));
+    EXPECT_FALSE(ran.load());
+    EXPECT_TRUE(t.IsRunning()) << "a suspended thread has not ended";
+    EXPECT_EQ(t.Join(20), kTimeout);
+    EXPECT_EQ(t.Join(sk::kInfinite), kTimeout) << "nothing can end a suspended thread: no hang";
+
+    ASSERT_TRUE(t.Resume());
+    EXPECT_FALSE(t.Resume()) << "resumed once only";
+    EXPECT_EQ(t.Join(sk::kInfinite), kSignalled);
+    EXPECT_TRUE(ran.load());
+    EXPECT_TRUE(t.HasEnded());
+    EXPECT_EQ(t.ExitCode(), 42u);
+    EXPECT_EQ(idInside.load(), t.Id());
+}
+
+TEST(Thread, EndingWaitsAndExceptions) {
+    std::atomic<bool> ran{false}, finished{false};
+    {
+        Thread never, running;
+        ASSERT_TRUE(never.Create([&] {
+            ran = true;
+            return 0u;
+        }));
+        ASSERT_TRUE(running.Create([&] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+            finished = true;
+            return 0u;
+        }));
+        ASSERT_TRUE(running.Resume());
+    }
+    EXPECT_FALSE(ran.load()) << "a never resumed thread is discarded without running";
+    EXPECT_TRUE(finished.load()) << "destroying a running thread waits for it";
+
+    Thread t;
+    ASSERT_TRUE(t.Create([]() -> uint32_t { throw std::runtime_error("boom"); }));
+    ASSERT_TRUE(t.Resume());
+    EXPECT_EQ(t.Join(), kSignalled);
+    EXPECT_EQ(t.ExitCode(), 0xFFFFFFFFu) << "an escaping exception ends the thread with a failure code";
+    EXPECT_GE(sk::ProcessorCount(), 1u);
+}
+
+TEST(Thread, WaitForAllTimesOutUntilEveryThreadEnded) {
+    Event release(Event::ManualReset);
+    std::atomic<int> done{0};
+    auto threads = std::make_unique<Thread[]>(3);
+    std::vector<Thread*> list{nullptr};
+    for (int i = 0; i < 3; ++i) {
+        ASSERT_TRUE(threads[i].Create([&, i] {
+            if (i > 0) // thread 0 ends at once, the others wait for the release
+                release.Wait();
+            ++done;
+            return 0u;
+        }));
+        ASSERT_TRUE(threads[i].Resume());
+        list.push_back(&threads[i]);
+    }
+    const auto start = Clock::now();
+    EXPECT_EQ(sk::WaitForAll(list, 0), kTimeout);
+    EXPECT_EQ(sk::WaitForAll(list, 80), kTimeout);
+    EXPECT_GE(Clock::now() - start, std::chrono::milliseconds(80));
+    release.Set();
+    EXPECT_EQ(sk::WaitForAll(list, sk::kInfinite), kSignalled);
+    EXPECT_EQ(done.load(), 3);
+    EXPECT_EQ(sk::WaitForAll({}, 0), kSignalled);
+}
+
+} // namespace
