@@ -13,12 +13,19 @@ public:
 
     int16_t GetSample(const uint8_t* frame) const override;
     int32_t GetStorageIndex() const { return m_storageIndex; }
+    // Fills out with the EDF samples of count consecutive recorded values of
+    // this channel (none a gap), contiguous as the decoder delivers them:
+    // the same bytes as WriteSamples of frames holding those values.
+    void WriteValues(const int32_t* values, uint32_t count, uint8_t* out) const;
 
 protected:
     void WriteSamples(const uint8_t* frames, uint32_t sampleCount, uint8_t* out) const override;
 
 private:
     int16_t SampleOf(const uint8_t* frame) const;
+    int16_t ValueOf(int32_t value) const;
+    bool Branchless() const;
+    void Convert(const int32_t* values, uint32_t n, int16_t* code) const;
 
     int32_t m_storageIndex;
 };

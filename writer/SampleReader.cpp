@@ -17,11 +17,13 @@ void SampleReader::Start(CRawDataFile* raw, CDataProducer* producer, std::vector
     m_producer = producer;
     m_entries = std::move(entries);
     m_channels = channels < 0 ? 0 : (channels > frame::kMaxChannels ? frame::kMaxChannels : channels);
-    m_stride = 1 + 4 * static_cast<size_t>(m_channels);
+    const size_t sampleBytes = 1 + 4 * static_cast<size_t>(m_channels);
     m_blockSamples = static_cast<int>(
-        std::clamp<size_t>(kBlockBytes / m_stride, kMinBlockSamples, kMaxBlockSamples));
+        std::clamp<size_t>(kBlockBytes / sampleBytes, kMinBlockSamples, kMaxBlockSamples));
+    m_zeros.assign(static_cast<size_t>(m_blockSamples), 0);
     for (Block& b : m_blocks) {
-        b.data.resize(m_stride * static_cast<size_t>(m_blockSamples));
+        b.flags.resize(static_cast<size_t>(m_blockSamples));
+        b.values.resize(static_cast<size_t>(m_channels) * static_cast<size_t>(m_blockSamples));
         b.count = 0;
         b.last = false;
         b.full = false;
@@ -33,10 +35,10 @@ void SampleReader::Start(CRawDataFile* raw, CDataProducer* producer, std::vector
     m_readPos = 0;
     m_holding = false;
     m_ended = false;
-    m_thread = std::thread([this] { Run(); });
+    m_thread = std::thread([this] { Produce(); });
 }
 
-void SampleReader::Run() {
+void SampleReader::Produce() {
     int index = 0;
     Block* block = &m_blocks[0];
     auto acquire = [&](int i) -> Block* {
@@ -62,8 +64,9 @@ void SampleReader::Run() {
         m_raw->Seek(static_cast<int64_t>(e.DataOffset()), 0);
         for (int left = e.m_sampleCount; left > 0;) {
             const int want = std::min(left, m_blockSamples - block->count);
-            uint8_t* out = block->data.data() + static_cast<size_t>(block->count) * m_stride;
-            const int got = m_producer->ReadSamples(m_raw, out, want);
+            const int got = m_producer->ReadColumns(m_raw, block->flags.data() + block->count,
+                                                    block->values.data() + block->count,
+                                                    static_cast<size_t>(m_blockSamples), want);
             block->count += got;
             left -= got;
             if (got < want) {
@@ -84,7 +87,7 @@ void SampleReader::Run() {
     publish(true);
 }
 
-int SampleReader::Read(uint8_t* frame) {
+int SampleReader::ReadRun(int max, Run* run) {
     for (;;) {
         if (m_ended)
             return 0;
@@ -96,11 +99,15 @@ int SampleReader::Read(uint8_t* frame) {
         }
         Block& b = m_blocks[m_readBlock];
         if (m_readPos < b.count) {
-            const uint8_t* in = b.data.data() + static_cast<size_t>(m_readPos) * m_stride;
-            frame::SetFlags(frame, in[0]);
-            std::memcpy(frame + frame::kValuesOffset, in + 1, m_stride - 1);
-            ++m_readPos;
-            return 1;
+            const int n = std::min(max, b.count - m_readPos);
+            run->flags = b.flags.data() + m_readPos;
+            run->count = n;
+            run->values = b.values.data() + m_readPos;
+            run->channelStride = static_cast<size_t>(m_blockSamples);
+            run->channels = m_channels;
+            run->zeros = m_zeros.data();
+            m_readPos += n;
+            return n;
         }
         // Block used up: hand it back and move on.
         std::lock_guard<std::mutex> lock(m_mutex);
@@ -114,6 +121,17 @@ int SampleReader::Read(uint8_t* frame) {
             return 0;
         }
     }
+}
+
+bool SampleReader::Skip(int64_t n) {
+    Run run;
+    while (n > 0) {
+        const int got = ReadRun(static_cast<int>(std::min<int64_t>(n, m_blockSamples)), &run);
+        if (got == 0)
+            return false;
+        n -= got;
+    }
+    return true;
 }
 
 void SampleReader::Stop() {

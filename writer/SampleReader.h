@@ -30,17 +30,35 @@ public:
     // Starts decoding the entries in order (each from its own data offset).
     // channels: the producer's channel count (values per sample).
     void Start(CRawDataFile* raw, CDataProducer* producer, std::vector<TOC_ENTRY> entries, int channels);
-    // Next sample into a frame (its flags and the first `channels` values).
-    // 1 when a sample was delivered, 0 at the end of the entries or when the
-    // data could not be decoded (Error() then says why).
-    int Read(uint8_t* frame);
+    // Consecutive samples of one decoded block, channel by channel: valid
+    // until the next ReadRun or Skip.
+    struct Run {
+        const uint8_t* flags = nullptr; // one per sample (bit 7 clear)
+        int count = 0;
+        // The run's values of storage channel c, contiguous; zeros for a
+        // channel the file does not store.
+        const int32_t* Column(int c) const {
+            return c >= 0 && c < channels ? values + static_cast<size_t>(c) * channelStride : zeros;
+        }
+        const int32_t* values = nullptr;
+        size_t channelStride = 0;
+        int channels = 0;
+        const int32_t* zeros = nullptr;
+    };
+    // Up to max (>= 1) next samples as a run. The count delivered (at least
+    // 1), or 0 at the end of the entries or when the data could not be
+    // decoded (Error() then says why).
+    int ReadRun(int max, Run* run);
+    // Passes over n samples; false when the data ends first.
+    bool Skip(int64_t n);
     // Ends the thread (also in the middle of the data) and waits for it.
     void Stop();
     const std::wstring& Error() const { return m_error; }
 
 private:
     struct Block {
-        std::vector<uint8_t> data;
+        std::vector<uint8_t> flags;
+        std::vector<int32_t> values; // channel c from c * m_blockSamples on
         int count = 0;
         bool last = false; // no block follows
         bool full = false; // filled, waiting for the reader
@@ -52,14 +70,14 @@ private:
     static constexpr size_t kMinBlockSamples = 256;
     static constexpr size_t kMaxBlockSamples = 2048;
 
-    void Run();
+    void Produce();
 
     CRawDataFile* m_raw = nullptr;
     CDataProducer* m_producer = nullptr;
     std::vector<TOC_ENTRY> m_entries;
     int m_channels = 0;
-    size_t m_stride = 0;
     int m_blockSamples = 0;
+    std::vector<int32_t> m_zeros;
     Block m_blocks[kBlocks];
     std::mutex m_mutex;
     std::condition_variable m_cv;

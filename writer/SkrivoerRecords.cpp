@@ -5,6 +5,7 @@
 
 #include "writer/Skrivoer.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <memory>
 #include <vector>
@@ -14,9 +15,12 @@
 #include "platform/recording/RawDataFile.h"
 #include "platform/recording/SampleFrame.h"
 #include "platform/recording/TocFile.h"
+#include "recorddata/EDFAnnotationData.h"
 #include "recorddata/EDFEventData.h"
+#include "recorddata/EDFPatientEventData.h"
 #include "recorddata/EDFRecordData.h"
 #include "recorddata/EDFSignalData.h"
+#include "recorddata/EDFSimpleSignalData.h"
 #include "recorddata/SkrivoAnnotationManager.h"
 #include "writer/EdfOutputFile.h"
 #include "writer/ExportDetails.h"
@@ -124,7 +128,6 @@ int64_t CSkrivoer::WriteRecords(int64_t startStamp, CExportDetails* details) {
     // One frame buffer and one record buffer, reused for every record.
     std::vector<uint8_t> frames(static_cast<size_t>(fpr) * frame::kFrameSize, 0);
     std::vector<uint8_t> record(static_cast<size_t>(m_bytesPerRecord), 0);
-    std::vector<uint8_t> scratch(frame::kFrameSize, 0);
 
     int64_t current = startStamp;
     int32_t index = 0;
@@ -141,16 +144,28 @@ int64_t CSkrivoer::WriteRecords(int64_t startStamp, CExportDetails* details) {
     // Writers whose every sample depends on its own frame alone (signal
     // channels and the trigger channel) convert the frames in small blocks
     // while those are still in the cache; the others write once per record.
+    // Raw channels take their values straight from the decoder's
+    // channel-contiguous runs, so the frames then carry the decoded values
+    // only when another writer reads them.
     std::vector<size_t> offsets(m_writers.size(), 0);
     std::vector<uint8_t> perFrame(m_writers.size(), 0);
+    std::vector<const CEDFSimpleSignalData*> rawWriters(m_writers.size(), nullptr);
+    bool framesNeedValues = false;
     for (size_t w = 0, pos = 0; w < m_writers.size(); ++w) {
         offsets[w] = pos;
         pos += static_cast<size_t>(m_recordSizes[w]);
         CEDFRecordData* p = m_processors[w];
-        perFrame[w] = (dynamic_cast<CEDFSignalData*>(p) || dynamic_cast<CEDFEventData*>(p)) &&
-                      m_recordSizes[w] == 2 * fpr;
+        const bool wholeRecord = m_recordSizes[w] == 2 * fpr;
+        perFrame[w] = (dynamic_cast<CEDFSignalData*>(p) || dynamic_cast<CEDFEventData*>(p)) && wholeRecord;
+        rawWriters[w] = wholeRecord ? dynamic_cast<const CEDFSimpleSignalData*>(p) : nullptr;
+        if (rawWriters[w])
+            perFrame[w] = 0;
+        else if (!dynamic_cast<CEDFEventData*>(p) && !dynamic_cast<CEDFAnnotationData*>(p) &&
+                 !dynamic_cast<CEDFPatientEventData*>(p))
+            framesNeedValues = true;
     }
     int32_t converted = 0; // frames of the current record already converted
+    int32_t rawDone = 0;   // the same for the raw channels
     constexpr int32_t kBlockFrames = 64;
     auto convert = [&](int32_t upTo) {
         if (upTo <= converted)
@@ -164,14 +179,29 @@ int64_t CSkrivoer::WriteRecords(int64_t startStamp, CExportDetails* details) {
                                     record.data() + offsets[w] + 2 * static_cast<size_t>(converted));
         converted = upTo;
     };
+    // Gap frames reach the raw channels through the frames.
+    auto convertRawFrames = [&](int32_t upTo) {
+        if (upTo <= rawDone)
+            return;
+        const uint8_t* first = frames.data() + static_cast<size_t>(rawDone) * frame::kFrameSize;
+        const int64_t s0 = frame::Stamp(first);
+        const int64_t s1 = frame::Stamp(frames.data() + static_cast<size_t>(upTo - 1) * frame::kFrameSize);
+        for (size_t w = 0; w < m_writers.size(); ++w)
+            if (rawWriters[w])
+                m_writers[w]->Write(s0, s1, first, static_cast<uint32_t>(upTo - rawDone),
+                                    record.data() + offsets[w] + 2 * static_cast<size_t>(rawDone));
+        rawDone = upTo;
+    };
     // Every writer fills its part of the record buffer; one write per record.
     auto writeRecord = [&]() -> bool {
         convert(fpr);
+        convertRawFrames(fpr);
         converted = 0;
+        rawDone = 0;
         const int64_t recStart = frame::Stamp(frames.data());
         const int64_t recEnd = frame::Stamp(frames.data() + static_cast<size_t>(fpr - 1) * frame::kFrameSize);
         for (size_t w = 0; w < m_writers.size(); ++w) {
-            if (perFrame[w])
+            if (perFrame[w] || rawWriters[w])
                 continue;
             const auto size = static_cast<uint32_t>(m_recordSizes[w]);
             m_writers[w]->Write(recStart, recEnd, frames.data(), size / 2, record.data() + offsets[w]);
@@ -279,12 +309,43 @@ int64_t CSkrivoer::WriteRecords(int64_t startStamp, CExportDetails* details) {
         auto enterSegment = [&](const TOC_ENTRY& e) -> bool {
             if (current > e.m_stamp) {
                 int64_t skip = (current - e.m_stamp + dec - 1) / dec;
-                for (int64_t s = 0; s < skip; ++s)
-                    if (reader.Read(scratch.data()) != 1)
-                        return false;
+                if (!reader.Skip(skip))
+                    return false;
                 current = e.m_stamp + skip * dec;
             }
             return true;
+        };
+        // Reads the recorded samples from the current stamp on, at most to
+        // the end of the record and of the entry, into the frames; the raw
+        // channels convert them on the spot. The samples read, 0 when none
+        // could be.
+        const int32_t runLimit = framesNeedValues ? kBlockFrames : fpr;
+        sk::SampleReader::Run run;
+        auto readRun = [&](int64_t entryEnd) -> int32_t {
+            const int64_t left = (entryEnd - current) / dec + 1;
+            const int32_t want = static_cast<int32_t>(std::min<int64_t>({left, fpr - index, runLimit}));
+            const int32_t n = reader.ReadRun(want, &run);
+            if (n == 0)
+                return 0;
+            convertRawFrames(index);
+            for (int32_t i = 0; i < n; ++i) {
+                uint8_t* f = frames.data() + static_cast<size_t>(index + i) * frame::kFrameSize;
+                frame::SetHeader(f, h->m_frameWord);
+                frame::SetFlags(f, run.flags[i]);
+                frame::SetStamp(f, current + i * dec);
+            }
+            if (framesNeedValues)
+                for (int c = 0; c < run.channels; ++c) {
+                    const int32_t* v = run.Column(c);
+                    for (int32_t i = 0; i < n; ++i)
+                        frame::SetValue(frames.data() + static_cast<size_t>(index + i) * frame::kFrameSize, c, v[i]);
+                }
+            for (size_t w = 0; w < m_writers.size(); ++w)
+                if (rawWriters[w])
+                    rawWriters[w]->WriteValues(run.Column(rawWriters[w]->GetStorageIndex()), static_cast<uint32_t>(n),
+                                        record.data() + offsets[w] + 2 * static_cast<size_t>(index));
+            rawDone = index + n;
+            return n;
         };
         bool readFailed = !enterSegment(segment);
         int64_t segStart = segment.m_stamp;
@@ -308,9 +369,10 @@ int64_t CSkrivoer::WriteRecords(int64_t startStamp, CExportDetails* details) {
                 // The recording ends inside this record: complete it with
                 // gap frames.
                 padRecord(h->m_frameWord);
-            } else if (reader.Read(fr) == 1) {
-                ++index;
-                ++m_processedSamples;
+            } else if (const int32_t n = readRun(segEnd)) {
+                index += n;
+                m_processedSamples += n;
+                current += static_cast<int64_t>(n - 1) * dec;
             } else {
                 readFailed = true;
                 break;

@@ -187,7 +187,7 @@ namespace {
 // one- and two-byte codes go without a bounds test per byte.
 template <bool Checked>
 const uint8_t* DecodeSample(const uint8_t* p, const uint8_t* end, int channels, int32_t* prev, uint8_t* flags,
-                            uint8_t* values, const wchar_t*& why)
+                            uint8_t* values, size_t channelStride, const wchar_t*& why)
 {
     if (Checked && p >= end) {
         why = L"raw data block shorter than its sample count";
@@ -228,14 +228,15 @@ const uint8_t* DecodeSample(const uint8_t* p, const uint8_t* end, int channels, 
         }
         const int32_t value = static_cast<int32_t>(v);
         prev[c] = value;
-        std::memcpy(values + 4 * static_cast<size_t>(c), &value, 4); // little-endian host
+        std::memcpy(values + channelStride * static_cast<size_t>(c), &value, 4); // little-endian host
     }
     return p;
 }
 
 } // namespace
 
-int CDataProducer::DecodeRun(uint8_t* flags, uint8_t* values, size_t stride, int n)
+int CDataProducer::DecodeRun(uint8_t* flags, size_t flagStride, uint8_t* values, size_t sampleStride,
+                             size_t channelStride, int n)
 {
     const uint8_t* p = m_buf.get() + m_bufPos;
     const uint8_t* end = m_buf.get() + m_blockPos + m_blockLen;
@@ -244,10 +245,11 @@ int CDataProducer::DecodeRun(uint8_t* flags, uint8_t* values, size_t stride, int
     const wchar_t* why = nullptr;
     int done = 0;
     for (; done < n; ++done) {
-        const uint8_t* next =
-            static_cast<size_t>(end - p) >= longest
-                ? DecodeSample<false>(p, end, m_channels, prev, flags + done * stride, values + done * stride, why)
-                : DecodeSample<true>(p, end, m_channels, prev, flags + done * stride, values + done * stride, why);
+        uint8_t* f = flags + done * flagStride;
+        uint8_t* v = values + done * sampleStride;
+        const uint8_t* next = static_cast<size_t>(end - p) >= longest
+                                  ? DecodeSample<false>(p, end, m_channels, prev, f, v, channelStride, why)
+                                  : DecodeSample<true>(p, end, m_channels, prev, f, v, channelStride, why);
         if (!next) break;
         p = next;
         if (--m_blockLeft == 0 && p != end) {
@@ -270,7 +272,7 @@ int CDataProducer::ReadCompressed(CRawDataFile* file, uint8_t* frame)
         return 0;
     }
     uint8_t flags = 0;
-    if (DecodeRun(&flags, frame + frame::kValuesOffset, 0, 1) != 1) {
+    if (DecodeRun(&flags, 0, frame + frame::kValuesOffset, 0, 4, 1) != 1) {
         frame::SetFlags(frame, frame::kFlagNoData);
         return 0;
     }
@@ -301,7 +303,38 @@ int CDataProducer::ReadSamples(CRawDataFile* file, uint8_t* rows, int count)
         }
         if (!NextBlock(file)) break;
         const int n = std::min(m_blockLeft, count - done);
-        const int got = DecodeRun(row, row + 1, stride, n);
+        const int got = DecodeRun(row, stride, row + 1, stride, 4, n);
+        done += got;
+        if (got < n) break;
+    }
+    return done;
+}
+
+int CDataProducer::ReadColumns(CRawDataFile* file, uint8_t* flags, int32_t* values, size_t channelStride, int count)
+{
+    if (!file) file = m_file;
+    if (!m_ready || !file || !flags || !values || !file->IsOpen() || count <= 0 || !Sync(file)) return 0;
+    const size_t stride = 1 + 4 * static_cast<size_t>(m_channels);
+    int done = 0;
+    while (done < count) {
+        if (m_schema == kSchemaPlain) {
+            if (!Fill(file, stride)) {
+                if (m_bufLen > m_bufPos) m_error = L"raw data ends inside a sample";
+                break;
+            }
+            const int n = static_cast<int>(std::min<size_t>((m_bufLen - m_bufPos) / stride, count - done));
+            for (int i = 0; i < n; ++i, ++done) {
+                const uint8_t* row = m_buf.get() + m_bufPos + static_cast<size_t>(i) * stride;
+                flags[done] = row[0] & 0x7F;
+                for (int c = 0; c < m_channels; ++c)
+                    std::memcpy(values + channelStride * static_cast<size_t>(c) + done, row + 1 + 4 * c, 4);
+            }
+            m_bufPos += static_cast<size_t>(n) * stride;
+            continue;
+        }
+        if (!NextBlock(file)) break;
+        const int n = std::min(m_blockLeft, count - done);
+        const int got = DecodeRun(flags + done, 1, reinterpret_cast<uint8_t*>(values + done), 4, 4 * channelStride, n);
         done += got;
         if (got < n) break;
     }

@@ -62,6 +62,11 @@ public:
     // faulty sample are valid).
     int ReadSamples(CRawDataFile* file, uint8_t* rows, int count);
 
+    // The same samples channel by channel: the flags of sample s at
+    // flags[s], the value of channel c at values[c * channelStride + s], so
+    // that each channel's values lie contiguous for conversion.
+    int ReadColumns(CRawDataFile* file, uint8_t* flags, int32_t* values, size_t channelStride, int count);
+
     // Empty unless the last read met corrupt or truncated data.
     const std::wstring& GetErrorText() const { return m_error; }
     uint16_t GetFrameWord() const { return m_frameWord; }
@@ -76,9 +81,12 @@ private:
     // Makes a block current when none is (false at the end or on an error,
     // which m_error then names).
     bool NextBlock(CRawDataFile* file);
-    // Decodes n samples of the current block (n <= m_blockLeft) into flags
-    // and values stride bytes apart; the samples decoded before an error.
-    int DecodeRun(uint8_t* flags, uint8_t* values, size_t stride, int n);
+    // Decodes n samples of the current block (n <= m_blockLeft): sample s's
+    // flags at flags + s * flagStride, its value of channel c at
+    // values + s * sampleStride + c * channelStride (bytes). Returns the
+    // samples decoded before an error.
+    int DecodeRun(uint8_t* flags, size_t flagStride, uint8_t* values, size_t sampleStride, size_t channelStride,
+                  int n);
     int Fail(const wchar_t* why, uint8_t* frame);
 
     uint16_t m_schema;
