@@ -25,7 +25,7 @@ private:
     int16_t SampleOf(const uint8_t* frame) const;
     int16_t ValueOf(int32_t value) const;
     bool Branchless() const;
-    void Convert(const int32_t* values, uint32_t n, int16_t* code) const;
+    void Convert(const int32_t* values, uint32_t n, uint8_t* out) const;
 
     int32_t m_storageIndex;
 };
