@@ -20,10 +20,16 @@ void SampleReader::Start(CRawDataFile* raw, CDataProducer* producer, std::vector
     const size_t sampleBytes = 1 + 4 * static_cast<size_t>(m_channels);
     m_blockSamples = static_cast<int>(
         std::clamp<size_t>(kBlockBytes / sampleBytes, kMinBlockSamples, kMaxBlockSamples));
+    // Channels lie an odd number of cache lines apart: at a power-of-two
+    // distance the decoder's stores into every channel would compete for
+    // the same few cache sets.
+    m_channelStride = (static_cast<size_t>(m_blockSamples) + 15) / 16 * 16;
+    if (m_channelStride / 16 % 2 == 0)
+        m_channelStride += 16;
     m_zeros.assign(static_cast<size_t>(m_blockSamples), 0);
     for (Block& b : m_blocks) {
         b.flags.resize(static_cast<size_t>(m_blockSamples));
-        b.values.resize(static_cast<size_t>(m_channels) * static_cast<size_t>(m_blockSamples));
+        b.values.resize(static_cast<size_t>(m_channels) * m_channelStride);
         b.count = 0;
         b.last = false;
         b.full = false;
@@ -66,7 +72,7 @@ void SampleReader::Produce() {
             const int want = std::min(left, m_blockSamples - block->count);
             const int got = m_producer->ReadColumns(m_raw, block->flags.data() + block->count,
                                                     block->values.data() + block->count,
-                                                    static_cast<size_t>(m_blockSamples), want);
+                                                    m_channelStride, want);
             block->count += got;
             left -= got;
             if (got < want) {
@@ -103,7 +109,7 @@ int SampleReader::ReadRun(int max, Run* run) {
             run->flags = b.flags.data() + m_readPos;
             run->count = n;
             run->values = b.values.data() + m_readPos;
-            run->channelStride = static_cast<size_t>(m_blockSamples);
+            run->channelStride = m_channelStride;
             run->channels = m_channels;
             run->zeros = m_zeros.data();
             m_readPos += n;

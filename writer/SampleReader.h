@@ -58,7 +58,7 @@ public:
 private:
     struct Block {
         std::vector<uint8_t> flags;
-        std::vector<int32_t> values; // channel c from c * m_blockSamples on
+        std::vector<int32_t> values; // channel c from c * m_channelStride on
         int count = 0;
         bool last = false; // no block follows
         bool full = false; // filled, waiting for the reader
@@ -77,6 +77,7 @@ private:
     std::vector<TOC_ENTRY> m_entries;
     int m_channels = 0;
     int m_blockSamples = 0;
+    size_t m_channelStride = 0; // values from one channel's to the next's in a block
     std::vector<int32_t> m_zeros;
     Block m_blocks[kBlocks];
     std::mutex m_mutex;

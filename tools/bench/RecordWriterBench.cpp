@@ -54,6 +54,27 @@ void BM_SimpleWriter(benchmark::State& state) {
     RunWriter(state, signal.GetWriter());
 }
 
+// The same channel's values as the exporter converts them: contiguous, as
+// decoded, instead of gathered out of frames.
+void BM_SimpleValues(benchmark::State& state) {
+    CEDFSimpleSignalData signal(3);
+    signal.SetInputRange(-32768, 32767, -3200.0, 3200.0);
+    signal.Finalize();
+    const uint32_t n = static_cast<uint32_t>(state.range(0));
+    const std::vector<uint8_t> record = MakeRecord(n);
+    std::vector<int32_t> values(n);
+    for (uint32_t i = 0; i < n; ++i)
+        values[i] = frame::Value(record.data() + static_cast<size_t>(i) * frame::kFrameSize, 3);
+    std::vector<uint8_t> out(2 * static_cast<size_t>(n));
+    for (auto _ : state) {
+        signal.WriteValues(values.data(), n, out.data());
+        benchmark::DoNotOptimize(out.data());
+        benchmark::ClobberMemory();
+    }
+    state.SetItemsProcessed(state.iterations() * n);
+    state.SetBytesProcessed(state.iterations() * n * 2);
+}
+
 // Fp1 against the average of three inputs: four inputs per sample.
 void BM_MontageWriter(benchmark::State& state) {
     CHalfMontageChannel first, second;
@@ -91,6 +112,7 @@ void BM_BipolarWriter(benchmark::State& state) {
 
 // 256 frames: one second at 256 Hz; 1536: a 6-second record at 256 Hz.
 BENCHMARK(BM_SimpleWriter)->Arg(256)->Arg(1536);
+BENCHMARK(BM_SimpleValues)->Arg(256)->Arg(1536);
 BENCHMARK(BM_MontageWriter)->Arg(256)->Arg(1536);
 BENCHMARK(BM_BipolarWriter)->Arg(256)->Arg(1536);
 
