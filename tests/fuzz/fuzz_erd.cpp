@@ -1,5 +1,5 @@
 // Raw data file: header validation and both sample decoders, sample by sample
-// and in runs, on arbitrary bytes.
+// and in runs of rows or of channels, on arbitrary bytes.
 #include <vector>
 
 #include "FuzzFile.h"
@@ -38,6 +38,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         static std::vector<uint8_t> rows(7 * (1 + 4 * static_cast<size_t>(frame::kMaxChannels)));
         raw.Seek(sk::rec::kErdHeaderSize, 0);
         for (size_t n = 0; n <= size && p->ReadSamples(&raw, rows.data(), 7) == 7; ++n) {
+        }
+        // The same channel by channel, as the exporter reads.
+        static std::vector<int32_t> columns(7 * static_cast<size_t>(frame::kMaxChannels));
+        raw.Seek(sk::rec::kErdHeaderSize, 0);
+        for (size_t n = 0; n <= size && p->ReadColumns(&raw, rows.data(), columns.data(), 7, 7) == 7; ++n) {
         }
     }
     p->Release();

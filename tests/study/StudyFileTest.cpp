@@ -568,6 +568,26 @@ TEST(BadFiles, AbsurdCountsAreRejectedBeforeAllocating) {
     EXPECT_NE(OpenKind(Kind::Etc, dir / "x.ETC").find(L"truncated"), std::wstring::npos);
 }
 
+void Overflow(std::vector<char>& b, bool long0) {
+    const size_t at = kErdHeaderSize;
+    const int channels = GetU16(U8(b, at + 6));
+    std::vector<char> data = {0, char(0xFE), char(0xFF), char(0xFF), char(0xFF), 0x0F};
+    data.insert(data.end(), static_cast<size_t>(channels) - 1, 0);
+    for (int s = 1; s < 5; ++s) {
+        data.push_back(0);
+        for (int c = 0; c < channels; ++c) {
+            data.insert(data.end(), {char(s == 1 && c == 0 ? 0x82 : 0x80), 0});
+            if (long0 && s == 1 && c == 0)
+                data.back() = char(0x80), data.push_back(0);
+        }
+    }
+    b.erase(b.begin() + at + kBlockHeaderSize, b.begin() + at + kBlockHeaderSize + GetU32(U8(b, at + 8)));
+    b.insert(b.begin() + at + kBlockHeaderSize, data.begin(), data.end());
+    PutU16(U8(b, at + 4), 5);
+    PutU32(U8(b, at + 8), static_cast<uint32_t>(data.size()));
+    PutU32(U8(b, at + 12), Crc32(data.data(), data.size()));
+}
+
 // Sample data cut short or altered, and files whose checksums are right but
 // whose layout is not: the readers check the layout itself, not only the
 // bytes. Plain sample data cannot see a flipped value byte.
@@ -598,6 +618,11 @@ TEST(BadFiles, DamageBehindConsistentChecksumsIsFound) {
                  PutU32(U8(b, last + 8), GetU32(U8(b, last + 8)) + static_cast<uint32_t>(copy.size()));
                  PutU32(U8(b, last + 12), Crc32(U8(b, last + kBlockHeaderSize), GetU32(U8(b, last + 8))));
              }},
+            // The first block replaced by five samples: channel 0 reaches
+            // INT32_MAX, then one more, in a row of two-byte codes (decoded
+            // four at a time) or as a three-byte code (one at a time).
+            {"value beyond 32 bits, two-byte codes", r.erdFiles[0], [&](std::vector<char>& b) { Overflow(b, false); }},
+            {"value beyond 32 bits, three-byte code", r.erdFiles[0], [&](std::vector<char>& b) { Overflow(b, true); }},
             {"second entry starts on the first one's last stamp", r.etcFiles[0],
              [&](std::vector<char>& b) {
                  uint8_t* e0 = U8(b, kEtcHeaderSize);
