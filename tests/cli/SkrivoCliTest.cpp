@@ -13,6 +13,8 @@
 #include <algorithm>
 #include <chrono>
 #include <functional>
+#include <iterator>
+#include <map>
 #include <filesystem>
 #include <fstream>
 #include <nlohmann/json.hpp>
@@ -29,6 +31,8 @@
 #include "support/EdfCheck.h"
 #include "support/EdfLibRead.h"
 #include "support/TempDir.h"
+#include "tools/cli/Manifest.h"
+#include "tools/cli/StudyList.h"
 #include "tools/simulator/StudySimulator.h"
 
 #ifndef SKRIVO_CLI_PATH
@@ -144,88 +148,77 @@ std::vector<fs::path> EdfFiles(const fs::path& folder) {
 
 } // namespace
 
-TEST_F(Cli, ExportsSeveralStudiesAndReportsTheBrokenOne) {
+// Several studies at once, one of them broken, split into files of 10 s:
+// the text report, then the JSON lines of the same run.
+TEST_F(Cli, ExportsSeveralStudiesSplitsThemAndReportsTheBrokenOne) {
     const fs::path a = Simulate("alpha", 20);
     const fs::path b = Simulate("beta", 30, 2, 5);
     fs::create_directories(dir / "broken");
     std::ofstream(dir / "broken" / "broken.EEG") << "this is not a study file";
-    const fs::path out = dir / "out";
+    std::vector<std::string> args = {"export", a.string(), (dir / "broken").string(), b.string(), "-j", "2",
+                                     "--format", "edf+", "--pad-gaps", "--max-duration", "10", "-o"};
 
-    RunResult r = Skrivo({"export", a.string(), (dir / "broken").string(), b.string(), "-o", out.string(), "-j", "2",
-                    "--format", "edf+", "--pad-gaps"});
+    args.push_back((dir / "text").string());
+    RunResult r = Skrivo(args);
     EXPECT_EQ(r.status, 1) << r.err;
-    EXPECT_NE(r.out.find("exported " + a.string()), std::string::npos) << r.out;
-    EXPECT_NE(r.out.find("exported " + b.string()), std::string::npos) << r.out;
-    EXPECT_NE(r.out.find("2 of 3 studies exported"), std::string::npos) << r.out;
-    EXPECT_NE(r.out.find("  EDF+C: the recording has no gaps\n"), std::string::npos) << r.out;
+    for (const std::string& says : std::vector<std::string>{"exported " + a.string(), "exported " + b.string(),
+                                                            "2 of 3 studies exported", "  EDF+C: the recording has no gaps\n"})
+        EXPECT_NE(r.out.find(says), std::string::npos) << says << "\n" << r.out;
     EXPECT_NE(r.err.find("skrivo: " + (dir / "broken").string() + ": "), std::string::npos) << r.err;
+    EXPECT_GE(EdfFiles(dir / "text").size(), 5u) << "20 s and 30 s in files of 10 s at most";
 
-    const auto files = EdfFiles(out);
-    ASSERT_EQ(files.size(), 2u);
-    for (const auto& f : files) {
-        const EdfFacts facts = ReadEdf(f);
-        ASSERT_TRUE(facts.ok) << f << " filetype " << facts.filetype;
-        EXPECT_EQ(facts.filetype, EDFLIB_FILETYPE_EDFPLUS);
-        const sk::test::EdfFile strict(f.string());
-        EXPECT_TRUE(strict.Ok()) << strict.Error();
-        EXPECT_EQ(strict.Header().reserved.rfind("EDF+C", 0), 0u);
-        EXPECT_GT(facts.signals, 0);
-        // The records cover the recording (20 or 30 seconds), the last one
-        // padded to a whole record.
-        const double expected = f.stem() == "alpha" ? 20.0 : 30.0;
-        const double record = facts.recordDuration / 1e7;
-        const double seconds = facts.records * record;
-        EXPECT_GE(seconds, expected) << f;
-        EXPECT_LT(seconds, expected + record) << f;
-    }
-}
-
-TEST_F(Cli, JsonResultsAndSplitFiles) {
-    const fs::path a = Simulate("gamma", 30);
-    const fs::path out = dir / "json";
-    RunResult r = Skrivo({"export", a.string(), "-o", out.string(), "--json", "--format", "edf", "--max-duration", "10"});
-    ASSERT_EQ(r.status, 0) << r.err;
-    EXPECT_TRUE(r.err.empty()) << r.err;
-    std::istringstream lines(r.out);
-    std::string line, last;
-    int progress = 0;
-    while (std::getline(lines, line)) {
-        const auto j = nlohmann::json::parse(line); // every line is JSON
-        if (j["event"] == "progress") ++progress;
-        last = line;
-    }
-    EXPECT_GT(progress, 0);
-    const auto result = nlohmann::json::parse(last);
+    args.back() = (dir / "json").string();
+    args.push_back("--json");
+    r = Skrivo(args);
+    EXPECT_EQ(r.status, 1) << r.err;
+    const auto lines = JsonLines(r.out); // every line is JSON
+    EXPECT_TRUE(std::any_of(lines.begin(), lines.end(), [](const auto& j) { return j["event"] == "progress"; }));
+    const auto& result = lines.back();
     EXPECT_EQ(result["event"], "result");
-    EXPECT_EQ(result["ok"], true);
-    ASSERT_EQ(result["studies"].size(), 1u);
-    EXPECT_EQ(result["studies"][0]["template"], "") << "the engine's default";
-    EXPECT_EQ(result["studies"][0]["format"], "EDF");
-    const auto& filesJson = result["studies"][0]["files"];
-    ASSERT_EQ(filesJson.size(), 3u) << "30 s split into files of 10 s";
-    long long records = 0;
-    for (const auto& f : filesJson) {
-        const EdfFacts facts = ReadEdf(f.get<std::string>());
-        ASSERT_TRUE(facts.ok) << f;
-        EXPECT_EQ(facts.filetype, 0);
-        records += facts.records;
+    EXPECT_EQ(result["ok"], false);
+    ASSERT_EQ(result["studies"].size(), 3u);
+    for (const auto& study : result["studies"]) {
+        const double seconds = study["study"] == a.string() ? 20 : 30;
+        if (study["study"] == (dir / "broken").string()) {
+            EXPECT_EQ(study["outcome"], "failed");
+            continue;
+        }
+        EXPECT_EQ(study["template"], "") << "the engine's default";
+        EXPECT_EQ(study["format"], "EDF+");
+        ASSERT_GE(study["files"].size(), static_cast<size_t>(seconds / 10)) << study.dump();
+        double covered = 0, record = 0;
+        for (const std::string f : study["files"]) {
+            const EdfFacts facts = ReadEdf(f);
+            ASSERT_TRUE(facts.ok) << f;
+            EXPECT_EQ(facts.filetype, EDFLIB_FILETYPE_EDFPLUS);
+            const sk::test::EdfFile strict(f);
+            EXPECT_TRUE(strict.Ok()) << strict.Error();
+            EXPECT_EQ(strict.Header().reserved.rfind("EDF+C", 0), 0u);
+            record = facts.recordDuration / 1e7;
+            EXPECT_LE(facts.records * record, 10.0) << f;
+            covered += facts.records * record;
+        }
+        // The records cover the recording, the last one padded to a whole record.
+        EXPECT_GE(covered, seconds);
+        EXPECT_LT(covered, seconds + record);
     }
-    EXPECT_GT(records, 0);
 }
 
 TEST_F(Cli, HelpVersionUsageAndProbe) {
     RunResult v = Skrivo({"--version"});
     EXPECT_EQ(v.status, 0);
     EXPECT_EQ(v.out.rfind("skrivo ", 0), 0u) << v.out;
-    for (const char* cmd : {"export", "probe", "estimate", "templates", "simulate", "demo"}) {
-        RunResult h = Skrivo({cmd, "--help"});
+    // Each help names its command's usage; the editor is listed.
+    for (const char* cmd : {"export", "probe", "estimate", "templates", "simulate", "demo", "templates edit"}) {
+        std::istringstream words(cmd);
+        std::vector<std::string> args{std::istream_iterator<std::string>(words), {}};
+        args.push_back("--help");
+        const RunResult h = Skrivo(args);
         EXPECT_EQ(h.status, 0) << cmd;
         EXPECT_NE(h.out.find("Usage"), std::string::npos) << cmd << h.out;
     }
-    const std::string help = Skrivo({"export", "--help"}).out;
-    EXPECT_NE(help.find("--pad-gaps,--no-pad-gaps    Fill"), std::string::npos) << help;
-    EXPECT_NE(help.find("(default: the template's setting)"), std::string::npos) << help;
-    EXPECT_NE(help.find("-j,--jobs N=4"), std::string::npos) << help;
+    EXPECT_NE(Skrivo({"templates", "--help"}).out.find("  edit "), std::string::npos);
+    EXPECT_NE(Skrivo({"export", "--help"}).out.find("--edit"), std::string::npos);
 
     // Each usage error names what is wrong, exits 2 and, with --json, ends in
     // a result line.
@@ -243,6 +236,8 @@ TEST_F(Cli, HelpVersionUsageAndProbe) {
         {{"export", "s", "-o", "x", "--extension", "../evil"}, "\"../evil\" is not a file extension"},
         {{"export", "s", "-o", "x", "--template", "Nope"}, "no stored template"},
         {{"estimate", "s", "--montage", "Nope"}, "no montage named \"Nope\""},
+        {{"templates", "edit"}, "NAME is required"},
+        {{"templates", "edit", "X", "--modality", "ECG"}, "--modality: ECG not in {EEG,Sleep}"},
     };
     for (const Usage& u : usage) {
         const RunResult r = Skrivo(u.args);
@@ -608,17 +603,6 @@ TEST_F(Cli, EditorCommandsFailCleanlyWithoutADisplay) {
     EXPECT_EQ(Skrivo({"templates", "edit", "Night", "--modality", "EEG"}).status, 1) << "Night is a sleep template";
 }
 
-TEST_F(Cli, HelpListsTheEditor) {
-    const RunResult t = Skrivo({"templates", "--help"});
-    EXPECT_EQ(t.status, 0);
-    EXPECT_NE(t.out.find("edit "), std::string::npos) << t.out;
-    const RunResult e = Skrivo({"export", "--help"});
-    EXPECT_NE(e.out.find("--edit"), std::string::npos) << e.out;
-    EXPECT_EQ(Skrivo({"templates", "edit", "--help"}).status, 0);
-    EXPECT_EQ(Skrivo({"templates", "edit"}).status, 2) << "NAME is required";
-    EXPECT_EQ(Skrivo({"templates", "edit", "X", "--modality", "ECG"}).status, 2);
-}
-
 // SKRIVO_EDITOR_AUTOCLOSE presses OK or Cancel as soon as the editor shows;
 // the offscreen platform needs no display server.
 TEST_F(Cli, EditorOkSavesTheTemplateAsItWasAndCancelLeavesTheFile) {
@@ -728,6 +712,139 @@ TEST_F(Cli, EditorUnderAVirtualXServer) {
 }
 
 // --- batches ---------------------------------------------------------------
+
+// Study lists, shards, subfolder names and the manifest, below the program.
+TEST(Batch, StudyListsSkipCommentsAndNameEveryMissingPath) {
+    sk::test::TempDir dir("skrivo-list");
+    const std::string a = (dir / "a").string(), b = (dir / "b.EEG").string();
+    fs::create_directory(a);
+    std::ofstream(b) << "";
+    const std::string gone = (dir / "gone").string();
+    std::string many;
+    for (int i = 0; i < 12; ++i) many += gone + std::to_string(i) + "\n";
+    struct Case {
+        std::string text;
+        std::vector<std::string> studies;
+        std::string error; // expected part of the message; empty: success
+    } cases[] = {
+        {"# cohort A\n\n  " + a + "  \n\t\n" + b + "\r\n#" + gone + "\n", {a, b}, ""},
+        {a + "\n\n" + gone + "\n", {}, "list:3: no such study folder or file: " + gone},
+        {many, {}, "list: and 2 more missing"},
+        {"", {}, ""},
+    };
+    for (const auto& c : cases) {
+        std::istringstream in(c.text);
+        std::vector<std::string> got;
+        std::string err;
+        const bool ok = sk::cli::ReadStudyList(in, "list", &got, &err);
+        EXPECT_EQ(ok, c.error.empty()) << c.text << err;
+        EXPECT_NE(err.find(c.error), std::string::npos) << err;
+        if (ok) {
+            EXPECT_EQ(got, c.studies);
+        }
+    }
+    std::vector<std::string> none;
+    std::string err;
+    EXPECT_FALSE(sk::cli::ReadStudyListFile((dir / "no-list").string(), &none, &err));
+    EXPECT_NE(err.find("cannot read the study list"), std::string::npos);
+}
+
+TEST(Batch, EveryStudyLandsInExactlyOneShard) {
+    for (size_t size : {0u, 1u, 7u, 10u}) {
+        for (int n = 1; n <= static_cast<int>(size) + 2; ++n) {
+            std::vector<int> seen(size, 0);
+            size_t smallest = size, largest = 0;
+            for (int k = 1; k <= n; ++k) {
+                const auto part = sk::cli::ShardPositions(size, {k, n});
+                smallest = std::min(smallest, part.size());
+                largest = std::max(largest, part.size());
+                for (size_t i : part) ++seen.at(i);
+            }
+            for (size_t i = 0; i < size; ++i) EXPECT_EQ(seen[i], 1) << "study " << i << " of " << size << ", N=" << n;
+            EXPECT_LE(largest - std::min(smallest, largest), 1u) << size << "/" << n;
+        }
+    }
+    std::map<std::string, const char*> env = {{"SLURM_ARRAY_TASK_ID", "5"}, {"SLURM_ARRAY_TASK_MIN", "4"},
+                                              {"SLURM_ARRAY_TASK_COUNT", "3"}};
+    auto fromEnv = [&](const char* n) { return env.count(n) ? env[n] : nullptr; };
+    struct Case {
+        const char* text;
+        int index, count; // 0: refused
+    } cases[] = {{"2/5", 2, 5}, {"1/1", 1, 1}, {"slurm", 2, 3}, {"0/3", 0, 0}, {"4/3", 0, 0},
+                 {"3", 0, 0},   {"a/b", 0, 0}, {"1/0", 0, 0},   {"1/2x", 0, 0}};
+    for (const auto& c : cases) {
+        std::string err;
+        const auto s = sk::cli::ParseShard(c.text, fromEnv, &err);
+        ASSERT_EQ(s.has_value(), c.index != 0) << c.text;
+        EXPECT_EQ(s ? std::make_pair(s->index, s->count) : std::make_pair(0, 0), std::make_pair(c.index, c.count)) << c.text;
+        EXPECT_EQ(err.empty(), s.has_value()) << c.text;
+    }
+    env.clear();
+    std::string err;
+    EXPECT_FALSE(sk::cli::ParseShard("slurm", fromEnv, &err));
+    EXPECT_NE(err.find("SLURM_ARRAY_TASK_ID"), std::string::npos);
+}
+
+TEST(Batch, SubfoldersAreNamedAfterStudyFoldersAndNeverShared) {
+    std::vector<std::string> list = {"/d/x/night/", "/d/y/night", "/d/night-2/N.EEG", "/d/z/night/N.eeg", "/d/z/night"};
+    sk::cli::SortStudies(list);
+    EXPECT_EQ(list, (std::vector<std::string>{"/d/night-2/N.EEG", "/d/x/night", "/d/y/night", "/d/z/night",
+                                              "/d/z/night/N.eeg"}));
+    EXPECT_EQ(sk::cli::StudySubfolders(list), (std::vector<std::string>{"night-2", "night", "night-3", "night-4", "night-5"}));
+}
+
+TEST(Batch, ManifestLinesOfTwoProcessesNeverMix) {
+    sk::test::TempDir dir("skrivo-manifest");
+    // Lines well above the pipe buffer size, where unlocked appends tear.
+    const std::string payload(20000, 'x');
+    constexpr int kLines = 40;
+    pid_t kids[2];
+    for (int k = 0; k < 2; ++k) {
+        kids[k] = fork();
+        if (kids[k] == 0) {
+            std::string err;
+            for (int i = 0; i < kLines; ++i)
+                if (!sk::cli::AppendManifest(dir.path().string(), {{"study", std::to_string(k)}, {"outcome", "complete"}, {"i", i}, {"p", payload}}, &err))
+                    _exit(1);
+            _exit(0);
+        }
+    }
+    for (pid_t p : kids) {
+        int ws = 0;
+        waitpid(p, &ws, 0);
+        EXPECT_TRUE(WIFEXITED(ws) && WEXITSTATUS(ws) == 0);
+    }
+    size_t bad = 0;
+    std::string err;
+    const auto lines = sk::cli::ReadManifest(dir.path().string(), &bad, &err);
+    EXPECT_EQ(bad, 0u);
+    std::map<std::string, int> next;
+    for (const auto& l : lines) EXPECT_EQ(l["i"], next[l["study"]]++) << "each process's lines in its order";
+    EXPECT_EQ(next["0"], kLines);
+    EXPECT_EQ(next["1"], kLines);
+}
+
+TEST(Batch, VerifyNamesChangedAndMissingFiles) {
+    sk::test::TempDir dir("skrivo-verify");
+    const std::string folder = dir.path().string();
+    for (const char* n : {"a.edf", "b.edf", "c.edf"}) std::ofstream(dir / n) << "abc";
+    std::string err;
+    EXPECT_EQ(sk::cli::Sha256File((dir / "a.edf").string(), &err),
+              "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
+    nlohmann::json files;
+    ASSERT_TRUE(sk::cli::DescribeFiles(folder, {(dir / "a.edf").string(), (dir / "b.edf").string(), (dir / "c.edf").string()},
+                              &files, &err));
+    EXPECT_EQ(files[0]["path"], "a.edf");
+    const nlohmann::json line = {{"study", "/s"}, {"outcome", "complete"}, {"files", files}};
+    std::vector<std::string> problems;
+    EXPECT_TRUE(sk::cli::FilesUnchanged(folder, line, &problems));
+    std::ofstream(dir / "b.edf") << "abd"; // same size, other bytes
+    fs::remove(dir / "c.edf");
+    EXPECT_FALSE(sk::cli::FilesUnchanged(folder, line, &problems));
+    EXPECT_EQ(problems, (std::vector<std::string>{"changed: " + (dir / "b.edf").string(),
+                                                  "missing: " + (dir / "c.edf").string()}));
+}
+
 
 namespace {
 

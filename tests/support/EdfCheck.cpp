@@ -10,6 +10,7 @@
 #include <cstring>
 #include <fstream>
 #include <iterator>
+#include <regex>
 #include <sstream>
 
 namespace sk::test {
@@ -26,30 +27,12 @@ std::string TrimRight(std::string s) {
     return s;
 }
 
-// A number field: left-aligned, space padded, a plain decimal number.
-bool ParseNumber(const std::string& field, double& out) {
-    std::string t = TrimRight(field);
-    if (t.empty() || t.front() == ' ')
-        return false;
-    if (t.find(' ') != std::string::npos)
-        return false;
-    auto r = std::from_chars(t.data(), t.data() + t.size(), out);
-    return r.ec == std::errc() && r.ptr == t.data() + t.size();
-}
-
-bool ParseInt(const std::string& field, int64_t& out) {
-    std::string t = TrimRight(field);
-    if (t.empty() || t.front() == ' ')
-        return false;
-    auto r = std::from_chars(t.data(), t.data() + t.size(), out);
-    return r.ec == std::errc() && r.ptr == t.data() + t.size();
-}
-
-bool Digits(const std::string& s, size_t a, size_t n) {
-    for (size_t i = a; i < a + n; ++i)
-        if (s[i] < '0' || s[i] > '9')
-            return false;
-    return true;
+// A number field: left-aligned, space padded, a plain decimal number (an
+// integer for T = int64_t).
+template <class T> bool Parse(const std::string& field, T& out) {
+    const std::string t = TrimRight(field);
+    const auto r = std::from_chars(t.data(), t.data() + t.size(), out);
+    return !t.empty() && r.ec == std::errc() && r.ptr == t.data() + t.size();
 }
 
 // Parses a TAL number (onset with sign, or duration without).
@@ -84,8 +67,8 @@ bool ParseTalNumber(const uint8_t* d, size_t n, size_t& pos, bool sign, double& 
     return r.ec == std::errc();
 }
 
-} // namespace
-
+// The TALs of one annotation signal block; error describes the first
+// violation of the TAL rules.
 std::vector<Tal> ParseTals(const uint8_t* d, size_t n, std::string* error) {
     std::vector<Tal> tals;
     auto fail = [&](const std::string& why) {
@@ -131,6 +114,8 @@ std::vector<Tal> ParseTals(const uint8_t* d, size_t n, std::string* error) {
     return tals;
 }
 
+} // namespace
+
 EdfFile::EdfFile(const std::string& path) : m_path(path) {
     std::ifstream in(path, std::ios::binary);
     if (!in) {
@@ -149,7 +134,7 @@ void EdfFile::Check() {
     if (Field(b, 0, 8) != "0       ")
         return fail("version field is not 0");
     int64_t hb = 0, ns = 0;
-    if (!ParseInt(Field(b, 184, 8), hb) || !ParseInt(Field(b, 252, 4), ns))
+    if (!Parse(Field(b, 184, 8), hb) || !Parse(Field(b, 252, 4), ns))
         return fail("header size or signal count not a number");
     if (ns < 1 || ns > 4096 || hb != 256 * (ns + 1))
         return fail("header size does not match the signal count");
@@ -167,16 +152,15 @@ void EdfFile::Check() {
     h.startTime = Field(b, 176, 8);
     h.reserved = Field(b, 192, 44);
     // "yy" is the year after 2084 (the EDF+ Startdate subfield has the date).
-    if (!(Digits(h.startDate, 0, 2) && h.startDate[2] == '.' && Digits(h.startDate, 3, 2) && h.startDate[5] == '.' &&
-          (Digits(h.startDate, 6, 2) || h.startDate.compare(6, 2, "yy") == 0)))
+    static const std::regex date(R"(\d\d\.\d\d\.(\d\d|yy))"), time(R"(\d\d\.\d\d\.\d\d)");
+    if (!std::regex_match(h.startDate, date))
         return fail("start date is not dd.mm.yy");
-    if (!(Digits(h.startTime, 0, 2) && h.startTime[2] == '.' && Digits(h.startTime, 3, 2) && h.startTime[5] == '.' &&
-          Digits(h.startTime, 6, 2)))
+    if (!std::regex_match(h.startTime, time))
         return fail("start time is not hh.mm.ss");
-    if (!ParseInt(Field(b, 236, 8), h.records))
+    if (!Parse(Field(b, 236, 8), h.records))
         return fail("record count not a number");
     h.durationText = TrimRight(Field(b, 244, 8));
-    if (!ParseNumber(Field(b, 244, 8), h.duration) || !(h.duration > 0))
+    if (!Parse(Field(b, 244, 8), h.duration) || !(h.duration > 0))
         return fail("record duration not a positive number");
     const std::string res = TrimRight(h.reserved);
     const bool plus = res == "EDF+C" || res == "EDF+D";
@@ -196,9 +180,9 @@ void EdfFile::Check() {
         s.dimension = TrimRight(sf(96, 8, i));
         s.prefilter = TrimRight(sf(136, 80, i));
         int64_t dmin = 0, dmax = 0, spr = 0;
-        if (!ParseNumber(sf(104, 8, i), s.physMin) || !ParseNumber(sf(112, 8, i), s.physMax))
+        if (!Parse(sf(104, 8, i), s.physMin) || !Parse(sf(112, 8, i), s.physMax))
             return fail("signal " + std::to_string(i) + ": physical range not numbers");
-        if (!ParseInt(sf(120, 8, i), dmin) || !ParseInt(sf(128, 8, i), dmax) || !ParseInt(sf(216, 8, i), spr))
+        if (!Parse(sf(120, 8, i), dmin) || !Parse(sf(128, 8, i), dmax) || !Parse(sf(216, 8, i), spr))
             return fail("signal " + std::to_string(i) + ": digital range or samples not integers");
         s.digMin = static_cast<int>(dmin);
         s.digMax = static_cast<int>(dmax);
