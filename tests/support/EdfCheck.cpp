@@ -35,36 +35,20 @@ template <class T> bool Parse(const std::string& field, T& out) {
     return !t.empty() && r.ec == std::errc() && r.ptr == t.data() + t.size();
 }
 
-// Parses a TAL number (onset with sign, or duration without).
+// Parses a TAL number at pos: an onset with its sign, or a duration without;
+// digits, and a fraction of at least one digit after a point.
 bool ParseTalNumber(const uint8_t* d, size_t n, size_t& pos, bool sign, double& out) {
-    size_t start = pos;
-    if (sign) {
-        if (pos >= n || (d[pos] != '+' && d[pos] != '-'))
-            return false;
-        ++pos;
-    }
-    size_t digits = 0;
-    while (pos < n && d[pos] >= '0' && d[pos] <= '9') {
-        ++pos;
-        ++digits;
-    }
-    if (digits == 0)
+    const char* p = reinterpret_cast<const char*>(d);
+    const bool negative = sign && pos < n && p[pos] == '-';
+    if (sign && (pos >= n || (p[pos] != '+' && !negative)))
         return false;
-    if (pos < n && d[pos] == '.') {
+    pos += sign ? 1 : 0;
+    const size_t start = pos;
+    while (pos < n && ((p[pos] >= '0' && p[pos] <= '9') || p[pos] == '.'))
         ++pos;
-        size_t frac = 0;
-        while (pos < n && d[pos] >= '0' && d[pos] <= '9') {
-            ++pos;
-            ++frac;
-        }
-        if (frac == 0)
-            return false;
-    }
-    std::string t(reinterpret_cast<const char*>(d) + start, pos - start);
-    if (!t.empty() && t[0] == '+')
-        t.erase(0, 1);
-    auto r = std::from_chars(t.data(), t.data() + t.size(), out);
-    return r.ec == std::errc();
+    const auto r = std::from_chars(p + start, p + pos, out, std::chars_format::fixed);
+    out = negative ? -out : out;
+    return pos > start && p[start] != '.' && p[pos - 1] != '.' && r.ec == std::errc() && r.ptr == p + pos;
 }
 
 // The TALs of one annotation signal block; error describes the first
