@@ -651,46 +651,31 @@ TEST_F(Cli, ExportEditOpensTheEditorOnEachStudyBeforeExporting) {
     const fs::path a = Simulate("edit1", 5);
     const fs::path b = Simulate("edit2", 5, 1, 2);
     unsetEnv = {"DISPLAY", "WAYLAND_DISPLAY"};
-    addEnv = {"QT_QPA_PLATFORM=offscreen", "SKRIVO_EDITOR_AUTOCLOSE=ok"};
-
-    struct Case {
-        std::vector<std::string> templateArgs;
-        // Without stored templates the engine's default has no name: OK is
-        // refused, the message box closed and the editor cancelled.
-        bool changed;
-    };
-    int run = 0;
-    for (const Case& c : {Case{{}, false}, Case{{"-t", "Plus"}, true}}) {
-        if (c.changed) {
-            addEnv.clear();
-            ASSERT_EQ(Skrivo({"templates", "new", "Plus", "--format", "edf+"}).status, 0);
-            addEnv = {"QT_QPA_PLATFORM=offscreen", "SKRIVO_EDITOR_AUTOCLOSE=ok"};
-        }
-        const fs::path out = dir / ("edited" + std::to_string(run++));
+    // Without a stored template the engine's default has no name: OK is
+    // refused, the message box closed and the editor cancelled.
+    for (const bool named : {false, true}) {
+        addEnv.clear();
+        if (named) ASSERT_EQ(Skrivo({"templates", "new", "Plus", "--format", "edf+"}).status, 0);
+        addEnv = {"QT_QPA_PLATFORM=offscreen", "SKRIVO_EDITOR_AUTOCLOSE=ok"};
+        const fs::path out = dir / (named ? "named" : "default");
         std::vector<std::string> args = {"export", a.string(), b.string(), "-o", out.string(), "--edit", "--json"};
-        args.insert(args.end(), c.templateArgs.begin(), c.templateArgs.end());
+        if (named) args.insert(args.end(), {"-t", "Plus"});
         const RunResult r = Skrivo(args);
         if (BuiltWithoutEditor(r)) GTEST_SKIP() << kNoEditor;
         ASSERT_EQ(r.status, 0) << r.err;
-        std::istringstream lines(r.out);
-        std::string line;
         std::vector<std::string> edited;
-        bool progressBeforeEdit = false;
-        while (std::getline(lines, line)) {
-            const auto j = nlohmann::json::parse(line);
+        bool exporting = false;
+        for (const auto& j : JsonLines(r.out)) {
             if (j["event"] == "edit") {
                 edited.push_back(j["study"]);
-                EXPECT_EQ(j["changed"], c.changed) << line;
-                EXPECT_FALSE(progressBeforeEdit) << "every editor closes before the export starts";
-            } else if (j["event"] == "progress") {
-                progressBeforeEdit = true;
+                EXPECT_EQ(j["changed"], named) << j;
+                EXPECT_FALSE(exporting) << "every editor closes before the export starts";
             }
+            exporting = exporting || j["event"] == "progress";
         }
         EXPECT_EQ(edited, (std::vector<std::string>{a.string(), b.string()}));
         ASSERT_EQ(EdfFiles(out).size(), 2u);
-        if (c.changed) {
-            for (const auto& f : EdfFiles(out)) EXPECT_EQ(ReadEdf(f).filetype, EDFLIB_FILETYPE_EDFPLUS) << f;
-        }
+        for (const auto& f : EdfFiles(out)) EXPECT_TRUE(!named || ReadEdf(f).filetype == EDFLIB_FILETYPE_EDFPLUS) << f;
     }
 }
 
