@@ -461,6 +461,10 @@ public:
         std::lock_guard<std::mutex> g(mu);
         return errors;
     }
+    size_t ThreadCount() {
+        std::lock_guard<std::mutex> g(mu);
+        return threads.size();
+    }
     std::mutex mu;
     std::vector<Report> progress;
     std::vector<Error> errors;
@@ -520,7 +524,7 @@ TEST_F(ExportThreads, EntriesExportOnceWithRisingProgressAndFailuresReportedOnce
     engine.Cancel(); // after the end: returns at once
 
     EXPECT_LE(job.maxRunning->load(), workers);
-    EXPECT_EQ(rec.threads.size(), 1u) << "callbacks come from the monitor thread only";
+    EXPECT_EQ(rec.ThreadCount(), 1u) << "callbacks come from the monitor thread only";
     std::set<std::wstring> failed;
     for (const auto& e : rec.Errors()) {
         EXPECT_TRUE(failed.insert(e.study).second) << "reported twice";
