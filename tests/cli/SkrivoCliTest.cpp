@@ -655,7 +655,9 @@ TEST_F(Cli, ExportEditOpensTheEditorOnEachStudyBeforeExporting) {
     // refused, the message box closed and the editor cancelled.
     for (const bool named : {false, true}) {
         addEnv.clear();
-        if (named) ASSERT_EQ(Skrivo({"templates", "new", "Plus", "--format", "edf+"}).status, 0);
+        if (named) {
+            ASSERT_EQ(Skrivo({"templates", "new", "Plus", "--format", "edf+"}).status, 0);
+        }
         addEnv = {"QT_QPA_PLATFORM=offscreen", "SKRIVO_EDITOR_AUTOCLOSE=ok"};
         const fs::path out = dir / (named ? "named" : "default");
         std::vector<std::string> args = {"export", a.string(), b.string(), "-o", out.string(), "--edit", "--json"};
@@ -986,7 +988,7 @@ TEST_F(Cli, ProgressFitsTheTerminalAndFollowsItsSize) {
             studyRows += line.find('%') != std::string::npos;
         }
         EXPECT_LT(count, rows) << "more rows than fit: " << block;
-        if (movedBack >= 0) EXPECT_EQ(static_cast<size_t>(movedBack), count) << block;
+        EXPECT_TRUE(movedBack < 0 || static_cast<size_t>(movedBack) == count) << block;
         at = next;
     }
     EXPECT_GE(drawnSmall, 3u);
