@@ -4,6 +4,8 @@
 #include <cmath>
 #include <limits>
 #include <new>
+#include <cwchar>
+#include <iterator>
 
 #include "platform/KeyTree.h"
 #include "platform/Path.h"
@@ -194,6 +196,36 @@ void CSkrivoAnnotationManager::AddRecordingGaps(const std::vector<std::pair<int6
     for (const auto& [start, stamps] : gaps)
         Append(start, static_cast<double>(stamps) / samplesPerSecond, L"Recording gap");
     Sort();
+}
+
+void CSkrivoAnnotationManager::RedactWords(const std::vector<std::wstring>& words) {
+    // Letters, digits and every non-ASCII character belong to a word.
+    auto inWord = [](wchar_t c) {
+        return (c >= L'0' && c <= L'9') || (FoldAscii(c) >= L'a' && FoldAscii(c) <= L'z') || c > 127;
+    };
+    for (const std::wstring& w : words) {
+        if (w.empty())
+            continue;
+        for (ANNOTATION_ENTRY& e : m_entries) {
+            std::wstring text = e.text;
+            bool changed = false;
+            for (size_t at = 0; at + w.size() <= text.size();) {
+                bool match = (at == 0 || !inWord(text[at - 1])) &&
+                             (at + w.size() == text.size() || !inWord(text[at + w.size()]));
+                for (size_t i = 0; match && i < w.size(); ++i)
+                    match = FoldAscii(text[at + i]) == FoldAscii(w[i]);
+                if (!match) {
+                    ++at;
+                    continue;
+                }
+                text.replace(at, w.size(), L"X");
+                changed = true;
+                ++at;
+            }
+            if (changed) // never longer than before, so it fits where it was
+                std::wcsncpy(e.text, text.c_str(), std::size(e.text) - 1);
+        }
+    }
 }
 
 bool CSkrivoAnnotationManager::LoadNotes(const wchar_t* path, double samplesPerSecond, LoadFailure* why) {

@@ -105,6 +105,11 @@ public:
     // seconds; re-sorts.
     void AddRecordingGaps(const std::vector<std::pair<int64_t, int64_t>>& gaps, double samplesPerSecond);
 
+    // Replaces every whole-word occurrence of each word (ASCII letter case
+    // ignored) in the entries' texts with "X": a de-identified export keeps
+    // no patient name a note was written with. Empty words are ignored.
+    void RedactWords(const std::vector<std::wstring>& words);
+
     // New iterators over this manager, owned by the caller; null when
     // allocation fails. The manager must outlive them.
     CAnnoIter* CreateAnnotationIterator() const;

@@ -197,12 +197,17 @@ bool CSkrivoer::PadGaps() const {
            IntOf(m_template.GetAt(L"PadGaps"), 0) != 0;
 }
 
+bool CSkrivoer::SplitAtGaps() const {
+    return IsEdfPlus() && !PadGaps() && IntOf(m_template.GetAt(L"SplitAtGaps"), 0) != 0;
+}
+
 const char* CSkrivoer::FileKind(const CKeyTree& study, const CKeyTree& templ) {
     if (!IEquals(AsCStr(templ.GetAt(L"ExportFormat"), L"EDF"), L"EDF+"))
         return "EDF";
     const bool contiguous = IntOf(study.GetAt(L"Samples.Contiguous"), 1) != 0;
     const bool pad = IntOf(templ.GetAt(L"PadGaps"), 0) != 0;
-    return (!contiguous && !pad) ? "EDF+D" : "EDF+C";
+    const bool split = IntOf(templ.GetAt(L"SplitAtGaps"), 0) != 0;
+    return (!contiguous && !pad && !split) ? "EDF+D" : "EDF+C";
 }
 
 std::wstring CSkrivoer::StudyKey(const std::wstring& key) const {

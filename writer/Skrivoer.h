@@ -173,6 +173,9 @@ public:
 private:
     bool IsEdfPlus() const;
     bool PadGaps() const;
+    // EDF+ without padding that ends a file at every gap: each continuous
+    // part of the recording becomes an EDF+C file of its own.
+    bool SplitAtGaps() const;
     std::wstring StudyKey(const std::wstring& key) const; // "Decimated." prefix when decimated
     // Table-of-contents files of the exported data, in time order; with the
     // seconds each segment holds (-1: unknown) and the listed files that are

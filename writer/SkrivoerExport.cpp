@@ -219,7 +219,7 @@ bool CSkrivoer::ExportFiles(CExportDetails* details) {
         stampRate > 0.0 ? static_cast<double>(StartFractionStamps()) / stampRate : 0.0;
     for (int n = 0;; ++n) {
         std::wstring path = basePath;
-        if (m_splitLimit && n > 0) {
+        if ((m_splitLimit || SplitAtGaps()) && n > 0) {
             wchar_t number[16];
             std::swprintf(number, 16, L"_%03d", n);
             path = ReplaceExtension(basePath, L"") + number + ExtensionOf(basePath);
@@ -295,7 +295,7 @@ bool CSkrivoer::ExportFiles(CExportDetails* details) {
             return true;
         // A call that made no progress (no table-of-contents entry for the
         // start stamp) or ended without a split has nothing more to give.
-        if (next <= start || !m_splitLimit)
+        if (next <= start || (!m_splitLimit && !SplitAtGaps()))
             return true;
         start = next;
     }

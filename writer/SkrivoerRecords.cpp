@@ -229,6 +229,19 @@ int64_t CSkrivoer::WriteRecords(int64_t startStamp, CExportDetails* details) {
         }
         index = fpr;
     };
+    // Split at gaps: a gap ends the file once it holds data (its last record
+    // completed with gap frames, as an EDF+D record before a gap is); the
+    // next file starts where the samples resume.
+    const bool splitAtGaps = SplitAtGaps();
+    auto endAtGap = [&](uint16_t word, int64_t resume) {
+        if (index > 0) {
+            padRecord(word);
+            writeRecord();
+            index = 0;
+        }
+        current = resume;
+        stop = true;
+    };
 
     for (size_t k = 0; k < tocFiles.size() && !stop; ++k) {
         const bool lastFile = k + 1 == tocFiles.size();
@@ -267,6 +280,10 @@ int64_t CSkrivoer::WriteRecords(int64_t startStamp, CExportDetails* details) {
         }
         // Between two table-of-contents files: without padding a record
         // boundary jumps over the gap; otherwise the frame loop fills it.
+        if (splitAtGaps && current < segment.m_stamp && (records > 0 || index > 0)) {
+            endAtGap(frameWord, segment.m_stamp);
+            break;
+        }
         if (index == 0 && !pad && current < segment.m_stamp)
             current = segment.m_stamp;
 
@@ -356,6 +373,10 @@ int64_t CSkrivoer::WriteRecords(int64_t startStamp, CExportDetails* details) {
             frame::SetHeader(fr, h->m_frameWord);
             frame::SetStamp(fr, current);
             if (current < segStart) {
+                if (splitAtGaps && (records > 0 || index > 0)) {
+                    endAtGap(h->m_frameWord, segStart);
+                    break;
+                }
                 // A gap. Without padding a record never starts inside one.
                 if (index == 0 && !pad) {
                     current = segStart;

@@ -4,6 +4,7 @@
 
 #include "writer/Skrivoer.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <set>
 
@@ -117,6 +118,22 @@ bool CSkrivoer::ProcessRecordData() {
         CSkrivoAnnotationManager::LoadFailure why;
         if (!m_annotations->LoadNotes(ent.c_str(), m_sampleFrequency, &why))
             AddProblem({ent, ReasonOf(why.reason, ent), -1.0, why.announced, -1});
+    }
+
+    // A de-identified file keeps no name or record number, not even one a
+    // note was written with.
+    if (IntOf(m_template.GetAt(L"Deidentify"), 0) != 0) {
+        std::vector<std::wstring> words;
+        for (const wchar_t* key : {L"Info.Name.LastName", L"Info.Name.FirstName", L"Info.Admin.ID"}) {
+            const std::wstring value = AsCStr(m_study.GetAt(key), L"");
+            for (size_t at = 0; at < value.size();) {
+                const size_t end = std::min(value.find_first_of(L" ,", at), value.size());
+                if (end > at)
+                    words.push_back(value.substr(at, end - at));
+                at = end + 1;
+            }
+        }
+        m_annotations->RedactWords(words);
     }
 
     // 5. Decimated data runs at the raw rate divided by the factor.

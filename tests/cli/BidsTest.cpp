@@ -1,7 +1,9 @@
 // `skrivo export --bids` on simulated studies (EEG, sleep with gaps, a split
 // study, two sessions of one subject, 20 studies through --from and -j 2),
 // judged by the official BIDS validator and read back against the probe and
-// the EDF+ annotations.
+// the EDF+ annotations; then the mapping file's errors, re-exports into the
+// dataset and the options around them. Every simulated study has a note
+// naming its patient.
 
 #include <gtest/gtest.h>
 
@@ -9,6 +11,8 @@
 #include <cstdlib>
 #include <fstream>
 #include <nlohmann/json.hpp>
+#include <map>
+#include <set>
 #include <sstream>
 
 #include <edflib.h>
@@ -74,7 +78,8 @@ TEST(Bids, ValidatorAcceptsTheDatasetAndItHoldsWhatTheFilesHold) {
     EXPECT_EQ(verdict, 0) << "the validator is needed: scripts/test installs it (docs/bids.md)";
 
     // Every study's files, from the last JSON line of each run.
-    size_t studies = 0, stages = 0, gaps = 0, runs = 0;
+    size_t studies = 0, stages = 0, runs = 0;
+    std::map<std::string, std::vector<double>> starts; // of each study's files, seconds of the day
     for (const char* r : {"r1.json", "r2.json", "r3.json"}) {
         std::istringstream in(Slurp(dir / r));
         std::string line, last;
@@ -119,16 +124,25 @@ TEST(Bids, ValidatorAcceptsTheDatasetAndItHoldsWhatTheFilesHold) {
                     EXPECT_EQ(std::llround(onset), std::llround(a.onset * rate / EDFLIB_TIME_DIMENSION));
                     EXPECT_EQ(ev[n + 1][3], a.annotation);
                     stages += ev[n + 1][2] == "sleep_stage";
-                    gaps += ev[n + 1][2] == "recording_gap";
                 }
+                starts[s.at("study")].push_back(h.starttime_hour * 3600 + h.starttime_minute * 60 +
+                                                h.starttime_second +
+                                                static_cast<double>(h.starttime_subsecond) / EDFLIB_TIME_DIMENSION);
                 edfclose_file(h.handle);
             }
         }
     }
+    // Runs start where the samples resume after a gap (after 12 s and 3 s,
+    // 12 s and 5 s) and where a split puts them (every 20 s).
+    const std::map<std::string, std::vector<double>> runStarts = {{"b", {0, 15, 32}}, {"c", {0, 20, 40}}};
+    for (const auto& [study, want] : runStarts) {
+        const auto& got = starts[(st / study).string()];
+        ASSERT_EQ(got.size(), want.size()) << study;
+        for (size_t i = 0; i < got.size(); ++i) EXPECT_NEAR(got[i] - got[0], want[i], 1e-6) << study << i;
+    }
     EXPECT_EQ(studies, 23u);
-    EXPECT_EQ(runs, 1u);
+    EXPECT_EQ(runs, 2u); // the study with gaps, the study split by --max-duration
     EXPECT_GT(stages, 0u);
-    EXPECT_GT(gaps, 0u);
     EXPECT_TRUE(fs::exists(ds / "sub-p01" / "ses-day1") && fs::exists(ds / "sub-p01" / "ses-night1"));
 
     // No name, no record number, in any byte or file name; the key stays outside.
@@ -138,4 +152,39 @@ TEST(Bids, ValidatorAcceptsTheDatasetAndItHoldsWhatTheFilesHold) {
             EXPECT_EQ(text.find(secret), std::string::npos) << secret << " in " << e.path();
     }
     EXPECT_TRUE(fs::exists(dir / "ds.key.json"));
+
+    // In order on a second dataset: what a run prints and its exit status.
+    const std::string a = (st / "a").string(), c = (st / "c").string(), one = " --bids " + (dir / "ds2").string();
+    auto map = [&](const char* name, const std::string& lines) {
+        std::ofstream(dir / name) << "study\tsubject\tsession\n" << lines;
+        return " --bids-map " + (dir / name).string();
+    };
+    const struct {
+        std::string args;
+        int exit;
+        std::string says;
+    } rows[] = {
+        {map("bad.tsv", a + "\tp 1\n") + one + " " + a, 2, "bad.tsv:2: expected study<TAB>subject"},
+        {map("dup.tsv", a + "\tp1\n" + a + "\tp2\n") + one + " " + a, 2, "dup.tsv:3: " + a + " is mapped on line 2"},
+        {map("unknown.tsv", "/nowhere\tp1\n") + one + " " + a, 0, "unknown.tsv:2: /nowhere is no study of this export"},
+        {"--skip-existing" + one + " " + a, 2, "--skip-existing does not work with --bids"},
+        {one + " " + a, 1, "is in the dataset already and is not replaced (--overwrite replaces it)"},
+        {"--overwrite" + one + " " + a, 0, ""},
+        {map("same.tsv", a + "\tp1\tx\n" + c + "\tp1\tx\n") + one + " " + a + " " + c, 1, "would take the names"},
+        {"--no-deidentify --bids-no-key --bids " + (dir / "ds3").string() + " " + a, 0, ""},
+    };
+    for (const auto& row : rows) {
+        EXPECT_EQ(run("export " + row.args, (dir / "out.txt").string()) >> 8, row.exit) << row.args;
+        EXPECT_NE(Slurp(dir / "out.txt").find(row.says), std::string::npos) << row.args << "\n" << Slurp(dir / "out.txt");
+    }
+    // Subjects once each in participants.tsv, however often they came back.
+    const auto participants = Tsv(dir / "ds2" / "participants.tsv");
+    std::set<std::string> ids;
+    for (const auto& r : participants) ids.insert(r.at(0));
+    EXPECT_EQ(ids.size(), participants.size());
+    EXPECT_EQ(participants.size(), 3u) << Slurp(dir / "ds2" / "participants.tsv"); // header, 001, p1
+    // Without de-identification the name stays in the header and the note.
+    const fs::path plain = dir / "ds3" / "sub-001" / "eeg" / "sub-001_task-clinical";
+    EXPECT_NE(Slurp(plain.string() + "_eeg.edf").substr(0, 256).find("Roe,Jane"), std::string::npos);
+    EXPECT_NE(Slurp(plain.string() + "_events.tsv").find("Jane Roe asleep"), std::string::npos);
 }

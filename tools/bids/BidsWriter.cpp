@@ -287,13 +287,19 @@ bool CBidsWriter::ReadMap(std::string* error) {
         auto strip = [](std::string s, const char* prefix) {
             return s.rfind(prefix, 0) == 0 ? s.substr(std::char_traits<char>::length(prefix)) : s;
         };
-        MapEntry e{strip(cols[1], "sub-"), strip(cols[2], "ses-"), strip(cols[3], "task-")};
+        MapEntry e{strip(cols[1], "sub-"), strip(cols[2], "ses-"), strip(cols[3], "task-"), n, cols[0]};
         if (cols[0].empty() || !IsLabel(e.subject) || (!e.session.empty() && !IsLabel(e.session)) ||
             (!e.task.empty() && !IsLabel(e.task))) {
             *error = m_options.mapFile + ":" + std::to_string(n) +
                      ": expected study<TAB>subject[<TAB>session[<TAB>task]] with labels of letters and digits";
             return false;
         }
+        for (const std::string& k : {cols[0], NormalGuid(cols[0]), StudyKey(cols[0])})
+            if (auto it = m_map.find(k); it != m_map.end() && it->second.line != n) {
+                *error = m_options.mapFile + ":" + std::to_string(n) + ": " + cols[0] + " is mapped on line " +
+                         std::to_string(it->second.line) + " already";
+                return false;
+            }
         m_map[cols[0]] = e;
         m_map[NormalGuid(cols[0])] = e;
         m_map[StudyKey(cols[0])] = e;
@@ -325,9 +331,23 @@ bool CBidsWriter::ReadKey(std::string* error) {
 const CBidsWriter::MapEntry* CBidsWriter::Mapped(const Study& s) const {
     for (const std::string& k : {s.source, StudyKey(s.source), NormalGuid(s.guid)}) {
         auto it = m_map.find(k);
-        if (it != m_map.end()) return &it->second;
+        if (it != m_map.end()) {
+            m_usedLines.insert(it->second.line);
+            return &it->second;
+        }
     }
     return nullptr;
+}
+
+std::vector<std::string> CBidsWriter::UnusedMapLines() const {
+    std::map<int, std::string> unused;
+    for (const auto& [k, e] : m_map)
+        if (!m_usedLines.count(e.line)) unused[e.line] = e.study;
+    std::vector<std::string> lines;
+    for (const auto& [n, study] : unused)
+        lines.push_back(m_options.mapFile + ":" + std::to_string(n) + ": " + study +
+                        " is no study of this export (line ignored)");
+    return lines;
 }
 
 void CBidsWriter::Add(Study study) { m_studies.push_back(std::move(study)); }
@@ -454,7 +474,10 @@ bool CBidsWriter::Finish(std::vector<std::pair<std::string, std::string>>& faile
     for (auto& [id, s] : m_subjects)
         if (byLabel.count(s.label)) s.shiftDays = byLabel[s.label]->shiftDays;
 
-    // The files.
+    // The files. Two studies of one run never share names; a study whose
+    // names an earlier run took is refused unless overwriting, and then
+    // every file of those names goes first, so no stale run stays behind.
+    std::map<std::string, std::string> takenBy; // stem -> study source, this run
     for (const Placed& p : placed) {
         const Subject& subj = *byLabel[p.subject];
         fs::path dir = root / ("sub-" + p.subject);
@@ -468,6 +491,25 @@ bool CBidsWriter::Finish(std::vector<std::pair<std::string, std::string>>& faile
         std::map<std::string, std::string> scans = ReadRows(dir / scansName);
         std::string err;
         bool ok = true;
+        if (auto [it, fresh] = takenBy.emplace(stem, p.study->source); !fresh) {
+            failed.emplace_back(p.study->source, "would take the names " + stem + "_* of " + it->second +
+                                                     "; give them different sessions or tasks in the mapping file");
+            continue;
+        }
+        std::vector<fs::path> earlier;
+        for (const auto& e : fs::directory_iterator(dir / "eeg", ec))
+            if (e.path().filename().string().rfind(stem + "_", 0) == 0) earlier.push_back(e.path());
+        if (!earlier.empty() && !m_options.overwrite) {
+            std::sort(earlier.begin(), earlier.end());
+            failed.emplace_back(p.study->source, earlier.front().string() +
+                                                     " is in the dataset already and is not replaced "
+                                                     "(--overwrite replaces it)");
+            continue;
+        }
+        for (const fs::path& e : earlier) {
+            fs::remove(e, ec);
+            scans.erase("eeg/" + e.filename().string());
+        }
         for (size_t i = 0; i < p.files.size() && ok; ++i) {
             const EdfFile& f = p.files[i];
             const std::string base =
@@ -579,10 +621,12 @@ bool CBidsWriter::Finish(std::vector<std::pair<std::string, std::string>>& faile
 
     // The dataset's own files. Rows of subjects from earlier runs stay.
     std::map<std::string, std::string> participants = ReadRows(root / "participants.tsv");
-    for (const auto& [id, s] : m_subjects) {
-        if (s.label.empty() || !perSubject.count(s.label) || byLabel[s.label] != &s) continue;
-        participants["sub-" + s.label] = "sub-" + s.label + "\t" + (s.age ? std::to_string(*s.age) : "n/a") + "\t" +
-                                         (s.sex.empty() ? "n/a" : s.sex);
+    // A row for every subject a study was placed under: a mapped label too.
+    for (const Placed& p : placed) {
+        if (!m_placed.count(p.study->source) || !m_sessions.count(StudyKey(p.study->source))) continue;
+        const Subject& s = m_subjects[p.identity];
+        participants["sub-" + p.subject] = "sub-" + p.subject + "\t" + (s.age ? std::to_string(*s.age) : "n/a") +
+                                           "\t" + (s.sex.empty() ? "n/a" : s.sex);
     }
     std::string text = "participant_id\tage\tsex\n";
     for (const auto& [k, row] : participants) text += row + "\n";

@@ -8,6 +8,7 @@
 
 #include <map>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -37,6 +38,7 @@ struct Options {
     bool deidentify = true;   // shift dates, keep no name
     std::string keyFile;      // where the subject key is kept; empty: <root>.key.json
     bool keepKey = true;      // false: the shifts are forgotten
+    bool overwrite = false;   // replace a study's files already in the dataset
     std::optional<double> lineFrequency;
     std::string version;      // of the program, for dataset_description.json
 };
@@ -63,10 +65,15 @@ public:
     std::vector<std::string> PlacedFiles(const std::string& source) const;
     // The key file in use ("" when none is kept).
     std::string KeyFile() const;
+    // Lines of the mapping file that named no study of this export (after
+    // Finish), as "FILE:LINE: ..." messages.
+    std::vector<std::string> UnusedMapLines() const;
 
 private:
     struct MapEntry {
         std::string subject, session, task;
+        int line = 0;
+        std::string study;
     };
     struct Subject {
         std::string label;
@@ -88,6 +95,7 @@ private:
     std::map<std::string, Subject> m_subjects;     // by identity
     std::map<std::string, std::vector<std::string>> m_placed; // by study source
     std::map<std::string, std::string> m_sessions; // study's absolute path -> "subject/session"
+    mutable std::set<int> m_usedLines;             // of the mapping file
 };
 
 } // namespace sk::bids

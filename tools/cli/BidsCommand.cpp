@@ -30,6 +30,7 @@ sk::bids::Options BidsWriterOptions(const BidsOptions& o, const char* version) {
     b.deidentify = o.deidentify;
     b.keyFile = o.key;
     b.keepKey = !o.noKey;
+    b.overwrite = o.overwrite;
     b.lineFrequency = o.lineFrequency;
     b.version = version;
     return b;

@@ -27,6 +27,7 @@ inline constexpr int kExitCancelled = 130;
 struct TemplateOverrides {
     std::string format; // "", "edf" or "edf+"
     int padGaps = 0;
+    int splitAtGaps = 0; // EDF+ without padding: an EDF+C file per continuous part
     int deidentify = 0;
     int events = 0;
     int decimated = 0;
@@ -51,6 +52,7 @@ struct BidsOptions {
     std::string key;  // --bids-key
     bool noKey = false;
     bool deidentify = true;
+    bool overwrite = false; // replace a study's files already in the dataset
     std::optional<double> lineFrequency;
 };
 

@@ -78,6 +78,7 @@ bool ApplyOverrides(CSkrivoTemplate& t, const TemplateOverrides& o, const CKeyTr
         }
     }
     if (o.padGaps) t.SetFillGaps(o.padGaps > 0);
+    if (o.splitAtGaps) t.SetAt(L"SplitAtGaps", int32_t{o.splitAtGaps > 0 ? 1 : 0});
     if (o.deidentify) t.SetDeidentify(o.deidentify > 0);
     if (o.events) {
         t.SetExportTrigger(o.events > 0);

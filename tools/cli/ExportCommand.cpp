@@ -131,6 +131,8 @@ void DescribeKind(const CExportDetails& e, StudyResult& r) {
     if (r.kind == "EDF")
         r.why = gaps ? "the template asks for plain EDF; the recording's gaps" + length + " are padded with zeros"
                      : "the template asks for plain EDF";
+    else if (r.kind == "EDF+C" && gaps && IntOf(t->GetAt(L"SplitAtGaps"), 0) != 0 && !t->GetFillGaps())
+        r.why = "the recording has gaps" + length + "; each part between them is a file of its own";
     else if (r.kind == "EDF+C")
         r.why = gaps ? "the recording's gaps" + length + " are padded with zeros and marked \"Recording gap\""
                      : "the recording has no gaps";
@@ -500,6 +502,8 @@ int RunExport(const ExportOptions& o) {
             std::fprintf(stderr, "skrivo: %s\n", err.c_str());
             status = kExitFailed;
         }
+        if (!quiet)
+            for (const std::string& line : bids->UnusedMapLines()) std::fprintf(stderr, "skrivo: %s\n", line.c_str());
         for (auto& r : results) {
             if (r.status != "exported") continue;
             r.files = bids->PlacedFiles(r.study);

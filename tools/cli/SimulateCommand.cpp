@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cwchar>
 #include <filesystem>
 
 #include "Cli.h"
@@ -58,6 +59,18 @@ sk::sim::SimOptions ToSim(const SimulateOptions& o) {
         s.gaps.push_back({2.0 * s.durationSeconds / 3.0, 5.0, true});
     }
     s.decimation = o.decimated;
+    s.nameNote = true;
+    // Each study its own GUID, the same for the same seed and patient, so
+    // that studies can be told apart (and mapped) by it as by a real one.
+    uint64_t h = 1469598103934665603ull ^ o.seed;
+    for (const unsigned char c : o.patient + (o.sleep ? "/sleep" : "")) h = (h ^ c) * 1099511628211ull;
+    const uint64_t h2 = (h ^ (h >> 29)) * 0xbf58476d1ce4e5b9ull;
+    wchar_t guid[40];
+    std::swprintf(guid, 40, L"{%08X-%04X-4%03X-%04X-%012llX}", static_cast<unsigned>(h >> 32),
+                  static_cast<unsigned>(h >> 16) & 0xFFFFu, static_cast<unsigned>(h) & 0xFFFu,
+                  0x8000u | (static_cast<unsigned>(h2 >> 48) & 0x3FFFu),
+                  static_cast<unsigned long long>(h2 & 0xFFFFFFFFFFFFull));
+    s.studyGuid = guid;
     return s;
 }
 

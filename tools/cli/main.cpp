@@ -84,7 +84,7 @@ void AddOverrideOptions(CLI::App* sub, TemplateOverrides& o, RawOverrides& raw) 
     sub->add_flag("--pad-gaps,!--no-pad-gaps", o.padGaps,
                   "Fill recording gaps with padding (EDF+C) or not (EDF+D for EDF+)" + d);
     sub->add_flag("--deidentify,!--no-deidentify", o.deidentify,
-                  "Replace the patient's name in headers and file names by \"X~ X\"" + d);
+                  "Replace the patient's name in headers and file names by \"X~ X\", in notes by \"X\"" + d);
     sub->add_flag("--events,!--no-events", o.events, "Add the trigger and patient event channels" + d);
     sub->add_flag("--decimated,!--no-decimated", o.decimated, "Export the study's decimated data" + d);
     sub->add_option("--montage", o.montage, "Export the derivations of the named montage")->type_name("NAME");
@@ -379,9 +379,21 @@ int main(int argc, char** argv) {
                 return kExitUsage;
             }
             if (!ex.bids.dir.empty()) {
-                // BIDS readers take EDF+C; names and dates go unless asked to stay.
+                // BIDS readers take EDF+C: a recording with gaps becomes one
+                // file (a run) per continuous part, unless --pad-gaps asks
+                // for one padded file. Names and dates go unless asked to stay.
+                if (ex.skipExisting) {
+                    std::fprintf(stderr, "skrivo: --skip-existing does not work with --bids: a dataset keeps no "
+                                         "manifest; a study already in it is refused unless --overwrite "
+                                         "(docs/bids.md)\n");
+                    return UsageError(exJson, "--skip-existing does not work with --bids");
+                }
                 ex.overrides.format = "edf+";
-                ex.overrides.padGaps = 1;
+                if (ex.overrides.padGaps <= 0) {
+                    ex.overrides.padGaps = -1;
+                    ex.overrides.splitAtGaps = 1;
+                }
+                ex.bids.overwrite = ex.overwrite;
                 ex.bids.deidentify = ex.overrides.deidentify >= 0;
                 ex.overrides.deidentify = ex.bids.deidentify ? 1 : -1;
                 if (exLine->count()) ex.bids.lineFrequency = lineFrequency;

@@ -377,6 +377,7 @@ std::vector<CNote> SimulatedNotes(const SimOptions& o)
                        L"", at(0.55), -1, 0u);
     notes.emplace_back(L"Photic stimulation 10 Hz", L"", at(0.60), at(0.60) + len(std::min(20.0, dur / 10)), 0u);
     notes.emplace_back(L"Eyes open", L"", at(0.90), -1, 0u);
+    if (o.nameNote) notes.emplace_back(o.firstName + L" " + o.lastName + L" asleep", L"", at(0.92), -1, 0u);
     return notes;
 }
 

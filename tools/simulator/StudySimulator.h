@@ -42,6 +42,7 @@ struct SimOptions {
     std::vector<SimGap> gaps = {};          // in any order
     bool notes = true;                      // typical note set (see docs)
     bool montageNote = true;                // recording montage note in the notes
+    bool nameNote = false;                  // a note naming the patient, as technicians write them
     bool outOfRangeValues = true;           // a few values at the out-of-range codes
     bool triggers = true;                   // trigger bits every few seconds
     int decimation = 0;                     // >1 writes a "Decimated" copy with this factor
