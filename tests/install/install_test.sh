@@ -47,6 +47,13 @@ else
      -D CPACK_COMPONENTS_ALL=skrivo -D CPACK_DEBIAN_COMPRESSION_TYPE=none >/dev/null)
   deb=$(ls "$work"/pkg/skrivo_*.deb)
   dpkg-deb -f "$deb" Depends | grep -qi qt && fail "the skrivo package depends on Qt"
+  # Every library the program loads comes from a package the skrivo package
+  # depends on (libedf1 for the BIDS writer, ...).
+  deps=$(dpkg-deb -f "$deb" Depends)
+  for lib in $(ldd "$build/tools/skrivo" | awk '$3 ~ /^\// {print $3}'); do
+    pkg=$(dpkg -S "$(readlink -f "$lib")" 2>/dev/null | head -n1 | cut -d: -f1)
+    [ -z "$pkg" ] || echo "$deps" | grep -q "$pkg" || fail "the skrivo package does not depend on $pkg ($lib)"
+  done
   dpkg -x "$deb" "$work/root"
   "$work/root/usr/bin/skrivo" demo --folder "$work/demo" --minutes 0.5 -q || fail "skrivo demo from the package"
   ls "$work"/demo/edf/* >/dev/null || fail "the packaged skrivo demo wrote nothing"

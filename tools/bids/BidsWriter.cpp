@@ -7,6 +7,7 @@
 #include <edflib.h>
 
 #include <algorithm>
+#include <cctype>
 #include <charconv>
 #include <cmath>
 #include <cstdlib>
@@ -294,15 +295,19 @@ bool CBidsWriter::ReadMap(std::string* error) {
                      ": expected study<TAB>subject[<TAB>session[<TAB>task]] with labels of letters and digits";
             return false;
         }
-        for (const std::string& k : {cols[0], NormalGuid(cols[0]), StudyKey(cols[0])})
+        // A GUID in any letter case and braces, or a path as given or absolute.
+        const std::string g = NormalGuid(cols[0]);
+        const bool guid = g.size() == 36 && std::all_of(g.begin(), g.end(), [](unsigned char c) {
+                              return std::isxdigit(c) || c == '-';
+                          });
+        const std::vector<std::string> keys = guid ? std::vector{g} : std::vector{cols[0], StudyKey(cols[0])};
+        for (const std::string& k : keys)
             if (auto it = m_map.find(k); it != m_map.end() && it->second.line != n) {
                 *error = m_options.mapFile + ":" + std::to_string(n) + ": " + cols[0] + " is mapped on line " +
                          std::to_string(it->second.line) + " already";
                 return false;
             }
-        m_map[cols[0]] = e;
-        m_map[NormalGuid(cols[0])] = e;
-        m_map[StudyKey(cols[0])] = e;
+        for (const std::string& k : keys) m_map[k] = e;
     }
     return true;
 }
