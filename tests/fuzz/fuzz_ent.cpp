@@ -1,16 +1,8 @@
 // Notes file: record parsing, note data key trees and the note walk.
-#include "platform/recording/StudyFormat.h"
+#include "FuzzFile.h"
 #include "platform/recording/NoteManager.h"
 
-// Checksums would stop almost every mutation at the first check.
-extern "C" int LLVMFuzzerInitialize(int*, char***)
-{
-    sk::rec::SetChecksumsEnforced(false);
-    return 0;
-}
-
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
-{
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     CNoteManager notes;
     CEegFileException ex;
     if (!notes.LoadFromMemory(data, size, &ex)) return 0;

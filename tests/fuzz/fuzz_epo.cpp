@@ -1,16 +1,8 @@
 // Staging file: header and epoch codes on arbitrary bytes.
-#include "platform/recording/StudyFormat.h"
+#include "FuzzFile.h"
 #include "platform/recording/StagingFile.h"
 
-// Checksums would stop almost every mutation at the first check.
-extern "C" int LLVMFuzzerInitialize(int*, char***)
-{
-    sk::rec::SetChecksumsEnforced(false);
-    return 0;
-}
-
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
-{
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     CStagingFile staging;
     CEegFileException ex;
     if (!staging.OpenFromMemory(data, size, &ex)) return 0;

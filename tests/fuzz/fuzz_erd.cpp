@@ -5,17 +5,8 @@
 #include "FuzzFile.h"
 #include "platform/recording/DataProducer.h"
 #include "platform/recording/SampleFrame.h"
-#include "platform/recording/StudyFormat.h"
 
-// Checksums would stop almost every mutation at the first check.
-extern "C" int LLVMFuzzerInitialize(int*, char***)
-{
-    sk::rec::SetChecksumsEnforced(false);
-    return 0;
-}
-
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
-{
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::wstring path = sk::fuzz::ScratchFile(".ERD", data, size);
     CRawDataFile raw;
     CEegFileException ex;

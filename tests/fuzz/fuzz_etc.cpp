@@ -1,17 +1,8 @@
 // Table of contents: validation and every lookup on arbitrary bytes.
 #include "FuzzFile.h"
-#include "platform/recording/StudyFormat.h"
 #include "platform/recording/TocFile.h"
 
-// Checksums would stop almost every mutation at the first check.
-extern "C" int LLVMFuzzerInitialize(int*, char***)
-{
-    sk::rec::SetChecksumsEnforced(false);
-    return 0;
-}
-
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
-{
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::wstring path = sk::fuzz::ScratchFile(".ETC", data, size);
     CTocFile toc;
     CEegFileException ex;

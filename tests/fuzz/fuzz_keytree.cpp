@@ -5,28 +5,18 @@
 
 #include <cstdint>
 #include <cstdlib>
-#include <cstring>
 #include <string>
 #include <vector>
 
-#include <unistd.h>
-
+#include "FuzzFile.h"
+#include "platform/Crc32.h"
 #include "platform/KeyTree.h"
 
 namespace {
 
-uint32_t Crc(const uint8_t* p, size_t n) {
-    uint32_t c = 0xFFFFFFFF;
-    for (size_t i = 0; i < n; ++i) {
-        c ^= p[i];
-        for (int k = 0; k < 8; ++k) c = (c >> 1) ^ (0xEDB88320u & (0u - (c & 1)));
-    }
-    return ~c;
-}
-
 std::vector<uint8_t> Wrap(const uint8_t* body, size_t n) {
     std::vector<uint8_t> b = {0x89, 'S', 'K', 'T', 'R', 0x0D, 0x0A, 0x1A, 1, 0, 0, 0};
-    const uint32_t crc = Crc(body, n);
+    const uint32_t crc = sk::Crc32(body, n);
     for (int i = 0; i < 4; ++i) b.push_back(uint8_t(crc >> (8 * i)));
     for (int i = 0; i < 8; ++i) b.push_back(uint8_t(uint64_t(n) >> (8 * i)));
     b.insert(b.end(), body, body + n);
@@ -43,15 +33,6 @@ void CheckRoundTrip(const CKeyTree& t) {
     if (!text.FromString(t.ToString()) || !text.IsEqual(t)) std::abort();
     (void)t.ToIndentString(0, 1);
     (void)t.ToIndentString(0, 0);
-}
-
-const std::wstring& TempPath() {
-    static const std::wstring path = [] {
-        const char* dir = std::getenv("TMPDIR");
-        std::string p = std::string(dir && *dir ? dir : "/tmp") + "/fuzz_keytree." + std::to_string(::getpid());
-        return std::wstring(p.begin(), p.end());
-    }();
-    return path;
 }
 
 } // namespace
@@ -91,16 +72,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
     case 4: {
         const auto img = Wrap(data, size);
-        const std::string path(TempPath().begin(), TempPath().end());
-        FILE* f = std::fopen(path.c_str(), "wb");
-        if (!f) std::abort();
-        std::fwrite(img.data(), 1, img.size(), f);
-        std::fclose(f);
-        if (t.BinLoad(TempPath())) {
-            if (AsCStr(t.GetAt(L"FileName"), L"") != TempPath()) std::abort();
+        const std::wstring path = sk::fuzz::ScratchFile(".skt", img.data(), img.size());
+        if (t.BinLoad(path)) {
+            if (AsCStr(t.GetAt(L"FileName"), L"") != path) std::abort();
             CheckRoundTrip(t);
         }
-        ::unlink(path.c_str());
         break;
     }
     }

@@ -1,17 +1,8 @@
 // Segment table: validation and the segment walk on arbitrary bytes.
 #include "FuzzFile.h"
-#include "platform/recording/StudyFormat.h"
 #include "platform/recording/StcFile.h"
 
-// Checksums would stop almost every mutation at the first check.
-extern "C" int LLVMFuzzerInitialize(int*, char***)
-{
-    sk::rec::SetChecksumsEnforced(false);
-    return 0;
-}
-
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
-{
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::wstring path = sk::fuzz::ScratchFile(".STC", data, size);
     CStcFile stc;
     CEegFileException ex;

@@ -18,41 +18,30 @@ namespace sk::test {
 
 class TemplatesTest : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
-        m_root = std::make_unique<IsolatedSettings>();
-        CMontageLibrarian::SetConsoleOwnerOverride(0);
-    }
-    void TearDown() override
-    {
+    void SetUp() override { CMontageLibrarian::SetConsoleOwnerOverride(0); }
+    void TearDown() override {
         m_manager.reset(); // joins the librarian before the folders go
         CMontageLibrarian::SetConsoleOwnerOverride(-1);
-        m_root.reset();
     }
-
-    CSkrivoTemplateManager& Manager()
-    {
+    CSkrivoTemplateManager& Manager() {
         if (!m_manager)
             m_manager = std::make_unique<CSkrivoTemplateManager>();
         return *m_manager;
     }
     // A second manager sees the registry and the folders but none of the
     // first one's caches.
-    void RestartManager()
-    {
+    void RestartManager() {
         m_manager.reset();
-        m_manager = std::make_unique<CSkrivoTemplateManager>();
+        Manager();
     }
-    const std::filesystem::path& Root() const { return m_root->Root(); }
-    std::filesystem::path MakeFolder(const std::string& name) const
-    {
-        std::filesystem::path p = m_root->Root() / name;
-        std::filesystem::create_directories(p);
-        return p;
+    const std::filesystem::path& Root() const { return m_root.Root(); }
+    std::filesystem::path MakeFolder(const std::string& name) const {
+        std::filesystem::create_directories(Root() / name);
+        return Root() / name;
     }
 
 private:
-    std::unique_ptr<IsolatedSettings> m_root;
+    IsolatedSettings m_root;
     std::unique_ptr<CSkrivoTemplateManager> m_manager;
 };
 
