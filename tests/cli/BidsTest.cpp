@@ -54,8 +54,15 @@ TEST(Bids, ValidatorAcceptsTheDatasetAndItHoldsWhatTheFilesHold) {
     ASSERT_EQ(run("simulate -q " + (st / "b").string() + " --minutes 0.6 --patient 'Roe, Jane' --seed 3 --sleep --gaps"),
               0);
     ASSERT_EQ(run("simulate -q " + (st / "c").string() + " --minutes 1 --patient 'Poe, Edgar' --seed 4"), 0);
+    auto probeOf = [&](const std::string& study) {
+        run("probe --json " + study, (dir / "probe.json").string());
+        const std::string text = Slurp(dir / "probe.json");
+        return nlohmann::json::parse(text.substr(0, text.find('\n')));
+    };
+    // One study by its path, one by its GUID (each simulated study has its own).
     std::ofstream(dir / "map.tsv") << "study\tsubject\tsession\n" << (st / "a").string() << "\tp01\tday1\n"
-                                   << (st / "b").string() << "\tp01\tnight1\n";
+                                   << probeOf((st / "b").string()).at("study_guid").get<std::string>()
+                                   << "\tp01\tnight1\n";
     std::ofstream list(dir / "list.txt");
     for (int i = 1; i <= 20; ++i) {
         const fs::path m = st / ("m" + std::to_string(i));
@@ -89,9 +96,7 @@ TEST(Bids, ValidatorAcceptsTheDatasetAndItHoldsWhatTheFilesHold) {
         for (const auto& s : result.at("studies")) {
             ++studies;
             ASSERT_EQ(s.at("status"), "exported") << s.dump();
-            run("probe --json " + s.at("study").get<std::string>(), (dir / "probe.json").string());
-            const std::string probeText = Slurp(dir / "probe.json");
-            const auto probe = nlohmann::json::parse(probeText.substr(0, probeText.find('\n')));
+            const auto probe = probeOf(s.at("study"));
             runs += s.at("files").size() > 1;
             for (const std::string edf : s.at("files")) {
                 const std::string stem = edf.substr(0, edf.size() - 8); // "_eeg.edf"
@@ -154,7 +159,8 @@ TEST(Bids, ValidatorAcceptsTheDatasetAndItHoldsWhatTheFilesHold) {
     EXPECT_TRUE(fs::exists(dir / "ds.key.json"));
 
     // In order on a second dataset: what a run prints and its exit status.
-    const std::string a = (st / "a").string(), c = (st / "c").string(), one = " --bids " + (dir / "ds2").string();
+    const std::string a = (st / "a").string(), b = (st / "b").string(), c = (st / "c").string(),
+                      one = " --bids " + (dir / "ds2").string(), three = " --bids-no-key --bids " + (dir / "ds3").string();
     auto map = [&](const char* name, const std::string& lines) {
         std::ofstream(dir / name) << "study\tsubject\tsession\n" << lines;
         return " --bids-map " + (dir / name).string();
@@ -169,9 +175,10 @@ TEST(Bids, ValidatorAcceptsTheDatasetAndItHoldsWhatTheFilesHold) {
         {map("unknown.tsv", "/nowhere\tp1\n") + one + " " + a, 0, "unknown.tsv:2: /nowhere is no study of this export"},
         {"--skip-existing" + one + " " + a, 2, "--skip-existing does not work with --bids"},
         {one + " " + a, 1, "is in the dataset already and is not replaced (--overwrite replaces it)"},
-        {"--overwrite" + one + " " + a, 0, ""},
+        {"--overwrite" + one + " " + a + " " + b, 0, "(8 s in all); each part between them is a file of its own"},
         {map("same.tsv", a + "\tp1\tx\n" + c + "\tp1\tx\n") + one + " " + a + " " + c, 1, "would take the names"},
-        {"--no-deidentify --bids-no-key --bids " + (dir / "ds3").string() + " " + a, 0, ""},
+        {"--no-deidentify" + three + " " + a, 0, ""},
+        {"--pad-gaps" + three + " " + b, 0, "(8 s in all) are padded with zeros and marked \"Recording gap\""},
     };
     for (const auto& row : rows) {
         EXPECT_EQ(run("export " + row.args, (dir / "out.txt").string()) >> 8, row.exit) << row.args;
@@ -182,7 +189,7 @@ TEST(Bids, ValidatorAcceptsTheDatasetAndItHoldsWhatTheFilesHold) {
     std::set<std::string> ids;
     for (const auto& r : participants) ids.insert(r.at(0));
     EXPECT_EQ(ids.size(), participants.size());
-    EXPECT_EQ(participants.size(), 3u) << Slurp(dir / "ds2" / "participants.tsv"); // header, 001, p1
+    EXPECT_EQ(participants.size(), 4u) << Slurp(dir / "ds2" / "participants.tsv"); // header, 001, 002, p1
     // Without de-identification the name stays in the header and the note.
     const fs::path plain = dir / "ds3" / "sub-001" / "eeg" / "sub-001_task-clinical";
     EXPECT_NE(Slurp(plain.string() + "_eeg.edf").substr(0, 256).find("Roe,Jane"), std::string::npos);
