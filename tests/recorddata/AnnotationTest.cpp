@@ -229,7 +229,8 @@ TEST_F(AnnotationWriterTest, TextsAreUtf8) {
     Make(notes);
     for (size_t i = 0; i < std::size(cases); ++i) {
         const std::string onset = "+" + std::to_string(i);
-        EXPECT_EQ(Write(256 * i, 256 * i + 255, 32), Record(Keep(onset) + onset + T14 + cases[i].second + T14 + NUL, 64));
+        EXPECT_EQ(Write(256 * i, 256 * i + 255, 32),
+                  Record(Keep(onset) + onset + T14 + cases[i].second + T14 + NUL, 64));
     }
 }
 
@@ -289,7 +290,8 @@ TEST_F(AnnotationWriterTest, TinyRecordsNeverOverrun) {
 TEST_F(AnnotationWriterTest, AnnotationsFromASkippedGapKeepTheirOnset) {
     Make({Note(L"early", 100), Note(L"late", 300)}, 2);
     EXPECT_EQ(Write(256, 511, 32),
-              Record(Keep("+1") + "+0.390625" + T14 + "early" + T14 + NUL + "+1.171875" + T14 + "late" + T14 + NUL, 64));
+              Record(Keep("+1") + "+0.390625" + T14 + "early" + T14 + NUL + "+1.171875" + T14 + "late" + T14 + NUL,
+                     64));
 }
 
 TEST(AnnotationWriter, OnsetAndDurationTexts) {
@@ -475,7 +477,7 @@ TEST(AnnotationSizing, EveryAnnotationFitsWhateverTheStartSecond) {
                 for (double fraction : {0.0, 0.5, 0.999})
                     for (int64_t seconds : {1, 30}) {
                         SCOPED_TRACE(testing::Message() << "pattern " << p << ", " << rate << " Hz, start " << start
-                                                        << ", fraction " << fraction << ", " << seconds << " s records");
+                                                        << ", fraction " << fraction << ", " << seconds << " s");
                         ExpectEveryAnnotationFits(p, fraction, start, rate, seconds * rate);
                         if (HasFailure())
                             return; // one case's failures say enough
@@ -513,8 +515,8 @@ TEST(AnnotationSizing, PlanEqualsTheLongestOnsetTheRateCanPrint) {
         Manager m;
         const int64_t at = c.start + c.offset;
         const std::wstring text(c.textLength, L'x');
-        m.AddNotes({Note(text, at, at + static_cast<int64_t>(c.rate)), Note(text, at, at + 2 * static_cast<int64_t>(c.rate))},
-                   c.rate);
+        const auto second = static_cast<int64_t>(c.rate);
+        m.AddNotes({Note(text, at, at + second), Note(text, at, at + 2 * second)}, c.rate);
         CEDFAnnotationData data(m.CreateAnnotationIterator());
         std::unique_ptr<IAnnotationIterator> scan(m.CreateAnnotationIterator());
         data.Prepare(c.start, 200.0, c.rate, scan.get());

@@ -69,9 +69,6 @@ struct RangeCase {
     std::vector<int> expected;    // EDF samples, worked out by hand
 };
 
-// Failure messages name the case instead of dumping its bytes.
-void PrintTo(const RangeCase& c, std::ostream* os) { *os << c.name; }
-
 // Expected samples follow d = trunc(v * gain + offset + 0.5), clamped:
 //  symmetric 3200 uV:  gain 1, offset 0 -> trunc(v + 0.5)
 //  0..65535 -> full:   gain 1, offset -32768 -> trunc(v - 32767.5)
@@ -97,36 +94,33 @@ const RangeCase kRangeCases[] = {
      {327, -327, 0, 32767}},
 };
 
-class SimpleRangeTest : public ::testing::TestWithParam<RangeCase> {};
+TEST(SimpleSignalData, RangesZeroCodeAndSamples) {
+    for (const RangeCase& c : kRangeCases) {
+        SCOPED_TRACE(c.name);
+        CEDFSimpleSignalData s(5);
+        s.SetInputRange(c.digMin, c.digMax, c.physMin, c.physMax);
+        s.Finalize();
+        int32_t dmin, dmax;
+        double pmin, pmax;
+        s.GetRange(dmin, dmax, pmin, pmax);
+        EXPECT_EQ(dmin, c.edfDigMin);
+        EXPECT_EQ(dmax, c.edfDigMax);
+        EXPECT_EQ(pmin, c.physMin);
+        EXPECT_EQ(pmax, c.physMax);
+        EXPECT_EQ(s.GetZeroCode(), c.zeroCode);
 
-TEST_P(SimpleRangeTest, RangesZeroCodeAndSamples) {
-    const RangeCase& c = GetParam();
-    CEDFSimpleSignalData s(5);
-    s.SetInputRange(c.digMin, c.digMax, c.physMin, c.physMax);
-    s.Finalize();
-    int32_t dmin, dmax;
-    double pmin, pmax;
-    s.GetRange(dmin, dmax, pmin, pmax);
-    EXPECT_EQ(dmin, c.edfDigMin);
-    EXPECT_EQ(dmax, c.edfDigMax);
-    EXPECT_EQ(pmin, c.physMin);
-    EXPECT_EQ(pmax, c.physMax);
-    EXPECT_EQ(s.GetZeroCode(), c.zeroCode);
-
-    // One extra gap frame at the end must give the zero code.
-    Frames f(c.raw.size() + 1);
-    for (size_t i = 0; i < c.raw.size(); ++i)
-        f.Set(i, 5, c.raw[i]);
-    f.Set(c.raw.size(), 5, 1234);
-    f.Flags(c.raw.size(), 0x80);
-    std::vector<int> expected = c.expected;
-    expected.push_back(c.zeroCode);
-    const uint32_t n = static_cast<uint32_t>(expected.size());
-    EXPECT_EQ(Written(s.GetWriter(), 0, n - 1, f.data(), n, 4), LE16(expected, 4));
+        // One extra gap frame at the end must give the zero code.
+        Frames f(c.raw.size() + 1);
+        for (size_t i = 0; i < c.raw.size(); ++i)
+            f.Set(i, 5, c.raw[i]);
+        f.Set(c.raw.size(), 5, 1234);
+        f.Flags(c.raw.size(), 0x80);
+        std::vector<int> expected = c.expected;
+        expected.push_back(c.zeroCode);
+        const uint32_t n = static_cast<uint32_t>(expected.size());
+        EXPECT_EQ(Written(s.GetWriter(), 0, n - 1, f.data(), n, 4), LE16(expected, 4));
+    }
 }
-
-INSTANTIATE_TEST_SUITE_P(Ranges, SimpleRangeTest, ::testing::ValuesIn(kRangeCases),
-                         [](const auto& info) { return std::string(info.param.name); });
 
 TEST(SimpleSignalData, OddInputRanges) {
     // Limits given high to low are ordered by the digital value.
@@ -358,9 +352,6 @@ struct CalCase {
     std::vector<std::pair<int32_t, int>> samples;
 };
 
-// Failure messages name the case instead of dumping its bytes.
-void PrintTo(const CalCase& c, std::ostream* os) { *os << c.name; }
-
 // SpO2 (0 .. 100 %) on a +-1 V input: lo = -1e6 uV, hi = 1e6 uV.
 //  Points (-1e6,-62500),(1e6,62500): k = 1/16, c = 0, so 0 % and 100 % are
 //  0 and 1600 uV; with 1 uV per count the digital range is 0 .. 1600.
@@ -380,35 +371,32 @@ const CalCase kCalCases[] = {
      32767, -3200.0, 3200.0, {{0, 0}}},
 };
 
-class CalibrationTest : public ::testing::TestWithParam<CalCase> {};
-
-TEST_P(CalibrationTest, RangesAndSamples) {
-    const CalCase& c = GetParam();
-    CKeyTree calibration;
-    if (!c.points.empty()) {
-        ASSERT_TRUE(CCalFileArchivist::WritePoints(calibration, L"SpO2", sk::display::SpO2, c.points));
-    }
-    const CHalfMontageChannel first = Half(L"SpO2", {{4, 1.0f}});
-    CMontageChannel mc = Channel(c.displayType, &first, nullptr);
-    CEDFMontageSignalData s(&mc, kNames);
-    s.SetInputRange(c.inDigMin, c.inDigMax, c.inPhysMin, c.inPhysMax);
-    s.ApplyCalibration(&calibration);
-    int32_t dmin, dmax;
-    double pmin, pmax;
-    s.GetRange(dmin, dmax, pmin, pmax);
-    EXPECT_EQ(dmin, c.edfDigMin);
-    EXPECT_EQ(dmax, c.edfDigMax);
-    EXPECT_EQ(pmin, c.physMin);
-    EXPECT_EQ(pmax, c.physMax);
-    for (const auto& [raw, expected] : c.samples) {
-        Frames f(1);
-        f.Set(0, 4, raw);
-        EXPECT_EQ(s.GetSample(f.at(0)), expected) << raw;
+TEST(MontageSignalData, CalibratedRangesAndSamples) {
+    for (const CalCase& c : kCalCases) {
+        SCOPED_TRACE(c.name);
+        CKeyTree calibration;
+        if (!c.points.empty()) {
+            ASSERT_TRUE(CCalFileArchivist::WritePoints(calibration, L"SpO2", sk::display::SpO2, c.points));
+        }
+        const CHalfMontageChannel first = Half(L"SpO2", {{4, 1.0f}});
+        CMontageChannel mc = Channel(c.displayType, &first, nullptr);
+        CEDFMontageSignalData s(&mc, kNames);
+        s.SetInputRange(c.inDigMin, c.inDigMax, c.inPhysMin, c.inPhysMax);
+        s.ApplyCalibration(&calibration);
+        int32_t dmin, dmax;
+        double pmin, pmax;
+        s.GetRange(dmin, dmax, pmin, pmax);
+        EXPECT_EQ(dmin, c.edfDigMin);
+        EXPECT_EQ(dmax, c.edfDigMax);
+        EXPECT_EQ(pmin, c.physMin);
+        EXPECT_EQ(pmax, c.physMax);
+        for (const auto& [raw, expected] : c.samples) {
+            Frames f(1);
+            f.Set(0, 4, raw);
+            EXPECT_EQ(s.GetSample(f.at(0)), expected) << raw;
+        }
     }
 }
-
-INSTANTIATE_TEST_SUITE_P(Calibrated, CalibrationTest, ::testing::ValuesIn(kCalCases),
-                         [](const auto& info) { return std::string(info.param.name); });
 
 // ---------------------------------------------------------------- events
 
@@ -432,9 +420,6 @@ struct PatientCase {
     std::vector<Rec> records;
 };
 
-// Failure messages name the case instead of dumping its bytes.
-void PrintTo(const PatientCase& c, std::ostream* os) { *os << c.name; }
-
 const PatientCase kPatientCases[] = {
     {"BeforeFirstRecordNotShown", {10, 105, 106}, 1, {{100, 107, 8, {0, 0, 0, 0, 0, 1, 1, 0}}}},
     {"TwoEventsInOneSampleShowOnce", {1000, 1000, 1003}, 1, {{1000, 1003, 4, {1, 0, 0, 1}}}},
@@ -450,22 +435,19 @@ const PatientCase kPatientCases[] = {
     {"NoEventsAndDecimationZero", {}, 0, {{0, 3, 4, {0, 0, 0, 0}}}},
 };
 
-class PatientEventTest : public ::testing::TestWithParam<PatientCase> {};
-
-TEST_P(PatientEventTest, Stream) {
-    const PatientCase& c = GetParam();
-    CSkrivoAnnotationManager m;
-    std::vector<CSkrivoAnnotationManager::NoteInput> notes = {{L"Spindle", L"", 3, 0}, {L"Patient", L"", 104, 0}};
-    for (int64_t s : c.events)
-        notes.push_back({L"Patient Event", L"", s, 0});
-    m.AddNotes(notes, 256.0);
-    CEDFPatientEventData p(c.events.empty() ? nullptr : m.CreatePatientEventIterator(), c.decimation);
-    EXPECT_EQ(p.GetDecimation(), std::max(c.decimation, 1));
-    for (const auto& r : c.records)
-        EXPECT_EQ(Written(p.GetWriter(), r.start, r.end, nullptr, r.count), LE16(r.expected, 2)) << r.start;
+TEST(PatientEventData, Stream) {
+    for (const PatientCase& c : kPatientCases) {
+        SCOPED_TRACE(c.name);
+        CSkrivoAnnotationManager m;
+        std::vector<CSkrivoAnnotationManager::NoteInput> notes = {{L"Spindle", L"", 3, 0}, {L"Patient", L"", 104, 0}};
+        for (int64_t s : c.events)
+            notes.push_back({L"Patient Event", L"", s, 0});
+        m.AddNotes(notes, 256.0);
+        CEDFPatientEventData p(c.events.empty() ? nullptr : m.CreatePatientEventIterator(), c.decimation);
+        EXPECT_EQ(p.GetDecimation(), std::max(c.decimation, 1));
+        for (const auto& r : c.records)
+            EXPECT_EQ(Written(p.GetWriter(), r.start, r.end, nullptr, r.count), LE16(r.expected, 2)) << r.start;
+    }
 }
-
-INSTANTIATE_TEST_SUITE_P(Events, PatientEventTest, ::testing::ValuesIn(kPatientCases),
-                         [](const auto& info) { return std::string(info.param.name); });
 
 } // namespace

@@ -20,7 +20,6 @@
 #include "platform/recording/EegStudyFile.h"
 #include "platform/recording/Montage.h"
 #include "platform/recording/NoteManager.h"
-#include "platform/recording/NoteWriter.h"
 #include "platform/recording/SampleFrame.h"
 #include "platform/recording/SegmentWriter.h"
 #include "platform/recording/StagingFile.h"
@@ -449,31 +448,6 @@ TEST(SegmentTable, WalksSegmentsUntilANegativeNumber) {
     // Inside the gap before segment 3 the next segment is found.
     EXPECT_EQ(stc.FindStcEntry(o.startStamp + 700).m_number, o.startStamp + 900);
     EXPECT_EQ(stc.FindStcEntry(o.startStamp + 5000).m_number, -1);
-}
-
-TEST(NoteIterator, WalksARangeInStartOrderWithAFilter) {
-    std::vector<CNote> notes;
-    notes.emplace_back(L"c", L"", 30, -1, 0u);
-    notes.emplace_back(L"a", L"", 10, -1, 0u);
-    notes.emplace_back(L"b1", L"", 20, -1, CNote::kFlagDeleted);
-    notes.emplace_back(L"b2", L"", 20, 25, 0u);
-    std::string image;
-    ASSERT_TRUE(NoteWriter::Serialize(notes, image));
-    CNoteManager m;
-    ASSERT_EQ(m.LoadFromMemory(reinterpret_cast<const uint8_t*>(image.data()), image.size()), 1);
-    auto walk = [&](int64_t from, int64_t to, const CNoteFilter* f) {
-        std::wstring s;
-        for (CNoteMapIterator it(m, from, to, f); !it.IsEOF(); it.MoveNext())
-            s += it.GetCurrent()->GetText() + L" ";
-        return s;
-    };
-    EXPECT_EQ(walk(-2147483648LL, kTocEndSentinel, nullptr), L"a b1 b2 c ");
-    EXPECT_EQ(walk(20, 29, nullptr), L"b1 b2 ");
-    struct NotSkipped : CNoteFilter {
-        bool Accept(const CNote& n) const override { return !n.IsSkipped(); }
-    } filter;
-    EXPECT_EQ(walk(0, 100, &filter), L"a b2 c ");
-    EXPECT_EQ(walk(31, 100, nullptr), L"");
 }
 
 // ---------------------------------------------------------------- bad files

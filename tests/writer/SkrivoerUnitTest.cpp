@@ -259,7 +259,8 @@ TEST_F(HeaderTest, IdentificationFieldsAndLabels) {
         bool named = false; // van Dyke, José, born 3 Feb 1971, recorded 5 Mar 2024 10:20:30
         const char* recording = "Startdate X X "; // no creation time: date X, then the study name
     } cases[] = {
-        {L"female", L"MRN 42", L"C3", "MRN_42 F 03-FEB-1971 van_Dyke,Jose", "C3", 0, true, "Startdate 05-MAR-2024 X X X  "},
+        {L"female", L"MRN 42", L"C3", "MRN_42 F 03-FEB-1971 van_Dyke,Jose", "C3", 0, true,
+         "Startdate 05-MAR-2024 X X X  "},
         {L"female", L"MRN 42", L"C3", "X X X X_X", "C3", 1, true, "Startdate X X X X  "},
         {L"", L"", L"C3", "X X X X,X", "C3"},
         {L"Male", L"MRN 42", L"C3", "MRN_42 M X X,X", "C3"},
