@@ -153,28 +153,6 @@ TEST(AnnotationManager, MaxAnnotationsInWindow) {
     }
 }
 
-TEST(AnnotationManager, IteratorsAndPatientEvents) {
-    Manager m;
-    m.AddNotes({Note(L"a", 1), Note(L"PATIENT EVENT", 2), Note(L"b", 3), Note(L"Patient Eventful", 4),
-                Note(L"Patient Even", 5), Note(L"patient event 2", 6)},
-               256.0);
-    auto walk = [](auto* it) {
-        std::vector<int64_t> seen;
-        for (const ANNOTATION_ENTRY* e = it->GetCurrent(); e; it->MoveNext(), e = it->GetCurrent())
-            seen.push_back(e->start);
-        EXPECT_FALSE(it->MoveNext());
-        EXPECT_EQ(it->GetCurrent(), nullptr);
-        delete it;
-        return seen;
-    };
-    EXPECT_EQ(walk(m.CreateAnnotationIterator()), (std::vector<int64_t>{1, 2, 3, 4, 5, 6}));
-    EXPECT_EQ(walk(m.CreatePatientEventIterator()), (std::vector<int64_t>{2, 4, 6}));
-    Manager none;
-    none.AddNotes({Note(L"a", 1), Note(L"Patient", 2)}, 256.0);
-    EXPECT_TRUE(walk(none.CreatePatientEventIterator()).empty());
-    EXPECT_TRUE(walk(Manager().CreateAnnotationIterator()).empty());
-}
-
 // ---------------------------------------------------------------- TAL bytes
 
 class AnnotationWriterTest : public ::testing::Test {

@@ -43,6 +43,24 @@ void ClearOutput(const SimStudy& s) {
 
 std::string FileName(const std::string& path) { return fs::path(path).filename().string(); }
 
+// The source's physical value of raw channel ch at a stamp, in an EDF signal
+// of physical range lo..hi.
+double SourceValue(const SimStudy& s, const sk::sim::SimSignal& sig, int ch, int64_t stamp, double lo, double hi) {
+    const CKeyTree* raw = RawEntry(s.desc, ch);
+    return ExpectedPhysical(sig.Value(IntOf(raw->GetAt(L"StorageIndex"), -1), stamp),
+                            IntOf(raw->GetAt(L"DigitalMinimum"), 0), IntOf(raw->GetAt(L"DigitalMaximum"), 0),
+                            RealOf(raw->GetAt(L"PhysicalMinimum"), 0), RealOf(raw->GetAt(L"PhysicalMaximum"), 0), lo,
+                            hi);
+}
+
+double StepOf(const EdfSignal& es) { return (es.physMax - es.physMin) / (es.digMax - es.digMin); }
+
+// Sample i of signal ch in record rec as the strict reader reads it.
+double Physical(const EdfFile& f, int64_t rec, int ch, int i) {
+    const EdfSignal& es = f.Header().signals[static_cast<size_t>(ch)];
+    return es.physMin + (f.Sample(rec, ch, i) - es.digMin) * StepOf(es);
+}
+
 // Compares every data signal of a raw-channel export (or of the recording
 // montage, one referential derivation per input) with the source; calibrated
 // DC signals follow their calibration within the wave type's range. stampOf(j)
@@ -373,11 +391,6 @@ TEST(Export, EdfPlusDiscontinuousSkipsGapsAtRecordBoundaries) {
     ASSERT_LT(onset0, 1.0);
     const int64_t base = s.res.startStamp - std::llround(onset0 * rate);
     const sk::sim::SimSignal sig(s.opt);
-    auto physical = [&](int64_t rec, int ch, int i) {
-        const EdfSignal& es = h.signals[static_cast<size_t>(ch)];
-        const double step = (es.physMax - es.physMin) / (es.digMax - es.digMin);
-        return es.physMin + (strict.Sample(rec, ch, i) - es.digMin) * step;
-    };
     int64_t covered = 0;
     int jumps = 0;
     for (int64_t rec = 0; rec < h.records; ++rec) {
@@ -385,21 +398,12 @@ TEST(Export, EdfPlusDiscontinuousSkipsGapsAtRecordBoundaries) {
         ASSERT_TRUE(Recorded(s.res.runs, recStart)) << "record " << rec << " starts in a gap";
         jumps += rec > 0 && strict.RecordOnset(rec) - strict.RecordOnset(rec - 1) > h.duration + 1e-6;
         for (int ch = 0; ch < 2; ++ch) {
-            const CKeyTree* raw = RawEntry(s.desc, ch);
             const EdfSignal& es = h.signals[static_cast<size_t>(ch)];
-            const double step = (es.physMax - es.physMin) / (es.digMax - es.digMin);
             for (int i = 0; i < spr; ++i) {
-                const int64_t stamp = recStart + i;
-                double expected = 0.0;
-                if (Recorded(s.res.runs, stamp)) {
-                    expected = ExpectedPhysical(sig.Value(IntOf(raw->GetAt(L"StorageIndex"), -1), stamp),
-                                                IntOf(raw->GetAt(L"DigitalMinimum"), 0),
-                                                IntOf(raw->GetAt(L"DigitalMaximum"), 0),
-                                                RealOf(raw->GetAt(L"PhysicalMinimum"), 0),
-                                                RealOf(raw->GetAt(L"PhysicalMaximum"), 0), es.physMin, es.physMax);
-                    covered += ch == 0;
-                }
-                ASSERT_NEAR(physical(rec, ch, i), expected, step * 1.51) << "record " << rec << " sample " << i;
+                const bool recorded = Recorded(s.res.runs, recStart + i);
+                covered += recorded && ch == 0;
+                const double expected = recorded ? SourceValue(s, sig, ch, recStart + i, es.physMin, es.physMax) : 0.0;
+                ASSERT_NEAR(Physical(strict, rec, ch, i), expected, StepOf(es) * 1.51) << "record " << rec << " " << i;
             }
         }
     }
@@ -422,9 +426,8 @@ TEST(Export, EdfPlusDiscontinuousSkipsGapsAtRecordBoundaries) {
     for (int64_t rec = 0; rec < h.records; ++rec)
         EXPECT_NEAR(starts[static_cast<size_t>(rec)] - starts[0], strict.RecordOnset(rec) - onset0, 1e-3) << rec;
     ASSERT_GE(b.data.at(0).size(), static_cast<size_t>(spr));
-    const double step0 = (h.signals[0].physMax - h.signals[0].physMin) / (h.signals[0].digMax - h.signals[0].digMin);
     for (int i = 0; i < spr; ++i)
-        EXPECT_NEAR(b.data[0][static_cast<size_t>(i)], physical(0, 0, i), step0 * 0.51);
+        EXPECT_NEAR(b.data[0][static_cast<size_t>(i)], Physical(strict, 0, 0, i), StepOf(h.signals[0]) * 0.51);
 }
 
 // Wall clock of a file's first sample by EDFlib (header time plus first
@@ -801,7 +804,6 @@ TEST(Export, StartInsideALaterTocEntryReadsFromThatStamp) {
         {s.res.runs[0].firstStamp + s.res.runs[0].samples + 10, s.res.runs[1].firstStamp, L"EDF+"},
     };
     const sk::sim::SimSignal sig(s.opt);
-    const CKeyTree* raw = RawEntry(s.desc, 0);
     for (const auto& c : cases) {
         ClearOutput(s);
         CKeyTree desc = s.desc;
@@ -812,16 +814,10 @@ TEST(Export, StartInsideALaterTocEntryReadsFromThatStamp) {
         ReadChecked(path);
         EdfFile strict(path);
         const EdfSignal& es = strict.Header().signals[0];
-        const double step = (es.physMax - es.physMin) / (es.digMax - es.digMin);
-        for (int i = 0; i < 50; ++i) {
-            const double got = es.physMin + (strict.Sample(0, 0, i) - es.digMin) * step;
-            const double expected = ExpectedPhysical(sig.Value(IntOf(raw->GetAt(L"StorageIndex"), 0), c.expect + i),
-                                                     IntOf(raw->GetAt(L"DigitalMinimum"), 0),
-                                                     IntOf(raw->GetAt(L"DigitalMaximum"), 0),
-                                                     RealOf(raw->GetAt(L"PhysicalMinimum"), 0),
-                                                     RealOf(raw->GetAt(L"PhysicalMaximum"), 0), es.physMin, es.physMax);
-            ASSERT_NEAR(got, expected, step * 1.51) << i;
-        }
+        for (int i = 0; i < 50; ++i)
+            ASSERT_NEAR(Physical(strict, 0, 0, i), SourceValue(s, sig, 0, c.expect + i, es.physMin, es.physMax),
+                        StepOf(es) * 1.51)
+                << i;
     }
 }
 
@@ -1009,19 +1005,8 @@ TEST(ExportOutcome, DamagedStudyFilesAreNamedAndNeverCostTheSignals) {
 
 bool Has(const CKeyTree& t, const wchar_t* key) { return t.GetAt(key) != nullptr; }
 
-// Gaps, rates that are not whole (described to the nearest hertz), and the
-// storage order of headbox 20: the base unit's DC inputs first, then the
-// breakouts.
-TEST(Probe, DescribesGapsRatesAndStorageOrder) {
-    SimStudy g = Simulate({.sampleRate = 100, .durationSeconds = 8, .gaps = {{2.0, 1.5, false}, {5.0, 0.5, true}}},
-                          "probe-gaps");
-    ASSERT_TRUE(g.probed);
-    EXPECT_NEAR(RealOf(g.desc.GetAt(L"Samples.TotalBreaks"), 0), 2.0, 1e-9);
-    for (const auto& [rate, described] : {std::pair{255.9, 256.0}, std::pair{255.4, 255.0}}) {
-        SimStudy q = Simulate({.sampleRate = rate, .durationSeconds = 2}, "probe-rate");
-        EXPECT_DOUBLE_EQ(RealOf(q.desc.GetAt(L"Samples.Frequency"), 0), described);
-    }
-
+// Headbox 20 stores the base unit's DC inputs first, then the breakouts.
+TEST(Probe, StorageOrderOfHeadbox20) {
     SimStudy b = Simulate({.headboxType = 20, .breakouts = 2, .sampleRate = 64, .durationSeconds = 2}, "probe-hb20");
     ASSERT_TRUE(b.probed);
     EXPECT_EQ(IntOf(b.desc.GetAt(L"Headbox.HB0.Breakouts"), 0), 2);
