@@ -51,8 +51,8 @@ bool ParseTalNumber(const uint8_t* d, size_t n, size_t& pos, bool sign, double& 
     return pos > start && p[start] != '.' && p[pos - 1] != '.' && r.ec == std::errc() && r.ptr == p + pos;
 }
 
-// The TALs of one annotation signal block; error describes the first
-// violation of the TAL rules.
+} // namespace
+
 std::vector<Tal> ParseTals(const uint8_t* d, size_t n, std::string* error) {
     std::vector<Tal> tals;
     auto fail = [&](const std::string& why) {
@@ -97,8 +97,6 @@ std::vector<Tal> ParseTals(const uint8_t* d, size_t n, std::string* error) {
         error->clear();
     return tals;
 }
-
-} // namespace
 
 EdfFile::EdfFile(const std::string& path) : m_path(path) {
     std::ifstream in(path, std::ios::binary);

@@ -60,6 +60,10 @@ private:
     std::vector<int64_t> m_signalOffset; // byte offset of each signal in a record
 };
 
+// Parses the TALs of one annotation signal block; error describes the first
+// violation of the TAL rules.
+std::vector<Tal> ParseTals(const uint8_t* data, size_t size, std::string* error);
+
 struct BiosigEvent {
     double onsetSeconds = 0;    // from the start of the file
     double durationSeconds = 0;
