@@ -198,22 +198,36 @@ const uint8_t* DecodeSample(const uint8_t* p, const uint8_t* end, int channels, 
         // Differences of recorded signals mostly take two bytes: four such
         // codes in a row are recognised with one test and decoded together
         // as four 16-bit lanes of one word.
+        // When one of the four is not, the two-byte codes before it are
+        // still decoded so.
         while (!Checked && c + 4 <= channels) {
             uint64_t w;
             std::memcpy(&w, p, 8); // little-endian host
-            if ((w & 0x8080808080808080ull) != 0x0080008000800080ull) break;
+            const uint64_t bad = (w & 0x8080808080808080ull) ^ 0x0080008000800080ull;
+            const int good = bad ? __builtin_ctzll(bad) >> 4 : 4;
+            if (good == 0) break;
             const uint64_t z4 = (w & 0x007F007F007F007Full) | ((w >> 1) & 0x3F803F803F803F80ull);
             const uint64_t d4 = ((z4 >> 1) & 0x1FFF1FFF1FFF1FFFull) ^ ((z4 & 0x0001000100010001ull) * 0xFFFF);
-            for (int k = 0; k < 4; ++k, ++c) {
+            auto lane = [&](int k) {
                 int32_t value;
                 if (__builtin_add_overflow(prev[c], static_cast<int16_t>(d4 >> (16 * k)), &value)) {
                     why = L"raw data value out of range";
-                    return nullptr;
+                    return false;
                 }
                 prev[c] = value;
                 std::memcpy(values + channelStride * static_cast<size_t>(c), &value, 4);
+                ++c;
+                return true;
+            };
+            if (good == 4) {
+                if (!lane(0) || !lane(1) || !lane(2) || !lane(3)) return nullptr;
+                p += 8;
+                continue;
             }
-            p += 8;
+            for (int k = 0; k < good; ++k)
+                if (!lane(k)) return nullptr;
+            p += 2 * good;
+            break;
         }
         if (!Checked && c == channels) break;
         uint64_t z;
