@@ -688,8 +688,13 @@ TEST_F(EditorTest, OkWithoutOpeningOptionsLeavesThemAsTheyWere)
 
 // --- the sheet and its hosts ---------------------------------------------
 
-TEST_F(EditorTest, NewTemplateNeedsANameBeforeOkOrSave)
+// A new template needs a name before OK or Save; Save writes the file, locks
+// the name and keeps the sheet open.
+TEST_F(EditorTest, NewTemplateNeedsANameAndSaveWritesItAndLocksTheName)
 {
+    const std::filesystem::path folder = Root() / "templates" / "EEG";
+    std::filesystem::create_directories(folder);
+    ASSERT_EQ(Manager().Load(L"EEG", folder.wstring()), CSkrivoTemplateManager::kOk);
     CKeyTree study = MakeStudy({});
     CSkrivoTemplate* t = NewTemplate(L"");
     const CKeyTree before(*t);
@@ -709,12 +714,23 @@ TEST_F(EditorTest, NewTemplateNeedsANameBeforeOkOrSave)
         m_messages.clear();
     }
 
-    Type(IDC_NAME_EDIT, "Routine");
-    Click(IDOK);
+    Type(IDC_NAME_EDIT, "Saved One");
+    ShowOptions();
+    Click(IDC_FORMAT_EDFPLUS);
+    Click(IDC_SAVE);
     EXPECT_TRUE(m_messages.empty());
+    EXPECT_TRUE(Dialog().isVisible());
+    EXPECT_FALSE(name->isEnabled());
+    EXPECT_TRUE(std::filesystem::exists(folder / "Saved One.exp"));
+    ASSERT_NE(Manager().GetItem(L"EEG", L"Saved One"), nullptr);
+    EXPECT_EQ(Manager().GetItem(L"EEG", L"Saved One")->GetExportType(), CSkrivoTemplate::FormatEDFPlus);
+    EXPECT_TRUE(Dialog().WorkingCopy().IsEqual(*t)) << "the working copy now is the saved template";
+
+    // Leaving with Cancel keeps what Save put into the template and the file.
+    Click(IDCANCEL);
     EXPECT_FALSE(Dialog().isVisible());
-    EXPECT_EQ(Dialog().result(), QDialog::Accepted);
-    EXPECT_EQ(Str(*t, L"Name"), L"Routine");
+    EXPECT_EQ(Str(*t, L"Name"), L"Saved One");
+    EXPECT_EQ(Str(*t, L"ExportFormat"), L"EDF+");
 }
 
 TEST_F(EditorTest, CancelLeavesTheTemplateUntouched)
@@ -754,33 +770,6 @@ TEST_F(EditorTest, ModalityAndHeadboxFollowTheStudyOnOk)
         EXPECT_EQ(Str(*t, L"Modality"), c.expectedModality) << c.group;
         EXPECT_EQ(Int(*t, L"HBType"), c.expectedHeadbox) << c.group;
     }
-}
-
-TEST_F(EditorTest, SaveWritesTheTemplateAndLocksItsName)
-{
-    const std::filesystem::path folder = Root() / "templates" / "EEG";
-    std::filesystem::create_directories(folder);
-    ASSERT_EQ(Manager().Load(L"EEG", folder.wstring()), CSkrivoTemplateManager::kOk);
-    CKeyTree study = MakeStudy({});
-    CSkrivoTemplate* t = NewTemplate(L"");
-    Open(t, study);
-    Type(IDC_NAME_EDIT, "Saved One");
-    ShowOptions();
-    Click(IDC_FORMAT_EDFPLUS);
-    Click(IDC_SAVE);
-    EXPECT_TRUE(m_messages.empty());
-    EXPECT_TRUE(Dialog().isVisible());
-    EXPECT_FALSE(Ctl<QLineEdit>(IDC_NAME_EDIT)->isEnabled());
-    EXPECT_TRUE(std::filesystem::exists(folder / "Saved One.exp"));
-    ASSERT_NE(Manager().GetItem(L"EEG", L"Saved One"), nullptr);
-    EXPECT_EQ(Manager().GetItem(L"EEG", L"Saved One")->GetExportType(), CSkrivoTemplate::FormatEDFPlus);
-    // The working copy now is the saved template.
-    EXPECT_TRUE(Dialog().WorkingCopy().IsEqual(*t));
-
-    // Leaving with Cancel keeps what Save put into the template and the file.
-    Click(IDCANCEL);
-    EXPECT_EQ(Str(*t, L"Name"), L"Saved One");
-    EXPECT_EQ(Str(*t, L"ExportFormat"), L"EDF+");
 }
 
 CTemplateEditorDialog* ShownEditor()
@@ -836,7 +825,9 @@ protected:
     ITemplateEditorHost* m_previous = nullptr;
 };
 
-TEST_F(EditorHostTest, ManagerEditAnswersZeroOnlyForOk)
+// The manager's Edit and the command line's standalone editor answer 0 for
+// OK only, and only OK keeps the changes.
+TEST_F(EditorHostTest, ManagerAndStandaloneEditAnswerZeroOnlyForOk)
 {
     CKeyTree study = MakeStudy({.group = 2});
     QWidget parent;
@@ -861,6 +852,13 @@ TEST_F(EditorHostTest, ManagerEditAnswersZeroOnlyForOk)
         EXPECT_EQ(seenTitle, "EDF Template Editor");
         EXPECT_EQ(Str(*t, L"Modality"), c.result == 0 ? L"Sleep" : L"EEG");
     }
+    UnregisterTemplateEditor(); // the standalone editor registers it itself
+    CSkrivoTemplate* t = NewTemplate(L"Cli");
+    for (int button : {int(IDCANCEL), int(IDOK)}) {
+        WhenModal([&](CTemplateEditorDialog& d) { Click(d.findChild<QPushButton*>(ControlName(button))); });
+        EXPECT_EQ(sk::editor::EditStandalone(Manager(), t, &study), button == IDOK ? 0 : 1);
+        EXPECT_EQ(Str(*t, L"Modality"), button == IDOK ? L"Sleep" : L"EEG");
+    }
 }
 
 TEST_F(EditorTest, TextsFollowTheProductLanguage)
@@ -873,8 +871,6 @@ TEST_F(EditorTest, TextsFollowTheProductLanguage)
     sk::SetLanguage(Language::German);
     CKeyTree study = MakeStudy({});
     Open(NewTemplate(L""), study);
-    EXPECT_EQ(Dialog().windowTitle(), QString::fromStdWString(sk::LoadString(sk::IDS_EDITOR_TITLE, Language::German)));
-    EXPECT_EQ(Ctl<QPushButton>(IDC_SAVE)->text(), QString::fromStdWString(sk::LoadString(sk::IDS_SAVE, Language::German)));
     QTabWidget* tabs = Dialog().findChild<QTabWidget*>(QStringLiteral("tabs"));
     EXPECT_EQ(tabs->tabText(0), QString::fromUtf8("Kanäle"));
     EXPECT_EQ(tabs->tabText(1), "Optionen");
@@ -927,18 +923,6 @@ TEST_F(EditorHostTest, EngineBindsTheEditedCloneOnlyAfterOk)
     EXPECT_TRUE(m_messages.empty());
 
     EXPECT_FALSE(engine.EditTemplate(L"a", nullptr)); // ids are exact
-}
-
-TEST_F(EditorHostTest, StandaloneEditRunsTheManagersEditor)
-{
-    UnregisterTemplateEditor(); // it registers the editor itself
-    CKeyTree study = MakeStudy({.group = 2});
-    CSkrivoTemplate* t = NewTemplate(L"Cli");
-    for (int button : {int(IDCANCEL), int(IDOK)}) {
-        WhenModal([&](CTemplateEditorDialog& d) { Click(d.findChild<QPushButton*>(ControlName(button))); });
-        EXPECT_EQ(sk::editor::EditStandalone(Manager(), t, &study), button == IDOK ? 0 : 1);
-    }
-    EXPECT_EQ(Str(*t, L"Modality"), L"Sleep");
 }
 
 // Not a check: writes pictures of both pages for the documentation when
