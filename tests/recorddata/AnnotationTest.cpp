@@ -327,6 +327,10 @@ TEST(AnnotationData, PlanCountsTheLongestTexts) {
     // Short recordings count as one second.
     data.Prepare(0, 0.2, 256.0, nullptr);
     EXPECT_EQ(data.GetTimeKeepingLength(), 1 + 8 + 5);
+    // 99.5 s from the start stamp can be up to 100.5 s from onset 0: a
+    // time-keeping onset such as "+100.99609375" and three separators.
+    data.Prepare(0, 99.5, 256.0, nullptr);
+    EXPECT_EQ(data.GetTimeKeepingLength(), 16);
 }
 
 enum Pattern { kSharedOnset, kWideTexts, kEpochs };

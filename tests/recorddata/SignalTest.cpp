@@ -238,6 +238,7 @@ TEST(MontageSignalData, Labels) {
         {-1, L"Fp1", {{1, 0.5f}, {2, 0.25f}}, L"", L"Fp1-Ref"},       // not an average
         {-1, L"Fp1", {{1, 0.5f}, {2, 0.49f}}, L"", L"Fp1-(F3+C3)/2"}, // within 0.01 of one
         {-1, L"Fp1", {{1, 0.5f}, {2, 0.48f}}, L"", L"Fp1-Ref"},
+        {-1, L"Fp1", {{1, 1.0f}, {2, 1.0f}}, L"", L"Fp1-Ref"},         // a sum, not an average
         {-1, L"Abdomen-Belt", {{5, 1.0f}}, L"Thorax", L"Abdomen-Belt-Ref"},
         {-1, L"VeryLongChannelName", {}, L"", L"VeryLongChannelN"},
         {4, L"ChinLeftRight", {{5, 1.0f}}, L"A2", L"EMG ChinLeftRigh"}, // "-Ref" form still too long
@@ -427,7 +428,7 @@ const PatientCase kPatientCases[] = {
     {"TwoEventsInOneSampleShowOnce", {1000, 1000, 1003}, 1, {{1000, 1003, 4, {1, 0, 0, 1}}}},
     {"DecimatedStep", {1000, 1001, 1006}, 2, // 1000 and 1001 share the step 1000..1001
      {{1000, 1007, 4, {1, 0, 0, 1}}}},
-    {"EventInSkippedGap", {15, 22}, 1,
+    {"EventInSkippedGap", {15, 19, 22}, 1,
      {{0, 7, 8, {0, 0, 0, 0, 0, 0, 0, 0}}, {20, 27, 8, {0, 0, 1, 0, 0, 0, 0, 0}}}},
     {"EventsAcrossRecords", {7, 8}, 1,
      {{0, 7, 8, {0, 0, 0, 0, 0, 0, 0, 1}}, {8, 15, 8, {1, 0, 0, 0, 0, 0, 0, 0}}}},

@@ -610,6 +610,17 @@ TEST(BadFiles, DamageBehindConsistentChecksumsIsFound) {
                  PutU32(last, GetU32(last) + 2);
                  PutU32(last + 28, Crc32(last, 28));
              }},
+            {"first segment announces a sample more than its stamps hold", r.stcFile,
+             [&](std::vector<char>& b) {
+                 uint8_t* s0 = U8(b, kStcHeaderSize);
+                 PutI64(s0 + 528, (GetI64(s0 + 520) - GetI64(s0 + 512)) + 2);
+                 PutU32(s0 + 540, Crc32(s0, 540));
+                 int64_t total = 0; // the header's total still agrees
+                 for (size_t at = kStcHeaderSize; at < b.size(); at += kStcRecordSize)
+                     total += GetI64(U8(b, at + 528));
+                 PutI64(U8(b, 32), total);
+                 PutU32(U8(b, 44), Crc32(U8(b, 0), 44));
+             }},
             {"second segment starts on the first one's last stamp", r.stcFile,
              [&](std::vector<char>& b) {
                  uint8_t* s1 = U8(b, kStcHeaderSize + kStcRecordSize);
