@@ -437,11 +437,12 @@ TEST(SegmentTable, WalksSegmentsUntilANegativeNumber) {
     ASSERT_EQ(stc.Open(r.stcFile.wstring(), 0x40), 1);
     std::vector<std::wstring> names;
     STC_ENTRY e = stc.FindStcEntry(-1);
-    for (; e.m_number >= 0; stc.NextStcEntry(&e))
+    do
         names.push_back(e.m_name);
+    while (stc.NextStcEntry(&e) == 1);
     EXPECT_EQ(names, (std::vector<std::wstring>{o.studyName, o.studyName + L"_002", o.studyName + L"_003"}));
-    EXPECT_EQ(stc.NextStcEntry(&e), 0);
     EXPECT_LT(e.m_number, 0);
+    EXPECT_EQ(stc.NextStcEntry(&e), 0);
     EXPECT_EQ(stc.GetStartStamp(), o.startStamp);
     EXPECT_EQ(stc.GetEndStamp(), o.startStamp + 900 + 100 + 200 - 1);
     EXPECT_EQ(stc.GetRecordingSampleNum(), 900);
