@@ -11,7 +11,6 @@
 #include "platform/Path.h"
 #include "platform/TextConv.h"
 #include "platform/recording/ExportToEDF.h"
-#include "platform/recording/MultipleBOSupport.h"
 #include "templates/SkrivoTemplate.h"
 #include "writer/Skrivoer.h"
 
@@ -226,10 +225,16 @@ const CItem* CSkrivoEngine::GetStudyInfo(const wchar_t* studyId, const wchar_t* 
     return e->GetStudyInfo().GetAt(key);
 }
 
-int64_t CSkrivoEngine::EstimateSize(const wchar_t* studyId) {
+int64_t CSkrivoEngine::EstimateSize(const wchar_t* studyId) { return EstimateSize(studyId, nullptr); }
+
+int64_t CSkrivoEngine::EstimateSize(const wchar_t* studyId, std::wstring* why) {
+    auto refuse = [&](const wchar_t* text) {
+        if (why) *why = text;
+        return int64_t{-1};
+    };
     if (m->exporting.load()) {
         SKLOG(8, L"CSkrivoEngine::EstimateSize - export in progress.");
-        return -1;
+        return refuse(L"export in progress");
     }
     CExportDetails* e = nullptr;
     {
@@ -238,57 +243,24 @@ int64_t CSkrivoEngine::EstimateSize(const wchar_t* studyId) {
     }
     if (!e) {
         SKLOG(8, L"CSkrivoEngine::EstimateSize - export study not found.");
-        return -1;
+        return refuse(L"study not in the export list");
     }
     const CSkrivoTemplate* t = e->GetTemplate();
     if (!t) {
         SKLOG(8, L"CSkrivoEngine::EstimateSize - template not found.");
-        return -1;
+        return refuse(L"no template fits this study");
     }
-    const CKeyTree& study = e->GetStudyInfo();
-
-    int64_t decimation = 1;
-    std::wstring prefix = L"Samples.";
-    if (IntOf(t->GetAt(L"UseDecimatedData"), 0) != 0) {
-        decimation = IntOf(study.GetAt(L"Study.RawDataDecimation"), 1);
-        prefix = L"Decimated.Samples.";
+    // The writer's own layout and record walk: the estimate is the size the
+    // export writes, whatever the template's channel source, splits or gaps.
+    CSkrivoer writer(e->GetStudyInfo(), t->GetKeyTree(), std::wstring());
+    const std::vector<int64_t> sizes = writer.PlanFileSizes();
+    if (sizes.empty()) {
+        SKLOG(8, L"CSkrivoEngine::EstimateSize - nothing would be written: %s", writer.GetLastErrorText().c_str());
+        return refuse(writer.GetLastErrorText().c_str());
     }
-    const int64_t start = LongLongOf(study.GetAt(prefix + L"Start"), -1);
-    const int64_t end = LongLongOf(study.GetAt(prefix + L"End"), -1);
-    const int64_t total = LongLongOf(study.GetAt(prefix + L"Total"), -1);
-
-    const bool edfPlus = sk::EqualsIgnoreCase(AsCStr(t->GetAt(L"ExportFormat"), L"EDF"), L"EDF+");
-    const bool padded = edfPlus ? IntOf(t->GetAt(L"PadGaps"), 0) != 0 : true;
-
-    int64_t signals = 0;
-    if (IntOf(t->GetAt(L"IncludeTriggerEvent"), 0) != 0) ++signals;
-    if (IntOf(t->GetAt(L"IncludePatientEvent"), 0) != 0) ++signals;
-    if (edfPlus) ++signals;
-
-    std::unique_ptr<CDataReaderMultipleBOSupport> mapper;
-    if (IntOf(study.GetAt(L"Headbox.HB0.HBType"), 0) == CDataReaderMultipleBOSupport::kMultiBreakoutHeadboxType) {
-        mapper = std::make_unique<CDataReaderMultipleBOSupport>();
-        mapper->setHeadboxType(CDataReaderMultipleBOSupport::kMultiBreakoutHeadboxType,
-                               IntOf(study.GetAt(L"Headbox.HB0.Breakouts"), 2), &study);
-    }
-    if (const CItemList* selected = AsItemList(t->GetAt(L"Channels.Selected"))) {
-        for (int i = 0; i < selected->GetCount(); ++i) {
-            const CKeyTree* ch = AsKeyTree(selected->GetChild(i));
-            int index = ch ? IntOf(ch->GetAt(L"Index"), -1) : -1;
-            if (mapper && index >= 0) index = mapper->ChannelNumber_ConfigurationToStorage(index);
-            const bool on = ch && IntOf(ch->GetAt(L"Selected"), 0) != 0;
-            if (on && index >= 0) ++signals;
-        }
-    }
-
-    // Unsigned wrap-around keeps absurd study values from being undefined
-    // behaviour; meaningful inputs are far from the limits.
-    const int64_t samples = padded ? static_cast<int64_t>(static_cast<uint64_t>(end) - static_cast<uint64_t>(start) + 1u) /
-                                         (decimation == 0 ? 1 : decimation)
-                                   : total;
-    const uint64_t bytes = 2u * static_cast<uint64_t>(signals) * static_cast<uint64_t>(samples) +
-                           256u * static_cast<uint64_t>(signals + 1);
-    return static_cast<int64_t>(bytes);
+    int64_t bytes = 0;
+    for (int64_t s : sizes) bytes += s;
+    return bytes;
 }
 
 void CSkrivoEngine::GetTemplatesForStudy(const wchar_t* studyId, std::vector<CSkrivoTemplate*>& out) {

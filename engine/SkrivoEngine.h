@@ -59,8 +59,12 @@ public:
     CSkrivoTemplate* GetTemplate(const wchar_t* studyId);
     // Item at a dotted key of the study description; null when absent.
     const CItem* GetStudyInfo(const wchar_t* studyId, const wchar_t* key);
-    // Bytes the export of the entry will produce; -1 when no estimate.
+    // Bytes the export of the entry will write, all files of a split series
+    // together: exact while the study's sample data reads (see
+    // docs/engine.md). -1 when the export would write nothing; *why (when
+    // given) then says why.
     int64_t EstimateSize(const wchar_t* studyId);
+    int64_t EstimateSize(const wchar_t* studyId, std::wstring* why);
     // Appends (does not clear) the stored templates that fit the entry.
     void GetTemplatesForStudy(const wchar_t* studyId, std::vector<CSkrivoTemplate*>& list);
     // Opens the template editor on a clone of the entry's template; true when

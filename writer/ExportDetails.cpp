@@ -30,6 +30,16 @@ std::vector<sk::ExportProblem> CExportDetails::GetProblems() const {
     return m_problems;
 }
 
+void CExportDetails::AddNotice(const std::wstring& text) {
+    std::lock_guard<std::mutex> lock(m_lock);
+    m_notices.push_back(text);
+}
+
+std::vector<std::wstring> CExportDetails::GetNotices() const {
+    std::lock_guard<std::mutex> lock(m_lock);
+    return m_notices;
+}
+
 sk::ExportOutcome CExportDetails::GetOutcome() const {
     if (IsFailed())
         return sk::ExportOutcome::Failed;

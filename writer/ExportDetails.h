@@ -97,6 +97,11 @@ public:
     // Problems the export met; they turn a done entry into an incomplete one.
     void AddProblem(const sk::ExportProblem& problem);
     std::vector<sk::ExportProblem> GetProblems() const;
+    // What the export did otherwise than its template asked, with nothing
+    // of the study left out (full-rate data for a study without a
+    // decimated copy). Said, but the outcome stays what it is.
+    void AddNotice(const std::wstring& text);
+    std::vector<std::wstring> GetNotices() const;
     // Failed before problems: a failed export may name the files it salvaged.
     sk::ExportOutcome GetOutcome() const;
 
@@ -116,8 +121,9 @@ private:
     std::wstring m_refusal;
     bool m_overwrite = true;
     CKeyTree m_study;
-    mutable std::mutex m_lock; // guards m_currentFile and m_problems
+    mutable std::mutex m_lock; // guards m_currentFile, m_problems and m_notices
     std::vector<sk::ExportProblem> m_problems;
+    std::vector<std::wstring> m_notices;
     CSkrivoTemplate* m_template;
     std::atomic<float> m_percent{0.0f};
     std::atomic<bool> m_cancelled{false};

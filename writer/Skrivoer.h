@@ -79,8 +79,17 @@ public:
     // on false GetLastErrorCode/GetLastErrorText say why.
     bool Export(CExportDetails* details);
 
+    // Sizes in bytes of the files Export would write, in order (one unless
+    // the template splits), from the study's tables of contents without
+    // reading a sample; empty when the export would fail before writing.
+    // Exact unless sample data proves unreadable while it is exported.
+    std::vector<int64_t> PlanFileSizes();
+
     // What the last Export could not do in full (also handed to the entry).
     const std::vector<sk::ExportProblem>& GetProblems() const { return m_problems; }
+    // What the export did otherwise than the template asked, nothing lost
+    // (also handed to the entry).
+    const std::vector<std::wstring>& GetNotices() const { return m_notices; }
     // Path of the first output file (numbered files of a split series add
     // "_001", ...): the output folder, the study file's name with the
     // template's extension, de-identified when the template asks for it.
@@ -184,6 +193,11 @@ private:
                                        std::vector<sk::ExportProblem>* missing = nullptr) const;
     void SetError(int32_t code, const std::wstring& text);
     bool ExportFiles(CExportDetails* details);
+    // Processors, record layout and split limit, and the checks that the
+    // study can be exported at all (error set when not).
+    bool PrepareExport();
+    // The error of an export that found no data to write, and why.
+    void SetNothingWritten();
     void AddProblem(const sk::ExportProblem& problem);
     // A study file by its extension (".STC", ...), or where it would be; of
     // the decimated copy when that is exported and dataCopy is set.
@@ -212,6 +226,9 @@ private:
     // (which takes every note before it) and, without gap padding, the first
     // record after each gap (which takes the notes inside the gap).
     int PlannedAnnotations(int64_t window, int64_t start, const std::vector<Gap>& gaps) const;
+    // The data records WriteRecords writes into a file from startStamp, and
+    // (through next) the stamp where the next file starts.
+    int64_t PlanRecords(int64_t startStamp, int64_t* next) const;
 
     CKeyTree m_study;
     CKeyTree m_template;
@@ -240,6 +257,7 @@ private:
     bool m_overrunReported = false;
     bool m_overwrite = true;
     std::vector<sk::ExportProblem> m_problems;
+    std::vector<std::wstring> m_notices;
     int64_t m_stopStamp = -1; // where the last WriteRecords stopped reading
     int64_t m_fileRecords = 0; // data records in the file last finished
     std::string m_headerImage;

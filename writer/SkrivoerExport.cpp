@@ -72,9 +72,12 @@ bool CSkrivoer::CreateSplitLimit() {
 bool CSkrivoer::Export(CExportDetails* details) {
     m_problems.clear();
     const bool ok = ExportFiles(details);
-    if (details)
+    if (details) {
         for (const sk::ExportProblem& p : m_problems)
             details->AddProblem(p);
+        for (const std::wstring& n : m_notices)
+            details->AddNotice(n);
+    }
     return ok;
 }
 
@@ -140,8 +143,7 @@ std::wstring CSkrivoer::TemporaryPath(const std::wstring& path) {
     return path + L".skrivo-" + std::to_wstring(static_cast<long>(::getpid())) + L".tmp";
 }
 
-bool CSkrivoer::ExportFiles(CExportDetails* details) {
-    m_failed = false;
+bool CSkrivoer::PrepareExport() {
     // 1-2. Processors and record layout.
     if (!ProcessRecordData()) {
         // Why, naming the file where one is to blame: without a readable raw
@@ -181,16 +183,35 @@ bool CSkrivoer::ExportFiles(CExportDetails* details) {
     }
 
     // 4. Stamps.
-    int64_t start = LongLongOf(m_study.GetAt(StudyKey(L"Samples.Start")), -1);
-    const int64_t end = LongLongOf(m_study.GetAt(StudyKey(L"Samples.End")), -1);
-    const int64_t total = LongLongOf(m_study.GetAt(StudyKey(L"Samples.Total")), 0);
-    if (start == -1) {
+    if (LongLongOf(m_study.GetAt(StudyKey(L"Samples.Start")), -1) == -1) {
         SKW_LOG(8, L"CSkrivoer::Export - Unable to get starting timestamp.");
         CStcFile stc;
         SetError(sk::kErrInvalidArg, UnreadableText(stc, StudyFilePath(L".STC"), L"segment table",
                                                     L"starting timestamp not defined"));
         return false;
     }
+    return true;
+}
+
+void CSkrivoer::SetNothingWritten() {
+    if (TocFiles().empty())
+        SetError(sk::HResultFromWin32(sk::ERROR_FILE_NOT_FOUND),
+                 L"No data written: the study has no table-of-contents (.ETC) file.");
+    else if (!m_problems.empty())
+        SetError(sk::HResultFromWin32(sk::ERROR_INVALID_DATA),
+                 m_problems.front().file + L": " + m_problems.front().reason);
+    else
+        SetError(sk::HResultFromWin32(sk::ERROR_INVALID_DATA),
+                 L"No data written: the study holds no recorded data from its start stamp on.");
+}
+
+bool CSkrivoer::ExportFiles(CExportDetails* details) {
+    m_failed = false;
+    if (!PrepareExport())
+        return false;
+    int64_t start = LongLongOf(m_study.GetAt(StudyKey(L"Samples.Start")), -1);
+    const int64_t end = LongLongOf(m_study.GetAt(StudyKey(L"Samples.End")), -1);
+    const int64_t total = LongLongOf(m_study.GetAt(StudyKey(L"Samples.Total")), 0);
 
     // 5-6. Progress total and writers.
     m_totalSamples = PadGaps() ? end - start + 1 : total;
@@ -280,15 +301,7 @@ bool CSkrivoer::ExportFiles(CExportDetails* details) {
         if (n == 0 && !kept) {
             // Nothing of the study could be read: that is no export at all.
             // Say why rather than report success with nothing written.
-            if (TocFiles().empty())
-                SetError(sk::HResultFromWin32(sk::ERROR_FILE_NOT_FOUND),
-                         L"No data written: the study has no table-of-contents (.ETC) file.");
-            else if (!m_problems.empty())
-                SetError(sk::HResultFromWin32(sk::ERROR_INVALID_DATA),
-                         m_problems.front().file + L": " + m_problems.front().reason);
-            else
-                SetError(sk::HResultFromWin32(sk::ERROR_INVALID_DATA),
-                         L"No data written: the study holds no recorded data from its start stamp on.");
+            SetNothingWritten();
             return false;
         }
         if (next > end)

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <set>
 
+#include "platform/Format.h"
 #include "platform/appcommon/HeadboxConfig.h"
 #include "platform/recording/Montage.h"
 #include "platform/recording/MultipleBOSupport.h"
@@ -99,6 +100,13 @@ bool CSkrivoer::ProcessRecordData() {
     m_useDecimated = IntOf(m_template.GetAt(L"UseDecimatedData"), 0) != 0 &&
                      AsKeyTree(m_study.GetAt(L"Decimated")) != nullptr;
     m_sampleFrequency = RealOf(m_study.GetAt(L"Samples.Frequency"), 0.0);
+    // A template made for decimated studies still exports one without a
+    // decimated copy (nothing of the study is lost), but says so: the files
+    // are larger than asked for.
+    m_notices.clear();
+    if (!m_useDecimated && IntOf(m_template.GetAt(L"UseDecimatedData"), 0) != 0)
+        m_notices.push_back(L"the study has no decimated copy (no Decimated folder): its full-rate data (" +
+                            sk::FormatW(L"%g", m_sampleFrequency) + L" Hz) is exported");
 
     // 3-4. Annotation sources.
     // Notes and staging add to the signals: when they cannot be read the

@@ -9,6 +9,7 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <set>
@@ -21,11 +22,14 @@
 #include "platform/Registry.h"
 #include "platform/Sync.h"
 #include "platform/recording/Montage.h"
+#include "support/EdfCheck.h"
+#include "support/EdfLibRead.h"
 #include "support/IsolatedSettings.h"
 #include "support/TempDir.h"
 #include "templates/SkrivoTemplateManager.h"
 #include "tools/simulator/StudySimulator.h"
 #include "writer/ExportDetails.h"
+#include "writer/Skrivoer.h"
 
 using ScopedRegistry = sk::test::IsolatedSettings;
 
@@ -198,68 +202,129 @@ TEST(EngineList, ExportRemembersTemplatesOnlyWhenAsked) {
 
 namespace {
 
-CKeyTree* Channel(int index, int selected, bool withIndex = true) {
-    auto* ch = new CKeyTree;
-    ch->AddKey(L"Channel", L"C");
-    ch->AddKey(L"Selected", selected);
-    if (withIndex) ch->AddKey(L"Index", index);
-    return ch;
+// What a study of the table is made of.
+enum class Kind { Eeg, Decimated, Sleep };
+
+sk::sim::SimOptions StudyOf(Kind kind, const std::filesystem::path& folder) {
+    sk::sim::SimOptions o;
+    o.folder = folder;
+    o.headboxType = kind == Kind::Sleep ? 5 : 3; // 3: calibrated DC inputs
+    o.studyGroup = kind == Kind::Sleep ? 2 : 1;
+    o.durationSeconds = 20.0;
+    o.maxEntrySamples = 700; // several entries per table of contents
+    o.creationMillis = 300;
+    if (kind != Kind::Sleep) o.gaps = {{6.0, 2.5, false}, {13.0, 1.5, true}};
+    if (kind == Kind::Decimated) o.decimation = 4;
+    return o;
 }
 
-std::vector<CKeyTree*> TwoSelected() { return {Channel(0, 1), Channel(1, 1), Channel(2, 0)}; }
-std::vector<CKeyTree*> OneWithoutIndex() { return {Channel(0, 1), Channel(5, 1, false)}; }
-// Headbox 20 with two breakouts stores configuration 0..255 and 512..543; 300
-// lies on a breakout not in use.
-std::vector<CKeyTree*> Breakouts() { return {Channel(0, 1), Channel(300, 1), Channel(512, 1)}; }
+void SetSelection(CSkrivoTemplate& t, bool everyOther) {
+    if (auto* list = AsItemList(t.GetAt(CSkrivoTemplate::kChannelsSelected)))
+        for (int i = 0; i < list->GetCount(); ++i)
+            if (auto* ch = AsKeyTree(list->GetChild(i))) ch->SetAt(CSkrivoTemplate::kEntrySelected, everyOther ? i % 2 : 1);
+}
 
 } // namespace
 
-TEST(EstimateSize, FollowsTheTemplateAndTheStudySpan) {
+// Every kind of template: the estimate is, to the byte, what the export
+// writes, and every file written opens in a strict reader.
+TEST(EstimateSize, IsWhatTheExportWritesForEveryKindOfTemplate) {
     ScopedRegistry reg;
-    struct Case {
+    using Shape = std::function<void(CSkrivoTemplate&, const CKeyTree&)>;
+    auto montage = [](CSkrivoTemplate& t, const CKeyTree& study, CSkrivoTemplate::ChannelDefinition def) {
+        t.SetChannelDefinition(def, &study);
+        t.SetMontage(new CKeyTree(*AsKeyTree(study.GetAt(L"Montage"))), &study);
+    };
+    const struct {
         const char* name;
+        Kind study;
         const wchar_t* format;
-        int padGaps, trigger, patient, useDecimated;
-        std::vector<CKeyTree*> (*channels)();
-        int hbType;
-        int64_t expected;
-    } const cases[] = {
-        // 2 x 2 x 1000 + 256 x 3
-        {"edf two channels", L"EDF", 0, 0, 0, 0, TwoSelected, 1, 4768},
-        // EDF+ without padding: total (900) and one more signal (annotations)
-        {"edf+ unpadded", L"EDF+", 0, 0, 0, 0, TwoSelected, 1, 2 * 3 * 900 + 256 * 4},
-        {"edf+ padded", L"edf+", 1, 0, 0, 0, TwoSelected, 1, 2 * 3 * 1000 + 256 * 4},
-        // EDF pads always, whatever PadGaps says; events add signals
-        {"edf events", L"EDF", 0, 1, 1, 0, TwoSelected, 1, 2 * 4 * 1000 + 256 * 5},
-        {"missing index not counted", L"EDF", 0, 0, 0, 0, OneWithoutIndex, 1, 2 * 1 * 1000 + 256 * 2},
-        // decimated: span 0..3999 at decimation 4 gives 1000 samples
-        {"decimated", L"EDF", 0, 0, 0, 1, TwoSelected, 1, 2 * 2 * 1000 + 256 * 3},
-        {"breakout mapping", L"EDF", 0, 0, 0, 0, Breakouts, 20, 2 * 2 * 1000 + 256 * 3},
+        int padGaps;
+        Shape shape;
+        bool split;
+    } cases[] = {
+        {"raw channels", Kind::Eeg, L"EDF", 0, [](CSkrivoTemplate&, const CKeyTree&) {}, false},
+        {"raw channel list", Kind::Eeg, L"EDF", 0, [](CSkrivoTemplate& t, const CKeyTree&) { SetSelection(t, true); }, false},
+        // Bound without a montage or channel list: the recording montage.
+        {"no montage key", Kind::Eeg, L"EDF", 0,
+         [](CSkrivoTemplate& t, const CKeyTree& study) {
+             t.SetChannelDefinition(CSkrivoTemplate::ChannelsAcquisitionMontage, &study);
+             t.SetMontage(nullptr, &study);
+             t.DeleteKey(CSkrivoTemplate::kChannelsSelected);
+         },
+         false},
+        {"recording montage, calibrated DC", Kind::Eeg, L"EDF+", 1,
+         [&](CSkrivoTemplate& t, const CKeyTree& study) {
+             montage(t, study, CSkrivoTemplate::ChannelsAcquisitionMontage);
+         },
+         false},
+        {"derivations, some selected", Kind::Eeg, L"EDF+", 0,
+         [&](CSkrivoTemplate& t, const CKeyTree& study) {
+             montage(t, study, CSkrivoTemplate::ChannelsMontage);
+             SetSelection(t, true);
+         },
+         false},
+        {"EDF+C", Kind::Eeg, L"EDF+", 1, [](CSkrivoTemplate&, const CKeyTree&) {}, false},
+        {"EDF+D with event channels", Kind::Eeg, L"EDF+", 0,
+         [](CSkrivoTemplate& t, const CKeyTree&) {
+             t.SetExportTrigger(true);
+             t.SetExportPatientEvent(true);
+         },
+         false},
+        {"EDF+ sleep stages, de-identified", Kind::Sleep, L"EDF+", 0,
+         [](CSkrivoTemplate& t, const CKeyTree&) { t.SetDeidentify(true); }, false},
+        {"decimated", Kind::Decimated, L"EDF+", 1,
+         [](CSkrivoTemplate& t, const CKeyTree&) { t.SetExportDecimatedData(true); }, false},
+        // Full-rate data, as the export writes it.
+        {"decimated asked, none recorded", Kind::Eeg, L"EDF", 0,
+         [](CSkrivoTemplate& t, const CKeyTree&) { t.SetExportDecimatedData(true); }, false},
+        {"split by size, EDF+D", Kind::Eeg, L"EDF+", 0,
+         [](CSkrivoTemplate& t, const CKeyTree&) { t.SetSpatialMaximum(150000); }, true},
+        {"split by duration, EDF", Kind::Eeg, L"EDF", 0,
+         [](CSkrivoTemplate& t, const CKeyTree&) { t.SetTemporalMaximum(7); }, true},
+        {"split by duration, decimated EDF+D", Kind::Decimated, L"EDF+", 0,
+         [](CSkrivoTemplate& t, const CKeyTree&) {
+             t.SetExportDecimatedData(true);
+             t.SetTemporalMaximum(9);
+         },
+         true},
     };
     for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        sk::test::TempDir dir("estimate");
+        ASSERT_TRUE(sk::sim::SimulateStudy(StudyOf(c.study, dir / "study")).ok);
         CSkrivoEngine engine;
-        CSkrivoTemplate* t = engine.GetTemplateManager()->Create(L"EEG", L"t");
-        t->SetAt(L"ExportFormat", c.format);
-        t->SetAt(L"PadGaps", c.padGaps);
-        t->SetAt(L"IncludeTriggerEvent", c.trigger);
-        t->SetAt(L"IncludePatientEvent", c.patient);
-        t->SetAt(L"UseDecimatedData", c.useDecimated);
-        auto* list = new CItemList;
-        for (CKeyTree* ch : c.channels()) list->Append(ch);
-        t->SetAt(L"Channels.Selected", list);
+        ASSERT_TRUE(engine.AddExport(L"s", (dir / "study").wstring().c_str(), nullptr));
+        CSkrivoTemplate* t = engine.GetTemplate(L"s");
+        ASSERT_NE(t, nullptr);
+        t->SetAt(CSkrivoTemplate::kExportFormat, c.format);
+        t->SetAt(CSkrivoTemplate::kPadGaps, c.padGaps);
+        c.shape(*t, engine.GetExportAt(0)->GetStudyInfo());
+        const int64_t estimate = engine.EstimateSize(L"s");
 
-        auto* e = new CExportDetails(L"s", L"/s/", L"s", t);
-        CKeyTree& study = e->GetStudyInfo();
-        study.AddKey(L"Headbox.HB0.HBType", c.hbType);
-        study.AddKey(L"Samples.Start", int64_t{0});
-        study.AddKey(L"Samples.End", int64_t{999});
-        study.AddKey(L"Samples.Total", int64_t{900});
-        study.AddKey(L"Study.RawDataDecimation", 4);
-        study.AddKey(L"Decimated.Samples.Start", int64_t{0});
-        study.AddKey(L"Decimated.Samples.End", int64_t{3999});
-        study.AddKey(L"Decimated.Samples.Total", int64_t{3999});
-        ASSERT_TRUE(engine.AddExportEntry(e));
-        EXPECT_EQ(engine.EstimateSize(L"s"), c.expected) << c.name;
+        std::filesystem::create_directories(dir / "out");
+        engine.Export((dir / "out").wstring().c_str(), nullptr, false);
+        ASSERT_TRUE(engine.WaitForExport(60000));
+        ASSERT_EQ(engine.GetExportAt(0)->GetOutcome(), sk::ExportOutcome::Complete);
+        // Full-rate data where decimated was asked for is said, not hidden.
+        EXPECT_EQ(engine.GetExportAt(0)->GetNotices().size(),
+                  c.study != Kind::Decimated && t->GetExportDecimatedData() ? 1u : 0u);
+        int64_t written = 0;
+        size_t files = 0;
+        for (const auto& f : std::filesystem::directory_iterator(dir / "out")) {
+            if (f.path().filename() == "manifest.jsonl") continue;
+            written += static_cast<int64_t>(f.file_size());
+            ++files;
+            const std::string kind = CSkrivoer::FileKind(engine.GetExportAt(0)->GetStudyInfo(), t->GetKeyTree());
+            if (kind == "EDF+D") {
+                sk::test::EdfFile strict(f.path().string());
+                EXPECT_TRUE(strict.Ok()) << strict.Error();
+            } else {
+                EXPECT_EQ(sk::test::ReadEdfLib(f.path().string()).rc, 0) << f.path();
+            }
+        }
+        EXPECT_EQ(files > 1, c.split) << files << " files";
+        EXPECT_EQ(estimate, written);
     }
     // Absent studies and entries without a template have no estimate.
     CSkrivoEngine engine;

@@ -75,6 +75,7 @@ struct StudyResult {
     std::string templateName, format; // what the study was written with
     std::string outcome = "failed"; // complete, incomplete, failed
     std::vector<sk::ExportProblem> problems;
+    std::vector<std::string> notices; // done otherwise than asked, nothing lost
 };
 
 const char* OutcomeName(sk::ExportOutcome o) {
@@ -418,6 +419,7 @@ int RunExport(const ExportOptions& o) {
                                           !ok ? "failed" : problems.empty() ? "complete" : "incomplete",
                                           ok ? "" : Narrow(text));
             if (!problems.empty()) line["problems"] = ProblemsJson(problems);
+            for (const auto& n : e.GetNotices()) line["notices"].push_back(Narrow(n));
             nlohmann::json described = nlohmann::json::array();
             std::string err;
             if (ok && !DescribeFiles(o.output, files, &described, &err)) {
@@ -463,6 +465,7 @@ int RunExport(const ExportOptions& o) {
             r.study = Narrow(id);
             r.files = WrittenFiles(e->GetOutputFolder(), e->GetCurrentFile());
             r.problems = e->GetProblems();
+            for (const auto& n : e->GetNotices()) r.notices.push_back(Narrow(n));
             r.outcome = OutcomeName(e->GetOutcome());
             int32_t code = 0;
             std::wstring text;
@@ -534,6 +537,7 @@ int RunExport(const ExportOptions& o) {
                 j["format"] = r.format;
             }
             j["problems"] = ProblemsJson(r.problems);
+            if (!r.notices.empty()) j["notices"] = r.notices;
             if (!r.error.empty()) {
                 j["error"] = r.error;
                 j["code"] = static_cast<uint32_t>(r.code);
@@ -559,6 +563,7 @@ int RunExport(const ExportOptions& o) {
                                 r.format.c_str());
                 if (!r.kind.empty()) std::printf("  %s: %s\n", r.kind.c_str(), r.why.c_str());
                 if (!r.hint.empty()) std::printf("  hint: %s\n", r.hint.c_str());
+                for (const auto& n : r.notices) std::printf("  note: %s\n", n.c_str());
             }
         } else if (r.code != 0 || r.status == "cancelled") {
             // Studies refused before the export were reported already.

@@ -141,8 +141,8 @@ int RunEstimate(const EstimateOptions& o) {
                                         &engine.GetExportAt(engine.GetExportCount() - 1)->GetStudyInfo(), engine,
                                         &err)) {
             j["error"] = err;
-        } else if ((bytes = engine.EstimateSize(id.c_str())) < 0) {
-            j["error"] = "no estimate: no template fits this study";
+        } else if (std::wstring why; (bytes = engine.EstimateSize(id.c_str(), &why)) < 0) {
+            j["error"] = "no estimate: " + Narrow(why);
         }
         if (j.contains("error")) {
             status = kExitFailed;
