@@ -136,10 +136,9 @@ uint32_t CSkrivoEngine::Impl::ExportMonitorThreadProc(CSkrivoEngine* engine) {
             } else {
                 const std::wstring study = e.GetStudyId();
                 const std::wstring file = e.GetCurrentFile();
-                // Done is read before the percent (SetDone stores them the
-                // other way round), so a finished entry always shows 100.
-                const bool done = e.IsDone();
-                p = e.GetPercent();
+                // Done before the percent, so a finished entry shows 100.
+                bool done = false;
+                p = e.GetProgress(&done);
                 if (p > 100.0f) p = 100.0f;
                 if (e.IsFailed()) {
                     int32_t code = 0;

@@ -57,7 +57,22 @@ sk::ExportOutcome CExportDetails::GetOutcome() const {
 void CExportDetails::SetDone() {
     // Percent first: a reader that sees done also sees the final 100.
     m_percent.store(100.0f, std::memory_order_release);
+    Interleave();
     m_done.store(true, std::memory_order_release);
+}
+
+float CExportDetails::GetProgress(bool* done) const {
+    *done = m_done.load(std::memory_order_acquire);
+    Interleave();
+    return m_percent.load(std::memory_order_acquire);
+}
+
+void CExportDetails::Interleave() const {
+    if (!m_between)
+        return;
+    const std::function<void()> call = std::move(m_between);
+    m_between = nullptr;
+    call();
 }
 
 void CExportDetails::SetError(int32_t code, const std::wstring& text) {

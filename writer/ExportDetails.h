@@ -13,6 +13,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -87,8 +88,16 @@ public:
     void SetCancelEvent(sk::Event* ev) { m_cancelEvent.store(ev, std::memory_order_release); }
     sk::Event* GetCancelEvent() const { return m_cancelEvent.load(std::memory_order_acquire); }
 
-    // done = true, Percent = 100.
+    // Percent = 100, then done = true.
     void SetDone();
+    // Percent, with *done read before it: a reader that sees done also sees
+    // SetDone's 100, so a study's last report is never lost. The monitor
+    // reads an entry through this.
+    float GetProgress(bool* done) const;
+    // Test seam: called once (then dropped) between the two stores of
+    // SetDone and between the two reads of GetProgress, the places where
+    // the other thread can act; a test puts the other side's call there.
+    void SetInterleaveForTesting(std::function<void()> between) { m_between = std::move(between); }
     // Code and text first, then failed = true and Percent = 100.
     void SetError(int32_t code, const std::wstring& text);
     // False (outputs untouched) unless the entry has failed.
@@ -131,6 +140,8 @@ private:
     std::atomic<bool> m_failed{false};
     std::atomic<bool> m_taken{false};
     std::atomic<sk::Event*> m_cancelEvent{nullptr};
+    mutable std::function<void()> m_between; // empty outside tests
+    void Interleave() const;
     int32_t m_errorCode = 0;
     std::wstring m_errorText;
 };

@@ -419,4 +419,25 @@ TEST(ExportDetails, CancellationIsLatched) {
     EXPECT_TRUE(d.IsCancelled());
 }
 
+// A study's last 100 % is never lost: a reader that sees done sees 100,
+// wherever between SetDone's stores it reads and wherever SetDone lands
+// between its reads.
+TEST(ExportDetails, DoneIsNeverSeenWithoutTheFinalHundred) {
+    for (const bool readInsideSetDone : {true, false}) {
+        CExportDetails d(L"id", L"/f/", L"study", nullptr);
+        d.ReportProgress(40.0f, nullptr);
+        bool done = false;
+        float percent = 0.0f;
+        if (readInsideSetDone) {
+            d.SetInterleaveForTesting([&] { percent = d.GetProgress(&done); });
+            d.SetDone();
+        } else {
+            d.SetInterleaveForTesting([&] { d.SetDone(); });
+            percent = d.GetProgress(&done);
+        }
+        EXPECT_TRUE(!done || percent == 100.0f) << readInsideSetDone << " " << percent;
+        EXPECT_TRUE(d.IsDone() && d.GetPercent() == 100.0f);
+    }
+}
+
 } // namespace

@@ -169,6 +169,11 @@ std::string HumanSeconds(double seconds);
 // application's or the user's folders: a name that exists nowhere is a
 // usage error, one that misses a study's headbox fails that study.
 bool MontageExists(CSkrivoEngine& engine, const std::string& name);
+// A montage file of that name (".mtg", any letter case) in the application's
+// or the user's folders that does not load, as "FILE: what is wrong with
+// it"; empty when there is none. A damaged file, not an unknown name, is
+// then the story to tell.
+std::string DamagedMontageFile(const std::string& name);
 
 // JSON output, one convention for every command (docs/cli.md, OUTPUT): one
 // compact object per line, each with an "event" member, the last one always

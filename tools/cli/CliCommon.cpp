@@ -6,6 +6,7 @@
 #include <charconv>
 #include <cinttypes>
 #include <cstdio>
+#include <filesystem>
 #include <nlohmann/json.hpp>
 #include <regex>
 
@@ -113,20 +114,9 @@ bool ApplyOverrides(CSkrivoTemplate& t, const TemplateOverrides& o, const CKeyTr
                 break;
             }
         if (!found) {
-            *error = "no montage named \"" + o.montage + "\" for headbox type " + std::to_string(hb);
-            // A montage file of that name that did not load is the likelier
-            // story: say which file and that it cannot be read.
-            const std::wstring folders[] = {GetUserSettingsDir(true), GetUserSettingsSleepDir(true),
-                                            GetAppSettingsDirByStudyMode(true, STUDY_MODE_EEG),
-                                            GetAppSettingsDirByStudyMode(true, STUDY_MODE_SLEEP)};
-            for (const std::wstring& folder : folders) {
-                const std::wstring file = sk::path::FindIgnoringCase(folder, wanted + L".mtg");
-                CMontage probe(hb);
-                if (!file.empty() && probe.Load(file) != 0) {
-                    *error = Narrow(file) + ": montage file cannot be read (damaged, or not a montage)";
-                    break;
-                }
-            }
+            *error = DamagedMontageFile(o.montage);
+            if (error->empty())
+                *error = "no montage named \"" + o.montage + "\" for headbox type " + std::to_string(hb);
             return false;
         }
         auto* tree = new CKeyTree;
@@ -217,6 +207,30 @@ bool MontageExists(CSkrivoEngine& engine, const std::string& name) {
                 if (m && sk::EqualsIgnoreCase(m->GetMontageName(), wanted)) return true;
         }
     return false;
+}
+
+std::string DamagedMontageFile(const std::string& name) {
+    const std::wstring folders[] = {GetUserSettingsDir(true), GetUserSettingsSleepDir(true),
+                                    GetAppSettingsDirByStudyMode(true, STUDY_MODE_EEG),
+                                    GetAppSettingsDirByStudyMode(true, STUDY_MODE_SLEEP)};
+    for (const std::wstring& folder : folders) {
+        const std::wstring file = sk::path::FindIgnoringCase(folder, Widen(name) + L".mtg");
+        if (file.empty()) continue;
+        std::error_code ec;
+        const auto bytes = std::filesystem::file_size(std::filesystem::path(Narrow(file)), ec);
+        std::string fault;
+        CKeyTree tree;
+        if (ec)
+            fault = "montage file cannot be read: " + ec.message();
+        else if (bytes == 0)
+            fault = "montage file is empty";
+        else if (!tree.BinLoad(file))
+            fault = "montage file is damaged: its data cannot be read (truncated or overwritten)";
+        else if (CMontage m(0); m.Load(&tree) != 0)
+            fault = "montage file is damaged: what it holds is not a montage (missing or mistyped derivations)";
+        if (!fault.empty()) return Narrow(file) + ": " + fault;
+    }
+    return "";
 }
 
 void PrintJsonLine(const nlohmann::json& line) { std::printf("%s\n", line.dump().c_str()); }

@@ -310,9 +310,13 @@ int RunExport(const ExportOptions& o) {
         }
     }
     if (!o.overrides.montage.empty() && !MontageExists(engine, o.overrides.montage)) {
-        const std::string err = "no montage named \"" + o.overrides.montage + "\"";
+        // A damaged file of that name is a file error, an unknown name a
+        // usage error.
+        std::string err = DamagedMontageFile(o.overrides.montage);
+        const int exit = err.empty() ? kExitUsage : kExitFailed;
+        if (err.empty()) err = "no montage named \"" + o.overrides.montage + "\"";
         std::fprintf(stderr, "skrivo: %s\n", err.c_str());
-        return json ? PrintJsonResult(kExitUsage, {{"error", err}, {"studies", nlohmann::json::array()}}) : kExitUsage;
+        return json ? PrintJsonResult(exit, {{"error", err}, {"studies", nlohmann::json::array()}}) : exit;
     }
 
     std::vector<std::wstring> added;

@@ -124,9 +124,11 @@ int RunEstimate(const EstimateOptions& o) {
         return o.json ? PrintJsonResult(kExitUsage, {{"error", err}}) : kExitUsage;
     }
     if (!o.overrides.montage.empty() && !MontageExists(engine, o.overrides.montage)) {
-        err = "no montage named \"" + o.overrides.montage + "\"";
+        err = DamagedMontageFile(o.overrides.montage);
+        const int exit = err.empty() ? kExitUsage : kExitFailed;
+        if (err.empty()) err = "no montage named \"" + o.overrides.montage + "\"";
         std::fprintf(stderr, "skrivo: %s\n", err.c_str());
-        return o.json ? PrintJsonResult(kExitUsage, {{"error", err}}) : kExitUsage;
+        return o.json ? PrintJsonResult(exit, {{"error", err}}) : exit;
     }
     int status = kExitOk;
     int64_t sum = 0;
