@@ -20,6 +20,7 @@ constexpr uint32_t kOpenFlags = CEegFile::modeRead | CEegFile::shareDenyNone;
 
 int64_t CSkrivoer::PlanRecords(int64_t startStamp, int64_t* next) const {
     const bool pad = PadGaps();
+    const bool splitAtGaps = SplitAtGaps();
     const int64_t dec = m_decimation;
     const int64_t fpr = m_framesPerRecord;
     int64_t current = startStamp;
@@ -29,6 +30,15 @@ int64_t CSkrivoer::PlanRecords(int64_t startStamp, int64_t* next) const {
     *next = sk::kEndStamp;
     if (fpr <= 0 || m_bytesPerRecord <= 0)
         return 0;
+    // A gap ends a file of a series split at gaps once it holds data.
+    auto endAtGap = [&](int64_t resume) {
+        if (index > 0) {
+            ++records;
+            index = 0;
+        }
+        current = resume;
+        stop = true;
+    };
 
     const std::vector<std::wstring> tocFiles = TocFiles();
     for (size_t k = 0; k < tocFiles.size() && !stop; ++k) {
@@ -52,6 +62,10 @@ int64_t CSkrivoer::PlanRecords(int64_t startStamp, int64_t* next) const {
                 }
             }
         }
+        if (splitAtGaps && current < segment.m_stamp && (records > 0 || index > 0)) {
+            endAtGap(segment.m_stamp);
+            break;
+        }
         if (index == 0 && !pad && current < segment.m_stamp)
             current = segment.m_stamp;
         // A raw data file that cannot be opened is skipped by the export.
@@ -71,7 +85,7 @@ int64_t CSkrivoer::PlanRecords(int64_t startStamp, int64_t* next) const {
             // end or a record's last frame) go in one step; that frame itself
             // takes the full step below.
             int64_t run = 0;
-            if (current < segStart && !(index == 0 && !pad))
+            if (current < segStart && !(index == 0 && !pad) && !splitAtGaps)
                 run = (segStart - current + dec - 1) / dec;
             else if (current >= segStart && current <= std::min(segEnd, fileEnd))
                 run = (std::min(segEnd, fileEnd) - current) / dec + 1;
@@ -87,6 +101,10 @@ int64_t CSkrivoer::PlanRecords(int64_t startStamp, int64_t* next) const {
                 current += bulk * dec;
             }
             if (current < segStart) {
+                if (splitAtGaps && (records > 0 || index > 0)) {
+                    endAtGap(segStart);
+                    break;
+                }
                 if (index == 0 && !pad) {
                     current = segStart;
                     continue;
@@ -146,7 +164,7 @@ std::vector<int64_t> CSkrivoer::PlanFileSizes() {
             SetNothingWritten();
             return sizes;
         }
-        if (next > end || next <= start || !m_splitLimit)
+        if (next > end || next <= start || (!m_splitLimit && !SplitAtGaps()))
             return sizes;
         start = next;
     }

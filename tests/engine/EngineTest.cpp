@@ -280,6 +280,8 @@ TEST(EstimateSize, IsWhatTheExportWritesForEveryKindOfTemplate) {
          [](CSkrivoTemplate& t, const CKeyTree&) { t.SetExportDecimatedData(true); }, false},
         {"split by size, EDF+D", Kind::Eeg, L"EDF+", 0,
          [](CSkrivoTemplate& t, const CKeyTree&) { t.SetSpatialMaximum(150000); }, true},
+        {"split at gaps", Kind::Eeg, L"EDF+", 0,
+         [](CSkrivoTemplate& t, const CKeyTree&) { t.SetAt(L"SplitAtGaps", 1); }, true},
         {"split by duration, EDF", Kind::Eeg, L"EDF", 0,
          [](CSkrivoTemplate& t, const CKeyTree&) { t.SetTemporalMaximum(7); }, true},
         {"split by duration, decimated EDF+D", Kind::Decimated, L"EDF+", 0,
