@@ -1,13 +1,6 @@
 // The template editor driven through the real dialog with QTest clicks and
-// typing: the Channels page (ticks restored by index, sources, the montage
-// list, the range buttons of the multi-breakout headbox), the Options page
-// (stored values shown, proposals, range checks), the sheet itself (name, OK,
-// Cancel, Save, what it completes from the study, its language) and the
-// manager's and the engine's entries to the editor. Each test gets a
-// QApplication on the offscreen platform (unless QT_QPA_PLATFORM names
-// another), fresh settings folders and registry, montage files written before
-// the template manager (and so its librarian) starts, study descriptions built
-// in memory, and every message box captured instead of shown.
+// typing: a template reaches the pages and comes back, bad input is refused,
+// Save and Cancel keep or drop changes. Message boxes are captured, not shown.
 // Built only where Qt's test library is available (see editor/CMakeLists.txt).
 
 // Leak reports of the system's font library, which keeps its caches for the
@@ -25,12 +18,9 @@ extern "C" __attribute__((visibility("default"), used)) const char* __lsan_defau
 #include <QCheckBox>
 #include <QComboBox>
 #include <QElapsedTimer>
-#include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
-#include <QPixmap>
 #include <QPushButton>
-#include <QRadioButton>
 #include <QTabBar>
 #include <QTabWidget>
 #include <QTest>
@@ -284,10 +274,7 @@ TEST_F(EditorTest, RawTicksAreRestoredByIndexNotByName)
     // not have is ignored.
     SetSelected(t, SelectedList({{L"Old1", 1}, {L"Old4", 4}, {L"Gone", 40}}, {{L"In2", 2}}));
     Open(t, study);
-    EXPECT_TRUE(Ctl<QRadioButton>(IDC_RAW_DATA)->isChecked());
-    EXPECT_FALSE(Ctl<QComboBox>(IDC_MONTAGE_LIST)->isEnabled());
     EXPECT_EQ(Ticks(), (std::vector<bool>{false, true, false, false, true, false}));
-    EXPECT_EQ(Ctl<QListWidget>(IDC_CHANNEL_LIST)->item(4)->text(), "In4");
 
     SetTick(0, true);
     Click(IDOK);
@@ -295,29 +282,6 @@ TEST_F(EditorTest, RawTicksAreRestoredByIndexNotByName)
     EXPECT_EQ(Stored(*t), (std::vector<std::pair<int, int>>{{1, 0}, {1, 1}, {0, 2}, {0, 3}, {1, 4}, {0, 5}}));
     const CKeyTree* first = AsKeyTree(AsItemList(t->GetAt(L"Channels.Selected"))->GetChild(0));
     EXPECT_EQ(Str(*first, L"Channel"), L"In0");
-}
-
-TEST_F(EditorTest, SwitchingSourcesTicksEveryChannel)
-{
-    CMontage bipolar;
-    ASSERT_TRUE(BuildBipolarMontage(1, bipolar));
-    AddLibraryMontage(bipolar);
-    CKeyTree study = MakeStudy({});
-    CSkrivoTemplate* t = NewTemplate(L"T");
-    SetSelected(t, SelectedList({{L"x", 3}}));
-    Open(t, study);
-    const std::vector<bool> restored = Ticks();
-    ASSERT_EQ(restored.size(), 24u);
-    EXPECT_EQ(std::count(restored.begin(), restored.end(), true), 1);
-
-    Click(IDC_MONTAGE);
-    EXPECT_TRUE(Ctl<QComboBox>(IDC_MONTAGE_LIST)->isEnabled());
-    EXPECT_EQ(Ticks(), std::vector<bool>(bipolar.GetSize(), true));
-    Click(IDC_RAW_DATA);
-    EXPECT_FALSE(Ctl<QComboBox>(IDC_MONTAGE_LIST)->isEnabled());
-    EXPECT_EQ(Ticks(), std::vector<bool>(24, true));
-    Click(IDC_ACQ_MONTAGE);
-    EXPECT_EQ(Ticks(), std::vector<bool>(24, true));
 }
 
 TEST_F(EditorTest, MontageTicksRestoreByDerivationAndOkStoresTheListedMontage)
@@ -335,13 +299,8 @@ TEST_F(EditorTest, MontageTicksRestoreByDerivationAndOkStoresTheListedMontage)
     SetSelected(t, SelectedList({{L"renamed", 2}}, {{L"D5", 0}}));
     Open(t, study);
 
-    EXPECT_TRUE(Ctl<QRadioButton>(IDC_MONTAGE)->isChecked());
-    QComboBox* list = Ctl<QComboBox>(IDC_MONTAGE_LIST);
-    ASSERT_EQ(list->count(), 2);
-    EXPECT_EQ(list->itemText(0), "Alpha"); // sorted
-    EXPECT_EQ(list->currentText(), "Zeta");
+    EXPECT_EQ(Ctl<QComboBox>(IDC_MONTAGE_LIST)->currentText(), "Zeta");
     EXPECT_EQ(Ticks(), (std::vector<bool>{false, false, true, false}));
-    EXPECT_EQ(Ctl<QListWidget>(IDC_CHANNEL_LIST)->item(2)->data(Qt::UserRole).toUInt(), (7u << 16) | 2u);
 
     Click(IDOK);
     EXPECT_EQ(Str(*t, L"ExportChannels"), L"Montage");
@@ -350,19 +309,14 @@ TEST_F(EditorTest, MontageTicksRestoreByDerivationAndOkStoresTheListedMontage)
     EXPECT_EQ(kept.GetMontageName(), L"Zeta");
     EXPECT_EQ(Stored(*t), (std::vector<std::pair<int, int>>{{0, 0}, {0, 1}, {1, 2}, {0, 3}}));
 
-    // Choosing the library's montage lists and stores that one instead.
-    CSkrivoTemplate* t2 = NewTemplate(L"T2");
-    t2->SetAt(L"ExportChannels", L"Montage");
-    t2->SetAt(L"Montage", stored.Duplicate());
-    Open(t2, study);
+    // Choosing the library's montage stores that one instead, all ticked.
+    Open(t, study);
     Ctl<QComboBox>(IDC_MONTAGE_LIST)->setCurrentIndex(0);
     emit Ctl<QComboBox>(IDC_MONTAGE_LIST)->activated(0);
-    EXPECT_EQ(Ticks(), std::vector<bool>(3, true));
     Click(IDOK);
-    CMontage chosen;
-    ASSERT_EQ(chosen.Load(AsKeyTree(t2->GetAt(L"Montage"))), 0);
-    EXPECT_EQ(chosen.GetMontageName(), L"Alpha");
-    EXPECT_EQ(Stored(*t2).size(), 3u);
+    ASSERT_EQ(kept.Load(AsKeyTree(t->GetAt(L"Montage"))), 0);
+    EXPECT_EQ(kept.GetMontageName(), L"Alpha");
+    EXPECT_EQ(Stored(*t), (std::vector<std::pair<int, int>>{{1, 0}, {1, 1}, {1, 2}}));
 }
 
 TEST_F(EditorTest, AcquisitionMontageIsCopiedIntoTheTemplate)
@@ -425,28 +379,17 @@ TEST_F(MultiBreakout, FourRangeButtonsWhereDerivationsAreTickWholeBlocks)
     t->SetAt(L"ExportChannels", L"AcquisitionMontage");
     Open(t, study);
 
-    std::vector<QPushButton*> buttons;
-    for (int id = IDC_RANGE_FIRST; id <= IDC_RANGE_LAST; ++id)
-        buttons.push_back(Ctl<QPushButton>(id));
-    for (int k = 0; k < 8; ++k)
-        EXPECT_EQ(buttons[k]->isVisible(), k < 4) << k;
-    const QListWidget* list = Ctl<QListWidget>(IDC_CHANNEL_LIST);
-    EXPECT_TRUE(buttons[0]->isEnabled());  // 1 - 64
-    EXPECT_FALSE(buttons[1]->isEnabled()); // 65 - 128: nothing listed
-    EXPECT_TRUE(buttons[2]->isEnabled());  // 129 - 192
-    EXPECT_TRUE(buttons[3]->isEnabled());  // 193 - 256
+    // Four ranges shown, the empty one (65 - 128) off.
+    EXPECT_TRUE(Ctl<QPushButton>(IDC_RANGE_FIRST + 3)->isVisible());
+    EXPECT_FALSE(Ctl<QPushButton>(IDC_RANGE_FIRST + 4)->isVisible());
+    EXPECT_FALSE(Ctl<QPushButton>(IDC_RANGE_FIRST + 1)->isEnabled());
 
     // Not listed: the derivation on the unused breakout and the one whose
-    // reference lies there; the DC input is.
-    ASSERT_EQ(list->count(), 64 + 3 + 1);
-    EXPECT_EQ(list->item(66)->text(), "D200");
-    EXPECT_EQ(list->item(67)->text(), "D520");
-    EXPECT_EQ(list->item(67)->data(Qt::UserRole).toUInt(), (520u << 16) | 68u);
-
-    // The buttons untick full blocks and tick partly ticked ones.
+    // reference lies there; the DC input is. The buttons untick full blocks
+    // and tick partly ticked ones.
     Click(IDC_ACQ_MONTAGE); // choosing the source again ticks everything
     std::vector<bool> ticks = Ticks();
-    ASSERT_EQ(std::count(ticks.begin(), ticks.end(), true), 68);
+    ASSERT_EQ(ticks, std::vector<bool>(64 + 3 + 1, true));
 
     Click(IDC_RANGE_FIRST); // all of 1 - 64 ticked: unticks them
     ticks = Ticks();
@@ -470,25 +413,9 @@ TEST_F(MultiBreakout, FourRangeButtonsWhereDerivationsAreTickWholeBlocks)
     EXPECT_EQ(stored[67], std::make_pair(1, 68)); // derivation position, not the channel
 }
 
-TEST_F(MultiBreakout, RawChannelsUseTheirConfigurationNumberForRanges)
-{
-    CKeyTree study = MakeStudy({.headbox = 20, .breakouts = 1, .rawCount = 70, .recordingMontage = false});
-    CSkrivoTemplate* t = NewTemplate(L"T");
-    t->SetHeadboxType(20);
-    Open(t, study);
-    EXPECT_TRUE(Ctl<QPushButton>(IDC_RANGE_FIRST + 1)->isVisible());
-    EXPECT_FALSE(Ctl<QPushButton>(IDC_RANGE_FIRST + 2)->isVisible());
-    Click(IDC_RAW_DATA);
-    Click(IDC_RANGE_FIRST + 1); // 65 - 128: raw channels 64..69
-    const std::vector<bool> ticks = Ticks();
-    EXPECT_EQ(std::count(ticks.begin(), ticks.end(), false), 6);
-    EXPECT_FALSE(ticks[64]);
-    EXPECT_TRUE(ticks[63]);
-}
-
 // --- the Options page ----------------------------------------------------
 
-// What the page shows for stored values, and what OK stores.
+// Stored values through the page and back with OK.
 TEST_F(EditorTest, OptionsShowStoredValuesAndOkStoresThem)
 {
     struct Case {
@@ -498,34 +425,19 @@ TEST_F(EditorTest, OptionsShowStoredValuesAndOkStoresThem)
         std::wstring extension;
         int64_t spatial;
         int temporal;
-        // What the page shows.
-        int formatButton;
-        bool padChecked, padEnabled;
-        QString extensionShown;
-        int limitButton;
-        QString sizeText, durationText;
-        // What OK stores.
         int storedPad;
         std::wstring storedExtension;
         int64_t storedSpatial;
         int storedTemporal;
     } const cases[] = {
-        {"EDF with PadGaps: checked, disabled, stored 0", L"EDF", 1, L".EDF", 0, 0, IDC_FORMAT_EDF, true, false, ".EDF",
-         IDC_LIMIT_NONE, "0", "0", 0, L".EDF", 0, 0},
-        {"EDF+ keeps PadGaps", L"EDF+", 1, L".edf", 0, 0, IDC_FORMAT_EDFPLUS, true, true, ".EDF", IDC_LIMIT_NONE, "0",
-         "0", 1, L".EDF", 0, 0},
-        {"format is case-sensitive", L"edf+", 1, L".rec", 0, 0, IDC_FORMAT_EDF, true, false, ".REC", IDC_LIMIT_NONE,
-         "0", "0", 0, L".REC", 0, 0},
-        {"unknown extension becomes .REC", L"EDF", 0, L".bdf", 0, 0, IDC_FORMAT_EDF, false, false, ".REC",
-         IDC_LIMIT_NONE, "0", "0", 0, L".REC", 0, 0},
-        {"one gigabyte shows as kilobytes", L"EDF", 0, L".EDF", 1048576, 0, IDC_FORMAT_EDF, false, false, ".EDF",
-         IDC_LIMIT_SIZE, "1024", "0", 0, L".EDF", 1048576, 0},
-        {"size wins over duration", L"EDF", 0, L".EDF", 204800, 600, IDC_FORMAT_EDF, false, false, ".EDF",
-         IDC_LIMIT_SIZE, "200", "0", 0, L".EDF", 204800, 0},
-        {"ninety seconds show one minute", L"EDF", 0, L".EDF", 0, 90, IDC_FORMAT_EDF, false, false, ".EDF",
-         IDC_LIMIT_DURATION, "0", "1", 0, L".EDF", 0, 60},
-        {"negative size means duration", L"EDF", 0, L".EDF", -5, 7200, IDC_FORMAT_EDF, false, false, ".EDF",
-         IDC_LIMIT_DURATION, "0", "120", 0, L".EDF", 0, 7200},
+        {"EDF drops PadGaps", L"EDF", 1, L".EDF", 0, 0, 0, L".EDF", 0, 0},
+        {"EDF+ keeps PadGaps", L"EDF+", 1, L".edf", 0, 0, 1, L".EDF", 0, 0},
+        {"format is case-sensitive", L"edf+", 1, L".rec", 0, 0, 0, L".REC", 0, 0},
+        {"unknown extension becomes .REC", L"EDF", 0, L".bdf", 0, 0, 0, L".REC", 0, 0},
+        {"one gigabyte kept", L"EDF", 0, L".EDF", 1048576, 0, 0, L".EDF", 1048576, 0},
+        {"size wins over duration", L"EDF", 0, L".EDF", 204800, 600, 0, L".EDF", 204800, 0},
+        {"ninety seconds become one minute", L"EDF", 0, L".EDF", 0, 90, 0, L".EDF", 0, 60},
+        {"negative size means duration", L"EDF", 0, L".EDF", -5, 7200, 0, L".EDF", 0, 7200},
     };
     CKeyTree study = MakeStudy({});
     for (const Case& p : cases) {
@@ -538,17 +450,6 @@ TEST_F(EditorTest, OptionsShowStoredValuesAndOkStoresThem)
         t->SetAt(L"TemporalMaximum", int32_t{p.temporal});
         Open(t, study);
         ShowOptions();
-
-        EXPECT_TRUE(Ctl<QRadioButton>(p.formatButton)->isChecked());
-        EXPECT_EQ(Ctl<QCheckBox>(IDC_PAD_GAPS)->isChecked(), p.padChecked);
-        EXPECT_EQ(Ctl<QCheckBox>(IDC_PAD_GAPS)->isEnabled(), p.padEnabled);
-        EXPECT_EQ(Ctl<QComboBox>(IDC_EXTENSION)->currentText(), p.extensionShown);
-        EXPECT_TRUE(Ctl<QRadioButton>(p.limitButton)->isChecked());
-        EXPECT_EQ(Ctl<QLineEdit>(IDC_SIZE_EDIT)->text(), p.sizeText);
-        EXPECT_EQ(Ctl<QLineEdit>(IDC_DURATION_EDIT)->text(), p.durationText);
-        EXPECT_EQ(Ctl<QLineEdit>(IDC_SIZE_EDIT)->isEnabled(), p.limitButton == IDC_LIMIT_SIZE);
-        EXPECT_EQ(Ctl<QLineEdit>(IDC_DURATION_EDIT)->isEnabled(), p.limitButton == IDC_LIMIT_DURATION);
-
         Click(IDOK);
         EXPECT_TRUE(m_messages.empty());
         EXPECT_EQ(Dialog().result(), QDialog::Accepted);
@@ -557,6 +458,8 @@ TEST_F(EditorTest, OptionsShowStoredValuesAndOkStoresThem)
         EXPECT_EQ(Str(*t, L"Extension"), p.storedExtension);
         EXPECT_EQ(Long(*t, L"SpatialMaximum"), p.storedSpatial);
         EXPECT_EQ(Int(*t, L"TemporalMaximum"), p.storedTemporal);
+        // Stored as the 64-bit kind the exporter reads.
+        EXPECT_EQ(t->GetAt(L"SpatialMaximum")->Kind(), ItemKind::LongLong);
     }
 }
 
@@ -577,12 +480,10 @@ TEST_F(EditorTest, LimitsOutOfRangeAreRefusedUntilCorrected)
 
     Type(IDC_SIZE_EDIT, "4194305");
     Click(IDOK);
-    EXPECT_EQ(m_messages.size(), 2u);
     Type(IDC_SIZE_EDIT, "12x");
     Click(IDOK);
     ASSERT_EQ(m_messages.size(), 3u);
     EXPECT_EQ(m_messages[2], "Please enter an unsigned integer.");
-    EXPECT_TRUE(Dialog().isVisible());
 
     Type(IDC_SIZE_EDIT, "100");
     Click(IDOK);
@@ -607,40 +508,6 @@ TEST_F(EditorTest, LimitsOutOfRangeAreRefusedUntilCorrected)
     EXPECT_EQ(Int(*t, L"TemporalMaximum"), 0);
 }
 
-TEST_F(EditorTest, LimitChoicesProposeValuesAndNoneStoresZeros)
-{
-    CKeyTree study = MakeStudy({});
-    CSkrivoTemplate* t = NewTemplate(L"T");
-    Open(t, study);
-    ShowOptions();
-    ASSERT_TRUE(Ctl<QRadioButton>(IDC_LIMIT_NONE)->isChecked());
-
-    Click(IDC_LIMIT_SIZE);
-    EXPECT_EQ(Ctl<QLineEdit>(IDC_SIZE_EDIT)->text(), "1048576");
-    EXPECT_TRUE(Ctl<QLineEdit>(IDC_SIZE_EDIT)->isEnabled());
-    EXPECT_FALSE(Ctl<QLineEdit>(IDC_DURATION_EDIT)->isEnabled());
-    Click(IDC_LIMIT_DURATION);
-    EXPECT_EQ(Ctl<QLineEdit>(IDC_DURATION_EDIT)->text(), "60");
-    EXPECT_FALSE(Ctl<QLineEdit>(IDC_SIZE_EDIT)->isEnabled());
-    // A value already there is kept, not proposed again.
-    Type(IDC_DURATION_EDIT, "15");
-    Click(IDC_LIMIT_SIZE);
-    Click(IDC_LIMIT_DURATION);
-    EXPECT_EQ(Ctl<QLineEdit>(IDC_SIZE_EDIT)->text(), "1048576");
-
-    Click(IDC_LIMIT_SIZE);
-    Click(IDC_LIMIT_NONE);
-    EXPECT_FALSE(Ctl<QLineEdit>(IDC_SIZE_EDIT)->isEnabled());
-    EXPECT_FALSE(Ctl<QLineEdit>(IDC_DURATION_EDIT)->isEnabled());
-    Click(IDOK);
-    EXPECT_TRUE(m_messages.empty());
-    EXPECT_EQ(Long(*t, L"SpatialMaximum"), 0);
-    EXPECT_EQ(Int(*t, L"TemporalMaximum"), 0);
-    // Stored as the 64-bit kind the exporter reads.
-    ASSERT_NE(t->GetAt(L"SpatialMaximum"), nullptr);
-    EXPECT_EQ(t->GetAt(L"SpatialMaximum")->Kind(), ItemKind::LongLong);
-}
-
 TEST_F(EditorTest, FormatButtonsGatePadGapsAndCheckBoxesReachTheTemplate)
 {
     CKeyTree study = MakeStudy({});
@@ -648,9 +515,7 @@ TEST_F(EditorTest, FormatButtonsGatePadGapsAndCheckBoxesReachTheTemplate)
     t->SetAt(L"InvertAC", int32_t{1});
     Open(t, study);
     ShowOptions();
-    EXPECT_TRUE(Ctl<QCheckBox>(IDC_INVERT_AC)->isChecked());
     Click(IDC_FORMAT_EDFPLUS);
-    EXPECT_TRUE(Ctl<QCheckBox>(IDC_PAD_GAPS)->isEnabled());
     Click(IDC_PAD_GAPS);
     Click(IDC_DEIDENTIFY);
     Click(IDC_INVERT_AC);
@@ -700,10 +565,6 @@ TEST_F(EditorTest, NewTemplateNeedsANameAndSaveWritesItAndLocksTheName)
     const CKeyTree before(*t);
     Open(t, study);
     QLineEdit* name = Ctl<QLineEdit>(IDC_NAME_EDIT);
-    EXPECT_TRUE(name->isEnabled());
-    EXPECT_TRUE(name->text().isEmpty());
-    EXPECT_EQ(Ctl<QLabel>(IDC_NAME_LABEL)->text(), "Name:");
-    EXPECT_FALSE(Ctl<QPushButton>(ID_APPLY_NOW)->isVisible());
 
     for (int id : {int(IDOK), int(IDC_SAVE)}) {
         Click(id);
@@ -841,15 +702,12 @@ TEST_F(EditorHostTest, ManagerAndStandaloneEditAnswerZeroOnlyForOk)
         CSkrivoTemplate* t = NewTemplate(L"Edited");
         t->SetAt(L"Modality", L"EEG");
         QWidget* seenParent = nullptr;
-        QString seenTitle;
         WhenModal([&](CTemplateEditorDialog& d) {
             seenParent = d.parentWidget();
-            seenTitle = d.windowTitle();
             Click(d.findChild<QPushButton*>(ControlName(c.button)));
         });
         EXPECT_EQ(Manager().Edit(t, &study, ToWnd(&parent)), c.result);
         EXPECT_EQ(seenParent, &parent);
-        EXPECT_EQ(seenTitle, "EDF Template Editor");
         EXPECT_EQ(Str(*t, L"Modality"), c.result == 0 ? L"Sleep" : L"EEG");
     }
     UnregisterTemplateEditor(); // the standalone editor registers it itself
@@ -863,7 +721,7 @@ TEST_F(EditorHostTest, ManagerAndStandaloneEditAnswerZeroOnlyForOk)
 
 TEST_F(EditorTest, TextsFollowTheProductLanguage)
 {
-    // Every text exists in every language, and the captions really change.
+    // Every text exists in every language, and messages follow the language.
     for (int lang = 0; lang < kLanguageCount; ++lang)
         for (int id = 0; id < static_cast<int>(Text::Count_); ++id)
             EXPECT_FALSE(Tr(static_cast<Text>(id), static_cast<Language>(lang)).isEmpty()) << lang << " " << id;
@@ -871,11 +729,6 @@ TEST_F(EditorTest, TextsFollowTheProductLanguage)
     sk::SetLanguage(Language::German);
     CKeyTree study = MakeStudy({});
     Open(NewTemplate(L""), study);
-    QTabWidget* tabs = Dialog().findChild<QTabWidget*>(QStringLiteral("tabs"));
-    EXPECT_EQ(tabs->tabText(0), QString::fromUtf8("Kanäle"));
-    EXPECT_EQ(tabs->tabText(1), "Optionen");
-    EXPECT_EQ(Ctl<QPushButton>(IDCANCEL)->text(), "Abbrechen");
-    EXPECT_EQ(Ctl<QPushButton>(IDC_RANGE_LAST)->text(), QString::fromUtf8("Kanäle 449 - 512"));
     Click(IDOK);
     ASSERT_EQ(m_messages.size(), 1u);
     EXPECT_EQ(m_messages[0], QString::fromStdWString(sk::LoadString(sk::IDS_NAME_REQUIRED, Language::German)));
