@@ -342,6 +342,9 @@ TEST(MontageSignalData, BreakoutMapperSelectsStorageChannels) {
     EXPECT_EQ(s.GetSample(f.at(0)), 7);
     s.SetBOSupport(&bo);
     EXPECT_EQ(s.GetSample(f.at(0)), 500);
+    // The inputs of the third breakout, not in use, have no storage slot.
+    EXPECT_EQ(bo.ChannelNumber_ConfigurationToStorage(255), 32 + 255);
+    EXPECT_EQ(bo.ChannelNumber_ConfigurationToStorage(256), -1);
 }
 
 struct CalCase {

@@ -518,6 +518,12 @@ TEST(BadFiles, DamagedFilesFailWithAReadableError) {
         WriteAll(path, good);
     }
     EXPECT_FALSE(OpenKind(Kind::Etc, dir.path() / "missing.ETC").empty());
+    // Epochs of no length behind a consistent checksum.
+    auto epo = ReadAll(r.epoFile);
+    PutU32(U8(epo, 12), 0);
+    PutU32(U8(epo, 172), Crc32(U8(epo, 0), 172));
+    WriteAll(r.epoFile, epo);
+    EXPECT_FALSE(OpenKind(Kind::Epo, r.epoFile).empty());
 }
 
 TEST(BadFiles, AbsurdCountsAreRejectedBeforeAllocating) {
