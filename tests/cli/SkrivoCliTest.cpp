@@ -898,51 +898,94 @@ TEST_F(Cli, KilledBatchResumesWithoutRepeatsAndVerifyCatchesChanges) {
     EXPECT_EQ(Skrivo({"manifest", "verify", out.string()}).status, 0) << "the changed study was exported again";
 }
 
-// The progress view is drawn on a pseudo-terminal of 24 x 80, shrunk to
-// 3 x 30 while two studies run. The test hook holds each export after its
-// first record until it is cancelled, so the resize lands mid-run on any
-// machine. Every drawing must fit the size it was drawn for and move the
-// cursor back exactly over itself.
-TEST_F(Cli, ProgressFitsTheTerminalAndFollowsItsSize) {
-    std::ofstream list(dir / "studies.txt");
-    for (int i = 0; i < 5; ++i) list << Simulate("s" + std::to_string(100 + i), 20, 1, static_cast<uint32_t>(i)).string() << "\n";
+// The progress view on a pseudo-terminal of 24 x 80: forty studies run to
+// the end; then, with each export held by the test hook after its first
+// record until it is cancelled (so the resize lands mid-run on any machine),
+// the terminal shrinks to 3 x 30. Every drawing must fit the size it was
+// drawn for and move the cursor back exactly over itself.
+TEST_F(Cli, ProgressOfFortyStudiesFitsTheTerminalAndFollowsItsSize) {
+    std::ofstream list(dir / "forty.txt");
+    for (int i = 0; i < 40; ++i) list << Simulate("s" + std::to_string(100 + i), 10, 1, static_cast<uint32_t>(i)).string() << "\n";
     list.close();
-    int master = -1, slave = -1;
-    winsize ws{24, 80, 0, 0};
-    ASSERT_EQ(openpty(&master, &slave, nullptr, nullptr, &ws), 0);
-    posix_spawn_file_actions_t fa;
-    posix_spawn_file_actions_init(&fa);
-    posix_spawn_file_actions_addopen(&fa, 1, (dir / "stdout.txt").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    posix_spawn_file_actions_adddup2(&fa, slave, 2);
-    posix_spawn_file_actions_addclose(&fa, master);
-    std::vector<std::string> args = {SKRIVO_CLI_PATH, "--config", (dir / "config").string(), "export", "--from",
-                                     (dir / "studies.txt").string(), "-o", (dir / "out").string(), "-j", "3"};
-    std::vector<char*> argv;
-    for (auto& a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    setenv("TERM", "xterm", 1);
-    setenv("SKRIVO_TEST_HOLD_EXPORT", "1", 1);
-    pid_t pid = 0;
-    const int spawned = posix_spawn(&pid, argv[0], &fa, nullptr, argv.data(), environ);
-    unsetenv("SKRIVO_TEST_HOLD_EXPORT");
-    ASSERT_EQ(spawned, 0);
-    posix_spawn_file_actions_destroy(&fa);
-    close(slave);
-    // Drawings start with "clear to the end of the screen".
-    auto drawingsSince = [](const std::string& s, size_t from) {
-        size_t n = 0;
-        for (size_t at = s.find("\x1b[J", from); at != std::string::npos; at = s.find("\x1b[J", at + 3)) ++n;
-        return n;
+    // Runs the export on a fresh terminal; onOutput may act on the screen so far.
+    auto run = [&](const std::string& out, bool hold, const std::function<void(pid_t, int, const std::string&)>& onOutput) {
+        int master = -1, slave = -1;
+        winsize ws{24, 80, 0, 0};
+        EXPECT_EQ(openpty(&master, &slave, nullptr, nullptr, &ws), 0);
+        posix_spawn_file_actions_t fa;
+        posix_spawn_file_actions_init(&fa);
+        posix_spawn_file_actions_addopen(&fa, 1, (dir / "stdout.txt").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        posix_spawn_file_actions_adddup2(&fa, slave, 2);
+        posix_spawn_file_actions_addclose(&fa, master);
+        std::vector<std::string> args = {SKRIVO_CLI_PATH, "--config", (dir / "config").string(), "export", "--from",
+                                         (dir / "forty.txt").string(), "-o", (dir / out).string(), "-j", "2"};
+        std::vector<char*> argv;
+        for (auto& a : args) argv.push_back(a.data());
+        argv.push_back(nullptr);
+        setenv("TERM", "xterm", 1);
+        if (hold) setenv("SKRIVO_TEST_HOLD_EXPORT", "1", 1);
+        pid_t pid = 0;
+        EXPECT_EQ(posix_spawn(&pid, argv[0], &fa, nullptr, argv.data(), environ), 0);
+        unsetenv("SKRIVO_TEST_HOLD_EXPORT");
+        posix_spawn_file_actions_destroy(&fa);
+        close(slave);
+        std::string screen;
+        for (char buf[4096];;) {
+            pollfd p{master, POLLIN, 0};
+            if (poll(&p, 1, 60000) <= 0) break;
+            const ssize_t n = read(master, buf, sizeof buf);
+            if (n <= 0) break; // EIO once the program has ended
+            screen.append(buf, static_cast<size_t>(n));
+            onOutput(pid, master, screen);
+        }
+        close(master);
+        kill(pid, SIGKILL); // held exports never end by themselves
+        int status = 0;
+        waitpid(pid, &status, 0);
+        return std::make_pair(screen, WIFEXITED(status) ? WEXITSTATUS(status) : -1);
     };
-    std::string screen;
+    // Drawings start with "clear to the end of the screen"; the first one
+    // after a resize may have been composed before it.
+    size_t studyRows = 0;
+    auto check = [&](const std::string& screen, size_t resizedAt) {
+        const std::regex back("\x1b\\[(\\d+)F$");
+        size_t at = screen.find("\x1b[J"), drawnSmall = 0;
+        EXPECT_NE(at, std::string::npos);
+        while (at != std::string::npos) {
+            const size_t next = screen.find("\x1b[J", at + 3);
+            std::string block = screen.substr(at + 3, next == std::string::npos ? std::string::npos : next - at - 3);
+            std::smatch m;
+            int movedBack = -1;
+            if (std::regex_search(block, m, back)) {
+                movedBack = std::stoi(m[1]);
+                block.erase(static_cast<size_t>(m.position(0)));
+            }
+            // After the last drawing the outcomes follow as plain lines.
+            if (next == std::string::npos) block.erase(std::min(block.size(), block.find('\n', block.find("/40 done")) + 1));
+            const bool small = at > resizedAt && drawnSmall++ > 0;
+            const size_t rows = small ? 3 : 24, columns = small ? 30 : 80;
+            std::istringstream lines(block);
+            size_t count = 0;
+            for (std::string line; std::getline(lines, line); ++count) {
+                if (!line.empty() && line.back() == '\r') line.pop_back(); // the terminal's newline mapping
+                EXPECT_LT(line.size(), columns) << "wider than the terminal: " << line;
+                studyRows += line.find('%') != std::string::npos;
+            }
+            EXPECT_LT(count, rows) << "more rows than fit: " << block;
+            EXPECT_TRUE(movedBack < 0 || static_cast<size_t>(movedBack) == count) << block;
+            at = next;
+        }
+        return drawnSmall;
+    };
+
+    const auto [all, allStatus] = run("all", false, [](pid_t, int, const std::string&) {});
+    EXPECT_EQ(allStatus, 0) << all;
+    check(all, std::string::npos);
+    EXPECT_NE(all.rfind("40/40 done"), std::string::npos);
+
     size_t resizedAt = std::string::npos;
     bool interrupted = false;
-    for (char buf[4096];;) {
-        pollfd p{master, POLLIN, 0};
-        if (poll(&p, 1, 60000) <= 0) break;
-        const ssize_t n = read(master, buf, sizeof buf);
-        if (n <= 0) break; // EIO once the program has ended
-        screen.append(buf, static_cast<size_t>(n));
+    const auto [held, heldStatus] = run("held", true, [&](pid_t pid, int master, const std::string& screen) {
         const size_t lastDrawing = screen.rfind("\x1b[J");
         if (resizedAt == std::string::npos && lastDrawing != std::string::npos &&
             std::count(screen.begin() + static_cast<long>(lastDrawing), screen.end(), '%') >= 2) {
@@ -950,46 +993,17 @@ TEST_F(Cli, ProgressFitsTheTerminalAndFollowsItsSize) {
             ioctl(master, TIOCSWINSZ, &small);
             resizedAt = screen.size();
         }
-        // The first drawing after the resize may have been composed before it.
-        if (resizedAt != std::string::npos && !interrupted && drawingsSince(screen, resizedAt) >= 3) {
+        size_t since = 0;
+        for (size_t at = screen.find("\x1b[J", resizedAt); resizedAt != std::string::npos && at != std::string::npos;
+             at = screen.find("\x1b[J", at + 3))
+            ++since;
+        if (since >= 3 && !interrupted) {
             kill(pid, SIGINT);
             interrupted = true;
         }
-    }
-    close(master);
-    if (!interrupted) kill(pid, SIGKILL); // held exports never end by themselves
-    int status = 0;
-    waitpid(pid, &status, 0);
-    ASSERT_TRUE(interrupted) << screen;
-    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 130) << screen;
-
-    const std::regex back("\x1b\\[(\\d+)F$");
-    size_t at = screen.find("\x1b[J"), drawnSmall = 0, studyRows = 0;
-    ASSERT_NE(at, std::string::npos);
-    while (at != std::string::npos) {
-        const size_t next = screen.find("\x1b[J", at + 3);
-        std::string block = screen.substr(at + 3, next == std::string::npos ? std::string::npos : next - at - 3);
-        std::smatch m;
-        int movedBack = -1;
-        if (std::regex_search(block, m, back)) {
-            movedBack = std::stoi(m[1]);
-            block.erase(static_cast<size_t>(m.position(0)));
-        }
-        // After the last drawing the outcomes follow as plain lines.
-        if (next == std::string::npos) block.erase(std::min(block.size(), block.find('\n', block.find("/5 done")) + 1));
-        const bool small = at > resizedAt && drawnSmall++ > 0;
-        const size_t rows = small ? 3 : 24, columns = small ? 30 : 80;
-        std::istringstream lines(block);
-        size_t count = 0;
-        for (std::string line; std::getline(lines, line); ++count) {
-            if (!line.empty() && line.back() == '\r') line.pop_back(); // the terminal's newline mapping
-            EXPECT_LT(line.size(), columns) << "wider than the terminal: " << line;
-            studyRows += line.find('%') != std::string::npos;
-        }
-        EXPECT_LT(count, rows) << "more rows than fit: " << block;
-        EXPECT_TRUE(movedBack < 0 || static_cast<size_t>(movedBack) == count) << block;
-        at = next;
-    }
-    EXPECT_GE(drawnSmall, 3u);
+    });
+    ASSERT_TRUE(interrupted) << held;
+    EXPECT_EQ(heldStatus, 130) << held;
+    EXPECT_GE(check(held, resizedAt), 3u);
     EXPECT_GT(studyRows, 0u) << "running studies are shown";
 }

@@ -119,6 +119,22 @@ def sync_scratch(scratch):
             continue
         dst.parent.mkdir(parents=True, exist_ok=True)
         shutil.copy2(src, dst)
+    # A file deleted or renamed since the last run must go from the copy too:
+    # the build globs its folders and would compile the stale one.
+    tracked = {Path(rel) for rel in files if rel}
+    for dst in list(scratch.rglob("*")):
+        rel = dst.relative_to(scratch)
+        if rel.parts[0] in ("build", ".git") or "node_modules" in rel.parts:
+            continue
+        if dst.is_file() and rel.suffix in (".cpp", ".h", ".txt", ".cmake") and rel not in tracked:
+            dst.unlink()
+    # The BIDS validator is installed by npm, not tracked: the copy uses the
+    # checkout's, or the BIDS tests fail and would seem to kill every fault.
+    modules = ROOT / "tools/bids-validator/node_modules"
+    link = scratch / "tools/bids-validator/node_modules"
+    if modules.is_dir() and not link.exists():
+        link.parent.mkdir(parents=True, exist_ok=True)
+        link.symlink_to(modules.resolve())
 
 
 class Runner:
