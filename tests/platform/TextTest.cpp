@@ -1,10 +1,9 @@
-// Text conversions, message formatting, the log and unit names.
+// Text conversions, message formatting and the log.
 #include <gtest/gtest.h>
 
 #include <clocale>
 #include <cstdint>
 #include <fstream>
-#include <set>
 #include <sstream>
 #include <thread>
 #include <vector>
@@ -12,7 +11,6 @@
 #include "platform/Format.h"
 #include "platform/Log.h"
 #include "platform/TextConv.h"
-#include "platform/appcommon/PhysicalUnits.h"
 #include "support/ScopedEnv.h"
 #include "support/TempDir.h"
 
@@ -207,19 +205,6 @@ TEST(Log, LevelMaskAndOutputFilesFromTheEnvironment) {
     }
     CTaviLogManager::Reconfigure();
     EXPECT_EQ(sk::SkrivoLogger(), CTaviLogManager::GetComponent(L"SKRIVO")) << "one component, kept";
-}
-
-TEST(PhysicalUnits, EveryUnitHasItsOwnNameAndStrangersHaveNone) {
-    std::set<std::wstring> seen;
-    for (int u = 1; u <= CPhysicalUnits::LastUnits; ++u) {
-        const std::wstring s = CPhysicalUnits::ToLangNeutralString(u);
-        EXPECT_TRUE(!s.empty() && seen.insert(s).second) << u;
-        EXPECT_EQ(CPhysicalUnits::FromLangNeutralString(s), u) << u;
-    }
-    for (int u : {0, -1, CPhysicalUnits::LastUnits + 1})
-        EXPECT_EQ(CPhysicalUnits::ToLangNeutralString(u), L"");
-    for (const wchar_t* s : {L"", L"uV", L"µv", L"Mv"})
-        EXPECT_EQ(CPhysicalUnits::FromLangNeutralString(s), CPhysicalUnits::Unknown) << s;
 }
 
 } // namespace

@@ -43,10 +43,6 @@ TEST_F(SkrivoTemplateTest, EnumerationTextsAreCaseSensitiveAndSettersNormalise) 
         t->SetModality(in);
         EXPECT_EQ(stored, AsCStr(t->GetAt(L"Modality"), L"?")) << in;
     }
-    for (const auto& [value, stored] : {std::pair{1, L"EDF+"}, {0, L"EDF"}, {2, L"EDF"}, {-1, L"EDF"}}) {
-        t->SetExportType(static_cast<T::ExportFormat>(value));
-        EXPECT_EQ(std::wstring(stored), AsCStr(t->GetAt(L"ExportFormat"), L"?")) << value;
-    }
 }
 
 TEST_F(SkrivoTemplateTest, ChannelCountsFollowTheChannelSource) {
