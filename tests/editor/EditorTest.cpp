@@ -342,38 +342,29 @@ TEST_F(EditorTest, AcquisitionMontageIsCopiedIntoTheTemplate)
     EXPECT_EQ(Int(*t, L"IncludePatientEvent"), 1);
 }
 
-class MultiBreakout : public EditorTest {
-protected:
-    // Headbox 20 with two breakout boxes: configuration 0..255 stored,
-    // 256..511 not, 512..543 the base unit's DC inputs.
-    CKeyTree Study()
-    {
-        CKeyTree study = MakeStudy({.headbox = 20, .breakouts = 2, .rawCount = 0, .recordingMontage = false});
-        // Derivations over channels 0..63, 130..131 and 200, none in 64..127,
-        // one on an unused breakout (300) and one whose reference is there.
-        std::vector<int> channels;
-        for (int c = 0; c < 64; ++c)
-            channels.push_back(c);
-        for (int c : {130, 131, 200, 300, 520})
-            channels.push_back(c);
-        CMontage m = SingleInputMontage(20, L"Acq", channels);
-        CMontageChannel bipolar(L"D5-D400", 0);
-        CHalfMontageChannel a, b;
-        a.AddInput(5, 1.0f);
-        b.AddInput(400, 1.0f);
-        bipolar.SetFirstHalf(a);
-        bipolar.SetSecondHalf(b);
-        m.AddChannel(bipolar);
-        auto* tree = new CKeyTree();
-        m.Save(*tree);
-        study.AddKey(L"Montage", tree);
-        return study;
-    }
-};
-
-TEST_F(MultiBreakout, FourRangeButtonsWhereDerivationsAreTickWholeBlocks)
+// Headbox 20 with two breakout boxes: configuration 0..255 stored, 256..511
+// not, 512..543 the base unit's DC inputs.
+TEST_F(EditorTest, MultiBreakoutRangeButtonsTickWholeBlocks)
 {
-    CKeyTree study = Study();
+    CKeyTree study = MakeStudy({.headbox = 20, .breakouts = 2, .rawCount = 0, .recordingMontage = false});
+    // Derivations over channels 0..63, 130..131 and 200, none in 64..127,
+    // one on an unused breakout (300) and one whose reference is there.
+    std::vector<int> channels;
+    for (int c = 0; c < 64; ++c)
+        channels.push_back(c);
+    for (int c : {130, 131, 200, 300, 520})
+        channels.push_back(c);
+    CMontage m = SingleInputMontage(20, L"Acq", channels);
+    CMontageChannel bipolar(L"D5-D400", 0);
+    CHalfMontageChannel a, b;
+    a.AddInput(5, 1.0f);
+    b.AddInput(400, 1.0f);
+    bipolar.SetFirstHalf(a);
+    bipolar.SetSecondHalf(b);
+    m.AddChannel(bipolar);
+    auto* tree = new CKeyTree();
+    m.Save(*tree);
+    study.AddKey(L"Montage", tree);
     CSkrivoTemplate* t = NewTemplate(L"T");
     t->SetHeadboxType(20);
     t->SetAt(L"ExportChannels", L"AcquisitionMontage");
