@@ -160,6 +160,9 @@ int RunBenchParallel(const BenchOptions& o) {
         sim.minutes = o.minutes;
         sim.rate = o.rate;
         sim.seed = 7; // equal studies
+        // Output files are named after the patient: one name each, or the
+        // second study's file would be refused as a collision.
+        sim.patient = "Bench, Study" + std::to_string(i + 1);
         sim.quiet = true;
         if (RunSimulate(sim) != kExitOk) return kExitFailed;
         studies.push_back(sim.folder);
@@ -181,6 +184,14 @@ int RunBenchParallel(const BenchOptions& o) {
         engine.WaitForExport(0xFFFFFFFFu);
         const auto t1 = std::chrono::steady_clock::now();
         if (!engine.IsDone()) return -1;
+        for (size_t i = 0; const CExportDetails* d = engine.GetExportAt(i); ++i) {
+            int32_t code = 0;
+            std::wstring text;
+            if (d->GetError(code, text)) {
+                std::fprintf(stderr, "skrivo: %s\n", Narrow(text).c_str());
+                return -1;
+            }
+        }
         return std::chrono::duration<double>(t1 - t0).count();
     };
     // Other processes share the machine: alternate the two and keep the
