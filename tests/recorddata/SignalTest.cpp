@@ -94,19 +94,25 @@ const RangeCase kRangeCases[] = {
      {327, -327, 0, 32767}},
 };
 
+// The EDF range a signal reports against the row's expected one.
+template <typename Signal, typename Row>
+void ExpectRange(Signal& s, const Row& c) {
+    int32_t dmin, dmax;
+    double pmin, pmax;
+    s.GetRange(dmin, dmax, pmin, pmax);
+    EXPECT_EQ(dmin, c.edfDigMin);
+    EXPECT_EQ(dmax, c.edfDigMax);
+    EXPECT_EQ(pmin, c.physMin);
+    EXPECT_EQ(pmax, c.physMax);
+}
+
 TEST(SimpleSignalData, RangesZeroCodeAndSamples) {
     for (const RangeCase& c : kRangeCases) {
         SCOPED_TRACE(c.name);
         CEDFSimpleSignalData s(5);
         s.SetInputRange(c.digMin, c.digMax, c.physMin, c.physMax);
         s.Finalize();
-        int32_t dmin, dmax;
-        double pmin, pmax;
-        s.GetRange(dmin, dmax, pmin, pmax);
-        EXPECT_EQ(dmin, c.edfDigMin);
-        EXPECT_EQ(dmax, c.edfDigMax);
-        EXPECT_EQ(pmin, c.physMin);
-        EXPECT_EQ(pmax, c.physMax);
+        ExpectRange(s, c);
         EXPECT_EQ(s.GetZeroCode(), c.zeroCode);
 
         // One extra gap frame at the end must give the zero code.
@@ -389,13 +395,7 @@ TEST(MontageSignalData, CalibratedRangesAndSamples) {
         CEDFMontageSignalData s(&mc, kNames);
         s.SetInputRange(c.inDigMin, c.inDigMax, c.inPhysMin, c.inPhysMax);
         s.ApplyCalibration(&calibration);
-        int32_t dmin, dmax;
-        double pmin, pmax;
-        s.GetRange(dmin, dmax, pmin, pmax);
-        EXPECT_EQ(dmin, c.edfDigMin);
-        EXPECT_EQ(dmax, c.edfDigMax);
-        EXPECT_EQ(pmin, c.physMin);
-        EXPECT_EQ(pmax, c.physMax);
+        ExpectRange(s, c);
         for (const auto& [raw, expected] : c.samples) {
             Frames f(1);
             f.Set(0, 4, raw);
