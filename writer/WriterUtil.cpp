@@ -12,62 +12,6 @@
 
 namespace sk::writer {
 
-std::string ToUtf8(const std::wstring& text) {
-    std::string out;
-    out.reserve(text.size());
-    for (wchar_t wc : text) {
-        auto c = static_cast<uint32_t>(wc);
-        if (c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF))
-            c = 0xFFFD;
-        if (c < 0x80) {
-            out.push_back(static_cast<char>(c));
-        } else if (c < 0x800) {
-            out.push_back(static_cast<char>(0xC0 | (c >> 6)));
-            out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-        } else if (c < 0x10000) {
-            out.push_back(static_cast<char>(0xE0 | (c >> 12)));
-            out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
-            out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-        } else {
-            out.push_back(static_cast<char>(0xF0 | (c >> 18)));
-            out.push_back(static_cast<char>(0x80 | ((c >> 12) & 0x3F)));
-            out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
-            out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-        }
-    }
-    return out;
-}
-
-std::wstring FromUtf8(const std::string& text) {
-    std::wstring out;
-    out.reserve(text.size());
-    size_t i = 0;
-    while (i < text.size()) {
-        auto b = static_cast<unsigned char>(text[i]);
-        uint32_t c = 0xFFFD;
-        int extra = 0;
-        if (b < 0x80) { c = b; }
-        else if ((b & 0xE0) == 0xC0) { c = b & 0x1F; extra = 1; }
-        else if ((b & 0xF0) == 0xE0) { c = b & 0x0F; extra = 2; }
-        else if ((b & 0xF8) == 0xF0) { c = b & 0x07; extra = 3; }
-        else { out.push_back(0xFFFD); ++i; continue; }
-        if (i + static_cast<size_t>(extra) >= text.size()) {
-            out.push_back(0xFFFD);
-            break;
-        }
-        bool bad = false;
-        for (int k = 1; k <= extra; ++k) {
-            auto cb = static_cast<unsigned char>(text[i + static_cast<size_t>(k)]);
-            if ((cb & 0xC0) != 0x80) { bad = true; break; }
-            c = (c << 6) | (cb & 0x3F);
-        }
-        if (bad) { out.push_back(0xFFFD); ++i; continue; }
-        out.push_back(static_cast<wchar_t>(c));
-        i += static_cast<size_t>(extra) + 1;
-    }
-    return out;
-}
-
 bool IsPrintableAscii(const std::wstring& text) {
     for (wchar_t c : text) {
         const auto u = static_cast<uint32_t>(c);

@@ -5,10 +5,13 @@
 
 #include <string>
 
+#include "platform/TextConv.h"
+
 namespace sk::writer {
 
-std::string ToUtf8(const std::wstring& text);
-std::wstring FromUtf8(const std::string& text);
+// Invalid input becomes U+FFFD: names and paths are shown, never refused here.
+inline std::string ToUtf8(const std::wstring& text) { return sk::ToUtf8Lossy(text); }
+inline std::wstring FromUtf8(const std::string& text) { return sk::FromUtf8Lossy(text); }
 // True when every character is printable US-ASCII (0x20..0x7E), the only
 // bytes a header text may hold; control characters count as foreign.
 bool IsPrintableAscii(const std::wstring& text);

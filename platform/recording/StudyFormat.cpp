@@ -1,5 +1,7 @@
 #include "platform/recording/StudyFormat.h"
 
+#include "platform/TextConv.h"
+
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
@@ -121,30 +123,7 @@ size_t Utf16Units(const std::wstring& text)
     return n;
 }
 
-std::string NarrowPath(const std::wstring& path)
-{
-    std::string out;
-    for (wchar_t wc : path) {
-        uint32_t c = static_cast<uint32_t>(wc);
-        if (c > 0x10FFFF) c = 0xFFFD;
-        if (c < 0x80) {
-            out.push_back(static_cast<char>(c));
-        } else if (c < 0x800) {
-            out.push_back(static_cast<char>(0xC0 | (c >> 6)));
-            out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-        } else if (c < 0x10000) {
-            out.push_back(static_cast<char>(0xE0 | (c >> 12)));
-            out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
-            out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-        } else {
-            out.push_back(static_cast<char>(0xF0 | (c >> 18)));
-            out.push_back(static_cast<char>(0x80 | ((c >> 12) & 0x3F)));
-            out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
-            out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-        }
-    }
-    return out;
-}
+std::string NarrowPath(const std::wstring& path) { return sk::ToUtf8Lossy(path); }
 
 bool AtomicWriteFile(const std::wstring& path, const void* data, size_t len, std::wstring* error)
 {
