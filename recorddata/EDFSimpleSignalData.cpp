@@ -31,7 +31,7 @@ inline int16_t CEDFSimpleSignalData::ValueOf(int32_t v) const {
 
 int16_t CEDFSimpleSignalData::GetSample(const uint8_t* frame) const { return SampleOf(frame); }
 
-bool CEDFSimpleSignalData::Branchless() const {
+inline bool CEDFSimpleSignalData::Branchless() const {
     // With a finite gain and offset the scaled value is never NaN, so a
     // clamp into [min, max] followed by truncation equals ClampToEDF without
     // a branch.

@@ -77,6 +77,14 @@ bool EdfOutputFile::Write(const void* data, size_t size) {
     return true;
 }
 
+uint8_t* EdfOutputFile::Reserve(size_t size) {
+    if (m_fd < 0 || m_error != 0 || !m_buffer || size >= kBufferSize)
+        return nullptr;
+    if (m_used + size > kBufferSize && !Flush())
+        return nullptr;
+    return m_buffer.get() + m_used;
+}
+
 bool EdfOutputFile::Seek(int64_t position) {
     if (m_fd < 0 || m_error != 0)
         return false;

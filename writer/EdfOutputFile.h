@@ -43,8 +43,20 @@ public:
     // after a failed write (the file does not grow). False on failure.
     bool PatchAt(int64_t offset, const void* data, size_t size);
 
-    // Buffer capacity; records are copied into it and written in blocks.
+    // Buffer capacity; records are assembled in it (or copied into it) and
+    // written in blocks.
     static constexpr size_t kBufferSize = 1u << 20;
+
+    // Room for size bytes after what is buffered, so that a record is
+    // assembled where it will be written from; Commit(size) then appends
+    // them. Null when the buffer cannot take them (write those through
+    // Write) or the file has failed, also when making room failed: Write
+    // then reports that failure.
+    uint8_t* Reserve(size_t size);
+    void Commit(size_t size) {
+        m_used += size;
+        m_position += static_cast<int64_t>(size);
+    }
 
     // Writes out the buffer; false (error kept) when the write failed.
     bool Flush();

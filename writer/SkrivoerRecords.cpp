@@ -1,7 +1,7 @@
 // The record writing loop: walks the recording's table-of-contents and raw
 // data files in time order, assembles the sample frames of each data record,
-// lets every processor write its part into one record buffer and writes the
-// record with one write.
+// lets every processor write its part of the record where the output file
+// will write it from.
 
 #include "writer/Skrivoer.h"
 
@@ -125,9 +125,19 @@ int64_t CSkrivoer::WriteRecords(int64_t startStamp, CExportDetails* details) {
     for (const sk::ExportProblem& p : missing)
         AddProblem(p);
 
-    // One frame buffer and one record buffer, reused for every record.
+    // One frame buffer, reused for every record. A record is assembled
+    // straight in the output file's buffer, or, when that cannot take it
+    // whole, in a record buffer of its own that is then written.
     std::vector<uint8_t> frames(static_cast<size_t>(fpr) * frame::kFrameSize, 0);
-    std::vector<uint8_t> record(static_cast<size_t>(m_bytesPerRecord), 0);
+    std::vector<uint8_t> record;
+    uint8_t* rec = nullptr; // the current record's bytes, once begun
+    auto recordBytes = [&]() -> uint8_t* {
+        if (!rec && !(rec = m_file->Reserve(static_cast<size_t>(m_bytesPerRecord)))) {
+            record.resize(static_cast<size_t>(m_bytesPerRecord));
+            rec = record.data();
+        }
+        return rec;
+    };
 
     int64_t current = startStamp;
     int32_t index = 0;
@@ -147,21 +157,34 @@ int64_t CSkrivoer::WriteRecords(int64_t startStamp, CExportDetails* details) {
     // Raw channels take their values straight from the decoder's
     // channel-contiguous runs, so the frames then carry the decoded values
     // only when another writer reads them.
-    std::vector<size_t> offsets(m_writers.size(), 0);
-    std::vector<uint8_t> perFrame(m_writers.size(), 0);
-    std::vector<const CEDFSimpleSignalData*> rawWriters(m_writers.size(), nullptr);
+    struct Part {
+        IEDFRecordWriter* writer;
+        size_t offset; // in the record
+        uint32_t samples;
+    };
+    struct RawPart {
+        IEDFRecordWriter* writer; // for gap frames
+        const CEDFSimpleSignalData* values;
+        size_t offset;
+        int storage;
+    };
+    std::vector<Part> perFrame, perRecord;
+    std::vector<RawPart> rawParts;
     bool framesNeedValues = false;
     for (size_t w = 0, pos = 0; w < m_writers.size(); ++w) {
-        offsets[w] = pos;
+        const size_t offset = pos;
         pos += static_cast<size_t>(m_recordSizes[w]);
         CEDFRecordData* p = m_processors[w];
         const bool wholeRecord = m_recordSizes[w] == 2 * fpr;
-        perFrame[w] = (dynamic_cast<CEDFSignalData*>(p) || dynamic_cast<CEDFEventData*>(p)) && wholeRecord;
-        rawWriters[w] = wholeRecord ? dynamic_cast<const CEDFSimpleSignalData*>(p) : nullptr;
-        if (rawWriters[w])
-            perFrame[w] = 0;
-        else if (!dynamic_cast<CEDFEventData*>(p) && !dynamic_cast<CEDFAnnotationData*>(p) &&
-                 !dynamic_cast<CEDFPatientEventData*>(p))
+        const auto* simple = wholeRecord ? dynamic_cast<const CEDFSimpleSignalData*>(p) : nullptr;
+        const bool events = dynamic_cast<CEDFEventData*>(p) != nullptr;
+        if (simple)
+            rawParts.push_back({m_writers[w], simple, offset, simple->GetStorageIndex()});
+        else if ((dynamic_cast<CEDFSignalData*>(p) || events) && wholeRecord)
+            perFrame.push_back({m_writers[w], offset, 0});
+        else
+            perRecord.push_back({m_writers[w], offset, static_cast<uint32_t>(m_recordSizes[w]) / 2});
+        if (!simple && !events && !dynamic_cast<CEDFAnnotationData*>(p) && !dynamic_cast<CEDFPatientEventData*>(p))
             framesNeedValues = true;
     }
     int32_t converted = 0; // frames of the current record already converted
@@ -173,10 +196,9 @@ int64_t CSkrivoer::WriteRecords(int64_t startStamp, CExportDetails* details) {
         const uint8_t* first = frames.data() + static_cast<size_t>(converted) * frame::kFrameSize;
         const int64_t s0 = frame::Stamp(first);
         const int64_t s1 = frame::Stamp(frames.data() + static_cast<size_t>(upTo - 1) * frame::kFrameSize);
-        for (size_t w = 0; w < m_writers.size(); ++w)
-            if (perFrame[w])
-                m_writers[w]->Write(s0, s1, first, static_cast<uint32_t>(upTo - converted),
-                                    record.data() + offsets[w] + 2 * static_cast<size_t>(converted));
+        uint8_t* out = recordBytes() + 2 * static_cast<size_t>(converted);
+        for (const Part& p : perFrame)
+            p.writer->Write(s0, s1, first, static_cast<uint32_t>(upTo - converted), out + p.offset);
         converted = upTo;
     };
     // Gap frames reach the raw channels through the frames.
@@ -186,13 +208,12 @@ int64_t CSkrivoer::WriteRecords(int64_t startStamp, CExportDetails* details) {
         const uint8_t* first = frames.data() + static_cast<size_t>(rawDone) * frame::kFrameSize;
         const int64_t s0 = frame::Stamp(first);
         const int64_t s1 = frame::Stamp(frames.data() + static_cast<size_t>(upTo - 1) * frame::kFrameSize);
-        for (size_t w = 0; w < m_writers.size(); ++w)
-            if (rawWriters[w])
-                m_writers[w]->Write(s0, s1, first, static_cast<uint32_t>(upTo - rawDone),
-                                    record.data() + offsets[w] + 2 * static_cast<size_t>(rawDone));
+        uint8_t* out = recordBytes() + 2 * static_cast<size_t>(rawDone);
+        for (const RawPart& r : rawParts)
+            r.writer->Write(s0, s1, first, static_cast<uint32_t>(upTo - rawDone), out + r.offset);
         rawDone = upTo;
     };
-    // Every writer fills its part of the record buffer; one write per record.
+    // Every writer has filled its part of the record: it joins the file.
     auto writeRecord = [&]() -> bool {
         convert(fpr);
         convertRawFrames(fpr);
@@ -200,13 +221,14 @@ int64_t CSkrivoer::WriteRecords(int64_t startStamp, CExportDetails* details) {
         rawDone = 0;
         const int64_t recStart = frame::Stamp(frames.data());
         const int64_t recEnd = frame::Stamp(frames.data() + static_cast<size_t>(fpr - 1) * frame::kFrameSize);
-        for (size_t w = 0; w < m_writers.size(); ++w) {
-            if (perFrame[w] || rawWriters[w])
-                continue;
-            const auto size = static_cast<uint32_t>(m_recordSizes[w]);
-            m_writers[w]->Write(recStart, recEnd, frames.data(), size / 2, record.data() + offsets[w]);
-        }
-        if (!m_file->Write(record.data(), record.size())) {
+        uint8_t* out = recordBytes();
+        for (const Part& p : perRecord)
+            p.writer->Write(recStart, recEnd, frames.data(), p.samples, out + p.offset);
+        const bool inPlace = out != record.data();
+        rec = nullptr;
+        if (inPlace)
+            m_file->Commit(static_cast<size_t>(m_bytesPerRecord));
+        else if (!m_file->Write(record.data(), record.size())) {
             SKW_LOG(8, L"CSkrivoer::WriteString - Error writing to file: %d", m_file->LastError());
             SetFileError(m_file->LastError());
             m_failed = true;
@@ -357,10 +379,9 @@ int64_t CSkrivoer::WriteRecords(int64_t startStamp, CExportDetails* details) {
                     for (int32_t i = 0; i < n; ++i)
                         frame::SetValue(frames.data() + static_cast<size_t>(index + i) * frame::kFrameSize, c, v[i]);
                 }
-            for (size_t w = 0; w < m_writers.size(); ++w)
-                if (rawWriters[w])
-                    rawWriters[w]->WriteValues(run.Column(rawWriters[w]->GetStorageIndex()), static_cast<uint32_t>(n),
-                                        record.data() + offsets[w] + 2 * static_cast<size_t>(index));
+            uint8_t* out = recordBytes() + 2 * static_cast<size_t>(index);
+            for (const RawPart& r : rawParts)
+                r.values->WriteValues(run.Column(r.storage), static_cast<uint32_t>(n), out + r.offset);
             rawDone = index + n;
             return n;
         };
