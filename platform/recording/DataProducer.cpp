@@ -1,7 +1,12 @@
 #include "platform/recording/DataProducer.h"
 
 #include <algorithm>
+#include <array>
 #include <bit>
+#include <utility>
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include "platform/recording/SampleFrame.h"
 #include "platform/recording/StudyFormat.h"
@@ -15,11 +20,25 @@ namespace {
 constexpr size_t kReadAhead = 256 * 1024;
 // Bytes one compressed sample can take at most: flag byte + 5 bytes per channel.
 size_t MaxCompressedSample(int channels) { return 1 + 5 * static_cast<size_t>(channels); }
+
+// Channel-major blocks (schema 3): miniblocks in a block of n samples, and
+// the longest payload such a block can have (a flag list of every sample,
+// every miniblock 32 bits wide).
+int Miniblocks(int n) { return (n - 1 + kMiniblockValues - 1) / kMiniblockValues; }
+size_t MaxChannelBlockPayload(int n, int channels)
+{
+    const size_t m = static_cast<size_t>(Miniblocks(n));
+    return std::max<size_t>(1 + n, 3 + 3 * static_cast<size_t>(n)) +
+           static_cast<size_t>(channels) * (4 + m + 16 * 32 * m);
+}
+// Samples of every channel the row cache holds: the first value of a block
+// and its first miniblock.
+constexpr int kCacheSamples = kMiniblockValues + 1;
 } // namespace
 
 CDataProducer* CDataProducer::CreateDataProducer(uint16_t schema, uint16_t frameWord, CRawDataFile* file)
 {
-    if (schema != kSchemaPlain && schema != kSchemaDeltaVarint) return nullptr;
+    if (schema != kSchemaPlain && schema != kSchemaDeltaVarint && schema != kSchemaChannelBlocks) return nullptr;
     return new CDataProducer(schema, frameWord, file);
 }
 
@@ -49,6 +68,8 @@ int CDataProducer::Init(int32_t channelCount, uint16_t schema, int32_t decimatio
     size_t cap = kReadAhead;
     if (m_schema == kSchemaDeltaVarint)
         cap = std::max(cap, kBlockHeaderSize + kMaxBlockSamples * MaxCompressedSample(channelCount));
+    else if (m_schema == kSchemaChannelBlocks)
+        cap = std::max(cap, kBlockHeaderSize + MaxChannelBlockPayload(kMaxBlockSamples, channelCount));
     else
         cap = std::max(cap, 1 + 4 * static_cast<size_t>(channelCount));
     if (cap > m_bufCap) {
@@ -56,6 +77,9 @@ int CDataProducer::Init(int32_t channelCount, uint16_t schema, int32_t decimatio
         m_bufCap = cap;
     }
     m_prev.assign(channelCount, 0);
+    m_channelPos.assign(m_schema == kSchemaChannelBlocks ? channelCount : 0, 0);
+    m_cache.clear(); // sized when rows are first read
+    m_cachePos = m_cacheCount = 0;
     m_bufPos = m_bufLen = 0;
     m_blockLeft = 0;
     m_seenGeneration = ~0ull;
@@ -72,6 +96,7 @@ bool CDataProducer::Sync(CRawDataFile* file)
         m_seenGeneration = gen;
         m_bufPos = m_bufLen = 0;
         m_blockLeft = 0;
+        m_cachePos = m_cacheCount = 0;
         m_error.clear();
     }
     return m_error.empty();
@@ -110,6 +135,15 @@ int CDataProducer::ReadSample(CRawDataFile* file, uint8_t* frame, const uint8_t*
         frame::SetFlags(frame, frame::kFlagNoData);
         return 0;
     }
+    if (m_schema == kSchemaChannelBlocks) {
+        uint8_t flags = 0;
+        if (ReadChannelRows(file, &flags, 0, frame + frame::kValuesOffset, 0, 1) != 1) {
+            frame::SetFlags(frame, frame::kFlagNoData);
+            return 0;
+        }
+        frame::SetFlags(frame, flags);
+        return 1;
+    }
     return m_schema == kSchemaPlain ? ReadPlain(file, frame) : ReadCompressed(file, frame);
 }
 
@@ -132,6 +166,7 @@ int CDataProducer::ReadPlain(CRawDataFile* file, uint8_t* frame)
 
 bool CDataProducer::LoadBlock(CRawDataFile* file)
 {
+    if (m_schema == kSchemaChannelBlocks) return LoadChannelBlock(file);
     const uint8_t* h = m_buf.get() + m_bufPos;
     const int n = GetU16(h + 4);
     const int channels = GetU16(h + 6);
@@ -320,6 +355,7 @@ int CDataProducer::ReadSamples(CRawDataFile* file, uint8_t* rows, int count)
     if (!file) file = m_file;
     if (!m_ready || !file || !rows || !file->IsOpen() || count <= 0 || !Sync(file)) return 0;
     const size_t stride = 1 + 4 * static_cast<size_t>(m_channels);
+    if (m_schema == kSchemaChannelBlocks) return ReadChannelRows(file, rows, stride, rows + 1, stride, count);
     int done = 0;
     while (done < count) {
         uint8_t* row = rows + static_cast<size_t>(done) * stride;
@@ -367,11 +403,241 @@ int CDataProducer::ReadColumns(CRawDataFile* file, uint8_t* flags, int32_t* valu
             m_bufPos += static_cast<size_t>(n) * stride;
             continue;
         }
+        if (m_cachePos < m_cacheCount) {
+            // Samples a row read left in the cache come first.
+            const int n = std::min(m_cacheCount - m_cachePos, count - done);
+            std::memcpy(flags + done, m_cacheFlags + m_cachePos, static_cast<size_t>(n));
+            for (int c = 0; c < m_channels; ++c)
+                std::memcpy(values + channelStride * static_cast<size_t>(c) + done,
+                            m_cache.data() + static_cast<size_t>(c) * kCacheSamples + m_cachePos, 4 * static_cast<size_t>(n));
+            m_cachePos += n;
+            done += n;
+            continue;
+        }
         if (!NextBlock(file)) break;
         const int n = std::min(m_blockLeft, count - done);
+        if (m_schema == kSchemaChannelBlocks) {
+            DecodeColumns(flags + done, values + done, channelStride, n);
+            done += n;
+            continue;
+        }
         const int got = DecodeRun(flags + done, 1, reinterpret_cast<uint8_t*>(values + done), 4, 4 * channelStride, n);
         done += got;
         if (got < n) break;
+    }
+    return done;
+}
+
+// ---- channel-major blocks (schema 3) ----
+
+namespace {
+
+// Four 32-bit lanes; the unpacking below is written on them so that every
+// compiler emits vector instructions for it.
+typedef uint32_t Lanes __attribute__((vector_size(16)));
+
+inline Lanes LoadLanes(const uint8_t* p)
+{
+    Lanes v;
+    std::memcpy(&v, p, 16); // little-endian host
+    return v;
+}
+
+// Value k of each lane of a miniblock packed W bits wide.
+template <int W, int K>
+inline void UnpackStep(const uint8_t* in, uint32_t* out)
+{
+    constexpr int bit = K * W, word = bit / 32, shift = bit % 32;
+    Lanes x = LoadLanes(in + 16 * word) >> shift;
+    if constexpr (shift + W > 32) x |= LoadLanes(in + 16 * (word + 1)) << (32 - shift);
+    if constexpr (W < 32) x &= (1u << W) - 1;
+    std::memcpy(out + 4 * K, &x, 16);
+}
+
+// The kMiniblockValues zigzag codes of a miniblock packed W bits wide
+// (16 W bytes at in) into out, in value order.
+template <int W>
+void Unpack(const uint8_t* in, uint32_t* out)
+{
+    if constexpr (W == 0) {
+        std::memset(out, 0, 4 * kMiniblockValues);
+    } else {
+        [&]<int... K>(std::integer_sequence<int, K...>) {
+            (UnpackStep<W, K>(in, out), ...);
+        }(std::make_integer_sequence<int, kMiniblockValues / 4>{});
+    }
+}
+
+using UnpackFn = void (*)(const uint8_t*, uint32_t*);
+constexpr auto kUnpack = []<int... W>(std::integer_sequence<int, W...>) {
+    return std::array<UnpackFn, sizeof...(W)>{&Unpack<W>...};
+}(std::make_integer_sequence<int, 33>{});
+
+// Turns zigzag codes z[from..to) into differences and adds them up from acc
+// into out; returns the last value. Arithmetic is modulo 2^32, so every code
+// gives an int32.
+uint32_t Accumulate(const uint32_t* z, int from, int to, uint32_t acc, int32_t* out)
+{
+    int i = from;
+#if defined(__SSE2__)
+    if (i + 4 <= to) {
+        const __m128i one = _mm_set1_epi32(1);
+        __m128i carry = _mm_set1_epi32(static_cast<int32_t>(acc));
+        for (; i + 4 <= to; i += 4, out += 4) {
+            const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(z + i));
+            __m128i d = _mm_xor_si128(_mm_srli_epi32(x, 1), _mm_sub_epi32(_mm_setzero_si128(), _mm_and_si128(x, one)));
+            d = _mm_add_epi32(d, _mm_slli_si128(d, 4));
+            d = _mm_add_epi32(d, _mm_slli_si128(d, 8));
+            d = _mm_add_epi32(d, carry);
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(out), d);
+            carry = _mm_shuffle_epi32(d, 0xFF);
+        }
+        acc = static_cast<uint32_t>(_mm_cvtsi128_si32(carry));
+    }
+#endif
+    for (; i < to; ++i) {
+        acc += (z[i] >> 1) ^ (0u - (z[i] & 1));
+        *out++ = static_cast<int32_t>(acc);
+    }
+    return acc;
+}
+
+} // namespace
+
+bool CDataProducer::LoadChannelBlock(CRawDataFile* file)
+{
+    const uint8_t* h = m_buf.get() + m_bufPos;
+    const int n = GetU16(h + 4);
+    const int channels = GetU16(h + 6);
+    const uint32_t len = GetU32(h + 8);
+    auto fail = [&](const wchar_t* why) {
+        m_error = why;
+        return false;
+    };
+    if (std::memcmp(h, kChannelBlockMagic, 4) != 0)
+        return fail(L"raw data block marker missing (corrupt data or wrong offset)");
+    if (n < 1 || n > kMaxBlockSamples || channels != m_channels) return fail(L"raw data block header out of range");
+    if (len < 3 + 4 * static_cast<size_t>(m_channels) || len > MaxChannelBlockPayload(n, m_channels))
+        return fail(L"raw data block length does not fit its sample count");
+    if (!Fill(file, kBlockHeaderSize + len)) return fail(L"raw data ends inside a block");
+    h = m_buf.get() + m_bufPos; // Fill may have moved the data
+    if (ChecksumsEnforced() && GetU32(h + 12) != Crc32(h + kBlockHeaderSize, len))
+        return fail(L"raw data block checksum mismatch");
+    const size_t start = m_bufPos + kBlockHeaderSize;
+    const uint8_t* p = h + kBlockHeaderSize;
+    size_t pos;
+    m_flagCoding = p[0];
+    m_flagList = m_flagNext = 0;
+    if (m_flagCoding == 1) {
+        pos = 1 + static_cast<size_t>(n);
+        if (pos > len) return fail(L"raw data block shorter than its flags");
+        m_flagPos = start + 1;
+    } else if (m_flagCoding == 0) {
+        m_flagList = GetU16(p + 1);
+        pos = 3 + 3 * static_cast<size_t>(m_flagList);
+        if (m_flagList > n || pos > len) return fail(L"raw data block flag list longer than its samples");
+        for (int i = 0, last = -1; i < m_flagList; ++i) {
+            const int at = GetU16(p + 3 + 3 * i);
+            if (at <= last || at >= n) return fail(L"raw data block flag list out of order");
+            last = at;
+        }
+        m_flagPos = start + 3;
+    } else {
+        return fail(L"raw data block flag coding unknown");
+    }
+    const int m = Miniblocks(n);
+    for (int c = 0; c < m_channels; ++c) {
+        if (pos + 4 + m > len) return fail(L"raw data block shorter than its channels");
+        m_channelPos[c] = start + pos;
+        size_t bytes = 0;
+        for (int k = 0; k < m; ++k) {
+            const uint8_t w = p[pos + 4 + k];
+            if (w > 32) return fail(L"raw data miniblock wider than 32 bits");
+            bytes += 16 * static_cast<size_t>(w);
+        }
+        pos += 4 + m + bytes;
+        if (pos > len) return fail(L"raw data block shorter than its channels");
+    }
+    if (pos != len) return fail(L"raw data block longer than its samples");
+    m_bufPos = start + len; // the block stays where it is until the next Fill
+    m_blockSamples = n;
+    m_miniblocks = m;
+    m_blockLeft = n;
+    return true;
+}
+
+void CDataProducer::DecodeColumns(uint8_t* flags, int32_t* values, size_t channelStride, int n)
+{
+    const uint8_t* base = m_buf.get();
+    const int a = m_blockSamples - m_blockLeft, b = a + n;
+    if (m_flagCoding == 1) {
+        const uint8_t* f = base + m_flagPos + a;
+        for (int s = 0; s < n; ++s) flags[s] = f[s] & 0x7F;
+    } else {
+        std::memset(flags, 0, static_cast<size_t>(n));
+        for (; m_flagNext < m_flagList; ++m_flagNext) {
+            const uint8_t* e = base + m_flagPos + 3 * static_cast<size_t>(m_flagNext);
+            const int at = GetU16(e);
+            if (at >= b) break;
+            flags[at - a] = e[2] & 0x7F;
+        }
+    }
+    alignas(16) uint32_t z[kMiniblockValues];
+    for (int c = 0; c < m_channels; ++c) {
+        const uint8_t* ch = base + m_channelPos[c];
+        int32_t* out = values + channelStride * static_cast<size_t>(c);
+        uint32_t acc;
+        int s = a;
+        if (s == 0) {
+            acc = GetU32(ch);
+            out[0] = static_cast<int32_t>(acc);
+            s = 1;
+        } else {
+            acc = static_cast<uint32_t>(m_prev[c]);
+        }
+        if (s < b) {
+            const uint8_t* widths = ch + 4;
+            const uint8_t* data = widths + m_miniblocks;
+            int k = (s - 1) / kMiniblockValues;
+            for (int i = 0; i < k; ++i) data += 16 * widths[i];
+            for (; s < b; ++k) {
+                kUnpack[widths[k]](data, z);
+                data += 16 * widths[k];
+                const int first = 1 + k * kMiniblockValues;
+                const int end = std::min(b, first + kMiniblockValues);
+                acc = Accumulate(z, s - first, end - first, acc, out + (s - a));
+                s = end;
+            }
+        }
+        m_prev[c] = static_cast<int32_t>(acc);
+    }
+    m_blockLeft -= n;
+}
+
+int CDataProducer::ReadChannelRows(CRawDataFile* file, uint8_t* flags, size_t flagStride, uint8_t* values,
+                                   size_t sampleStride, int count)
+{
+    int done = 0;
+    while (done < count) {
+        if (m_cachePos == m_cacheCount) {
+            if (!NextBlock(file)) break;
+            // Up to the end of the miniblock the next sample lies in.
+            const int a = m_blockSamples - m_blockLeft;
+            const int end = std::min(m_blockSamples, kCacheSamples + kMiniblockValues * ((a - 1) / kMiniblockValues));
+            if (m_cache.empty()) m_cache.resize(static_cast<size_t>(m_channels) * kCacheSamples);
+            DecodeColumns(m_cacheFlags, m_cache.data(), kCacheSamples, end - a);
+            m_cachePos = 0;
+            m_cacheCount = end - a;
+        }
+        const int n = std::min(count - done, m_cacheCount - m_cachePos);
+        for (int i = 0; i < n; ++i, ++done) {
+            const int s = m_cachePos + i;
+            flags[static_cast<size_t>(done) * flagStride] = m_cacheFlags[s];
+            uint8_t* row = values + static_cast<size_t>(done) * sampleStride;
+            for (int c = 0; c < m_channels; ++c)
+                std::memcpy(row + 4 * static_cast<size_t>(c), &m_cache[static_cast<size_t>(c) * kCacheSamples + s], 4);
+        }
+        m_cachePos += n;
     }
     return done;
 }

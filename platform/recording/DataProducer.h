@@ -88,6 +88,16 @@ private:
     int DecodeRun(uint8_t* flags, size_t flagStride, uint8_t* values, size_t sampleStride, size_t channelStride,
                   int n);
     int Fail(const wchar_t* why, uint8_t* frame);
+    // Channel-major blocks: checks a block's layout and notes where its
+    // flags and each channel's data start.
+    bool LoadChannelBlock(CRawDataFile* file);
+    // Decodes the next n samples of the current channel-major block (n <=
+    // m_blockLeft) into columns: flags[s], values[c * channelStride + s].
+    void DecodeColumns(uint8_t* flags, int32_t* values, size_t channelStride, int n);
+    // Sample rows out of channel-major blocks go through a cache of one
+    // miniblock's samples of every channel.
+    int ReadChannelRows(CRawDataFile* file, uint8_t* flags, size_t flagStride, uint8_t* values, size_t sampleStride,
+                        int count);
 
     uint16_t m_schema;
     uint16_t m_frameWord;
@@ -104,5 +114,15 @@ private:
     size_t m_blockPos = 0, m_blockLen = 0;
     int m_blockLeft = 0;
     std::vector<int32_t> m_prev;
+    // channel-major block state: samples in the block, miniblocks per
+    // channel, the flag section and the start of every channel's data
+    int m_blockSamples = 0, m_miniblocks = 0;
+    uint8_t m_flagCoding = 0;
+    size_t m_flagPos = 0;
+    int m_flagList = 0, m_flagNext = 0;
+    std::vector<size_t> m_channelPos;
+    std::vector<int32_t> m_cache; // channel c's sample s at c * kCacheSamples + s
+    uint8_t m_cacheFlags[129] = {};
+    int m_cachePos = 0, m_cacheCount = 0;
     std::wstring m_error;
 };

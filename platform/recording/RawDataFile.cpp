@@ -50,7 +50,7 @@ bool CRawDataFile::OnOpen(CEegFileException& err)
     hd.m_channelCount = GetI32(h + 24);
     hd.m_decimation = GetI32(h + 28);
     hd.m_firstStamp = GetI64(h + 32);
-    if (hd.m_schema != kSchemaPlain && hd.m_schema != kSchemaDeltaVarint) {
+    if (hd.m_schema != kSchemaPlain && hd.m_schema != kSchemaDeltaVarint && hd.m_schema != kSchemaChannelBlocks) {
         err.Set(kErrInvalidData, Describe(L"unknown storage schema " + std::to_wstring(hd.m_schema)));
         return false;
     }

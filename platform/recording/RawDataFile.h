@@ -1,7 +1,8 @@
 #pragma once
 // Raw data file (".ERD"): a 64-byte CRawDataHeader followed by the sample
-// data in the storage schema the header names (plain 32-bit samples, or
-// blocks of delta-coded variable-length integers). Samples are read through
+// data in the storage schema the header names (plain 32-bit samples, blocks
+// of delta-coded variable-length integers, or channel-major blocks of
+// bit-packed deltas). Samples are read through
 // a CDataProducer; this class opens the file and validates the header.
 
 #include <cstdint>
@@ -12,7 +13,7 @@
 class SKRIVO_API CRawDataHeader : public CEegFileHeader {
 public:
     int32_t m_type = 0;          // headbox type of the recording (0 = unknown, 1..27)
-    uint16_t m_schema = 0;       // storage schema: 1 plain, 2 delta/varint blocks
+    uint16_t m_schema = 0;       // storage schema: 1 plain, 2 delta/varint blocks, 3 channel-major blocks
     uint16_t m_frameWord = 0;    // copied into word 0 of every sample frame
     double m_sampleFreq = 0.0;   // acquisition rate in Hz (stamps count at this rate)
     int32_t m_channelCount = 0;  // stored channels, 1..544

@@ -38,6 +38,21 @@ void EncodeTocEntry(uint8_t* p, const TOC_ENTRY& e)
     PutU32(p + 28, Crc32(p, 28));
 }
 
+// Appends one miniblock of zigzag codes (kMiniblockValues, unused slots 0)
+// packed w bits each, value i in lane i % 4 (see docs/formats/study.md).
+void PackMiniblock(const uint32_t* z, int w, std::vector<uint8_t>& out)
+{
+    uint32_t words[4 * 32] = {};
+    for (int i = 0; i < kMiniblockValues; ++i) {
+        const int lane = i % 4, bit = (i / 4) * w, j = bit / 32, s = bit % 32;
+        words[4 * j + lane] |= z[i] << s;
+        if (s + w > 32) words[4 * (j + 1) + lane] |= z[i] >> (32 - s);
+    }
+    const size_t old = out.size();
+    out.resize(old + 16 * static_cast<size_t>(w));
+    for (int k = 0; k < 4 * w; ++k) PutU32(out.data() + old + 4 * k, words[k]);
+}
+
 } // namespace
 
 SegmentWriter::SegmentWriter() = default;
@@ -72,7 +87,8 @@ bool SegmentWriter::Create(const std::wstring& basePath, const RawFileInfo& info
         m_failed = true;
         return false;
     };
-    if (info.schema != kSchemaPlain && info.schema != kSchemaDeltaVarint) return fail(L"unknown storage schema");
+    if (info.schema != kSchemaPlain && info.schema != kSchemaDeltaVarint && info.schema != kSchemaChannelBlocks)
+        return fail(L"unknown storage schema");
     if (info.channelCount < 1 || info.channelCount > kMaxChannels) return fail(L"channel count out of range");
     if (info.decimation < 1 || info.decimation > 65535) return fail(L"decimation out of range");
     if (!(std::isfinite(info.sampleFreq) && info.sampleFreq > 0 && info.sampleFreq <= 1.0e6))
@@ -110,12 +126,61 @@ bool SegmentWriter::WriteBytes(const void* data, size_t len)
     return true;
 }
 
+void SegmentWriter::EncodeChannelBlock()
+{
+    const int n = m_blockSamples;
+    const int miniblocks = (n - 1 + kMiniblockValues - 1) / kMiniblockValues;
+    // Flags: a list of the samples with flags set when that is shorter
+    // (trigger pulses are rare), else a byte per sample.
+    int set = 0;
+    for (int s = 0; s < n; ++s) set += (m_flags[s] & 0x7F) != 0;
+    if (3 + 3 * set < 1 + n) {
+        const size_t at = m_pending.size();
+        m_pending.resize(at + 3);
+        m_pending[at] = 0;
+        PutU16(m_pending.data() + at + 1, static_cast<uint16_t>(set));
+        for (int s = 0; s < n; ++s) {
+            if (!(m_flags[s] & 0x7F)) continue;
+            const size_t old = m_pending.size();
+            m_pending.resize(old + 3);
+            PutU16(m_pending.data() + old, static_cast<uint16_t>(s));
+            m_pending[old + 2] = m_flags[s] & 0x7F;
+        }
+    } else {
+        m_pending.push_back(1);
+        for (int s = 0; s < n; ++s) m_pending.push_back(m_flags[s] & 0x7F);
+    }
+    for (int c = 0; c < m_info.channelCount; ++c) {
+        const int32_t* v = m_columns.data() + static_cast<size_t>(c) * m_maxBlock;
+        size_t at = m_pending.size();
+        m_pending.resize(at + 4 + miniblocks);
+        PutI32(m_pending.data() + at, v[0]);
+        at += 4;
+        for (int k = 0; k < miniblocks; ++k) {
+            uint32_t z[kMiniblockValues] = {};
+            uint32_t any = 0;
+            for (int i = 0; i < kMiniblockValues; ++i) {
+                const int s = 1 + k * kMiniblockValues + i;
+                if (s >= n) break;
+                // The difference modulo 2^32 as an int32, zigzag coded.
+                const uint32_t d = static_cast<uint32_t>(v[s]) - static_cast<uint32_t>(v[s - 1]);
+                z[i] = (d << 1) ^ (0u - (d >> 31));
+                any |= z[i];
+            }
+            const int w = any ? 32 - __builtin_clz(any) : 0;
+            m_pending[at + k] = static_cast<uint8_t>(w);
+            PackMiniblock(z, w, m_pending);
+        }
+    }
+}
+
 bool SegmentWriter::FlushBlock()
 {
+    if (m_info.schema == kSchemaChannelBlocks && m_blockSamples > 0) EncodeChannelBlock();
     if (m_pending.empty()) return true;
-    if (m_info.schema == kSchemaDeltaVarint) {
+    if (m_info.schema != kSchemaPlain) {
         uint8_t h[kBlockHeaderSize];
-        std::memcpy(h, kBlockMagic, 4);
+        std::memcpy(h, m_info.schema == kSchemaDeltaVarint ? kBlockMagic : kChannelBlockMagic, 4);
         PutU16(h + 4, static_cast<uint16_t>(m_blockSamples));
         PutU16(h + 6, static_cast<uint16_t>(m_info.channelCount));
         PutU32(h + 8, static_cast<uint32_t>(m_pending.size()));
@@ -158,7 +223,7 @@ bool SegmentWriter::Append(int64_t stamp, uint8_t flags, const int32_t* values)
         e.m_sampleCount = 0;
         e.m_flags = entryFlags;
         m_entries.push_back(e);
-    } else if (m_info.schema == kSchemaDeltaVarint && m_blockSamples >= m_maxBlock) {
+    } else if (m_info.schema != kSchemaPlain && m_blockSamples >= m_maxBlock) {
         if (!FlushBlock()) return false;
     }
     const int n = m_info.channelCount;
@@ -169,6 +234,14 @@ bool SegmentWriter::Append(int64_t stamp, uint8_t flags, const int32_t* values)
         *p++ = static_cast<uint8_t>(flags & 0x7F);
         for (int c = 0; c < n; ++c, p += 4) PutI32(p, values[c]);
         if (m_pending.size() >= (1u << 20) && !FlushBlock()) return false;
+    } else if (m_info.schema == kSchemaChannelBlocks) {
+        if (m_blockSamples == 0 && m_columns.size() != static_cast<size_t>(n) * m_maxBlock) {
+            m_columns.assign(static_cast<size_t>(n) * m_maxBlock, 0);
+            m_flags.assign(static_cast<size_t>(m_maxBlock), 0);
+        }
+        for (int c = 0; c < n; ++c) m_columns[static_cast<size_t>(c) * m_maxBlock + m_blockSamples] = values[c];
+        m_flags[m_blockSamples] = flags;
+        ++m_blockSamples;
     } else {
         const size_t old = m_pending.size();
         m_pending.resize(old + 1 + 5 * static_cast<size_t>(n));

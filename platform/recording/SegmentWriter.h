@@ -18,7 +18,7 @@ namespace sk::rec {
 
 struct RawFileInfo {
     int32_t type = 0;          // headbox type
-    uint16_t schema = 2;       // kSchemaPlain or kSchemaDeltaVarint
+    uint16_t schema = 2;       // kSchemaPlain, kSchemaDeltaVarint or kSchemaChannelBlocks
     uint16_t frameWord = 0;    // copied into frame word 0 by readers
     double sampleFreq = 256.0; // acquisition rate (stamps count at this rate)
     int32_t channelCount = 1;  // 1..544
@@ -52,6 +52,8 @@ public:
 
 private:
     bool FlushBlock();
+    // Encodes the held samples of a channel-major block into m_pending.
+    void EncodeChannelBlock();
     bool WriteBytes(const void* data, size_t len);
     void Abandon();
 
@@ -69,6 +71,9 @@ private:
     std::vector<uint8_t> m_pending;
     std::vector<int32_t> m_prev;
     int m_blockSamples = 0;
+    // channel-major blocks: the block's samples held until it is encoded
+    std::vector<int32_t> m_columns; // channel c's value of sample s at c * m_maxBlock + s
+    std::vector<uint8_t> m_flags;
 };
 
 } // namespace sk::rec

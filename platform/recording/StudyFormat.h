@@ -19,13 +19,15 @@ constexpr char kEtcMagic[4] = {'S', 'K', 'T', 'C'}; // table of contents ".ETC"
 constexpr char kStcMagic[4] = {'S', 'K', 'S', 'T'}; // segment table ".STC"
 constexpr char kEntMagic[4] = {'S', 'K', 'N', 'T'}; // notes ".ENT"
 constexpr char kEpoMagic[4] = {'S', 'K', 'E', 'P'}; // sleep staging ".EPO"
-constexpr char kBlockMagic[4] = {'S', 'K', 'B', 'K'}; // compressed sample block
+constexpr char kBlockMagic[4] = {'S', 'K', 'B', 'K'}; // compressed sample block (schema 2)
+constexpr char kChannelBlockMagic[4] = {'S', 'K', 'C', 'B'}; // channel-major block (schema 3)
 
 constexpr uint16_t kFormatVersion = 1;
 
 // Storage schemas of the raw sample data (raw data header field "schema").
 constexpr uint16_t kSchemaPlain = 1;      // 1 flag byte + N x int32 per sample
 constexpr uint16_t kSchemaDeltaVarint = 2; // blocks of zigzag-varint deltas
+constexpr uint16_t kSchemaChannelBlocks = 3; // channel-major blocks of bit-packed deltas
 
 // Fixed sizes.
 constexpr size_t kErdHeaderSize = 64;
@@ -43,6 +45,7 @@ constexpr size_t kBlockHeaderSize = 16;
 constexpr int kMaxTocSamples = 32767;     // samples per TOC entry
 constexpr int kMaxBlockSamples = 4096;    // samples per compressed block
 constexpr int kMaxChannels = 544;         // channels per sample frame
+constexpr int kMiniblockValues = 128;     // deltas per bit-packed miniblock (schema 3)
 constexpr uint32_t kMaxNoteTextUnits = 4096;
 constexpr uint32_t kMaxNoteDataBytes = 16u << 20;
 constexpr int64_t kMaxStudyFileBytes = 64ll << 20;

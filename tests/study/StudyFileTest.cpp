@@ -191,7 +191,7 @@ TEST_P(RoundTrip, SamplesNotesEpochsMontageAndCalibrationComeBack) {
     SimOptions o{.seed = static_cast<uint32_t>(7 + c.headbox), .headboxType = c.headbox, .breakouts = c.breakouts,
                  .sampleRate = c.rate, .durationSeconds = c.seconds, .schema = c.schema,
                  .studyGroup = c.headbox == 6 || c.headbox == 27 ? 2 : 1, .gaps = c.gaps, .decimation = c.decimation,
-                 .maxEntrySamples = c.maxEntry, .maxBlockSamples = 100};
+                 .maxEntrySamples = c.maxEntry, .maxBlockSamples = c.schema == 3 ? 300 : 100};
     o.folder = dir.path() / "study";
     const SimResult r = SimulateStudy(o);
     ASSERT_TRUE(r.ok) << std::string(r.error.begin(), r.error.end());
@@ -285,13 +285,13 @@ INSTANTIATE_TEST_SUITE_P(
     Studies, RoundTrip,
     ::testing::Values(Case{"PlainContiguous", 1, 1, 256.0, 20, {}, 0, 32767},
                       Case{"CompressedContiguousCalibrated", 3, 2, 256.0, 6, {}, 0, 32767},
-                      Case{"GapInsideToc", 2, 2, 200.0, 30, {{10, 3, false}}, 0, 700},
+                      Case{"GapInsideToc", 2, 3, 200.0, 30, {{10, 3, false}}, 0, 700},
                       Case{"GapBetweenSegments", 3, 1, 500.0, 12, {{4, 2.5, true}, {8, 0.01, false}}, 0, 1000},
                       Case{"FractionalRateDecimated", 4, 2, 255.9, 16, {{5, 1.3, true}}, 4, 1024},
                       Case{"SleepDecimatedPlain", 6, 1, 128.0, 200, {{50, 5, false}}, 2, 32767},
-                      Case{"MultiBreakout", 20, 2, 100.0, 3, {}, 3, 64, 3},
+                      Case{"MultiBreakout", 20, 3, 100.0, 3, {}, 3, 64, 3},
                       Case{"OneBreakout", 20, 2, 50.0, 2, {}, 0, 32767, 1},
-                      Case{"FullRange24", 24, 2, 256.0, 5, {}, 0, 32767},
+                      Case{"FullRange24", 24, 3, 256.0, 5, {}, 0, 32767},
                       Case{"Sleep27", 27, 2, 50.0, 4, {}, 0, 32767}),
     [](const auto& info) { return std::string(info.param.name); });
 
@@ -417,7 +417,7 @@ TEST_F(TocLookup, ProducerRestartsAtAnyEntryAfterASeek) {
 }
 
 TEST(Producer, ReadsAheadInsteadOfOneSystemCallPerSample) {
-    for (uint16_t schema : {uint16_t(1), uint16_t(2)}) {
+    for (uint16_t schema : {uint16_t(1), uint16_t(2), uint16_t(3)}) {
         sk::test::TempDir dir("ahead");
         const SimResult r = Sim(dir, {.durationSeconds = 40, .schema = schema, .notes = false});
         ASSERT_TRUE(r.ok);
@@ -569,11 +569,22 @@ void Overflow(std::vector<char>& b, bool long0) {
     PutU32(U8(b, at + 12), Crc32(data.data(), data.size()));
 }
 
+// Sets a byte of the first channel-major block's payload (-1: the first
+// channel's first miniblock width; a value of 0 there names a width one
+// bit more than it had) and its checksum again.
+void EditBlock(std::vector<char>& b, int at, int value) {
+    uint8_t* p = U8(b, kErdHeaderSize + kBlockHeaderSize);
+    const size_t flags = p[0] == 1 ? 1 + GetU16(p - 12) : 3 + 3 * GetU16(p + 1);
+    uint8_t& byte = p[at >= 0 ? static_cast<size_t>(at) : flags + 4];
+    byte = static_cast<uint8_t>(value ? value : byte + 1);
+    PutU32(p - 4, Crc32(p, GetU32(p - 8)));
+}
+
 // Sample data cut short or altered, and files whose checksums are right but
 // whose layout is not: the readers check the layout itself, not only the
 // bytes. Plain sample data cannot see a flipped value byte.
 TEST(BadFiles, DamageBehindConsistentChecksumsIsFound) {
-    for (uint16_t schema : {uint16_t(1), uint16_t(2)}) {
+    for (uint16_t schema : {uint16_t(1), uint16_t(2), uint16_t(3)}) {
         sk::test::TempDir dir("layout");
         const SimResult r = Sim(dir, {.sampleRate = 64, .durationSeconds = 6, .schema = schema,
                                       .gaps = {{2, 1, true}}, .notes = false, .maxEntrySamples = 100});
@@ -584,10 +595,10 @@ TEST(BadFiles, DamageBehindConsistentChecksumsIsFound) {
             const char* what;
             fs::path file;
             std::function<void(std::vector<char>&)> apply;
-            bool plainToo = false;
+            int schemas = 0b1100; // bit s: applies to schema s
         } edits[] = {
-            {"cut mid-data", r.erdFiles[0], [&](std::vector<char>& b) { b.resize(half + 3); }, true},
-            {"cut one byte short", r.erdFiles[0], [&](std::vector<char>& b) { b.pop_back(); }, true},
+            {"cut mid-data", r.erdFiles[0], [&](std::vector<char>& b) { b.resize(half + 3); }, 0b1110},
+            {"cut one byte short", r.erdFiles[0], [&](std::vector<char>& b) { b.pop_back(); }, 0b1110},
             {"flipped byte", r.erdFiles[0], [&](std::vector<char>& b) { b[half] ^= 0x40; }},
             {"last block carries a whole block after its samples", r.erdFiles[0],
              [&](std::vector<char>& b) {
@@ -602,8 +613,14 @@ TEST(BadFiles, DamageBehindConsistentChecksumsIsFound) {
             // The first block replaced by five samples: channel 0 reaches
             // INT32_MAX, then one more, in a row of two-byte codes (decoded
             // four at a time) or as a three-byte code (one at a time).
-            {"value beyond 32 bits, two-byte codes", r.erdFiles[0], [&](std::vector<char>& b) { Overflow(b, false); }},
-            {"value beyond 32 bits, three-byte code", r.erdFiles[0], [&](std::vector<char>& b) { Overflow(b, true); }},
+            {"value beyond 32 bits, two-byte codes", r.erdFiles[0], [&](std::vector<char>& b) { Overflow(b, false); }, 4},
+            {"value beyond 32 bits, three-byte code", r.erdFiles[0], [&](std::vector<char>& b) { Overflow(b, true); }, 4},
+            // Channel-major blocks: the first block's flag list and its
+            // first channel's first miniblock width.
+            {"unknown flag coding", r.erdFiles[0], [&](std::vector<char>& b) { EditBlock(b, 0, 2); }, 8},
+            {"flag list longer than the block", r.erdFiles[0], [&](std::vector<char>& b) { EditBlock(b, 1, 0xFF); }, 8},
+            {"miniblock 33 bits wide", r.erdFiles[0], [&](std::vector<char>& b) { EditBlock(b, -1, 33); }, 8},
+            {"miniblock wider than its bytes", r.erdFiles[0], [&](std::vector<char>& b) { EditBlock(b, -1, 0); }, 8},
             {"second entry starts on the first one's last stamp", r.etcFiles[0],
              [&](std::vector<char>& b) {
                  uint8_t* e0 = U8(b, kEtcHeaderSize);
@@ -636,7 +653,7 @@ TEST(BadFiles, DamageBehindConsistentChecksumsIsFound) {
              }},
         };
         for (const Edit& e : edits) {
-            if (!e.plainToo && schema == 1)
+            if (!(e.schemas >> schema & 1))
                 continue;
             SCOPED_TRACE(testing::Message() << e.what << ", schema " << schema);
             const auto good = ReadAll(e.file);

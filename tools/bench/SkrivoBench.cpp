@@ -11,9 +11,11 @@
 // Every figure ends with a data sync of its file. Each measurement runs in a
 // child process; our exports run as fresh processes so that their peak
 // memory is their own. Simulated studies are
-// kept in the work folder and reused by later runs.
+// kept in the work folder and reused by later runs. They are stored in the
+// newest storage schema (3, channel-major blocks) unless --schema names
+// another.
 //
-// Usage: skrivo-bench [--dir FOLDER] [--quick] [--no-memory]
+// Usage: skrivo-bench [--dir FOLDER] [--quick] [--no-memory] [--schema 1|2|3]
 // The last output line is
 //   bench: edf_MBps=<x> edflib_MBps=<y> copy_MBps=<z> vs_edflib=<x/y> vs_copy=<x/z> peak_rss_MiB=<m>
 //          cpu_vs_edflib=<EDFlib converter's CPU seconds over ours, per output byte>
@@ -115,7 +117,8 @@ struct Study {
 };
 
 bool PrepareStudy(Study& s, const fs::path& root) {
-    s.opt.folder = root / ("study-" + s.name);
+    // Schema 2 keeps the folder names of the runs before schema 3 existed.
+    s.opt.folder = root / ("study-" + s.name + (s.opt.schema == 2 ? "" : "-schema" + std::to_string(s.opt.schema)));
     s.folder = s.opt.folder.wstring() + L"/";
     const fs::path eeg = s.opt.folder / (s.opt.studyName + L".EEG");
     if (!fs::exists(eeg)) {
@@ -342,6 +345,7 @@ int main(int argc, char** argv) {
         return ExportMode(argv[2], argv[3], argv[4]);
     fs::path root = fs::current_path() / "skrivo-bench-work";
     bool quick = false, memory = true;
+    uint16_t schema = 3;
     for (int i = 1; i < argc; ++i) {
         std::string a = argv[i];
         if (a == "--dir" && i + 1 < argc)
@@ -350,8 +354,11 @@ int main(int argc, char** argv) {
             quick = true;
         else if (a == "--no-memory")
             memory = false;
+        else if (a == "--schema" && i + 1 < argc && std::strlen(argv[i + 1]) == 1 && argv[i + 1][0] >= '1' &&
+                 argv[i + 1][0] <= '3')
+            schema = static_cast<uint16_t>(argv[++i][0] - '0');
         else {
-            std::printf("usage: skrivo-bench [--dir FOLDER] [--quick] [--no-memory]\n");
+            std::printf("usage: skrivo-bench [--dir FOLDER] [--quick] [--no-memory] [--schema 1|2|3]\n");
             return 2;
         }
     }
@@ -359,7 +366,7 @@ int main(int argc, char** argv) {
     const fs::path out = root / "out";
 
     // Study A: 32 channels at 256 Hz for one hour; study B: 264 channels at
-    // 1024 Hz for ten minutes. Both in the compressed schema.
+    // 1024 Hz for ten minutes.
     std::vector<Study> studies(2);
     studies[0].name = quick ? "32ch-256Hz-5min" : "32ch-256Hz-1h";
     studies[0].opt.headboxType = 2;
@@ -370,7 +377,7 @@ int main(int argc, char** argv) {
     studies[1].opt.sampleRate = 1024;
     studies[1].opt.durationSeconds = quick ? 60 : 600;
     for (auto& s : studies) {
-        s.opt.schema = 2;
+        s.opt.schema = schema;
         s.opt.studyName = L"bench";
         if (!PrepareStudy(s, root))
             return 1;
@@ -438,7 +445,7 @@ int main(int argc, char** argv) {
             m.opt.headboxType = 23;
             m.opt.sampleRate = 128;
             m.opt.durationSeconds = hours[k] * 3600;
-            m.opt.schema = 2;
+            m.opt.schema = schema;
             m.opt.studyName = L"bench";
             if (!PrepareStudy(m, root))
                 return 1;

@@ -2,8 +2,9 @@
 // regression shows at the stage that caused it (bytes_per_second):
 //   memcpy   moving the same bytes: the ceiling of any stage
 //   Crc32    the block checksum, at study record and block sizes
-//   Decode   compressed raw data into sample rows (bytes of rows written;
-//            items are values); the study is simulated once into a temp folder
+//   Decode   compressed raw data into channel arrays (bytes of rows the
+//            values would fill; items are values), per storage schema; the
+//            study is simulated once into a temp folder
 // The conversion into EDF samples is in RecordWriterBench.cpp.
 
 #include <benchmark/benchmark.h>
@@ -51,18 +52,20 @@ void BM_Crc32(benchmark::State& state) {
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * static_cast<int64_t>(n));
 }
 
-// A simulated compressed study (range(0) channels' headbox, 1024 Hz, 4 s),
-// decoded entry by entry as the export's reader thread does.
+// A simulated compressed study (range(0) channels' headbox, 1024 Hz, 4 s,
+// storage schema range(1)), decoded entry by entry as the export's reader
+// thread does.
 void BM_Decode(benchmark::State& state) {
     const int headbox = static_cast<int>(state.range(0));
     const std::filesystem::path dir =
-        std::filesystem::temp_directory_path() / ("skrivo-stage-" + std::to_string(getpid()) + "-" + std::to_string(headbox));
+        std::filesystem::temp_directory_path() / ("skrivo-stage-" + std::to_string(getpid()) + "-" + std::to_string(headbox) + "-" +
+                                                    std::to_string(state.range(1)));
     sk::sim::SimOptions o;
     o.folder = dir;
     o.headboxType = headbox;
     o.sampleRate = 1024;
     o.durationSeconds = 4;
-    o.schema = 2;
+    o.schema = static_cast<uint16_t>(state.range(1));
     o.notes = false;
     const sk::sim::SimResult sim = sk::sim::SimulateStudy(o);
     CTocFile toc;
@@ -111,5 +114,5 @@ void BM_Decode(benchmark::State& state) {
 BENCHMARK(BM_Memcpy)->Arg(32 << 10)->Arg(1 << 20);
 // A table-of-contents entry, a segment record, a 32 KiB and a 400 KB block.
 BENCHMARK(BM_Crc32)->Arg(28)->Arg(540)->Arg(32 << 10)->Arg(400000);
-// Headbox 2 (32 channels) and 13 (264 channels).
-BENCHMARK(BM_Decode)->Arg(2)->Arg(13)->Unit(benchmark::kMillisecond);
+// Headbox 2 (32 channels) and 13 (264 channels), storage schemas 2 and 3.
+BENCHMARK(BM_Decode)->Args({2, 2})->Args({13, 2})->Args({2, 3})->Args({13, 3})->Unit(benchmark::kMillisecond);

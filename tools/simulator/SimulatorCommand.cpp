@@ -44,7 +44,7 @@ void Usage()
 {
     std::fprintf(stderr,
                  "usage: simulate --out DIR [--name \"Last, First\"] [--study NAME] [--headbox N] [--breakouts N]\n"
-                 "                [--rate HZ] [--seconds S] [--seed N] [--schema 1|2] [--sleep] [--staging-type N]\n"
+                 "                [--rate HZ] [--seconds S] [--seed N] [--schema 1|2|3] [--sleep] [--staging-type N]\n"
                  "                [--decimate N] [--gap AT:LEN[:seg]]... [--no-notes] [--no-montage]\n"
                  "                [--creation-ms N]\n");
 }

@@ -541,7 +541,7 @@ SimResult SimulateStudy(const SimOptions& o)
         Fail(r, L"study name must be a plain file name");
         return r;
     }
-    if (o.schema != sk::rec::kSchemaPlain && o.schema != sk::rec::kSchemaDeltaVarint) {
+    if (o.schema < sk::rec::kSchemaPlain || o.schema > sk::rec::kSchemaChannelBlocks) {
         Fail(r, L"unknown storage schema");
         return r;
     }

@@ -34,7 +34,7 @@ struct SimOptions {
     double sampleRate = 256.0;              // Hz, may be fractional (e.g. 255.9)
     double durationSeconds = 60.0;          // recorded time (gaps excluded)
     int64_t startStamp = 1000;              // stamp of the first sample
-    uint16_t schema = 2;                    // 1 plain, 2 delta/varint
+    uint16_t schema = 2;                    // 1 plain, 2 delta/varint, 3 channel-major blocks
     int studyGroup = 1;                     // 1 EEG, 2 sleep (adds staging)
     int stagingType = 3;                    // sleep studies
     int epochSeconds = 30;
@@ -136,7 +136,7 @@ std::vector<SimRun> RecordedRuns(const SimOptions& options);
 int SourceStage(const SimOptions& options, int epoch);
 
 // Command-line entry ("simulate" subcommand of tools): parses options such as
-// --out DIR --headbox N --rate HZ --seconds S --seed N --schema 1|2
+// --out DIR --headbox N --rate HZ --seconds S --seed N --schema 1|2|3
 // --sleep --decimate N --gap AT:LEN[:seg] --name "Last, First"; prints the
 // folder written. Returns a process exit code.
 int RunSimulatorCommand(int argc, char** argv);
