@@ -135,17 +135,17 @@ bool PrepareStudy(Study& s, const fs::path& root) {
     return CSkrivoer::ProbeStudy(s.folder, s.opt.studyName, &s.desc);
 }
 
-CKeyTree BenchTemplate() {
+CKeyTree BenchTemplate(const std::wstring& channels = L"RawData") {
     CKeyTree t;
     t.AddKey(L"ExportFormat", std::wstring(L"EDF+"));
-    t.AddKey(L"ExportChannels", std::wstring(L"RawData"));
+    t.AddKey(L"ExportChannels", channels);
     t.AddKey(L"Extension", std::wstring(L".EDF"));
     return t;
 }
 
 // Our exporter; returns seconds (the file is synced by the exporter).
-double RunOurs(const Study& s, const fs::path& out) {
-    CSkrivoer w(s.desc, BenchTemplate(), out.wstring());
+double RunOurs(const Study& s, const fs::path& out, const std::wstring& channels = L"RawData") {
+    CSkrivoer w(s.desc, BenchTemplate(channels), out.wstring());
     CExportDetails d(L"bench", s.folder, s.opt.studyName, nullptr);
     double t0 = Now();
     bool ok = w.Export(&d);
@@ -325,13 +325,15 @@ ChildResult ExportInFreshProcess(const Study& s, const fs::path& out) {
 }
 
 // The --export mode: probe and export one study, print the seconds.
-int ExportMode(const std::string& folder, const std::string& name, const std::string& out) {
+// channels: the template's channel choice (RawData, AcquisitionMontage).
+int ExportMode(const std::string& folder, const std::string& name, const std::string& out,
+               const std::string& channels) {
     Study s;
     s.folder = std::wstring(folder.begin(), folder.end());
     s.opt.studyName = std::wstring(name.begin(), name.end());
     if (!CSkrivoer::ProbeStudy(s.folder, s.opt.studyName, &s.desc))
         return 1;
-    double t = RunOurs(s, out);
+    double t = RunOurs(s, out, std::wstring(channels.begin(), channels.end()));
     if (t < 0)
         return 1;
     std::printf("%.6f\n", t);
@@ -341,8 +343,8 @@ int ExportMode(const std::string& folder, const std::string& name, const std::st
 } // namespace
 
 int main(int argc, char** argv) {
-    if (argc == 5 && std::string(argv[1]) == "--export")
-        return ExportMode(argv[2], argv[3], argv[4]);
+    if ((argc == 5 || argc == 6) && std::string(argv[1]) == "--export")
+        return ExportMode(argv[2], argv[3], argv[4], argc == 6 ? argv[5] : "RawData");
     fs::path root = fs::current_path() / "skrivo-bench-work";
     bool quick = false, memory = true;
     uint16_t schema = 3;
