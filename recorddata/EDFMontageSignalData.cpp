@@ -1,6 +1,9 @@
 #include "recorddata/EDFMontageSignalData.h"
 
+#include <algorithm>
+#include <bit>
 #include <cmath>
+#include <cstring>
 #include <new>
 #include <stdexcept>
 
@@ -10,6 +13,8 @@
 #include "platform/recording/MultipleBOSupport.h"
 #include "platform/recording/SampleFrame.h"
 #include "platform/recording/WaveType.h"
+
+static_assert(std::endian::native == std::endian::little, "EDF samples are stored as the host holds them");
 
 namespace {
 
@@ -166,15 +171,14 @@ bool CEDFMontageSignalData::ApplyCalibration(CKeyTree* calibration) {
     return Calibrate(waveType, waveType->LoadCalibration(CCalFileArchivist(calibration)));
 }
 
-inline int16_t CEDFMontageSignalData::SampleOf(const uint8_t* f) const {
-    if (frame::Flags(f) & frame::kFlagNoData)
-        return m_zeroCode;
+template <class ValueAt>
+inline int16_t CEDFMontageSignalData::Derive(ValueAt valueAt) const {
     // Reference first: an out-of-range reference decides the sample whatever
     // the active inputs hold.
     double referenceSum = 0.0;
     int referenceState = 0; // 1 above range, -1 below range
     for (const Input& in : m_reference) {
-        const int32_t v = frame::Value(f, in.storage);
+        const int32_t v = valueAt(in.storage);
         if (v == frame::kAboveRangeA || v == frame::kAboveRangeB) {
             referenceState = 1;
             break;
@@ -191,7 +195,7 @@ inline int16_t CEDFMontageSignalData::SampleOf(const uint8_t* f) const {
         return static_cast<int16_t>(m_edfDigMin);
     double activeSum = 0.0;
     for (const Input& in : m_active) {
-        const int32_t v = frame::Value(f, in.storage);
+        const int32_t v = valueAt(in.storage);
         if (v == frame::kAboveRangeA || v == frame::kAboveRangeB)
             return static_cast<int16_t>(m_edfDigMax);
         if (v == frame::kBelowRange)
@@ -201,7 +205,54 @@ inline int16_t CEDFMontageSignalData::SampleOf(const uint8_t* f) const {
     return ClampToEDF((activeSum - referenceSum - m_outputOffset) / m_outputScale + 0.5);
 }
 
+inline int16_t CEDFMontageSignalData::SampleOf(const uint8_t* f) const {
+    if (frame::Flags(f) & frame::kFlagNoData)
+        return m_zeroCode;
+    return Derive([f](int32_t storage) { return frame::Value(f, storage); });
+}
+
 int16_t CEDFMontageSignalData::GetSample(const uint8_t* frame) const { return SampleOf(frame); }
+
+void CEDFMontageSignalData::WriteColumns(const Columns& columns, uint32_t count, uint8_t* out) const {
+    // Each half is summed input by input over a chunk of samples, in the
+    // order Derive sums them, so every sum and code is the same as its;
+    // a chunk holding an out-of-range code (all three lie in
+    // 0x7FFF80..0x7FFFFF) has those samples derived again one by one.
+    constexpr uint32_t kChunk = 128;
+    double reference[kChunk];
+    double active[kChunk];
+    const double scale = m_inputScale;
+    const double offset = m_inputOffset;
+    auto sum = [&](const std::vector<Input>& inputs, double* into, uint32_t first, uint32_t n) {
+        uint32_t rare = 0;
+        for (uint32_t i = 0; i < n; ++i)
+            into[i] = 0.0;
+        for (const Input& in : inputs) {
+            const int32_t* v = columns.Column(in.storage) + first;
+            const double coefficient = in.coefficient;
+            for (uint32_t i = 0; i < n; ++i) {
+                rare |= static_cast<uint32_t>(v[i]) - static_cast<uint32_t>(frame::kBelowRange) < 0x80u;
+                into[i] += (v[i] * scale + offset) * coefficient;
+            }
+        }
+        return rare;
+    };
+    for (uint32_t first = 0; first < count; first += kChunk) {
+        const uint32_t n = std::min(kChunk, count - first);
+        const uint32_t rare = sum(m_reference, reference, first, n) | sum(m_active, active, first, n);
+        uint8_t* o = out + 2 * static_cast<size_t>(first);
+        for (uint32_t i = 0; i < n; ++i) {
+            const int16_t code = ClampToEDF((active[i] - reference[i] - m_outputOffset) / m_outputScale + 0.5);
+            std::memcpy(o + 2 * static_cast<size_t>(i), &code, 2); // little-endian host
+        }
+        if (rare)
+            for (uint32_t i = 0; i < n; ++i) {
+                const uint32_t at = first + i;
+                const int16_t code = Derive([&](int32_t storage) { return columns.Column(storage)[at]; });
+                std::memcpy(o + 2 * static_cast<size_t>(i), &code, 2);
+            }
+    }
+}
 
 void CEDFMontageSignalData::WriteSamples(const uint8_t* frames, uint32_t sampleCount, uint8_t* out) const {
     for (uint32_t i = 0; i < sampleCount; ++i) {

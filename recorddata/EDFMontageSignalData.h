@@ -45,6 +45,7 @@ public:
     void SetBOSupport(CDataReaderMultipleBOSupport* mapper);
 
     int16_t GetSample(const uint8_t* frame) const override;
+    void WriteColumns(const Columns& columns, uint32_t count, uint8_t* out) const override;
     CMontageChannel* GetMontageChannel() const { return m_channel; }
 
 protected:
@@ -61,6 +62,9 @@ private:
     void Init(const std::vector<std::wstring>& inputNames);
     void ResolveInputs();
     int16_t SampleOf(const uint8_t* frame) const;
+    // The sample from its inputs' values, however they are laid out.
+    template <class ValueAt>
+    int16_t Derive(ValueAt valueAt) const;
 
     CMontageChannel* m_channel;
     CDataReaderMultipleBOSupport* m_boSupport = nullptr;

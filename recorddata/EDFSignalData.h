@@ -36,6 +36,22 @@ public:
     // One EDF digital value for one sample frame.
     virtual int16_t GetSample(const uint8_t* frame) const = 0;
 
+    // Consecutive recorded samples (none a gap) channel by channel, as the
+    // decoder delivers them: storage channel c's values contiguous from
+    // Column(c) on; zeros for a channel the data does not hold.
+    struct Columns {
+        const int32_t* values = nullptr;
+        size_t channelStride = 0;
+        int channels = 0;
+        const int32_t* zeros = nullptr;
+        const int32_t* Column(int c) const {
+            return c >= 0 && c < channels ? values + static_cast<size_t>(c) * channelStride : zeros;
+        }
+    };
+    // Fills out with the EDF samples of count such samples: the same bytes
+    // as the writer makes of frames holding them.
+    virtual void WriteColumns(const Columns& columns, uint32_t count, uint8_t* out) const = 0;
+
     void SetLabel(const std::wstring& label);
     // Stores the pairs ordered by digital value: a minimum above the maximum
     // swaps both the digital and the physical values.

@@ -17,6 +17,9 @@ public:
     // this channel (none a gap), contiguous as the decoder delivers them:
     // the same bytes as WriteSamples of frames holding those values.
     void WriteValues(const int32_t* values, uint32_t count, uint8_t* out) const;
+    void WriteColumns(const Columns& columns, uint32_t count, uint8_t* out) const override {
+        WriteValues(columns.Column(m_storageIndex), count, out);
+    }
 
 protected:
     void WriteSamples(const uint8_t* frames, uint32_t sampleCount, uint8_t* out) const override;

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "platform/recording/TocFile.h"
+#include "recorddata/EDFSignalData.h"
 
 class CDataProducer;
 class CRawDataFile;
@@ -30,20 +31,12 @@ public:
     // Starts decoding the entries in order (each from its own data offset).
     // channels: the producer's channel count (values per sample).
     void Start(CRawDataFile* raw, CDataProducer* producer, std::vector<TOC_ENTRY> entries, int channels);
-    // Consecutive samples of one decoded block, channel by channel: valid
-    // until the next ReadRun or Skip.
-    struct Run {
+    // Consecutive samples of one decoded block, channel by channel (zeros
+    // for a channel the file does not store): valid until the next ReadRun
+    // or Skip.
+    struct Run : CEDFSignalData::Columns {
         const uint8_t* flags = nullptr; // one per sample (bit 7 clear)
         int count = 0;
-        // The run's values of storage channel c, contiguous; zeros for a
-        // channel the file does not store.
-        const int32_t* Column(int c) const {
-            return c >= 0 && c < channels ? values + static_cast<size_t>(c) * channelStride : zeros;
-        }
-        const int32_t* values = nullptr;
-        size_t channelStride = 0;
-        int channels = 0;
-        const int32_t* zeros = nullptr;
     };
     // Up to max (>= 1) next samples as a run. The count delivered (at least
     // 1), or 0 at the end of the entries or when the data could not be

@@ -20,7 +20,6 @@
 #include "recorddata/EDFPatientEventData.h"
 #include "recorddata/EDFRecordData.h"
 #include "recorddata/EDFSignalData.h"
-#include "recorddata/EDFSimpleSignalData.h"
 #include "recorddata/SkrivoAnnotationManager.h"
 #include "writer/EdfOutputFile.h"
 #include "writer/ExportDetails.h"
@@ -151,44 +150,43 @@ int64_t CSkrivoer::WriteRecords(int64_t startStamp, CExportDetails* details) {
                    ? static_cast<double>(m_processedSamples) * 100.0 / static_cast<double>(m_totalSamples)
                    : 100.0;
     };
-    // Writers whose every sample depends on its own frame alone (signal
-    // channels and the trigger channel) convert the frames in small blocks
-    // while those are still in the cache; the others write once per record.
-    // Raw channels take their values straight from the decoder's
-    // channel-contiguous runs, so the frames then carry the decoded values
-    // only when another writer reads them.
+    // Signal channels (raw and montage) take their values straight from the
+    // decoder's channel-contiguous runs, so the frames carry the decoded
+    // values only when another writer reads them. Writers whose every sample
+    // depends on its own frame's flags alone (the trigger channel) convert
+    // the frames in small blocks while those are still in the cache; the
+    // others write once per record.
     struct Part {
         IEDFRecordWriter* writer;
         size_t offset; // in the record
         uint32_t samples;
     };
-    struct RawPart {
+    struct SignalPart {
         IEDFRecordWriter* writer; // for gap frames
-        const CEDFSimpleSignalData* values;
+        const CEDFSignalData* signal;
         size_t offset;
-        int storage;
     };
     std::vector<Part> perFrame, perRecord;
-    std::vector<RawPart> rawParts;
+    std::vector<SignalPart> signals;
     bool framesNeedValues = false;
     for (size_t w = 0, pos = 0; w < m_writers.size(); ++w) {
         const size_t offset = pos;
         pos += static_cast<size_t>(m_recordSizes[w]);
         CEDFRecordData* p = m_processors[w];
         const bool wholeRecord = m_recordSizes[w] == 2 * fpr;
-        const auto* simple = wholeRecord ? dynamic_cast<const CEDFSimpleSignalData*>(p) : nullptr;
+        const auto* signal = wholeRecord ? dynamic_cast<const CEDFSignalData*>(p) : nullptr;
         const bool events = dynamic_cast<CEDFEventData*>(p) != nullptr;
-        if (simple)
-            rawParts.push_back({m_writers[w], simple, offset, simple->GetStorageIndex()});
-        else if ((dynamic_cast<CEDFSignalData*>(p) || events) && wholeRecord)
+        if (signal)
+            signals.push_back({m_writers[w], signal, offset});
+        else if (events && wholeRecord)
             perFrame.push_back({m_writers[w], offset, 0});
         else
             perRecord.push_back({m_writers[w], offset, static_cast<uint32_t>(m_recordSizes[w]) / 2});
-        if (!simple && !events && !dynamic_cast<CEDFAnnotationData*>(p) && !dynamic_cast<CEDFPatientEventData*>(p))
+        if (!signal && !events && !dynamic_cast<CEDFAnnotationData*>(p) && !dynamic_cast<CEDFPatientEventData*>(p))
             framesNeedValues = true;
     }
     int32_t converted = 0; // frames of the current record already converted
-    int32_t rawDone = 0;   // the same for the raw channels
+    int32_t rawDone = 0;   // the same for the signal channels
     constexpr int32_t kBlockFrames = 64;
     auto convert = [&](int32_t upTo) {
         if (upTo <= converted)
@@ -201,7 +199,7 @@ int64_t CSkrivoer::WriteRecords(int64_t startStamp, CExportDetails* details) {
             p.writer->Write(s0, s1, first, static_cast<uint32_t>(upTo - converted), out + p.offset);
         converted = upTo;
     };
-    // Gap frames reach the raw channels through the frames.
+    // Gap frames reach the signal channels through the frames.
     auto convertRawFrames = [&](int32_t upTo) {
         if (upTo <= rawDone)
             return;
@@ -209,7 +207,7 @@ int64_t CSkrivoer::WriteRecords(int64_t startStamp, CExportDetails* details) {
         const int64_t s0 = frame::Stamp(first);
         const int64_t s1 = frame::Stamp(frames.data() + static_cast<size_t>(upTo - 1) * frame::kFrameSize);
         uint8_t* out = recordBytes() + 2 * static_cast<size_t>(rawDone);
-        for (const RawPart& r : rawParts)
+        for (const SignalPart& r : signals)
             r.writer->Write(s0, s1, first, static_cast<uint32_t>(upTo - rawDone), out + r.offset);
         rawDone = upTo;
     };
@@ -355,7 +353,7 @@ int64_t CSkrivoer::WriteRecords(int64_t startStamp, CExportDetails* details) {
             return true;
         };
         // Reads the recorded samples from the current stamp on, at most to
-        // the end of the record and of the entry, into the frames; the raw
+        // the end of the record and of the entry, into the frames; the signal
         // channels convert them on the spot. The samples read, 0 when none
         // could be.
         const int32_t runLimit = framesNeedValues ? kBlockFrames : fpr;
@@ -380,8 +378,8 @@ int64_t CSkrivoer::WriteRecords(int64_t startStamp, CExportDetails* details) {
                         frame::SetValue(frames.data() + static_cast<size_t>(index + i) * frame::kFrameSize, c, v[i]);
                 }
             uint8_t* out = recordBytes() + 2 * static_cast<size_t>(index);
-            for (const RawPart& r : rawParts)
-                r.values->WriteValues(run.Column(r.storage), static_cast<uint32_t>(n), out + r.offset);
+            for (const SignalPart& r : signals)
+                r.signal->WriteColumns(run, static_cast<uint32_t>(n), out + r.offset);
             rawDone = index + n;
             return n;
         };
