@@ -583,7 +583,9 @@ bool CDataProducer::LoadChannelBlock(CRawDataFile* file)
     if (std::memcmp(h, kChannelBlockMagic, 4) != 0)
         return fail(L"raw data block marker missing (corrupt data or wrong offset)");
     if (n < 1 || n > kMaxBlockSamples || channels != m_channels) return fail(L"raw data block header out of range");
-    if (len < 3 + 4 * static_cast<size_t>(m_channels) || len > MaxChannelBlockPayload(n, m_channels))
+    // The shortest flag section is a byte per sample of a one-sample block,
+    // or an empty list.
+    if (len < std::min(1 + n, 3) + 4 * static_cast<size_t>(m_channels) || len > MaxChannelBlockPayload(n, m_channels))
         return fail(L"raw data block length does not fit its sample count");
     if (!Fill(file, kBlockHeaderSize + len)) return fail(L"raw data ends inside a block");
     h = m_buf.get() + m_bufPos; // Fill may have moved the data
