@@ -173,6 +173,28 @@ struct Scenario {
 // Keeps gtest from dumping the struct's bytes into the log.
 void PrintTo(const Scenario& c, std::ostream* os) { *os << c.name; }
 
+void ExpectEventChannels(const SimStudy& s, const CKeyTree& t, const EdfLibFile& f, int) {
+    EXPECT_STREQ(f.hdr->signalparam[0].label, "Misc Trigger    ");
+    EXPECT_STREQ(f.hdr->signalparam[1].label, "Misc Patient Evt");
+    const int64_t step = IntOf(t.GetAt(L"UseDecimatedData"), 0) ? s.opt.decimation : 1;
+    const sk::sim::SimSignal sig(s.opt);
+    int triggers = 0;
+    std::vector<int64_t> events, want;
+    for (size_t j = 0; j < f.phys[0].size(); ++j) {
+        const int64_t stamp = s.res.startStamp + step * static_cast<int64_t>(j);
+        const double expected = Recorded(s.res.runs, stamp) && (sig.Flags(stamp) & 1) ? 1.0 : 0.0;
+        triggers += expected > 0;
+        ASSERT_NEAR(f.phys[0][j], expected, 1e-9) << j;
+        if (f.phys[1][j] > 0.5)
+            events.push_back(stamp);
+    }
+    EXPECT_GT(triggers, 0);
+    for (const CNote& n : sk::sim::SimulatedNotes(s.opt))
+        if (n.GetText().substr(0, 13) == L"Patient Event" || n.GetText().substr(0, 13) == L"patient event")
+            want.push_back(n.GetStartStamp() - (n.GetStartStamp() - s.res.startStamp) % step);
+    EXPECT_EQ(events, want);
+}
+
 const Scenario kScenarios[] = {
     // 20.3 s at 128 Hz: the last record is only partly filled.
     {"PlainEdf", {.headboxType = 2, .sampleRate = 128, .durationSeconds = 20.3, .maxEntrySamples = 700}, L"EDF",
@@ -274,29 +296,14 @@ const Scenario kScenarios[] = {
          ExpectGapAnnotations(s, f);
          ExpectNoteAt(s, f, L"Eyes closed");
      }},
-    // Trigger bits of recorded frames, and a sample at each patient event.
+    // Trigger bits of recorded frames, and a sample at each patient event;
+    // decimated (with a trigger on the grid), the sample whose step holds it.
     {"EventChannels", {.sampleRate = 128, .durationSeconds = 30, .maxEntrySamples = 700}, L"EDF+",
-     {{L"IncludeTriggerEvent", 1}, {L"IncludePatientEvent", 1}},
-     [](const SimStudy& s, const CKeyTree&, const EdfLibFile& f, int) {
-         EXPECT_STREQ(f.hdr->signalparam[0].label, "Misc Trigger    ");
-         EXPECT_STREQ(f.hdr->signalparam[1].label, "Misc Patient Evt");
-         const sk::sim::SimSignal sig(s.opt);
-         int triggers = 0;
-         std::vector<int64_t> events, want;
-         for (size_t j = 0; j < f.phys[0].size(); ++j) {
-             const int64_t stamp = s.res.startStamp + static_cast<int64_t>(j);
-             const double expected = Recorded(s.res.runs, stamp) && (sig.Flags(stamp) & 1) ? 1.0 : 0.0;
-             triggers += expected > 0;
-             ASSERT_NEAR(f.phys[0][j], expected, 1e-9) << j;
-             if (f.phys[1][j] > 0.5)
-                 events.push_back(stamp);
-         }
-         EXPECT_GT(triggers, 0);
-         for (const CNote& n : sk::sim::SimulatedNotes(s.opt))
-             if (n.GetText().substr(0, 13) == L"Patient Event" || n.GetText().substr(0, 13) == L"patient event")
-                 want.push_back(n.GetStartStamp());
-         EXPECT_EQ(events, want);
-     }},
+     {{L"IncludeTriggerEvent", 1}, {L"IncludePatientEvent", 1}}, ExpectEventChannels},
+    {"DecimatedEventChannels",
+     {.sampleRate = 128, .durationSeconds = 30, .startStamp = 1001, .decimation = 4, .maxEntrySamples = 700},
+     L"EDF+", {{L"IncludeTriggerEvent", 1}, {L"IncludePatientEvent", 1}, {L"UseDecimatedData", 1}},
+     ExpectEventChannels},
     {"Headbox20WithABreakout",
      {.headboxType = 20, .breakouts = 1, .sampleRate = 64, .durationSeconds = 6, .maxEntrySamples = 700}, L"EDF+",
      {},
@@ -342,10 +349,12 @@ TEST_P(ExportScenario, SignalsMatchTheSource) {
     CKeyTree t = MakeTemplate(c.format, c.channels);
     for (const auto& [key, value] : c.keys)
         t.AddKey(key, value);
-    ExportResult r = RunExport(s, t);
+    CExportDetails details(L"study", s.folder, s.opt.studyName, nullptr);
+    ExportResult r = RunExport(s, t, &details);
     ASSERT_TRUE(r.ok) << Narrow(r.text);
     ASSERT_EQ(r.files.size(), 1u);
     EXPECT_EQ(FileName(r.files[0]), "Doe~ John_0001.EDF");
+    EXPECT_EQ(details.GetPercent(), 100.0f); // the last record's report: every sample counted once
     EdfLibFile f = ReadChecked(r.files[0]);
     ASSERT_EQ(f.rc, 0);
     const int events = IntOf(t.GetAt(L"IncludeTriggerEvent"), 0) + IntOf(t.GetAt(L"IncludePatientEvent"), 0);
@@ -448,7 +457,7 @@ TEST(Export, StartTimesFollowTheStampGridRawAndDecimated) {
         int64_t startStamp;
     } cases[] = {
         {256, 4, 300, 1000}, {256, 1, 906, 23}, {256, 1, 906, 24}, {256, 1, 906, 25},
-        {500, 1, 996, 1},    {500, 1, 996, 2},  {500, 5, 996, 3},  {200, 2, 995, 1},
+        {500, 1, 996, 1},    {500, 1, 996, 2},  {500, 5, 996, 3},  {200, 2, 995, 1}, {512, 1, 2, 511},
     };
     for (const Case& c : cases) {
         SimStudy s = Simulate({.sampleRate = c.rate, .durationSeconds = 12, .startStamp = c.startStamp,
@@ -549,17 +558,18 @@ TEST(Export, EveryNoteIsWrittenAtEveryRate) {
 
 // Firmware that misreports its input ranges: the file's physical values are
 // those of the ranges the samples were stored in, and InvertAC flips the
-// sign of AC signals only.
+// sign of AC signals only, raw or derived.
 TEST(Export, MisreportedRangesAreCorrectedAndOnlyAcSignalsInverted) {
-    const std::pair<int, const wchar_t*> cases[] = {{14, L"3.2"}, {24, L"3.2"}, {25, L"5.0"},
-                                                    {26, L"1.5"}, {27, L"1.9"}, {7, L"3.2"}};
-    for (const auto& [type, firmware] : cases) {
+    const std::tuple<int, const wchar_t*, const wchar_t*> cases[] = {
+        {14, L"3.2", L"RawData"}, {24, L"3.2", L"RawData"}, {25, L"5.0", L"RawData"}, {26, L"1.5", L"RawData"},
+        {27, L"1.9", L"RawData"}, {7, L"3.2", L"RawData"},  {7, L"3.2", L"AcquisitionMontage"}};
+    for (const auto& [type, firmware, channels] : cases) {
         SCOPED_TRACE(type);
         SimStudy s = Simulate({.headboxType = type, .sampleRate = 128, .durationSeconds = 2, .outOfRangeValues = false,
                                .maxEntrySamples = 700, .hbSwVersion = firmware},
                               "quirk");
         ASSERT_TRUE(s.res.ok && s.probed);
-        CKeyTree t = MakeTemplate(L"EDF");
+        CKeyTree t = MakeTemplate(L"EDF", channels);
         t.AddKey(L"InvertAC", 1);
         ExportResult r = RunExport(s, t);
         ASSERT_TRUE(r.ok) << Narrow(r.text);
@@ -574,7 +584,7 @@ TEST(Export, MisreportedRangesAreCorrectedAndOnlyAcSignalsInverted) {
             const double sign = AsCStr(raw->GetAt(L"SignalType"), L"") == L"AC" ? (++ac, -1.0) : (++dc, 1.0);
             const edf_param_struct& p = f.hdr->signalparam[i];
             double k = 1.0, c = 0.0;
-            CalibrationLine(s.desc, *raw, false, k, c);
+            CalibrationLine(s.desc, *raw, std::wstring(channels) != L"RawData", k, c);
             for (int64_t j = 0; j < s.res.totalSamples; j += 5) {
                 const int32_t v = sig.Value(IntOf(raw->GetAt(L"StorageIndex"), -1), s.res.startStamp + j);
                 const double expected = sign * ExpectedPhysical(v, want.digitalMinimum, want.digitalMaximum,
@@ -790,33 +800,38 @@ TEST(Export, ZeroSampleTotalAndANoteAfterTheLastSample) {
 }
 
 TEST(Export, StartInsideALaterTocEntryReadsFromThatStamp) {
-    SimStudy s = Simulate(
-        {.sampleRate = 128, .durationSeconds = 20, .gaps = {{12.0, 2.0, false}}, .maxEntrySamples = 700}, "midstart");
+    SimStudy s = Simulate({.sampleRate = 128, .durationSeconds = 20, .gaps = {{12.0, 2.0, false}}, .decimation = 4,
+                           .maxEntrySamples = 700},
+                          "midstart");
     ASSERT_TRUE(s.res.ok && s.probed);
     struct Case {
         int64_t start;  // stamp given as the study's first
         int64_t expect; // stamp of the file's first sample
         const wchar_t* format;
+        int decimation = 1; // of the data exported
     } cases[] = {
         // Inside the second table-of-contents entry (700 samples each).
         {s.res.startStamp + 1000, s.res.startStamp + 1000, L"EDF"},
         // Inside the gap: an EDF+D file starts at the first sample after it.
         {s.res.runs[0].firstStamp + s.res.runs[0].samples + 10, s.res.runs[1].firstStamp, L"EDF+"},
+        // Between two decimated samples: the later one, never a sample before the start.
+        {s.res.startStamp + 401, s.res.startStamp + 404, L"EDF", 4},
     };
     const sk::sim::SimSignal sig(s.opt);
     for (const auto& c : cases) {
         ClearOutput(s);
-        CKeyTree desc = s.desc;
-        desc.SetAt(L"Samples.Start", c.start);
-        CSkrivoer w(desc, MakeTemplate(c.format), s.out.wstring());
+        CKeyTree desc = s.desc, t = MakeTemplate(c.format);
+        desc.SetAt(c.decimation > 1 ? L"Decimated.Samples.Start" : L"Samples.Start", c.start);
+        t.AddKey(L"UseDecimatedData", c.decimation > 1 ? 1 : 0);
+        CSkrivoer w(desc, t, s.out.wstring());
         ASSERT_TRUE(w.Export(nullptr));
         const std::string path = (s.out / "Doe~ John_0001.EDF").string();
         ReadChecked(path);
         EdfFile strict(path);
         const EdfSignal& es = strict.Header().signals[0];
         for (int i = 0; i < 50; ++i)
-            ASSERT_NEAR(Physical(strict, 0, 0, i), SourceValue(s, sig, 0, c.expect + i, es.physMin, es.physMax),
-                        StepOf(es) * 1.51)
+            ASSERT_NEAR(Physical(strict, 0, 0, i),
+                        SourceValue(s, sig, 0, c.expect + c.decimation * i, es.physMin, es.physMax), StepOf(es) * 1.51)
                 << i;
     }
 }
@@ -1006,7 +1021,7 @@ TEST(ExportOutcome, DamagedStudyFilesAreNamedAndNeverCostTheSignals) {
 bool Has(const CKeyTree& t, const wchar_t* key) { return t.GetAt(key) != nullptr; }
 
 // Headbox 20 stores the base unit's DC inputs first, then the breakouts.
-TEST(Probe, StorageOrderOfHeadbox20) {
+TEST(Probe, StorageOrderOfHeadbox20AndAChannelSelection) {
     SimStudy b = Simulate({.headboxType = 20, .breakouts = 2, .sampleRate = 64, .durationSeconds = 2}, "probe-hb20");
     ASSERT_TRUE(b.probed);
     EXPECT_EQ(IntOf(b.desc.GetAt(L"Headbox.HB0.Breakouts"), 0), 2);
@@ -1016,6 +1031,27 @@ TEST(Probe, StorageOrderOfHeadbox20) {
         EXPECT_EQ(IntOf(RawEntry(b.desc, storage)->GetAt(L"ConfigurationIndex"), -1), configuration) << storage;
     EXPECT_EQ(AsCStr(RawEntry(b.desc, 0)->GetAt(L"SignalType"), L""), L"DC");
     EXPECT_EQ(AsCStr(RawEntry(b.desc, 32)->GetAt(L"SignalType"), L""), L"AC");
+    // A channel selection names configuration numbers: 0 and 1 are stored at 32 and 33.
+    CKeyTree t = MakeTemplate(L"EDF");
+    auto* list = new CItemList;
+    for (int configuration : {1, 0}) {
+        auto* e = new CKeyTree;
+        e->AddKey(L"Index", configuration);
+        e->AddKey(L"Selected", 1);
+        list->Append(e);
+    }
+    t.AddKey(L"Channels.Selected", list);
+    ExportResult r = RunExport(b, t);
+    ASSERT_TRUE(r.ok) << Narrow(r.text);
+    const EdfLibFile f = ReadChecked(r.files[0]);
+    ASSERT_EQ(f.hdr->edfsignals, 2);
+    const sk::sim::SimSignal sig(b.opt);
+    for (int i = 0; i < 2; ++i) {
+        const edf_param_struct& p = f.hdr->signalparam[i];
+        for (size_t j = 0; j < 64; ++j)
+            ASSERT_NEAR(f.phys[i][j], SourceValue(b, sig, 32 + i, b.res.startStamp + j, p.phys_min, p.phys_max),
+                        Step(p) * 1.51);
+    }
 }
 
 TEST(Probe, MissingFilesLeaveTheirKeysOutAndHostileOnesFail) {
