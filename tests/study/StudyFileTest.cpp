@@ -645,8 +645,7 @@ TEST(BadFiles, DamageBehindConsistentChecksumsIsFound) {
                  PutI64(U8(b, 32), total);
                  PutU32(U8(b, 44), Crc32(U8(b, 0), 44));
              }},
-            {"a note record two bytes longer than its fields", r.entFile,
-             [&](std::vector<char>& b) {
+            {"a note record two bytes longer than its fields", r.entFile, [&](std::vector<char>& b) {
                  const size_t at = kEntHeaderSize, len = GetU32(U8(b, at));
                  b.insert(b.begin() + static_cast<long>(at + len), 2, 0); // before the checksum
                  PutU32(U8(b, at), static_cast<uint32_t>(len + 2));
