@@ -621,7 +621,7 @@ bool CDataProducer::LoadChannelBlock(CRawDataFile* file)
         for (int k = 0; k < m; ++k) {
             const uint8_t w = p[pos + 4 + k];
             if (w > 32) return fail(L"raw data miniblock wider than 32 bits");
-            bytes += 16 * static_cast<size_t>(w);
+            bytes += MiniblockBytes(w, std::min(kMiniblockValues, n - 1 - k * kMiniblockValues));
         }
         pos += 4 + m + bytes;
         if (pos > len) return fail(L"raw data block shorter than its channels");
@@ -652,6 +652,8 @@ void CDataProducer::DecodeColumns(uint8_t* flags, int32_t* values, size_t channe
     }
     alignas(16) uint32_t z[kMiniblockValues];
     alignas(16) int32_t part[kMiniblockValues];
+    alignas(16) uint8_t tail[16 * 32];
+    const int lastCodes = m_blockSamples - 1 - (m_miniblocks - 1) * kMiniblockValues;
     for (int c = 0; c < m_channels; ++c) {
         const uint8_t* ch = base + m_channelPos[c];
         int32_t* out = values + channelStride * static_cast<size_t>(c);
@@ -668,24 +670,35 @@ void CDataProducer::DecodeColumns(uint8_t* flags, int32_t* values, size_t channe
             const uint8_t* widths = ch + 4;
             const uint8_t* data = widths + m_miniblocks;
             int k = (s - 1) / kMiniblockValues;
-            for (int i = 0; i < k; ++i) data += 16 * widths[i];
+            for (int i = 0; i < k; ++i) data += 16 * widths[i]; // whole miniblocks: only the last is shorter
             for (; s < b; ++k) {
+                const int w = widths[k];
                 const int first = 1 + k * kMiniblockValues;
                 const int end = std::min(b, first + kMiniblockValues);
+                const uint8_t* src = data;
+                size_t bytes = 16 * static_cast<size_t>(w);
+                if (k == m_miniblocks - 1 && lastCodes < kMiniblockValues) {
+                    // A block's last miniblock holds only the words its
+                    // codes need: decoded from a copy as long as a whole one.
+                    bytes = MiniblockBytes(w, lastCodes);
+                    std::memcpy(tail, data, bytes);
+                    std::memset(tail + bytes, 0, 16 * static_cast<size_t>(w) - bytes);
+                    src = tail;
+                }
                 if (s == first && end - first == kMiniblockValues) {
-                    acc = kDecodeMiniblock[widths[k]](data, acc, out + (s - a));
+                    acc = kDecodeMiniblock[w](src, acc, out + (s - a));
                 } else if (s == first) {
                     // The start of a miniblock (the last of a block, or up
                     // to where the caller stops): all of it into a copy.
-                    kDecodeMiniblock[widths[k]](data, acc, part);
+                    kDecodeMiniblock[w](src, acc, part);
                     std::memcpy(out + (s - a), part, 4 * static_cast<size_t>(end - first));
                     acc = static_cast<uint32_t>(part[end - first - 1]);
                 } else {
                     // From inside a miniblock: through a copy of its codes.
-                    kUnpack[widths[k]](data, z);
+                    kUnpack[w](src, z);
                     acc = Accumulate(z, s - first, end - first, acc, out + (s - a));
                 }
-                data += 16 * widths[k];
+                data += bytes;
                 s = end;
             }
         }

@@ -38,9 +38,9 @@ void EncodeTocEntry(uint8_t* p, const TOC_ENTRY& e)
     PutU32(p + 28, Crc32(p, 28));
 }
 
-// Appends one miniblock of zigzag codes (kMiniblockValues, unused slots 0)
-// packed w bits each, value i in lane i % 4 (see docs/formats/study.md).
-void PackMiniblock(const uint32_t* z, int w, std::vector<uint8_t>& out)
+// Appends one miniblock of `codes` zigzag codes (unused slots 0) packed w
+// bits each, value i in lane i % 4 (see docs/formats/study.md).
+void PackMiniblock(const uint32_t* z, int w, int codes, std::vector<uint8_t>& out)
 {
     uint32_t words[4 * 32] = {};
     for (int i = 0; i < kMiniblockValues; ++i) {
@@ -48,9 +48,9 @@ void PackMiniblock(const uint32_t* z, int w, std::vector<uint8_t>& out)
         words[4 * j + lane] |= z[i] << s;
         if (s + w > 32) words[4 * (j + 1) + lane] |= z[i] >> (32 - s);
     }
-    const size_t old = out.size();
-    out.resize(old + 16 * static_cast<size_t>(w));
-    for (int k = 0; k < 4 * w; ++k) PutU32(out.data() + old + 4 * k, words[k]);
+    const size_t old = out.size(), bytes = MiniblockBytes(w, codes);
+    out.resize(old + bytes);
+    for (size_t k = 0; k < bytes / 4; ++k) PutU32(out.data() + old + 4 * k, words[k]);
 }
 
 } // namespace
@@ -169,7 +169,7 @@ void SegmentWriter::EncodeChannelBlock()
             }
             const int w = any ? 32 - __builtin_clz(any) : 0;
             m_pending[at + k] = static_cast<uint8_t>(w);
-            PackMiniblock(z, w, m_pending);
+            PackMiniblock(z, w, std::min(kMiniblockValues, n - 1 - k * kMiniblockValues), m_pending);
         }
     }
 }

@@ -46,6 +46,14 @@ constexpr int kMaxTocSamples = 32767;     // samples per TOC entry
 constexpr int kMaxBlockSamples = 4096;    // samples per compressed block
 constexpr int kMaxChannels = 544;         // channels per sample frame
 constexpr int kMiniblockValues = 128;     // deltas per bit-packed miniblock (schema 3)
+
+// Bytes of a schema-3 miniblock of `codes` codes (1..128) packed `width`
+// bits wide: four lanes of 32-bit words, each lane as long as its longest
+// needs (16 x width for a whole miniblock).
+inline size_t MiniblockBytes(int width, int codes)
+{
+    return 16 * (((static_cast<size_t>(codes) + 3) / 4 * static_cast<size_t>(width) + 31) / 32);
+}
 constexpr uint32_t kMaxNoteTextUnits = 4096;
 constexpr uint32_t kMaxNoteDataBytes = 16u << 20;
 constexpr int64_t kMaxStudyFileBytes = 64ll << 20;

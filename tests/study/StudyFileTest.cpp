@@ -570,13 +570,13 @@ void Overflow(std::vector<char>& b, bool long0) {
 }
 
 // Sets a byte of the first channel-major block's payload (-1: the first
-// channel's first miniblock width; a value of 0 there names a width one
-// bit more than it had) and its checksum again.
+// channel's first miniblock width; a value of 0 there names a width eight
+// bits more than it had) and its checksum again.
 void EditBlock(std::vector<char>& b, int at, int value) {
     uint8_t* p = U8(b, kErdHeaderSize + kBlockHeaderSize);
     const size_t flags = p[0] == 1 ? 1 + GetU16(p - 12) : 3 + 3 * GetU16(p + 1);
     uint8_t& byte = p[at >= 0 ? static_cast<size_t>(at) : flags + 4];
-    byte = static_cast<uint8_t>(value ? value : byte + 1);
+    byte = static_cast<uint8_t>(value ? value : byte + 8);
     PutU32(p - 4, Crc32(p, GetU32(p - 8)));
 }
 

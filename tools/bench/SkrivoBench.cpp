@@ -118,7 +118,7 @@ struct Study {
 
 bool PrepareStudy(Study& s, const fs::path& root) {
     // Schema 2 keeps the folder names of the runs before schema 3 existed.
-    s.opt.folder = root / ("study-" + s.name + (s.opt.schema == 2 ? "" : "-schema" + std::to_string(s.opt.schema)));
+    s.opt.folder = root / ("study-" + s.name + (s.opt.schema == 2 ? "" : "-s" + std::to_string(s.opt.schema)));
     s.folder = s.opt.folder.wstring() + L"/";
     const fs::path eeg = s.opt.folder / (s.opt.studyName + L".EEG");
     if (!fs::exists(eeg)) {
