@@ -2,11 +2,8 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
-#include <csignal>
 #include <fstream>
-#include <sys/resource.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include "platform/File.h"
@@ -67,17 +64,9 @@ TEST(File, FailuresCarryTheOsCodeAndItsWindowsNumber) {
     EXPECT_FALSE(full.Write("x", 1));
     EXPECT_EQ(full.LastErrno(), ENOSPC);
     EXPECT_EQ(static_cast<uint32_t>(full.LastHResult()), 0x80070070u);
-}
-
-TEST(HResult, Win32CodesFoldIntoHResultsAndCarryTexts) {
-    const std::pair<int64_t, uint32_t> cases[] = {
-        {0, 0}, {112, 0x80070070u}, {0x12345, 0x80072345u}, {-5, static_cast<uint32_t>(-5)}};
-    for (const auto& [in, out] : cases)
-        EXPECT_EQ(static_cast<uint32_t>(sk::HResultFromWin32(in)), out) << in;
-    EXPECT_EQ(sk::Win32FromHResult(sk::HResultFromBits(0x80070070u)), 112u);
-    EXPECT_EQ(sk::Win32FromHResult(sk::E_FAIL), 0u);
+    // What a user reads for the failures an export meets (a quota reads as a full disk).
     const std::wstring diskFull = L"There is not enough space on the disk.";
-    EXPECT_EQ(sk::SystemErrorText(112), diskFull);
+    EXPECT_EQ(sk::SystemErrorText(full.LastError()), diskFull);
     EXPECT_EQ(sk::SystemErrorText(static_cast<uint32_t>(sk::HResultFromErrno(EDQUOT))), diskFull);
     EXPECT_EQ(sk::SystemErrorText(sk::Win32FromErrno(EFBIG)),
               L"The file size exceeds the limit allowed and cannot be saved.");
@@ -117,45 +106,15 @@ TEST(File, WriteSeekReadSetLengthBeyond4GiB) {
     EXPECT_TRUE(f.DataSync());
     EXPECT_TRUE(f.Close());
     EXPECT_FALSE(f.IsOpen());
-}
 
-TEST(File, ModesKeepOrTruncateContents) {
-    sk::test::TempDir dir("file");
-    const std::wstring p = W(dir / "m.bin");
-    File f;
-    ASSERT_TRUE(f.Open(p, File::Mode::CreateNew));
-    ASSERT_TRUE(f.Write("abc", 3));
-    ASSERT_TRUE(f.Close());
-    ASSERT_TRUE(f.Open(p, File::Mode::OpenAlways));
-    EXPECT_EQ(f.Size(), 3);
-    ASSERT_TRUE(f.Close());
+    // Opening again keeps the contents, read-only refuses writes, CreateAlways empties.
+    const std::wstring p = W(dir / "data.bin");
+    ASSERT_TRUE(f.Open(p, File::Mode::OpenAlways) && f.Size() == 8 && f.Close());
     ASSERT_TRUE(f.Open(p, File::Mode::ReadOnly));
     EXPECT_FALSE(f.Write("x", 1));
     EXPECT_EQ(f.LastErrno(), EBADF);
-    ASSERT_TRUE(f.Close());
-    ASSERT_TRUE(f.Open(p, File::Mode::CreateAlways));
+    ASSERT_TRUE(f.Close() && f.Open(p, File::Mode::CreateAlways));
     EXPECT_EQ(f.Size(), 0);
-}
-
-// A file size limit ends a write mid-way with EFBIG, as a quota would.
-TEST(File, FileSizeLimitIsErrorFileTooLarge) {
-    sk::test::TempDir dir("file");
-    const pid_t pid = ::fork();
-    ASSERT_GE(pid, 0);
-    if (pid == 0) {
-        std::signal(SIGXFSZ, SIG_IGN);
-        rlimit lim{1000, 1000};
-        ::setrlimit(RLIMIT_FSIZE, &lim);
-        File f;
-        if (!f.Open(W(dir / "limited.bin"), File::Mode::CreateAlways))
-            ::_exit(10);
-        std::string block(4096, 'x');
-        const bool wrote = f.Write(block.data(), block.size());
-        ::_exit(!wrote && f.LastErrno() == EFBIG && f.LastError() == 223 ? 0 : 11);
-    }
-    int status = 0;
-    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
 }
 
 TEST(File, AtomicReplaceLeavesNoTemporaryAndReadsRefusePipesAndOversizeFiles) {
@@ -180,9 +139,7 @@ TEST(File, AtomicReplaceLeavesNoTemporaryAndReadsRefusePipesAndOversizeFiles) {
 }
 
 TEST(Path, SplittingAndJoining) {
-    const struct {
-        std::wstring in, folder, name, ext, stem;
-    } cases[] = {
+    const struct { std::wstring in, folder, name, ext, stem; } cases[] = {
         {L"/data/study/ABC.EEG", L"/data/study", L"ABC.EEG", L".EEG", L"ABC"},
         {L"C:\\Studies\\ABC.eeg", L"C:\\Studies", L"ABC.eeg", L".eeg", L"ABC"},
         {L"/data/Decimated\\x.erd", L"/data/Decimated", L"x.erd", L".erd", L"x"},
@@ -200,9 +157,7 @@ TEST(Path, SplittingAndJoining) {
         EXPECT_EQ(path::ExtensionPart(c.in), c.ext);
         EXPECT_EQ(path::StemPart(c.in), c.stem);
     }
-    const struct {
-        std::wstring a, b, out;
-    } joins[] = {
+    const struct { std::wstring a, b, out; } joins[] = {
         {L"/out", L"x.edf", L"/out/x.edf"}, {L"/out/", L"x.edf", L"/out/x.edf"},
         {L"/out", L"\\Decimated\\", L"/out/Decimated\\"}, {L"", L"x.edf", L"x.edf"},
         {L"/out", L"", L"/out"}, {L"/out", L"/abs/x", L"/abs/x"},
@@ -218,11 +173,7 @@ TEST(Path, SplittingAndJoining) {
 }
 
 TEST(Path, PatternsIgnoreCase) {
-    const struct {
-        const wchar_t* name;
-        const wchar_t* pattern;
-        bool match;
-    } cases[] = {
+    const struct { const wchar_t* name; const wchar_t* pattern; bool match; } cases[] = {
         {L"STUDY.EEG", L"*.eeg", true},  {L"study.Eeg", L"*.EEG", true}, {L"study.eeg.bak", L"*.eeg", false},
         {L"study.ee", L"*.eeg", false},  {L"ÄBC.eeg", L"äbc.*", true},   {L"noext", L"*.*", true},
         {L"a1.erd", L"a?.ERD", true},    {L"a12.erd", L"a?.erd", false}, {L"x", L"", false},
@@ -238,11 +189,10 @@ TEST(Path, FindsFilesOfAnExtensionInAnyLetterCaseAndNonUtf8Names) {
         std::ofstream(dir / n) << "x";
     std::filesystem::create_directory(dir / "f.eeg");
     const std::wstring folder = dir.wpath();
-    const auto files = path::FindFiles(folder, L"*.EEG");
-    ASSERT_EQ(files.size(), 3u);
-    EXPECT_EQ(path::FileNamePart(files[0]), L"A.EEG");
-    EXPECT_EQ(path::FileNamePart(files[1]), L"b.eeg");
-    EXPECT_EQ(path::FileNamePart(files[2]), L"c.Eeg");
+    std::vector<std::wstring> names;
+    for (const std::wstring& f : path::FindFiles(folder, L"*.EEG"))
+        names.push_back(path::FileNamePart(f));
+    EXPECT_EQ(names, (std::vector<std::wstring>{L"A.EEG", L"b.eeg", L"c.Eeg"})) << "sorted, no folder";
     EXPECT_EQ(path::FindFiles(folder, L"*.eeg", true).size(), 4u) << "with the folder";
     EXPECT_TRUE(path::FindFiles(folder + L"/missing", L"*").empty());
 
@@ -252,9 +202,7 @@ TEST(Path, FindsFilesOfAnExtensionInAnyLetterCaseAndNonUtf8Names) {
     std::ofstream(dir / "B.EEG") << "y"; // two spellings: the exact one wins
     EXPECT_EQ(path::FindIgnoringCase(folder, L"b.eeg"), path::Combine(folder, L"b.eeg"));
     EXPECT_EQ(path::FindIgnoringCase(folder, L"B.EEG"), path::Combine(folder, L"B.EEG"));
-    EXPECT_FALSE(path::IsDirectory(path::Combine(folder, L"d.etc")));
-    EXPECT_TRUE(path::IsRegularFile(path::Combine(folder, L"d.etc")));
-    EXPECT_FALSE(path::Exists(L""));
+    EXPECT_TRUE(path::IsRegularFile(path::Combine(folder, L"d.etc")) && !path::Exists(L""));
 
     // A name that is not UTF-8 on disk still round-trips: found, then opened.
     sk::test::TempDir raw("path");

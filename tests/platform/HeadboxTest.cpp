@@ -162,34 +162,16 @@ TEST(BreakoutMapping, AbsurdCountsAreClampedAndOtherHeadboxesMapOneToOne) {
     }
 }
 
-TEST(WaveType, DefaultCalibrationMapsTheInputLimitsOntoTheCalibratedRange) {
+TEST(WaveType, StudyCalibrationIsPiecewiseLinearAndExtrapolates) {
     for (int d : {-1, static_cast<int>(dt::Count)})
         EXPECT_EQ(WaveTypePtrLookup(d), nullptr) << d;
-    for (int d = 0; d < dt::Count; ++d) {
-        const CWaveType* w = WaveTypePtrLookup(d);
-        ASSERT_NE(w, nullptr) << d;
-        EXPECT_EQ(w->GetDisplayType(), d);
-        EXPECT_EQ(w->GetName().find(L'.'), std::wstring::npos) << "names are calibration keys";
-        if (w->GetKind() != CWaveType::KindCalibratedDC)
-            continue;
-        // Negative-up limits: -1e6 times the limits gives the µV range.
-        const double x = w->GetInputLimitX() * -1000000.0, y = w->GetInputLimitY() * -1000000.0;
-        const double lo = std::min(x, y), hi = std::max(x, y);
-        EXPECT_LT(lo, hi) << d;
-        EXPECT_DOUBLE_EQ(w->ToCalibrated(lo, nullptr), w->GetCalibratedMinimum()) << d;
-        EXPECT_DOUBLE_EQ(w->ToCalibrated(hi, nullptr), w->GetCalibratedMaximum()) << d;
-        EXPECT_DOUBLE_EQ(w->ToCalibrated((lo + hi) / 2, nullptr),
-                         (w->GetCalibratedMinimum() + w->GetCalibratedMaximum()) / 2) << d;
-    }
-    const CWaveType* spo2 = WaveTypePtrLookup(dt::SpO2);
-    EXPECT_DOUBLE_EQ(spo2->ToCalibrated(1000000.0, nullptr), 100.0);
-    EXPECT_DOUBLE_EQ(spo2->ToCalibrated(-1000000.0, nullptr), 0.0);
-    EXPECT_FALSE(spo2->LoadCalibration(CCalFileArchivist(nullptr)).IsFromStudy());
-}
-
-TEST(WaveType, StudyCalibrationIsPiecewiseLinearAndExtrapolates) {
+    for (int d = 0; d < dt::Count; ++d)
+        EXPECT_EQ(WaveTypePtrLookup(d)->GetName().find(L'.'), std::wstring::npos) << "names are calibration keys";
     CKeyTree cal;
     const CWaveType* spo2 = WaveTypePtrLookup(dt::SpO2);
+    EXPECT_DOUBLE_EQ(spo2->ToCalibrated(1000000.0, &cal), 100.0) << "the default without an entry";
+    EXPECT_DOUBLE_EQ(spo2->ToCalibrated(-1000000.0, &cal), 0.0);
+    EXPECT_FALSE(spo2->LoadCalibration(CCalFileArchivist(&cal)).IsFromStudy());
     ASSERT_TRUE(CCalFileArchivist::WritePoints(cal, spo2->GetName(), dt::SpO2,
                                                {{-500000.0, 50.0}, {0.0, 80.0}, {500000.0, 100.0}}));
     CWaveCalibration c = spo2->LoadCalibration(CCalFileArchivist(&cal));

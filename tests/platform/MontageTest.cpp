@@ -50,28 +50,6 @@ void ExpectSameMontage(const CMontage& x, const CMontage& y) {
     EXPECT_TRUE(x.IsMontagingEqual(y));
 }
 
-TEST(Montage, SaveAndLoadRoundTripThroughTreeAndFile) {
-    CMontage m = Sample();
-    CKeyTree tree;
-    ASSERT_EQ(m.Save(tree), 0);
-    CMontage fromTree(0);
-    ASSERT_EQ(fromTree.Load(&tree), 0);
-    ExpectSameMontage(m, fromTree);
-
-    sk::test::TempDir dir("montage");
-    std::wstring path = dir.wpath() + L"/Average.mtg";
-    ASSERT_EQ(m.Save(path), 0);
-    CMontage fromFile(0);
-    ASSERT_EQ(fromFile.Load(path), 0);
-    ExpectSameMontage(m, fromFile);
-
-    // Saving into a used tree replaces its content.
-    CKeyTree again;
-    again.AddKey(L"Stale", 1);
-    ASSERT_EQ(fromFile.Save(again), 0);
-    EXPECT_EQ(again.GetAt(L"Stale"), nullptr);
-}
-
 TEST(Montage, NullTreeGivesTheHeadboxDefaultMontage) {
     for (int type = 1; type <= 27; ++type) {
         CMontage m(type);
@@ -129,9 +107,19 @@ TEST(Montage, MalformedTreesFailAndLeaveTheMontageEmpty) {
     }
 }
 
-TEST(Montage, DefaultHalfNamesComeFromTheInputsAndUnreadableFilesFail) {
+TEST(Montage, SaveAndLoadRoundTripAndUnreadableFilesFail) {
+    sk::test::TempDir dir("montage");
+    const std::wstring path = dir.wpath() + L"/Average.mtg";
+    ASSERT_EQ(Sample().Save(path), 0);
+    CMontage fromFile(0);
+    ASSERT_EQ(fromFile.Load(path), 0);
+    ExpectSameMontage(Sample(), fromFile);
+    // Saving into a used tree replaces its content.
     CKeyTree tree;
-    ASSERT_EQ(Sample().Save(tree), 0);
+    tree.AddKey(L"Stale", 1);
+    ASSERT_EQ(fromFile.Save(tree), 0);
+    EXPECT_EQ(tree.GetAt(L"Stale"), nullptr);
+    // Halves without a name are named after their inputs.
     auto* ch0 = AsKeyTree(AsItemList(tree.GetAt(L"Channels"))->GetChild(0));
     ch0->DeleteKey(L"First.Name");
     ch0->DeleteKey(L"Second.Name");
@@ -140,7 +128,6 @@ TEST(Montage, DefaultHalfNamesComeFromTheInputsAndUnreadableFilesFail) {
     EXPECT_EQ(m.GetChannel(0)->GetFirstHalf()->GetName(), L"Fp1");
     EXPECT_EQ(m.GetChannel(0)->GetSecondHalf()->GetName(), L"F3+C3+P3");
 
-    sk::test::TempDir dir("montage");
     EXPECT_NE(m.Load(dir.wpath() + L"/missing.mtg"), 0);
     std::ofstream(dir / "junk.mtg") << "not a key tree";
     EXPECT_NE(m.Load(dir.wpath() + L"/junk.mtg"), 0);
@@ -181,11 +168,7 @@ TEST(Montage, ApplicabilityFollowsHeadboxTypeAndInputs) {
 TEST(Montage, MontagingEqualityComparesDerivationsOnly) {
     const CMontage base = Sample();
     using Edit = std::function<void(CMontage&)>;
-    struct Case {
-        const char* what;
-        Edit edit;
-        bool equal;
-    };
+    struct Case { const char* what; Edit edit; bool equal; };
     std::vector<Case> cases = {
         {"unchanged", [](CMontage&) {}, true},
         {"renamed", [](CMontage& m) { m.SetMontageName(L"x"); m.GetChannel(0)->SetName(L"y"); }, true},

@@ -18,12 +18,7 @@ using Clock = std::chrono::steady_clock;
 constexpr auto kSignalled = WaitResult::Signalled, kTimeout = WaitResult::Timeout;
 
 TEST(Event, ZeroTimeoutPollsAndAutoResetConsumesOneSignal) {
-    const struct {
-        const char* name;
-        Event::Mode mode;
-        bool initiallySet, set, reset;
-        WaitResult first, second;
-    } cases[] = {
+    const struct { const char* name; Event::Mode mode; bool initial, set, reset; WaitResult first, second; } cases[] = {
         {"auto, unset", Event::AutoReset, false, false, false, kTimeout, kTimeout},
         {"auto, set", Event::AutoReset, false, true, false, kSignalled, kTimeout},
         {"auto, set twice counts once", Event::AutoReset, true, true, false, kSignalled, kTimeout},
@@ -32,7 +27,7 @@ TEST(Event, ZeroTimeoutPollsAndAutoResetConsumesOneSignal) {
         {"auto, set then reset", Event::AutoReset, false, true, true, kTimeout, kTimeout},
     };
     for (const auto& c : cases) {
-        Event ev(c.mode, c.initiallySet);
+        Event ev(c.mode, c.initial);
         if (c.set)
             ev.Set();
         if (c.reset)

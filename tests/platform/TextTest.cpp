@@ -83,10 +83,7 @@ TEST(TextConv, Utf16LittleEndianAndCaseFolding) {
 }
 
 TEST(Format, WindowsWideConversionsAreRewritten) {
-    const struct {
-        const wchar_t* in;
-        const wchar_t* out;
-    } cases[] = {
+    const struct { const wchar_t* in; const wchar_t* out; } cases[] = {
         {L"%s", L"%ls"},           {L"%S", L"%s"},          {L"%ws", L"%ls"},        {L"%hs", L"%s"},
         {L"%ls", L"%ls"},          {L"%-12s|", L"%-12ls|"}, {L"%.*s", L"%.*ls"},     {L"%c%C", L"%lc%c"},
         {L"%I64d %I64X", L"%lld %llX"}, {L"%I32d", L"%d"},  {L"%%s", L"%%s"},        {L"100%%", L"100%%"},

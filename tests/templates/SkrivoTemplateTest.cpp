@@ -78,29 +78,7 @@ TEST_F(SkrivoTemplateTest, ChannelCountsFollowTheChannelSource) {
     EXPECT_EQ(L"Bipolar", AsCStr(t->GetAt(L"Name"), L""));
 }
 
-TEST_F(SkrivoTemplateTest, CopiesAreIndependentAndKeepTheFlag) {
-    ASSERT_EQ(0, Manager().Load(L"EEG", MakeFolder("eeg").wstring()));
-    CSkrivoTemplate* src = Manager().Create(L"EEG", L"Source");
-    src->SetHeadboxType(3);
-    ASSERT_EQ(0, Manager().Save(src, false));
-    CSkrivoTemplate* stored = Manager().GetItem(L"EEG", L"Source");
-    ASSERT_TRUE(stored && stored->IsTemplate());
-    std::unique_ptr<CKeyTree> owner(new CSkrivoTemplate(*stored));
-    auto* copy = static_cast<CSkrivoTemplate*>(owner.get());
-    EXPECT_TRUE(copy->IsTemplate());
-    copy->SetHeadboxType(4);
-    EXPECT_EQ(3, stored->GetHeadboxType());
-    CSkrivoTemplate* assigned = Manager().CreateDefault();
-    *assigned = *stored;
-    EXPECT_TRUE(assigned->IsTemplate());
-    assigned->SetName(L"Other");
-    EXPECT_EQ(L"Source", stored->GetName());
-}
-
-struct Entry {
-    std::wstring channel;
-    int selected, index;
-};
+struct Entry { std::wstring channel; int selected, index; };
 
 std::vector<Entry> EntriesOf(const CSkrivoTemplate* t) {
     std::vector<Entry> out;
