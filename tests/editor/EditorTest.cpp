@@ -15,14 +15,12 @@ extern "C" __attribute__((visibility("default"), used)) const char* __lsan_defau
 
 #include <QApplication>
 #include <QComboBox>
-#include <QElapsedTimer>
 #include <QLineEdit>
 #include <QListWidget>
 #include <QPushButton>
 #include <QTabBar>
 #include <QTabWidget>
 #include <QTest>
-#include <QTimer>
 
 #include <filesystem>
 #include <memory>
@@ -33,7 +31,6 @@ extern "C" __attribute__((visibility("default"), used)) const char* __lsan_defau
 #include "editor/EditorMessages.h"
 #include "editor/EditorTexts.h"
 #include "editor/TemplateEditorDialog.h"
-#include "editor/TemplateEditorHost.h"
 #include "module/SkrivoApp.h"
 #include "platform/KeyTree.h"
 #include "platform/appcommon/SettingsDirs.h"
@@ -52,8 +49,7 @@ QApplication& EditorApp() {
     static int argc = 1;
     static char name[] = "skrivo_test_editor";
     static char* argv[] = {name, nullptr};
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
-        qputenv("QT_QPA_PLATFORM", "offscreen");
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
     static QApplication* app = new QApplication(argc, argv); // lives for the process
     return *app;
 }
@@ -107,8 +103,7 @@ protected:
     }
 
     CSkrivoTemplateManager& Manager() {
-        if (!m_manager)
-            m_manager = std::make_unique<CSkrivoTemplateManager>();
+        if (!m_manager) m_manager = std::make_unique<CSkrivoTemplateManager>();
         return *m_manager;
     }
     const std::filesystem::path& Root() const { return m_root->Root(); }
@@ -116,10 +111,8 @@ protected:
     static CKeyTree MakeStudy(const StudyShape& s) {
         CKeyTree study;
         study.AddKey(L"Headbox.HB0.HBType", int32_t{s.headbox});
-        if (s.breakouts)
-            study.AddKey(L"Headbox.HB0.Breakouts", int32_t{s.breakouts});
-        if (s.group)
-            study.AddKey(L"Study.StudyGroup", int32_t{s.group});
+        if (s.breakouts) study.AddKey(L"Headbox.HB0.Breakouts", int32_t{s.breakouts});
+        if (s.group) study.AddKey(L"Study.StudyGroup", int32_t{s.group});
         auto* raw = new CItemList();
         for (int c = 0; c < s.rawCount; ++c) {
             auto* entry = new CKeyTree();
@@ -136,8 +129,7 @@ protected:
                 study.AddKey(L"Montage", tree);
             }
         }
-        if (s.decimated)
-            study.AddKey(L"Decimated.Samples.Frequency", 64.0);
+        if (s.decimated) study.AddKey(L"Decimated.Samples.Frequency", 64.0);
         return study;
     }
 
@@ -187,8 +179,7 @@ protected:
     std::vector<bool> Ticks() {
         std::vector<bool> out;
         QListWidget* list = Ctl<QListWidget>(sk::editor::IDC_CHANNEL_LIST);
-        for (int i = 0; i < list->count(); ++i)
-            out.push_back(list->item(i)->checkState() == Qt::Checked);
+        for (int i = 0; i < list->count(); ++i) out.push_back(list->item(i)->checkState() == Qt::Checked);
         return out;
     }
     void SetTick(int row, bool on) {
@@ -219,10 +210,8 @@ CItemList* SelectedList(const std::vector<std::pair<std::wstring, int>>& ticked,
         e->AddKey(L"Index", int32_t{index});
         list->Append(e);
     };
-    for (auto& [n, i] : ticked)
-        add(n, i, 1);
-    for (auto& [n, i] : unticked)
-        add(n, i, 0);
+    for (auto& [n, i] : ticked) add(n, i, 1);
+    for (auto& [n, i] : unticked) add(n, i, 0);
     return list;
 }
 
@@ -323,10 +312,8 @@ TEST_F(EditorTest, MultiBreakoutRangeButtonsTickWholeBlocks) {
     // Derivations over channels 0..63, 130..131 and 200, none in 64..127,
     // one on an unused breakout (300) and one whose reference is there.
     std::vector<int> channels;
-    for (int c = 0; c < 64; ++c)
-        channels.push_back(c);
-    for (int c : {130, 131, 200, 300, 520})
-        channels.push_back(c);
+    for (int c = 0; c < 64; ++c) channels.push_back(c);
+    for (int c : {130, 131, 200, 300, 520}) channels.push_back(c);
     CMontage m = SingleInputMontage(20, L"Acq", channels);
     CMontageChannel bipolar(L"D5-D400", 0);
     CHalfMontageChannel a, b;
@@ -569,10 +556,8 @@ TEST_F(EditorTest, ModalityAndHeadboxFollowTheStudyOnOk) {
         int templateHeadbox;
         std::wstring expectedModality;
         int expectedHeadbox;
-    } const cases[] = {{1, L"Sleep", 0, L"EEG", 5},
-                       {2, L"EEG", 0, L"Sleep", 5},
-                       {7, L"EEG", 11, L"Sleep", 11},
-                       {0, L"Sleep", 3, L"EEG", 3}};
+    } const cases[] = {
+        {1, L"Sleep", 0, L"EEG", 5}, {2, L"EEG", 0, L"Sleep", 5}, {7, L"EEG", 11, L"Sleep", 11}, {0, L"Sleep", 3, L"EEG", 3}};
     for (const Case& c : cases) {
         CKeyTree study = MakeStudy({.headbox = 5, .group = c.group, .rawCount = 4});
         CSkrivoTemplate* t = NewTemplate(L"T");
@@ -582,78 +567,6 @@ TEST_F(EditorTest, ModalityAndHeadboxFollowTheStudyOnOk) {
         Click(IDOK);
         EXPECT_EQ(Str(*t, L"Modality"), c.expectedModality) << c.group;
         EXPECT_EQ(Int(*t, L"HBType"), c.expectedHeadbox) << c.group;
-    }
-}
-
-CTemplateEditorDialog* ShownEditor() {
-    for (QWidget* w : QApplication::topLevelWidgets())
-        if (auto* d = qobject_cast<CTemplateEditorDialog*>(w); d && d->isVisible())
-            return d;
-    return nullptr;
-}
-
-// Runs action on the editor once it is shown. A dialog that does not close
-// within half a minute is cancelled and the test fails rather than hangs.
-void WhenModal(std::function<void(CTemplateEditorDialog&)> action) {
-    auto* poll = new QTimer();
-    auto started = std::make_shared<QElapsedTimer>();
-    auto done = std::make_shared<bool>(false);
-    started->start();
-    QObject::connect(poll, &QTimer::timeout, [poll, action, started, done] {
-        CTemplateEditorDialog* dialog = ShownEditor();
-        if (!*done && dialog) {
-            *done = true;
-            action(*dialog);
-            dialog = ShownEditor();
-        }
-        if (!dialog && *done) {
-            poll->stop();
-            poll->deleteLater();
-        } else if (started->elapsed() > 30000) {
-            ADD_FAILURE() << "editor still open";
-            if (dialog)
-                dialog->reject();
-            poll->stop();
-            poll->deleteLater();
-        }
-    });
-    poll->start(10);
-}
-
-class EditorHostTest : public EditorTest {
-protected:
-    void SetUp() override {
-        EditorTest::SetUp();
-        m_previous = RegisterTemplateEditor();
-    }
-    void TearDown() override {
-        UnregisterTemplateEditor();
-        ITemplateEditorHost::Register(m_previous);
-        EditorTest::TearDown();
-    }
-    ITemplateEditorHost* m_previous = nullptr;
-};
-
-// The manager's Edit (which the engine and the command line's editor go
-// through) opens on the given parent and answers 0 for OK only, and only OK
-// keeps the changes.
-TEST_F(EditorHostTest, ManagerEditAnswersZeroOnlyForOk) {
-    CKeyTree study = MakeStudy({.group = 2});
-    QWidget parent;
-    parent.resize(800, 600);
-    parent.show();
-    struct Case { int button; int result; };
-    for (Case c : {Case{IDOK, 0}, Case{IDCANCEL, 1}}) {
-        CSkrivoTemplate* t = NewTemplate(L"Edited");
-        t->SetAt(L"Modality", L"EEG");
-        QWidget* seenParent = nullptr;
-        WhenModal([&](CTemplateEditorDialog& d) {
-            seenParent = d.parentWidget();
-            Click(d.findChild<QPushButton*>(ControlName(c.button)));
-        });
-        EXPECT_EQ(Manager().Edit(t, &study, ToWnd(&parent)), c.result);
-        EXPECT_EQ(seenParent, &parent);
-        EXPECT_EQ(Str(*t, L"Modality"), c.result == 0 ? L"Sleep" : L"EEG");
     }
 }
 
@@ -677,8 +590,7 @@ TEST_F(EditorTest, TextsFollowTheProductLanguage) {
 
 TEST_F(EditorTest, ScreenshotsOfBothPages) {
     const QByteArray dir = qgetenv("SKRIVO_EDITOR_SCREENSHOTS");
-    if (dir.isEmpty())
-        GTEST_SKIP() << "SKRIVO_EDITOR_SCREENSHOTS not set";
+    if (dir.isEmpty()) GTEST_SKIP() << "SKRIVO_EDITOR_SCREENSHOTS not set";
     CMontage bipolar;
     ASSERT_TRUE(BuildBipolarMontage(2, bipolar));
     AddLibraryMontage(bipolar);
@@ -693,8 +605,7 @@ TEST_F(EditorTest, ScreenshotsOfBothPages) {
         t->SetAt(L"IncludeTriggerEvent", int32_t{1});
         Open(t, study);
         Click(sk::editor::IDC_ACQ_MONTAGE);
-        for (int row : {3, 7, 8})
-            SetTick(row, false);
+        for (int row : {3, 7, 8}) SetTick(row, false);
         for (int page = 0; page < 2; ++page) {
             ShowTab(page);
             QApplication::processEvents();

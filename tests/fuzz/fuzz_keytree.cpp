@@ -1,10 +1,11 @@
 // Fuzzes the key-tree readers: the binary image (raw, and wrapped in a file
 // header with a correct checksum so that mutations reach the item parser),
-// the text form, and BinLoad through a temporary file. Whatever parses must
-// write back to an image and a text that read back to an equal tree.
+// CItem::FromBinary, the text form, and BinLoad through a scratch file.
+// Whatever parses must write back to an image and a text that read back equal.
 
 #include <cstdint>
 #include <cstdlib>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -23,16 +24,14 @@ std::vector<uint8_t> Wrap(const uint8_t* body, size_t n) {
     return b;
 }
 
-void CheckRoundTrip(const CKeyTree& t) {
-    std::vector<uint8_t> img(t.GetBinarizeSize());
+void CheckRoundTrip(const CItem& item) {
+    std::vector<uint8_t> img(item.GetBinarizeSize());
     if (img.empty()) return; // e.g. text form with lone surrogates cannot be written
-    if (t.Binarize(img.data(), img.size()) != img.size()) std::abort();
-    CKeyTree back;
-    if (!back.Unbinarize(img.data(), img.size()) || !back.IsEqual(t)) std::abort();
-    CKeyTree text;
-    if (!text.FromString(t.ToString()) || !text.IsEqual(t)) std::abort();
-    (void)t.ToIndentString(0, 1);
-    (void)t.ToIndentString(0, 0);
+    if (item.Binarize(img.data(), img.size()) != img.size()) std::abort();
+    const std::unique_ptr<CItem> back = CItem::FromBinary(img.data(), img.size()), text(item.Duplicate());
+    if (!back || !back->IsEqual(item) || !text->FromString(item.ToString()) || !text->IsEqual(item)) std::abort();
+    if (const CKeyTree* tree = AsKeyTree(&item))
+        for (int indent : {0, 1}) (void)tree->ToIndentString(0, indent);
 }
 
 } // namespace
@@ -43,26 +42,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     ++data;
     --size;
     CKeyTree t;
+    const std::vector<uint8_t> img = Wrap(data, size);
     switch (mode) {
     case 0:
         if (t.Unbinarize(data, size)) CheckRoundTrip(t);
         break;
-    case 1: {
-        const auto img = Wrap(data, size);
+    case 1:
         if (t.Unbinarize(img.data(), img.size())) CheckRoundTrip(t);
         break;
-    }
-    case 2: {
-        auto item = CItem::FromBinary(data, size);
-        if (item) {
-            std::vector<uint8_t> img(item->GetBinarizeSize());
-            if (!img.empty() && item->Binarize(img.data(), img.size()) == img.size()) {
-                auto back = CItem::FromBinary(img.data(), img.size());
-                if (!back || !back->IsEqual(*item)) std::abort();
-            }
-        }
+    case 2:
+        if (const auto item = CItem::FromBinary(data, size)) CheckRoundTrip(*item);
         break;
-    }
     case 3: {
         // Bytes in pairs as UTF-16-ish units, so that non-ASCII reaches the text parser.
         std::wstring text;
@@ -71,7 +61,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         break;
     }
     case 4: {
-        const auto img = Wrap(data, size);
         const std::wstring path = sk::fuzz::ScratchFile(".skt", img.data(), img.size());
         if (t.BinLoad(path)) {
             if (AsCStr(t.GetAt(L"FileName"), L"") != path) std::abort();

@@ -57,17 +57,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size < 2) return 0;
     const int headboxType = data[0] % 29;
     const bool text = data[1] & 1;
-    data += 2;
-    size -= 2;
     CKeyTree tree;
-    if (text) {
-        std::wstring s;
-        for (size_t i = 0; i < size; ++i) s.push_back(static_cast<wchar_t>(data[i]));
-        if (!tree.FromString(s)) return 0;
-    } else if (!tree.Unbinarize(data, size)) {
-        return 0;
+    if (text ? tree.FromString(std::wstring(data + 2, data + size)) : tree.Unbinarize(data + 2, size - 2)) {
+        CheckMontage(tree, headboxType);
+        CheckCalibration(tree);
     }
-    CheckMontage(tree, headboxType);
-    CheckCalibration(tree);
     return 0;
 }

@@ -129,8 +129,7 @@ TEST(StringTable, EveryLanguageHasEveryTextAndOnlyThose) {
         // 108 becomes an EDF physical dimension: printable US-ASCII, 8 at most.
         const std::wstring unit = sk::LoadString(sk::IDS_ON_OFF, lang);
         EXPECT_LE(unit.size(), 8u);
-        for (wchar_t c : unit)
-            EXPECT_TRUE(c >= 0x20 && c < 0x7F) << sk::LanguageCode(lang);
+        for (wchar_t c : unit) EXPECT_TRUE(c >= 0x20 && c < 0x7F) << sk::LanguageCode(lang);
     }
     EXPECT_EQ(sk::LoadString(100, static_cast<sk::Language>(42)), L"");
 }
@@ -145,8 +144,7 @@ TEST(StringTable, LocaleNamesAndTheEnvironmentPickTheLanguage) {
         {"", sk::Language::English},            {"d", sk::Language::English},
         {"deu_DE", sk::Language::English},      {"pt_BR", sk::Language::English},
     };
-    for (const auto& [name, lang] : names)
-        EXPECT_EQ(sk::LanguageFromLocaleName(name), lang) << name;
+    for (const auto& [name, lang] : names) EXPECT_EQ(sk::LanguageFromLocaleName(name), lang) << name;
 
     sk::UseLocaleLanguage();
     const struct { const char *lcAll, *lcMessages, *lang; sk::Language expected; } cases[] = {

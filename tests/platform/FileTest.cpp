@@ -162,8 +162,7 @@ TEST(Path, SplittingAndJoining) {
         {L"/out", L"\\Decimated\\", L"/out/Decimated\\"}, {L"", L"x.edf", L"x.edf"},
         {L"/out", L"", L"/out"}, {L"/out", L"/abs/x", L"/abs/x"},
     };
-    for (const auto& j : joins)
-        EXPECT_EQ(path::Combine(j.a, j.b), j.out);
+    for (const auto& j : joins) EXPECT_EQ(path::Combine(j.a, j.b), j.out);
     EXPECT_EQ(path::ReplaceExtension(L"/a/s.EEG", L"edf"), L"/a/s.edf");
     EXPECT_EQ(path::ReplaceExtension(L"/a/s", L".edf"), L"/a/s.edf");
     EXPECT_EQ(path::ReplaceExtension(L"/a.d/s", L""), L"/a.d/s");
@@ -185,13 +184,11 @@ TEST(Path, PatternsIgnoreCase) {
 
 TEST(Path, FindsFilesOfAnExtensionInAnyLetterCaseAndNonUtf8Names) {
     sk::test::TempDir dir("path");
-    for (const char* n : {"b.eeg", "A.EEG", "c.Eeg", "d.etc", "e.eeg.bak"})
-        std::ofstream(dir / n) << "x";
+    for (const char* n : {"b.eeg", "A.EEG", "c.Eeg", "d.etc", "e.eeg.bak"}) std::ofstream(dir / n) << "x";
     std::filesystem::create_directory(dir / "f.eeg");
     const std::wstring folder = dir.wpath();
     std::vector<std::wstring> names;
-    for (const std::wstring& f : path::FindFiles(folder, L"*.EEG"))
-        names.push_back(path::FileNamePart(f));
+    for (const std::wstring& f : path::FindFiles(folder, L"*.EEG")) names.push_back(path::FileNamePart(f));
     EXPECT_EQ(names, (std::vector<std::wstring>{L"A.EEG", L"b.eeg", L"c.Eeg"})) << "sorted, no folder";
     EXPECT_EQ(path::FindFiles(folder, L"*.eeg", true).size(), 4u) << "with the folder";
     EXPECT_TRUE(path::FindFiles(folder + L"/missing", L"*").empty());

@@ -163,8 +163,7 @@ TEST_F(Registry, WritesAreAtomicAndSerialised) {
             for (int i = 0; i < 10; ++i)
                 EXPECT_EQ(key->SetDword(L"T" + std::to_wstring(t) + L"_" + std::to_wstring(i), i), 0);
         });
-    for (auto& th : threads)
-        th.join();
+    for (auto& th : threads) th.join();
     EXPECT_EQ(key->ValueNames().size(), 40u) << "no read-modify-write lost an update";
     const auto folder = dir.path() / "hklm/software/corvane/ostra/edf";
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(folder), {}), 1) << "no temporary files left";

@@ -28,10 +28,8 @@ TEST(Event, ZeroTimeoutPollsAndAutoResetConsumesOneSignal) {
     };
     for (const auto& c : cases) {
         Event ev(c.mode, c.initial);
-        if (c.set)
-            ev.Set();
-        if (c.reset)
-            ev.Reset();
+        if (c.set) ev.Set();
+        if (c.reset) ev.Reset();
         EXPECT_EQ(ev.Wait(0), c.first) << c.name;
         EXPECT_EQ(ev.Wait(0), c.second) << c.name;
     }
@@ -56,16 +54,14 @@ TEST(Event, TimedWaitEndsAfterItsTimeOrAtASetFromAnotherThread) {
 // manual-reset event releases them all.
 TEST(Event, AutoResetWakesOneWaiterManualResetWakesAll) {
     auto waitFor = [](std::atomic<int>& v, int atLeast) {
-        for (int i = 0; i < 600 && v.load() < atLeast; ++i)
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        for (int i = 0; i < 600 && v.load() < atLeast; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(5));
         std::this_thread::sleep_for(std::chrono::milliseconds(100)); // room for a wrong extra wake-up
     };
     for (auto mode : {Event::AutoReset, Event::ManualReset}) {
         Event ev(mode);
         std::atomic<int> woken{0};
         std::vector<std::thread> waiters;
-        for (int i = 0; i < 3; ++i)
-            waiters.emplace_back([&] { woken += ev.Wait(10000) == kSignalled; });
+        for (int i = 0; i < 3; ++i) waiters.emplace_back([&] { woken += ev.Wait(10000) == kSignalled; });
         ev.Set();
         if (mode == Event::AutoReset) {
             waitFor(woken, 1);
@@ -75,8 +71,7 @@ TEST(Event, AutoResetWakesOneWaiterManualResetWakesAll) {
         }
         waitFor(woken, 3);
         EXPECT_EQ(woken.load(), 3) << mode;
-        for (auto& t : waiters)
-            t.join();
+        for (auto& t : waiters) t.join();
     }
 }
 
@@ -85,8 +80,7 @@ TEST(CriticalSection, OwnerReentersAndMustLeaveAsOften) {
     auto tryFromOtherThread = [&cs] {
         bool got = false;
         std::thread([&] {
-            if ((got = cs.TryEnter()))
-                cs.Leave();
+            if ((got = cs.TryEnter())) cs.Leave();
         }).join();
         return got;
     };

@@ -27,21 +27,13 @@ TEST(TextConv, AsciiAndUtf8AreStrict) {
     std::wstring w;
     EXPECT_FALSE(sk::AsciiToWide("caf\xe9", &w));
 
-    const struct {
-        const char* name;
-        std::string in;
-        std::wstring out; // empty: refused
-    } utf8[] = {
+    const struct { const char* name; std::string in; std::wstring out; /* empty: refused */ } utf8[] = {
         {"two-byte", "Gr\xc3\xbc\xc3\x9f" "e", L"Grüße"},
         {"four-byte", "\xf0\x9f\x98\x80", std::wstring(1, wchar_t(0x1F600))},
-        {"truncated", "ab\xc3", L""},
-        {"stray continuation", "\x80" "a", L""},
-        {"overlong slash", "\xc0\xaf", L""},
-        {"overlong three-byte", "\xe0\x80\xaf", L""},
-        {"surrogate", "\xed\xa0\x80", L""},
-        {"above U+10FFFF", "\xf4\x90\x80\x80", L""},
-        {"invalid lead byte", "\xff", L""},
-        {"bad continuation", "\xe2\x28\xa1", L""},
+        {"truncated", "ab\xc3", L""}, {"stray continuation", "\x80" "a", L""},
+        {"overlong slash", "\xc0\xaf", L""}, {"overlong three-byte", "\xe0\x80\xaf", L""},
+        {"surrogate", "\xed\xa0\x80", L""}, {"above U+10FFFF", "\xf4\x90\x80\x80", L""},
+        {"invalid lead byte", "\xff", L""}, {"bad continuation", "\xe2\x28\xa1", L""},
     };
     for (const auto& c : utf8) {
         std::wstring out = L"stale";
@@ -90,8 +82,7 @@ TEST(Format, WindowsWideConversionsAreRewritten) {
         {L"%02d.%03u", L"%02d.%03u"},   {L"%.*f %e", L"%.*f %e"}, {L"%lld %zu", L"%lld %zu"},
         {L"%n", L"%%n"},           {L"%-5n", L"%%n"},       {L"trailing %", L"trailing %"},
     };
-    for (const auto& c : cases)
-        EXPECT_EQ(sk::TranslateWideFormat(c.in), c.out) << std::wstring(c.in).size();
+    for (const auto& c : cases) EXPECT_EQ(sk::TranslateWideFormat(c.in), c.out) << std::wstring(c.in).size();
     EXPECT_EQ(sk::FormatW(L"annotation %S at %s", "Gr\xc3\xbc\xc3\x9f" "e", L"+12.5"), L"annotation Grüße at +12.5");
     EXPECT_EQ(sk::FormatW(L"%I64d|%I64u", INT64_MIN, UINT64_MAX), L"-9223372036854775808|18446744073709551615");
     const std::wstring longText(5000, L'x');
@@ -104,10 +95,8 @@ TEST(Format, WindowsWideConversionsAreRewritten) {
 TEST(Format, NumbersIgnoreTheProcessLocale) {
     const char* got = nullptr;
     for (const char* l : {"de_DE.UTF-8", "de_DE.utf8", "fr_FR.UTF-8", "de_DE"})
-        if ((got = std::setlocale(LC_ALL, l)))
-            break;
-    if (!got)
-        GTEST_SKIP() << "no locale with a decimal comma installed";
+        if ((got = std::setlocale(LC_ALL, l))) break;
+    if (!got) GTEST_SKIP() << "no locale with a decimal comma installed";
     EXPECT_EQ(sk::FormatW(L"%.1f", 2.5), L"2.5");
     EXPECT_EQ(sk::FormatA("%.1f", 2.5), "2.5");
     std::setlocale(LC_ALL, "C");
@@ -156,12 +145,10 @@ TEST(Log, CaptureIsThreadSafe) {
         threads.emplace_back([t] {
             for (int i = 0; i < 200; ++i) {
                 SKLOG(8, L"worker %d message %d", t, i);
-                if (i % 50 == 0)
-                    SK_EVENTLOG_EXCEPTION(L"w");
+                if (i % 50 == 0) SK_EVENTLOG_EXCEPTION(L"w");
             }
         });
-    for (auto& th : threads)
-        th.join();
+    for (auto& th : threads) th.join();
     EXPECT_EQ(cap.Messages().size(), 800u);
     EXPECT_EQ(cap.EventCount(), 16u);
     EXPECT_TRUE(cap.Contains(L"worker 3 message 199"));
