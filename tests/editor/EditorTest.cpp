@@ -368,45 +368,36 @@ TEST_F(EditorTest, MultiBreakoutRangeButtonsTickWholeBlocks) {
 
 // Stored values through the page and back with OK.
 TEST_F(EditorTest, OptionsShowStoredValuesAndOkStoresThem) {
-    struct Case {
-        const char* what;
-        std::wstring format;
-        int padGaps;
-        std::wstring extension;
-        int64_t spatial;
-        int temporal, storedPad;
-        std::wstring storedExtension;
-        int64_t storedSpatial;
-        int storedTemporal;
-    } const cases[] = {
-        {"EDF drops PadGaps", L"EDF", 1, L".EDF", 0, 0, 0, L".EDF", 0, 0},
-        {"EDF+ keeps PadGaps", L"EDF+", 1, L".edf", 0, 0, 1, L".EDF", 0, 0},
-        {"format is case-sensitive", L"edf+", 1, L".rec", 0, 0, 0, L".REC", 0, 0},
-        {"unknown extension becomes .REC", L"EDF", 0, L".bdf", 0, 0, 0, L".REC", 0, 0},
-        {"one gigabyte kept", L"EDF", 0, L".EDF", 1048576, 0, 0, L".EDF", 1048576, 0},
-        {"size wins over duration", L"EDF", 0, L".EDF", 204800, 600, 0, L".EDF", 204800, 0},
-        {"ninety seconds become one minute", L"EDF", 0, L".EDF", 0, 90, 0, L".EDF", 0, 60},
-        {"negative size means duration", L"EDF", 0, L".EDF", -5, 7200, 0, L".EDF", 0, 7200},
+    struct Values { std::wstring format; int padGaps; std::wstring extension; int64_t spatial; int temporal; };
+    const struct { const char* what; Values in, out; } cases[] = {
+        {"EDF drops PadGaps", {L"EDF", 1, L".EDF", 0, 0}, {L"EDF", 0, L".EDF", 0, 0}},
+        {"EDF+ keeps PadGaps", {L"EDF+", 1, L".edf", 0, 0}, {L"EDF+", 1, L".EDF", 0, 0}},
+        {"format is case-sensitive", {L"edf+", 1, L".rec", 0, 0}, {L"EDF", 0, L".REC", 0, 0}},
+        {"unknown extension becomes .REC", {L"EDF", 0, L".bdf", 0, 0}, {L"EDF", 0, L".REC", 0, 0}},
+        {"one gigabyte kept", {L"EDF", 0, L".EDF", 1048576, 0}, {L"EDF", 0, L".EDF", 1048576, 0}},
+        {"size wins over duration", {L"EDF", 0, L".EDF", 204800, 600}, {L"EDF", 0, L".EDF", 204800, 0}},
+        {"ninety seconds become one minute", {L"EDF", 0, L".EDF", 0, 90}, {L"EDF", 0, L".EDF", 0, 60}},
+        {"negative size means duration", {L"EDF", 0, L".EDF", -5, 7200}, {L"EDF", 0, L".EDF", 0, 7200}},
     };
     CKeyTree study = MakeStudy({});
-    for (const Case& p : cases) {
-        SCOPED_TRACE(p.what);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
         CSkrivoTemplate* t = NewTemplate(L"T");
-        t->SetAt(L"ExportFormat", p.format);
-        t->SetAt(L"PadGaps", int32_t{p.padGaps});
-        t->SetAt(L"Extension", p.extension);
-        t->SetAt(L"SpatialMaximum", int64_t{p.spatial});
-        t->SetAt(L"TemporalMaximum", int32_t{p.temporal});
+        t->SetAt(L"ExportFormat", c.in.format);
+        t->SetAt(L"PadGaps", int32_t{c.in.padGaps});
+        t->SetAt(L"Extension", c.in.extension);
+        t->SetAt(L"SpatialMaximum", int64_t{c.in.spatial});
+        t->SetAt(L"TemporalMaximum", int32_t{c.in.temporal});
         Open(t, study);
         ShowOptions();
         Click(IDOK);
         EXPECT_TRUE(m_messages.empty());
         EXPECT_EQ(Dialog().result(), QDialog::Accepted);
-        EXPECT_EQ(Str(*t, L"ExportFormat"), p.format == L"EDF+" ? L"EDF+" : L"EDF");
-        EXPECT_EQ(Int(*t, L"PadGaps"), p.storedPad);
-        EXPECT_EQ(Str(*t, L"Extension"), p.storedExtension);
-        EXPECT_EQ(Long(*t, L"SpatialMaximum"), p.storedSpatial);
-        EXPECT_EQ(Int(*t, L"TemporalMaximum"), p.storedTemporal);
+        EXPECT_EQ(Str(*t, L"ExportFormat"), c.out.format);
+        EXPECT_EQ(Int(*t, L"PadGaps"), c.out.padGaps);
+        EXPECT_EQ(Str(*t, L"Extension"), c.out.extension);
+        EXPECT_EQ(Long(*t, L"SpatialMaximum"), c.out.spatial);
+        EXPECT_EQ(Int(*t, L"TemporalMaximum"), c.out.temporal);
         // Stored as the 64-bit kind the exporter reads.
         EXPECT_EQ(t->GetAt(L"SpatialMaximum")->Kind(), ItemKind::LongLong);
     }
@@ -587,10 +578,14 @@ TEST_F(EditorTest, TextsFollowTheProductLanguage) {
 
 // Not a check: writes pictures of both pages for the documentation when
 // SKRIVO_EDITOR_SCREENSHOTS names a folder (docs/editor.md).
-
 TEST_F(EditorTest, ScreenshotsOfBothPages) {
     const QByteArray dir = qgetenv("SKRIVO_EDITOR_SCREENSHOTS");
     if (dir.isEmpty()) GTEST_SKIP() << "SKRIVO_EDITOR_SCREENSHOTS not set";
+    const auto shoot = [&](const QString& name) {
+        QApplication::processEvents();
+        const QString path = QString::fromLocal8Bit(dir) + "/editor-" + name + ".png";
+        EXPECT_TRUE(Dialog().grab().save(path)) << path.toStdString();
+    };
     CMontage bipolar;
     ASSERT_TRUE(BuildBipolarMontage(2, bipolar));
     AddLibraryMontage(bipolar);
@@ -608,11 +603,7 @@ TEST_F(EditorTest, ScreenshotsOfBothPages) {
         for (int row : {3, 7, 8}) SetTick(row, false);
         for (int page = 0; page < 2; ++page) {
             ShowTab(page);
-            QApplication::processEvents();
-            const QString path = QStringLiteral("%1/editor-%2-%3.png")
-                                     .arg(QString::fromLocal8Bit(dir), QString::fromLatin1(code),
-                                          page == 0 ? QStringLiteral("channels") : QStringLiteral("options"));
-            EXPECT_TRUE(Dialog().grab().save(path)) << path.toStdString();
+            shoot(QString::fromLatin1(code) + (page == 0 ? "-channels" : "-options"));
         }
     }
 
@@ -625,9 +616,7 @@ TEST_F(EditorTest, ScreenshotsOfBothPages) {
     Open(t, hb20);
     Click(sk::editor::IDC_ACQ_MONTAGE);
     Click(sk::editor::IDC_RANGE_FIRST + 1);
-    QApplication::processEvents();
-    const QString path = QStringLiteral("%1/editor-en-channels-headbox20.png").arg(QString::fromLocal8Bit(dir));
-    EXPECT_TRUE(Dialog().grab().save(path)) << path.toStdString();
+    shoot("en-channels-headbox20");
 }
 
 } // namespace

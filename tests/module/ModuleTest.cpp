@@ -115,13 +115,10 @@ TEST_F(RegSetupTest, WrongTypedOrMalformedValuesAreReplaced) {
     EXPECT_EQ(Get(L"Extension"), Value(sk::REG_SZ, overlong));
 }
 
-constexpr sk::Language kAll[] = {sk::Language::English, sk::Language::German,  sk::Language::French,
-                                 sk::Language::Japanese, sk::Language::Russian, sk::Language::ChineseSimplified,
-                                 sk::Language::Spanish};
-
 TEST(StringTable, EveryLanguageHasEveryTextAndOnlyThose) {
     EXPECT_TRUE(theApp.InitInstance());
-    for (sk::Language lang : kAll) {
+    for (int l = 0; l < sk::kLanguageCount; ++l) {
+        const auto lang = static_cast<sk::Language>(l);
         for (int id = 95; id <= 115; ++id) {
             const bool hasText = id == 100 || (id >= 105 && id <= 109);
             EXPECT_EQ(!sk::LoadString(id, lang).empty(), hasText) << sk::LanguageCode(lang) << " " << id;
