@@ -189,7 +189,7 @@ int64_t CSkrivoer::WriteRecords(int64_t startStamp, CExportDetails* details) {
     int32_t rawDone = 0;   // the same for the signal channels
     constexpr int32_t kBlockFrames = 64;
     auto convert = [&](int32_t upTo) {
-        if (upTo <= converted)
+        if (upTo <= converted || perFrame.empty())
             return;
         const uint8_t* first = frames.data() + static_cast<size_t>(converted) * frame::kFrameSize;
         const int64_t s0 = frame::Stamp(first);
@@ -357,6 +357,10 @@ int64_t CSkrivoer::WriteRecords(int64_t startStamp, CExportDetails* details) {
         // channels convert them on the spot. The samples read, 0 when none
         // could be.
         const int32_t runLimit = framesNeedValues ? kBlockFrames : fpr;
+        // Without a writer that reads frame by frame only the stamps of a
+        // record's first and last frames are read (by the writers that work
+        // once per record), so a run fills only its first and last frames.
+        const bool framesRead = framesNeedValues || !perFrame.empty();
         sk::SampleReader::Run run;
         auto readRun = [&](int64_t entryEnd) -> int32_t {
             const int64_t left = (entryEnd - current) / dec + 1;
@@ -365,7 +369,7 @@ int64_t CSkrivoer::WriteRecords(int64_t startStamp, CExportDetails* details) {
             if (n == 0)
                 return 0;
             convertRawFrames(index);
-            for (int32_t i = 0; i < n; ++i) {
+            for (int32_t i = 0; i < n; i = framesRead || i + 1 == n ? i + 1 : n - 1) {
                 uint8_t* f = frames.data() + static_cast<size_t>(index + i) * frame::kFrameSize;
                 frame::SetHeader(f, h->m_frameWord);
                 frame::SetFlags(f, run.flags[i]);
