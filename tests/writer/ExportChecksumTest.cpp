@@ -55,19 +55,11 @@ class ExportChecksum : public ::testing::TestWithParam<GoldenCase> {};
 
 TEST_P(ExportChecksum, OutputBytesAreUnchanged) {
     const GoldenCase& c = GetParam();
-    sk::sim::SimOptions o;
-    o.seed = 7;
-    o.headboxType = c.headbox;
-    o.sampleRate = c.rate;
-    o.durationSeconds = c.seconds;
-    o.schema = c.schema;
-    o.decimation = c.decimation;
-    o.maxEntrySamples = 3000;
-    o.maxBlockSamples = 700;
-    o.gaps = {{c.seconds / 3, 1.5, c.gapSegment}};
-    if (c.sleep)
-        o.studyGroup = 2;
-    SimStudy s = Simulate(o, "golden");
+    SimStudy s = Simulate({.seed = 7, .headboxType = c.headbox, .sampleRate = c.rate, .durationSeconds = c.seconds,
+                           .schema = c.schema, .studyGroup = c.sleep ? 2 : 1,
+                           .gaps = {{c.seconds / 3, 1.5, c.gapSegment}}, .decimation = c.decimation,
+                           .maxEntrySamples = 3000, .maxBlockSamples = 700},
+                          "golden");
     ASSERT_TRUE(s.res.ok && s.probed);
     CKeyTree t = MakeTemplate(c.format, c.channels);
     if (c.decimation > 1) {
