@@ -623,12 +623,12 @@ TEST(Export, LimitsSplitIntoNumberedFiles) {
         ASSERT_TRUE(s.res.ok && s.probed);
         CKeyTree t = MakeTemplate(c.bySize ? L"EDF" : L"EDF+");
         t.AddKey(L"UseDecimatedData", c.decimation > 1 ? 1 : 0);
-        t.AddKey(L"TemporalMaximum", c.bySize ? 1 : 10);
-        CSkrivoer layout(s.desc, t, L"");
+        CSkrivoer layout(s.desc, t, L""); // without limits
         ASSERT_TRUE(layout.ProcessRecordData());
         layout.ComputeRecordLayout();
         const int64_t limit = 256 * (static_cast<int64_t>(layout.GetProcessorCount()) + 1) +
                               4 * layout.GetBytesPerRecord() - 1;
+        t.AddKey(L"TemporalMaximum", c.bySize ? 1 : 10);
         if (c.bySize)
             t.AddKey(L"SpatialMaximum", limit);
         ExportResult r = RunExport(s, t);
@@ -735,9 +735,9 @@ TEST(Export, StudiesWithoutUsableDataEndWithCodeAndText) {
          },
          0x8007000Du, L"No data written: the study holds no recorded data from its start stamp on."},
         {"no end stamp", [](CKeyTree& d, CKeyTree&) { d.DeleteKey(L"Samples.End"); }, 0, L""},
-        {"no table of contents", [&](CKeyTree&, CKeyTree&) { fs::remove(s.res.etcFiles[0]); }, 0x80070002u,
-         L"No data written: the study has no table-of-contents (.ETC) file."},
         {"cancelled", [](CKeyTree&, CKeyTree&) {}, 0x800704C7u, L"Export was cancelled", nullptr, true},
+        {"no table of contents", [&](CKeyTree&, CKeyTree&) { fs::remove(s.res.etcFiles[0]); }, 0x80070002u,
+         L"No data written: the study has no table-of-contents (.ETC) file."}, // the last: it deletes the file
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
