@@ -108,7 +108,10 @@ def run(cmd, **kw):
 
 def sync_scratch(scratch):
     """Copies the tracked files (with local changes) into the scratch tree;
-    unchanged files keep their times so nothing rebuilds needlessly."""
+    unchanged files keep their times so nothing rebuilds needlessly. A copied
+    file gets the time of the copy, not of its source: a source edited before
+    the scratch build compiled the old copy would otherwise look older than
+    that build's object and never be compiled."""
     files = run(["git", "-C", str(ROOT), "ls-files", "-z"]).stdout.split("\0")
     scratch.mkdir(parents=True, exist_ok=True)
     for rel in filter(None, files):
@@ -118,7 +121,7 @@ def sync_scratch(scratch):
         if dst.exists() and dst.stat().st_size == src.stat().st_size and dst.read_bytes() == src.read_bytes():
             continue
         dst.parent.mkdir(parents=True, exist_ok=True)
-        shutil.copy2(src, dst)
+        shutil.copy(src, dst)
     # A file deleted or renamed since the last run must go from the copy too:
     # the build globs its folders and would compile the stale one.
     tracked = {Path(rel) for rel in files if rel}
