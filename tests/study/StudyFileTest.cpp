@@ -449,25 +449,23 @@ TEST(BadFiles, DamagedFilesFailWithAReadableError) {
 
 TEST(BadFiles, AbsurdCountsAreRejectedBeforeAllocating) {
     sk::test::TempDir dir("absurd");
-    // A header-only notes file that announces four billion notes.
-    std::vector<char> ent(kEntHeaderSize, 0);
-    std::memcpy(U8(ent, 0), kEntMagic, 4);
-    PutU16(U8(ent, 4), 1);
-    PutU16(U8(ent, 6), kEntHeaderSize);
-    PutU32(U8(ent, 8), 0xFFFFFFFFu);
-    PutU32(U8(ent, 12), Crc32(U8(ent, 0), 12));
-    WriteAll(dir / "x.ENT", ent);
-    EXPECT_NE(OpenKind(Kind::Ent, dir / "x.ENT").find(L"truncated"), std::wstring::npos);
-    // Same for a table of contents.
-    std::vector<char> etc(kEtcHeaderSize, 0);
-    std::memcpy(U8(etc, 0), kEtcMagic, 4);
-    PutU16(U8(etc, 4), 1);
-    PutU16(U8(etc, 6), kEtcHeaderSize);
-    PutU32(U8(etc, 8), 0x7FFFFFFFu);
-    PutU16(U8(etc, 12), 1);
-    PutU32(U8(etc, 28), Crc32(U8(etc, 0), 28));
-    WriteAll(dir / "x.ETC", etc);
-    EXPECT_NE(OpenKind(Kind::Etc, dir / "x.ETC").find(L"truncated"), std::wstring::npos);
+    // Header-only files, checksums right, that announce four billion notes or
+    // two billion table-of-contents entries.
+    const auto headerOnly = [&](const char* name, const void* magic, size_t size, uint32_t count, size_t crcAt) {
+        std::vector<char> b(size, 0);
+        std::memcpy(U8(b, 0), magic, 4);
+        PutU16(U8(b, 4), 1);
+        PutU16(U8(b, 6), static_cast<uint16_t>(size));
+        PutU32(U8(b, 8), count);
+        PutU16(U8(b, 12), 1); // the entries' decimation (the notes' checksum goes here)
+        PutU32(U8(b, crcAt), Crc32(U8(b, 0), crcAt));
+        WriteAll(dir / name, b);
+        return dir / name;
+    };
+    const fs::path ent = headerOnly("x.ENT", kEntMagic, kEntHeaderSize, 0xFFFFFFFFu, 12);
+    EXPECT_NE(OpenKind(Kind::Ent, ent).find(L"truncated"), std::wstring::npos);
+    const fs::path etc = headerOnly("x.ETC", kEtcMagic, kEtcHeaderSize, 0x7FFFFFFFu, 28);
+    EXPECT_NE(OpenKind(Kind::Etc, etc).find(L"truncated"), std::wstring::npos);
 }
 
 void Overflow(std::vector<char>& b, bool long0) {
