@@ -1,5 +1,6 @@
 #include "writer/EdfOutputFile.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
@@ -17,6 +18,7 @@ bool EdfOutputFile::Open(const std::string& path) {
     m_error = 0;
     m_position = 0;
     m_used = 0;
+    m_writebackFrom = 0;
     int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     if (fd < 0) {
         m_error = errno;
@@ -52,7 +54,21 @@ bool EdfOutputFile::Flush() {
         return true;
     size_t n = m_used;
     m_used = 0;
-    return WriteAll(m_buffer.get(), n);
+    if (!WriteAll(m_buffer.get(), n))
+        return false;
+    StartWriteback();
+    return true;
+}
+
+void EdfOutputFile::StartWriteback() {
+    // m_position is the file offset once nothing is buffered. Only a hint:
+    // a failure here shows in the sync at Close.
+    const int64_t end = m_position - static_cast<int64_t>(m_used);
+    if (end - m_writebackFrom < kWritebackBytes || end < m_writebackFrom)
+        return;
+    ::sync_file_range(m_fd, static_cast<off_t>(m_writebackFrom), static_cast<off_t>(end - m_writebackFrom),
+                      SYNC_FILE_RANGE_WRITE);
+    m_writebackFrom = end;
 }
 
 bool EdfOutputFile::Write(const void* data, size_t size) {
@@ -67,6 +83,9 @@ bool EdfOutputFile::Write(const void* data, size_t size) {
     if (!m_buffer || size >= kBufferSize) {
         if (!Flush() || !WriteAll(p, size))
             return false;
+        m_position += static_cast<int64_t>(size);
+        StartWriteback();
+        return true;
     } else {
         if (m_used + size > kBufferSize && !Flush())
             return false;
@@ -95,6 +114,7 @@ bool EdfOutputFile::Seek(int64_t position) {
         return false;
     }
     m_position = position;
+    m_writebackFrom = std::min(m_writebackFrom, position);
     return true;
 }
 

@@ -63,12 +63,17 @@ public:
 
 private:
     bool WriteAll(const uint8_t* data, size_t size);
+    // Starts the disk's writing of what was written since the last start,
+    // every kWritebackBytes, so the sync at Close finds little left to do.
+    void StartWriteback();
+    static constexpr int64_t kWritebackBytes = 8 << 20;
 
     int m_fd = -1;
     int m_error = 0;
     int64_t m_position = 0; // logical position (buffer included)
     std::unique_ptr<uint8_t[]> m_buffer;
     size_t m_used = 0;
+    int64_t m_writebackFrom = 0; // file offset from which writing was not started yet
 };
 
 } // namespace sk
