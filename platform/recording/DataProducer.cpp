@@ -677,7 +677,7 @@ void CDataProducer::DecodeColumns(uint8_t* flags, int32_t* values, size_t channe
                 const int end = std::min(b, first + kMiniblockValues);
                 const uint8_t* src = data;
                 size_t bytes = 16 * static_cast<size_t>(w);
-                if (k == m_miniblocks - 1 && lastCodes < kMiniblockValues) {
+                if (k == m_miniblocks - 1 && MiniblockBytes(w, lastCodes) < bytes) {
                     // A block's last miniblock holds only the words its
                     // codes need: decoded from a copy as long as a whole one.
                     bytes = MiniblockBytes(w, lastCodes);

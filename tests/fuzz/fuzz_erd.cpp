@@ -1,5 +1,6 @@
-// Raw data file: header validation and both sample decoders, sample by sample
-// and in runs of rows or of channels, on arbitrary bytes.
+// Raw data file: header validation and the sample decoder of every storage
+// schema, sample by sample and in runs of rows or of channels, on arbitrary
+// bytes.
 #include <vector>
 
 #include "FuzzFile.h"
@@ -30,9 +31,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         raw.Seek(sk::rec::kErdHeaderSize, 0);
         for (size_t n = 0; n <= size && p->ReadSamples(&raw, rows.data(), 7) == 7; ++n) {
         }
-        // The same channel by channel, as the exporter reads.
+        // The same channel by channel, as the exporter reads, after a sample
+        // read on its own (which may leave decoded samples to hand on).
         static std::vector<int32_t> columns(7 * static_cast<size_t>(frame::kMaxChannels));
         raw.Seek(sk::rec::kErdHeaderSize, 0);
+        p->ReadSample(&raw, frame.data(), prev.data());
         for (size_t n = 0; n <= size && p->ReadColumns(&raw, rows.data(), columns.data(), 7, 7) == 7; ++n) {
         }
     }
