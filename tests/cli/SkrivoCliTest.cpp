@@ -1,32 +1,36 @@
 // Drives the built `skrivo` program on simulated studies and checks its exit
-// status, its messages and, with EDFlib's reader, the files it wrote.
+// status, its messages and the files it wrote: after every test, each EDF file
+// left under the test's folder must pass the strict checker and, unless it is
+// EDF+D (which EDFlib refuses), be read whole by EDFlib with every
+// annotation. Then the BIDS export judged by the official validator, and
+// study lists, shards and the manifest below the program.
 
 #include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <pty.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <fcntl.h>
-
 #include <algorithm>
 #include <chrono>
-#include <functional>
-#include <iterator>
-#include <map>
+#include <cmath>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
+#include <map>
 #include <nlohmann/json.hpp>
+#include <regex>
+#include <set>
 #include <sstream>
 #include <thread>
 
-#include <poll.h>
-#include <pty.h>
-#include <sys/ioctl.h>
-#include <regex>
-
-#include "platform/KeyTree.h"
 #include "platform/recording/Montage.h"
 #include "support/EdfCheck.h"
 #include "support/EdfLibRead.h"
@@ -44,6 +48,8 @@ namespace fs = std::filesystem;
 
 namespace {
 
+constexpr auto npos = std::string::npos;
+
 struct RunResult {
     int status = -1; // exit status, or 128 + signal
     std::string out, err;
@@ -51,82 +57,7 @@ struct RunResult {
 
 std::string Slurp(const fs::path& p) {
     std::ifstream f(p, std::ios::binary);
-    std::stringstream s;
-    s << f.rdbuf();
-    return s.str();
-}
-
-class Cli : public ::testing::Test {
-protected:
-    sk::test::TempDir dir{"skrivo-cli"};
-    // Environment of the next runs: variables removed, then "NAME=value"
-    // added; and a program that starts skrivo (xvfb-run).
-    std::vector<std::string> unsetEnv, addEnv, launcher;
-
-    // Starts skrivo with the arguments (and a private configuration folder);
-    // onStart may act on the running process before it is waited for.
-    RunResult Skrivo(std::vector<std::string> args, const std::function<void(pid_t)>& onStart = {}) {
-        args.insert(args.begin(), {SKRIVO_CLI_PATH, "--config", (dir / "config").string()});
-        args.insert(args.begin(), launcher.begin(), launcher.end());
-        std::vector<std::string> envText;
-        for (char** e = environ; *e; ++e) {
-            const std::string var(*e);
-            const std::string name = var.substr(0, var.find('='));
-            if (std::find(unsetEnv.begin(), unsetEnv.end(), name) == unsetEnv.end()) envText.push_back(var);
-        }
-        envText.insert(envText.end(), addEnv.begin(), addEnv.end());
-        std::vector<char*> envp;
-        for (auto& e : envText) envp.push_back(e.data());
-        envp.push_back(nullptr);
-        std::vector<char*> argv;
-        for (auto& a : args) argv.push_back(a.data());
-        argv.push_back(nullptr);
-        const fs::path out = dir / "stdout.txt", err = dir / "stderr.txt";
-        posix_spawn_file_actions_t fa;
-        posix_spawn_file_actions_init(&fa);
-        posix_spawn_file_actions_addopen(&fa, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        posix_spawn_file_actions_addopen(&fa, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        pid_t pid = 0;
-        RunResult r;
-        if (posix_spawn(&pid, argv[0], &fa, nullptr, argv.data(), envp.data()) != 0) return r;
-        posix_spawn_file_actions_destroy(&fa);
-        if (onStart) onStart(pid);
-        int ws = 0;
-        waitpid(pid, &ws, 0);
-        r.status = WIFEXITED(ws) ? WEXITSTATUS(ws) : 128 + WTERMSIG(ws);
-        r.out = Slurp(out);
-        r.err = Slurp(err);
-        return r;
-    }
-
-    fs::path Simulate(const std::string& name, double seconds, int group = 1, uint32_t seed = 1,
-                      std::vector<sk::sim::SimGap> gaps = {}, int decimation = 0) {
-        sk::sim::SimOptions o;
-        o.decimation = decimation;
-        o.gaps = std::move(gaps);
-        o.folder = dir / name;
-        o.sampleRate = 128;
-        o.durationSeconds = seconds;
-        o.studyGroup = group;
-        o.seed = seed;
-        o.studyName = std::wstring(name.begin(), name.end());
-        const auto r = sk::sim::SimulateStudy(o);
-        EXPECT_TRUE(r.ok);
-        return o.folder;
-    }
-};
-
-// What the tests read of a written file; ok only when EDFlib reads every
-// sample of every signal.
-struct EdfFacts {
-    bool ok = false;
-    int filetype = -1, signals = 0;
-    long long records = 0, recordDuration = 0;
-};
-
-EdfFacts ReadEdf(const fs::path& path) {
-    const sk::test::EdfLibFile f = sk::test::ReadEdfLib(path.string());
-    return {f.rc == 0, f.hdr->filetype, f.hdr->edfsignals, f.hdr->datarecords_in_file, f.hdr->datarecord_duration};
+    return {std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>()};
 }
 
 // Every line of --json output, parsed.
@@ -146,25 +77,95 @@ std::vector<fs::path> EdfFiles(const fs::path& folder) {
     return v;
 }
 
+std::string Reserved(const fs::path& edf) { return sk::test::EdfFile(edf.string()).Header().reserved.substr(0, 5); }
+
+class Cli : public ::testing::Test {
+protected:
+    sk::test::TempDir dir{"skrivo-cli"};
+    // Environment of the next runs: variables removed, then "NAME=value"
+    // added (ahead of the inherited ones); a program that starts skrivo
+    // (xvfb-run); a terminal for its standard error instead of a file.
+    std::vector<std::string> unsetEnv, addEnv, launcher;
+    int errFd = -1;
+
+    void TearDown() override {
+        for (const auto& e : fs::recursive_directory_iterator(dir.path())) {
+            if (e.path().extension() != ".edf" && e.path().extension() != ".EDF") continue;
+            const sk::test::EdfFile strict(e.path().string());
+            EXPECT_TRUE(strict.Ok()) << e.path() << ": " << strict.Error();
+            const bool plusD = strict.Header().reserved.rfind("EDF+D", 0) == 0;
+            EXPECT_TRUE(plusD || sk::test::ReadEdfLib(e.path().string()).rc == 0) << e.path() << ": EDFlib refuses it";
+        }
+    }
+
+    // Starts skrivo with the arguments (and a private configuration folder);
+    // onStart may act on the running process before it is waited for.
+    RunResult Skrivo(std::vector<std::string> args, const std::function<void(pid_t)>& onStart = {}) {
+        args.insert(args.begin(), {SKRIVO_CLI_PATH, "--config", (dir / "config").string()});
+        args.insert(args.begin(), launcher.begin(), launcher.end());
+        std::vector<std::string> env = addEnv;
+        for (char** e = environ; *e; ++e) {
+            const std::string var(*e);
+            if (std::find(unsetEnv.begin(), unsetEnv.end(), var.substr(0, var.find('='))) == unsetEnv.end())
+                env.push_back(var);
+        }
+        std::vector<char*> argv, envp;
+        for (auto& a : args) argv.push_back(a.data());
+        for (auto& e : env) envp.push_back(e.data());
+        argv.push_back(nullptr);
+        envp.push_back(nullptr);
+        const fs::path out = dir / "stdout.txt", err = dir / "stderr.txt";
+        posix_spawn_file_actions_t fa;
+        posix_spawn_file_actions_init(&fa);
+        posix_spawn_file_actions_addopen(&fa, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        if (errFd < 0) posix_spawn_file_actions_addopen(&fa, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        else posix_spawn_file_actions_adddup2(&fa, errFd, 2);
+        pid_t pid = 0;
+        RunResult r;
+        const int spawned = posix_spawn(&pid, argv[0], &fa, nullptr, argv.data(), envp.data());
+        posix_spawn_file_actions_destroy(&fa);
+        if (spawned != 0) return r;
+        if (onStart) onStart(pid);
+        int ws = 0;
+        waitpid(pid, &ws, 0);
+        r.status = WIFEXITED(ws) ? WEXITSTATUS(ws) : 128 + WTERMSIG(ws);
+        r.out = Slurp(out);
+        r.err = errFd < 0 ? Slurp(err) : "";
+        return r;
+    }
+
+    fs::path Simulate(const std::string& name, double seconds, int group = 1, uint32_t seed = 1,
+                      std::vector<sk::sim::SimGap> gaps = {}, int decimation = 0) {
+        sk::sim::SimOptions o;
+        o.decimation = decimation;
+        o.gaps = std::move(gaps);
+        o.folder = dir / name;
+        o.sampleRate = 128;
+        o.durationSeconds = seconds;
+        o.studyGroup = group;
+        o.seed = seed;
+        o.studyName = std::wstring(name.begin(), name.end());
+        EXPECT_TRUE(sk::sim::SimulateStudy(o).ok);
+        return o.folder;
+    }
+};
+
 } // namespace
 
 // Several studies at once, one of them broken, split into files of 10 s:
 // the text report, then the JSON lines of the same run.
 TEST_F(Cli, ExportsSeveralStudiesSplitsThemAndReportsTheBrokenOne) {
-    const fs::path a = Simulate("alpha", 20);
-    const fs::path b = Simulate("beta", 30, 2, 5);
-    fs::create_directories(dir / "broken");
-    std::ofstream(dir / "broken" / "broken.EEG") << "this is not a study file";
-    std::vector<std::string> args = {"export", a.string(), (dir / "broken").string(), b.string(), "-j", "2",
-                                     "--format", "edf+", "--pad-gaps", "--max-duration", "10", "-o"};
-
-    args.push_back((dir / "text").string());
+    const fs::path a = Simulate("alpha", 20), b = Simulate("beta", 30, 2, 5), broken = dir / "broken";
+    fs::create_directories(broken);
+    std::ofstream(broken / "broken.EEG") << "this is not a study file";
+    std::vector<std::string> args = {"export",  a.string(), broken.string(), b.string(), "-j", "2",  "--format",
+                                     "edf+", "--pad-gaps", "--max-duration", "10", "-o", (dir / "text").string()};
     RunResult r = Skrivo(args);
     EXPECT_EQ(r.status, 1) << r.err;
     for (const std::string& says : std::vector<std::string>{"exported " + a.string(), "exported " + b.string(),
                                                             "2 of 3 studies exported", "  EDF+C: the recording has no gaps\n"})
-        EXPECT_NE(r.out.find(says), std::string::npos) << says << "\n" << r.out;
-    EXPECT_NE(r.err.find("skrivo: " + (dir / "broken").string() + ": "), std::string::npos) << r.err;
+        EXPECT_NE(r.out.find(says), npos) << says << "\n" << r.out;
+    EXPECT_NE(r.err.find("skrivo: " + broken.string() + ": "), npos) << r.err;
     EXPECT_GE(EdfFiles(dir / "text").size(), 5u) << "20 s and 30 s in files of 10 s at most";
 
     args.back() = (dir / "json").string();
@@ -178,52 +179,47 @@ TEST_F(Cli, ExportsSeveralStudiesSplitsThemAndReportsTheBrokenOne) {
     EXPECT_EQ(result["ok"], false);
     ASSERT_EQ(result["studies"].size(), 3u);
     for (const auto& study : result["studies"]) {
-        const double seconds = study["study"] == a.string() ? 20 : 30;
-        if (study["study"] == (dir / "broken").string()) {
-            EXPECT_EQ(study["outcome"], "failed");
-            continue;
-        }
+        const bool failed = study["study"] == broken.string();
+        EXPECT_EQ(study["outcome"], failed ? "failed" : "complete");
+        if (failed) continue;
         EXPECT_EQ(study["template"], "") << "the engine's default";
         EXPECT_EQ(study["format"], "EDF+");
-        ASSERT_GE(study["files"].size(), static_cast<size_t>(seconds / 10)) << study.dump();
-        double covered = 0, record = 0;
-        for (const std::string f : study["files"]) {
-            const EdfFacts facts = ReadEdf(f);
-            ASSERT_TRUE(facts.ok) << f;
-            EXPECT_EQ(facts.filetype, EDFLIB_FILETYPE_EDFPLUS) << "EDF+C: EDFlib refuses EDF+D";
-            record = facts.recordDuration / 1e7;
-            EXPECT_LE(facts.records * record, 10.0) << f;
-            covered += facts.records * record;
-        }
         // The records cover the recording, the last one padded to a whole record.
+        double covered = 0, record = 0, seconds = study["study"] == a.string() ? 20 : 30;
+        for (const std::string f : study["files"]) {
+            const sk::test::EdfFile edf(f);
+            const auto& h = edf.Header();
+            EXPECT_EQ(h.reserved.substr(0, 5), "EDF+C") << f;
+            record = h.duration;
+            EXPECT_LE(static_cast<double>(h.records) * record, 10.0) << f;
+            covered += static_cast<double>(h.records) * record;
+        }
         EXPECT_GE(covered, seconds);
         EXPECT_LT(covered, seconds + record);
     }
 }
 
 TEST_F(Cli, HelpVersionUsageAndProbe) {
-    RunResult v = Skrivo({"--version"});
+    const RunResult v = Skrivo({"--version"});
     EXPECT_EQ(v.status, 0);
     EXPECT_EQ(v.out.rfind("skrivo ", 0), 0u) << v.out;
-    // Each help names its command's usage; the editor is listed.
-    for (const char* cmd : {"export", "probe", "estimate", "templates", "simulate", "demo", "templates edit"}) {
-        std::istringstream words(cmd);
-        std::vector<std::string> args{std::istream_iterator<std::string>(words), {}};
-        args.push_back("--help");
+    // Each help names its command's usage; the editor is offered.
+    const std::pair<std::string, const char*> helps[] = {
+        {"export", "--edit"}, {"probe", ""},    {"estimate", ""},       {"templates", "  edit "},
+        {"simulate", ""},     {"demo", ""},     {"templates edit", ""},
+    };
+    for (const auto& [command, says] : helps) {
+        std::vector<std::string> args;
+        std::istringstream words(command + " --help");
+        for (std::string w; words >> w;) args.push_back(w);
         const RunResult h = Skrivo(args);
-        EXPECT_EQ(h.status, 0) << cmd;
-        EXPECT_NE(h.out.find("Usage"), std::string::npos) << cmd << h.out;
+        EXPECT_EQ(h.status, 0) << command;
+        EXPECT_TRUE(h.out.find("Usage") != npos && h.out.find(says) != npos) << command << h.out;
     }
-    EXPECT_NE(Skrivo({"templates", "--help"}).out.find("  edit "), std::string::npos);
-    EXPECT_NE(Skrivo({"export", "--help"}).out.find("--edit"), std::string::npos);
 
     // Each usage error names what is wrong, exits 2 and, with --json, ends in
     // a result line.
-    struct Usage {
-        std::vector<std::string> args;
-        const char* says;
-    };
-    const Usage usage[] = {
+    const std::pair<std::vector<std::string>, const char*> usage[] = {
         {{"export", "-o", "x"}, "no studies given"},
         {{"export", "s", "-o", "x", "--format", "bdf"}, "--format: bdf not in {edf,edf+}"},
         {{"frobnicate"}, "unknown command \"frobnicate\" (skrivo --help"},
@@ -236,106 +232,72 @@ TEST_F(Cli, HelpVersionUsageAndProbe) {
         {{"templates", "edit"}, "NAME is required"},
         {{"templates", "edit", "X", "--modality", "ECG"}, "--modality: ECG not in {EEG,Sleep}"},
     };
-    for (const Usage& u : usage) {
-        const RunResult r = Skrivo(u.args);
-        EXPECT_EQ(r.status, 2) << u.says;
-        EXPECT_NE(r.err.find(u.says), std::string::npos) << r.err;
-        std::vector<std::string> args = u.args;
-        args.push_back("--json");
-        const RunResult j = Skrivo(args);
-        EXPECT_EQ(j.status, 2) << u.says;
-        ASSERT_FALSE(j.out.empty()) << u.says;
+    for (const auto& [args, says] : usage) {
+        const RunResult r = Skrivo(args);
+        EXPECT_EQ(r.status, 2) << says;
+        EXPECT_NE(r.err.find(says), npos) << r.err;
+        std::vector<std::string> json = args;
+        json.push_back("--json");
+        const RunResult j = Skrivo(json);
+        ASSERT_FALSE(j.out.empty()) << says;
         const auto last = JsonLines(j.out).back();
-        EXPECT_EQ(last["event"], "result") << j.out;
-        EXPECT_EQ(last["exit"], 2) << j.out;
+        EXPECT_TRUE(j.status == 2 && last["event"] == "result" && last["exit"] == 2) << says << j.out;
     }
 
     const fs::path a = Simulate("delta", 10);
-    RunResult p = Skrivo({"probe", a.string(), "--json"});
+    const RunResult p = Skrivo({"probe", a.string(), "--json"});
     ASSERT_EQ(p.status, 0) << p.err;
     const auto probe = JsonLines(p.out);
     ASSERT_EQ(probe.size(), 2u) << p.out;
-    const auto& j = probe[0];
-    EXPECT_EQ(j["event"], "study");
-    EXPECT_EQ(j["headbox_type"], 1);
-    EXPECT_EQ(j["sample_rate_hz"], 128.0);
-    EXPECT_EQ(j["samples"]["total"], 1280);
-    EXPECT_GT(j["estimated_bytes"].get<long long>(), 0);
+    EXPECT_EQ(probe[0]["event"], "study");
+    EXPECT_EQ(probe[0]["headbox_type"], 1);
+    EXPECT_EQ(probe[0]["sample_rate_hz"], 128.0);
+    EXPECT_EQ(probe[0]["samples"]["total"], 1280);
+    EXPECT_GT(probe[0]["estimated_bytes"].get<long long>(), 0);
     EXPECT_EQ(probe[1]["ok"], true);
 
-    RunResult e = Skrivo({"estimate", a.string(), (dir / "missing").string()});
+    const RunResult e = Skrivo({"estimate", a.string(), (dir / "missing").string()});
     EXPECT_EQ(e.status, 1);
-    EXPECT_NE(e.out.find(" bytes"), std::string::npos);
-    EXPECT_NE(e.err.find("could not find study at"), std::string::npos) << e.err;
-    RunResult ej = Skrivo({"estimate", a.string(), (dir / "missing").string(), "--json"});
-    const auto est = JsonLines(ej.out);
-    ASSERT_EQ(est.size(), 3u) << ej.out;
+    EXPECT_NE(e.out.find(" bytes"), npos);
+    EXPECT_NE(e.err.find("could not find study at"), npos) << e.err;
+    const auto est = JsonLines(Skrivo({"estimate", a.string(), (dir / "missing").string(), "--json"}).out);
+    ASSERT_EQ(est.size(), 3u);
     EXPECT_EQ(est[0]["event"], "estimate");
     EXPECT_EQ(est[2]["exit"], 1);
     EXPECT_EQ(est[2]["total_bytes"], est[0]["bytes"]);
 
     // A size limit that cannot hold the header and one record is refused,
     // not written as hundreds of files.
-    RunResult tiny = Skrivo({"export", a.string(), "-o", (dir / "tiny").string(), "--max-size", "1000"});
+    const RunResult tiny = Skrivo({"export", a.string(), "-o", (dir / "tiny").string(), "--max-size", "1000"});
     EXPECT_EQ(tiny.status, 1);
-    EXPECT_NE(tiny.err.find("below the header and one data record"), std::string::npos) << tiny.err;
+    EXPECT_NE(tiny.err.find("below the header and one data record"), npos) << tiny.err;
     EXPECT_TRUE(EdfFiles(dir / "tiny").empty());
 }
 
 TEST_F(Cli, StoredTemplatesRoundTrip) {
     const RunResult none = Skrivo({"templates", "list"});
-    EXPECT_NE(none.out.find("no stored templates in " + (dir / "config").string() + ", "), std::string::npos)
-        << none.out;
-    RunResult n = Skrivo({"templates", "new", "Short/Run", "--headbox", "1", "--format", "edf+", "--events"});
+    EXPECT_NE(none.out.find("no stored templates in " + (dir / "config").string() + ", "), npos) << none.out;
+    const RunResult n = Skrivo({"templates", "new", "Short/Run", "--headbox", "1", "--format", "edf+", "--events"});
     ASSERT_EQ(n.status, 0) << n.err;
     EXPECT_TRUE(fs::exists(dir / "config" / "Short_Run.exp"));
     EXPECT_EQ(Skrivo({"templates", "new", "Short/Run"}).status, 1) << "exists already";
-    RunResult l = Skrivo({"templates", "list", "--json"});
+    const RunResult l = Skrivo({"templates", "list", "--json"});
     ASSERT_EQ(l.status, 0);
     const auto list = JsonLines(l.out);
     ASSERT_EQ(list.size(), 2u) << "one template and the result";
     EXPECT_EQ(list[0]["name"], "Short/Run");
-    EXPECT_EQ(list[1]["templates"], 1);
     EXPECT_EQ(list[0]["trigger_events"], true);
+    EXPECT_EQ(list[1]["templates"], 1);
 
     const fs::path a = Simulate("eps", 10);
-    RunResult x = Skrivo({"export", a.string(), "-o", (dir / "t").string(), "--template", "Short/Run", "-q"});
+    const RunResult x = Skrivo({"export", a.string(), "-o", (dir / "t").string(), "--template", "Short/Run", "-q"});
     EXPECT_EQ(x.status, 0) << x.err;
     EXPECT_TRUE(x.out.empty()) << x.out;
     ASSERT_EQ(EdfFiles(dir / "t").size(), 1u);
-    EXPECT_EQ(ReadEdf(EdfFiles(dir / "t")[0]).filetype, EDFLIB_FILETYPE_EDFPLUS);
+    EXPECT_EQ(Reserved(EdfFiles(dir / "t")[0]), "EDF+C");
 
     EXPECT_EQ(Skrivo({"templates", "delete", "Short/Run"}).status, 0);
     EXPECT_FALSE(fs::exists(dir / "config" / "Short_Run.exp"));
-}
-
-TEST_F(Cli, InterruptCancelsAndLeavesValidFiles) {
-    const fs::path a = Simulate("long", 5 * 60);
-    const fs::path out = dir / "cut";
-    // The hook holds the export after its first record until it is
-    // cancelled: the signal finds it running on any machine.
-    addEnv = {"SKRIVO_TEST_HOLD_EXPORT=1"};
-    auto recordWritten = [&] {
-        std::istringstream lines(Slurp(dir / "stdout.txt"));
-        for (std::string line; std::getline(lines, line);) {
-            const auto j = nlohmann::json::parse(line, nullptr, false);
-            if (j.is_object() && j["event"] == "progress" && j["percent"].get<double>() > 0) return true;
-        }
-        return false;
-    };
-    RunResult r = Skrivo({"export", a.string(), "-o", out.string(), "--format", "edf", "--json"}, [&](pid_t pid) {
-        for (int i = 0; i < 30000 && !recordWritten(); ++i)
-            std::this_thread::sleep_for(std::chrono::milliseconds(2));
-        kill(pid, SIGINT);
-    });
-    ASSERT_EQ(r.status, 130) << r.out << r.err;
-    EXPECT_NE(r.out.find("Export was cancelled"), std::string::npos) << r.out;
-    const auto files = EdfFiles(out);
-    ASSERT_EQ(files.size(), 1u);
-    const EdfFacts facts = ReadEdf(files[0]);
-    EXPECT_TRUE(facts.ok) << "the cancelled file is closed with its record count";
-    EXPECT_GT(facts.records, 0);
-    EXPECT_LT(facts.records * facts.recordDuration / 1e7, 5 * 60 - 1);
 }
 
 // Accents, other scripts and emoji in the patient and in the folders, under
@@ -361,22 +323,11 @@ TEST_F(Cli, NamesInAnyScriptWorkInEveryLocale) {
             ASSERT_EQ(r.status, 0) << name.patient << r.err;
             r = Skrivo({"probe", study.string(), "--json"});
             ASSERT_EQ(r.status, 0) << r.err;
-            const auto probe = JsonLines(r.out).at(0);
-            EXPECT_EQ(probe["patient"]["last_name"], name.last);
-            EXPECT_EQ(probe["patient"]["first_name"], name.first);
-            // De-identified names all derive from the simulator's one study
-            // GUID: one study per output folder.
-            const fs::path x = root / ("x " + name.patient);
-            r = Skrivo({"export", study.string(), "-o", x.string(), "--format", "edf+", "--deidentify"});
-            ASSERT_EQ(r.status, 0) << r.err;
-            const auto hidden = EdfFiles(x);
-            ASSERT_EQ(hidden.size(), 1u);
-            EXPECT_EQ(hidden[0].filename().string().find(name.last), std::string::npos);
-            EXPECT_EQ(sk::test::EdfFile(hidden[0].string()).Header().patient.rfind("X X X X_X ", 0), 0u);
+            const auto patient = JsonLines(r.out).at(0)["patient"];
+            EXPECT_TRUE(patient["last_name"] == name.last && patient["first_name"] == name.first) << r.out;
             exportAll.push_back(study.string());
         }
-        RunResult r = Skrivo(exportAll);
-        ASSERT_EQ(r.status, 0) << r.err;
+        ASSERT_EQ(Skrivo(exportAll).status, 0);
         const auto files = EdfFiles(root / "named");
         ASSERT_EQ(files.size(), std::size(names));
         for (const Name& name : names) {
@@ -384,20 +335,16 @@ TEST_F(Cli, NamesInAnyScriptWorkInEveryLocale) {
                 return p.filename().string().rfind(name.last + "~ " + name.first + "_", 0) == 0;
             });
             ASSERT_NE(f, files.end()) << name.patient;
-            EXPECT_TRUE(ReadEdf(*f).ok) << *f;
-            const sk::test::EdfFile edf(f->string());
-            ASSERT_TRUE(edf.Ok()) << edf.Error();
-            EXPECT_NE(edf.Header().patient.find(" " + name.header + " "), std::string::npos) << edf.Header().patient;
+            const std::string patient = sk::test::EdfFile(f->string()).Header().patient;
+            EXPECT_NE(patient.find(" " + name.header + " "), npos) << patient;
         }
     }
 }
 
 TEST_F(Cli, OutcomesExitStatusesCollisionsAndExistingOutputs) {
-    const fs::path a = Simulate("kappa", 10);
-    const fs::path copy = dir / "site2" / "kappa"; // another study of the same name
+    const fs::path a = Simulate("kappa", 10), copy = dir / "site2" / "kappa", out = dir / "o";
     fs::create_directories(copy.parent_path());
-    fs::copy(a, copy);
-    const fs::path out = dir / "o";
+    fs::copy(a, copy); // another study of the same name
     struct Step {
         const char* what;
         std::vector<std::string> args;
@@ -431,10 +378,8 @@ TEST_F(Cli, OutcomesExitStatusesCollisionsAndExistingOutputs) {
         ASSERT_EQ(result["studies"].size(), st.outcomes.size()) << result.dump();
         for (size_t i = 0; i < st.outcomes.size(); ++i) EXPECT_EQ(result["studies"][i]["outcome"], st.outcomes[i]);
         const auto& last = result["studies"].back();
-        EXPECT_NE(last.dump().find(st.message), std::string::npos) << last.dump();
-        if (st.status == 3) {
-            EXPECT_GT(last["problems"][0]["skipped_notes"].get<int>(), 0) << last.dump();
-        }
+        EXPECT_NE(last.dump().find(st.message), npos) << last.dump();
+        EXPECT_TRUE(st.status != 3 || last["problems"][0]["skipped_notes"].get<int>() > 0) << last.dump();
     }
     // Only the finished file is left, never a temporary one, and the
     // damaged notes cost no signal.
@@ -442,9 +387,7 @@ TEST_F(Cli, OutcomesExitStatusesCollisionsAndExistingOutputs) {
     for (const auto& e : fs::directory_iterator(out))
         if (e.path().extension() != ".jsonl") names.push_back(e.path().filename().string());
     EXPECT_EQ(names, std::vector<std::string>{"kappa.edf"});
-    const EdfFacts facts = ReadEdf(out / "kappa.edf");
-    ASSERT_TRUE(facts.ok);
-    EXPECT_GT(facts.signals, 2);
+    EXPECT_GT(sk::test::EdfFile((out / "kappa.edf").string()).Header().ns, 3);
 }
 
 TEST_F(Cli, FailuresNameTheFileAndWhatIsWrong) {
@@ -454,62 +397,50 @@ TEST_F(Cli, FailuresNameTheFileAndWhatIsWrong) {
         f.seekp(static_cast<std::streamoff>(fs::file_size(p) / 2));
         f.put('\x55');
     };
+    // Each case damages a copy of the study and exports what it returns.
     struct Case {
-        const char* what;
-        std::function<void(const fs::path&)> damage;
-        std::string study; // "" the damaged copy of the study
+        std::function<std::string(const fs::path&)> damage;
         std::vector<std::string> extra;
         std::string message;
     } cases[] = {
-        {"corrupt .EEG", [&](const fs::path& d) { flip(d / "lambda.EEG"); }, "", {}, "lambda.EEG: "},
-        {"corrupt .STC", [&](const fs::path& d) { flip(d / "lambda.STC"); }, "", {}, "lambda.STC: "},
-        {"missing .ERD", [](const fs::path& d) { fs::remove(d / "lambda.ERD"); }, "", {}, "lambda.ERD: "},
-        {"not a study", [](const fs::path&) {}, "/dev/null", {}, "/dev/null is neither a study folder"},
+        {[&](const fs::path& d) { flip(d / "lambda.EEG"); return d.string(); }, {}, "lambda.EEG: "},
+        {[&](const fs::path& d) { flip(d / "lambda.STC"); return d.string(); }, {}, "lambda.STC: "},
+        {[](const fs::path& d) { fs::remove(d / "lambda.ERD"); return d.string(); }, {}, "lambda.ERD: "},
+        {[](const fs::path&) { return "/dev/null"; }, {}, "/dev/null is neither a study folder"},
         // A damaged montage file is a file error, not an unknown name.
-        {"damaged montage file",
-         [&](const fs::path&) {
-             fs::create_directories(dir / "config");
+        {[&](const fs::path& d) {
              std::ofstream(dir / "config" / "Broken.mtg") << "not a montage";
+             return d.string();
          },
-         "", {"--montage", "broken"}, "Broken.mtg: montage file is damaged: its data cannot be read"},
+         {"--montage", "broken"}, "Broken.mtg: montage file is damaged: its data cannot be read"},
     };
+    fs::create_directories(dir / "config");
     int n = 0;
     for (const Case& c : cases) {
-        SCOPED_TRACE(c.what);
         const fs::path d = dir / ("case" + std::to_string(n++));
         fs::copy(s, d);
-        c.damage(d);
-        std::vector<std::string> args = {"export", c.study.empty() ? d.string() : c.study, "-o",
-                                         (dir / "out").string()};
+        std::vector<std::string> args = {"export", c.damage(d), "-o", (dir / "out").string()};
         args.insert(args.end(), c.extra.begin(), c.extra.end());
         const RunResult r = Skrivo(args);
-        EXPECT_EQ(r.status, 1);
-        EXPECT_NE(r.err.find(c.message), std::string::npos) << r.err;
+        EXPECT_EQ(r.status, 1) << c.message;
+        EXPECT_NE(r.err.find(c.message), npos) << r.err;
     }
     // A dot in a study's name is part of the name, not an extension.
     const fs::path dotted = Simulate("mu.nu", 2);
-    const RunResult r = Skrivo({"export", dotted.string(), "-o", (dir / "dots").string()});
-    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(Skrivo({"export", dotted.string(), "-o", (dir / "dots").string()}).status, 0);
     EXPECT_TRUE(fs::exists(dir / "dots" / "mu.nu.edf"));
 }
 
 TEST_F(Cli, UnpaddedGapsGiveADiscontinuousFile) {
-    const fs::path a = Simulate("gappy", 40, 1, 3, {{10.0, 4.0, false}, {25.0, 6.0, true}});
-    const fs::path out = dir / "d";
-    RunResult r = Skrivo({"export", a.string(), "-o", out.string(), "--format", "edf+", "--no-pad-gaps"});
+    const fs::path a = Simulate("gappy", 40, 1, 3, {{10.0, 4.0, false}, {25.0, 6.0, true}}), out = dir / "d";
+    const RunResult r = Skrivo({"export", a.string(), "-o", out.string(), "--format", "edf+", "--no-pad-gaps"});
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_NE(r.out.find("  EDF+D: the recording has gaps (10 s in all) and the template does not pad them\n  hint: "),
-              std::string::npos)
-        << r.out;
-    const auto files = EdfFiles(out);
-    ASSERT_EQ(files.size(), 1u);
-    const sk::test::EdfFile strict(files[0].string());
-    ASSERT_TRUE(strict.Ok()) << strict.Error();
-    EXPECT_EQ(strict.Header().reserved.rfind("EDF+D", 0), 0u);
-    // The records hold at least the recorded 40 s.
-    EXPECT_GE(strict.Header().records * strict.Header().duration, 40.0 - 1e-9);
+              npos) << r.out;
+    ASSERT_EQ(EdfFiles(out).size(), 1u);
+    EXPECT_EQ(Reserved(EdfFiles(out)[0]), "EDF+D");
     const RunResult probe = Skrivo({"probe", a.string()});
-    EXPECT_NE(probe.out.find("Gaps             10 s\n"), std::string::npos) << probe.out;
+    EXPECT_NE(probe.out.find("Gaps             10 s\n"), npos) << probe.out;
 }
 
 TEST_F(Cli, MontageOverrideUsesTheUsersMontages) {
@@ -519,12 +450,9 @@ TEST_F(Cli, MontageOverrideUsesTheUsersMontages) {
     referential.SetMontageName(L"Referential");
     ASSERT_EQ(referential.Save((dir / "config" / "Referential.mtg").wstring()), 0);
     const fs::path a = Simulate("zeta", 10);
-
-    RunResult ok = Skrivo({"export", a.string(), "-o", (dir / "m").string(), "--montage", "referential"});
+    const RunResult ok = Skrivo({"export", a.string(), "-o", (dir / "m").string(), "--montage", "referential"});
     ASSERT_EQ(ok.status, 0) << ok.err;
-    const sk::test::EdfFile f(EdfFiles(dir / "m").at(0).string());
-    ASSERT_TRUE(f.Ok()) << f.Error();
-    EXPECT_EQ(f.Header().ns, referential.GetChannelCount());
+    EXPECT_EQ(sk::test::EdfFile(EdfFiles(dir / "m").at(0).string()).Header().ns, referential.GetChannelCount());
 }
 
 // --- the template editor -----------------------------------------------------
@@ -534,7 +462,7 @@ namespace {
 const std::string kNeedsDisplay = "the template editor needs a display (set DISPLAY or run under xvfb-run)";
 const std::string kNoEditor = "the template editor is not installed";
 
-bool BuiltWithoutEditor(const RunResult& r) { return r.err.find(kNoEditor) != std::string::npos; }
+bool BuiltWithoutEditor(const RunResult& r) { return r.err.find(kNoEditor) != npos; }
 
 ino_t Inode(const fs::path& p) {
     struct stat st {};
@@ -548,108 +476,90 @@ TEST_F(Cli, EditorCommandsFailCleanlyWithoutADisplay) {
     const fs::path file = dir / "config" / "Sleep" / "Night.exp";
     const std::string stored = Slurp(file);
     ASSERT_FALSE(stored.empty());
-    const std::string study = Simulate("nodisplay", 5).string();
-    const std::string out = (dir / "out").string();
+    const std::string out = (dir / "out").string(), display = kNeedsDisplay;
+    const std::vector<std::string> edit = {"templates", "edit", "Night"},
+                                   exportEdit = {"export", Simulate("nodisplay", 5).string(), "-o", out, "--edit", "--json"};
 
     // Qt ends a process whose display does not answer, so each of these must
     // be caught before Qt is started.
-    struct Case {
-        const char* what;
-        std::vector<std::string> env;
-        std::vector<std::string> args;
-    };
-    const std::vector<std::string> edit = {"templates", "edit", "Night"};
-    const std::vector<std::string> exportEdit = {"export", study, "-o", out, "--edit"};
-    const Case cases[] = {
-        {"no display at all", {}, edit},
-        {"X server that is not running", {"DISPLAY=:4711"}, edit},
-        {"X server by socket name", {"DISPLAY=unix:4711.0", "QT_QPA_PLATFORM=xcb"}, edit},
-        {"X server over TCP that refuses", {"DISPLAY=127.0.0.1:4711"}, edit},
-        {"no X server number", {"DISPLAY=nonsense"}, edit},
-        {"xcb asked for without DISPLAY", {"QT_QPA_PLATFORM=xcb"}, edit},
-        {"Wayland socket that does not exist", {"WAYLAND_DISPLAY=wayland-4711", "XDG_RUNTIME_DIR=/nonexistent"}, edit},
-        {"export --edit", {}, exportEdit},
+    const std::tuple<const char*, std::vector<std::string>, std::vector<std::string>, std::string> cases[] = {
+        {"no display at all", {}, edit, display},
+        {"X server that is not running", {"DISPLAY=:4711"}, edit, display},
+        {"X server by socket name", {"DISPLAY=unix:4711.0", "QT_QPA_PLATFORM=xcb"}, edit, display},
+        {"X server over TCP that refuses", {"DISPLAY=127.0.0.1:4711"}, edit, display},
+        {"no X server number", {"DISPLAY=nonsense"}, edit, display},
+        {"xcb asked for without DISPLAY", {"QT_QPA_PLATFORM=xcb"}, edit, display},
+        {"Wayland socket that does not exist", {"WAYLAND_DISPLAY=wayland-4711", "XDG_RUNTIME_DIR=/nonexistent"}, edit, display},
+        {"export --edit", {}, exportEdit, "\"event\":\"result\",\"exit\":1,\"ok\":false"},
+        {"no such template", {}, {"templates", "edit", "Nope"}, "no stored template named \"Nope\""},
+        {"a sleep template as EEG", {}, {"templates", "edit", "Night", "--modality", "EEG"}, ""},
     };
     unsetEnv = {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM", "SKRIVO_EDITOR_AUTOCLOSE"};
-    for (const Case& c : cases) {
-        addEnv = c.env;
-        const RunResult r = Skrivo(c.args);
-        EXPECT_EQ(r.status, 1) << c.what << r.err;
-        EXPECT_TRUE(r.err.find(kNeedsDisplay) != std::string::npos || BuiltWithoutEditor(r)) << c.what << r.err;
-        EXPECT_EQ(Slurp(file), stored) << c.what;
-        EXPECT_TRUE(EdfFiles(out).empty()) << c.what << ": nothing is exported when the editor cannot open";
+    for (const auto& [what, env, args, says] : cases) {
+        addEnv = env;
+        const RunResult r = Skrivo(args);
+        EXPECT_EQ(r.status, 1) << what << r.err;
+        EXPECT_TRUE((r.err + r.out).find(says) != npos || BuiltWithoutEditor(r)) << what << r.err << r.out;
+        EXPECT_EQ(Slurp(file), stored) << what;
+        EXPECT_TRUE(EdfFiles(out).empty()) << what << ": nothing is exported when the editor cannot open";
     }
-
-    addEnv.clear();
-    std::vector<std::string> json = exportEdit;
-    json.push_back("--json");
-    const RunResult j = Skrivo(json);
-    EXPECT_EQ(j.status, 1);
-    const auto result = nlohmann::json::parse(j.out);
-    EXPECT_EQ(result["event"], "result");
-    EXPECT_EQ(result["ok"], false);
-
-    const RunResult missing = Skrivo({"templates", "edit", "Nope"});
-    EXPECT_EQ(missing.status, 1);
-    EXPECT_NE(missing.err.find("no stored template named \"Nope\""), std::string::npos) << missing.err;
-    EXPECT_EQ(Skrivo({"templates", "edit", "Night", "--modality", "EEG"}).status, 1) << "Night is a sleep template";
 }
 
-// SKRIVO_EDITOR_AUTOCLOSE presses OK or Cancel as soon as the editor shows;
-// the offscreen platform needs no display server.
+// SKRIVO_EDITOR_AUTOCLOSE presses Cancel or OK as soon as the editor shows,
+// on the offscreen platform or under a virtual X server.
 TEST_F(Cli, EditorOkSavesTheTemplateAsItWasAndCancelLeavesTheFile) {
-    struct Case {
-        const char* name;
-        const char* modality;
-        const char* headbox;
+    const char* xvfb = "/usr/bin/xvfb-run";
+    const struct {
+        std::string name;
+        const char *modality, *headbox;
         std::vector<std::string> options;
         fs::path file;
+        bool x;
+    } cases[] = {
+        {"Routine", "EEG", "1", {"--format", "edf+", "--events"}, dir / "config" / "Routine.exp", false},
+        {"Night", "Sleep", "3", {"--no-pad-gaps", "--max-duration", "600"}, dir / "config" / "Sleep" / "Night.exp", false},
+        {"Breakouts", "EEG", "20", {"--deidentify"}, dir / "config" / "Breakouts.exp", false},
+        {"Virtual", "EEG", "2", {}, dir / "config" / "Virtual.exp", true},
     };
-    const Case cases[] = {
-        {"Routine", "EEG", "1", {"--format", "edf+", "--events"}, dir / "config" / "Routine.exp"},
-        {"Night", "Sleep", "3", {"--no-pad-gaps", "--max-duration", "600"}, dir / "config" / "Sleep" / "Night.exp"},
-        {"Breakouts", "EEG", "20", {"--deidentify"}, dir / "config" / "Breakouts.exp"},
-    };
-    unsetEnv = {"DISPLAY", "WAYLAND_DISPLAY"};
-    for (const Case& c : cases) {
+    unsetEnv = {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        if (c.x && !fs::exists(xvfb)) continue; // xvfb-run is not installed
         std::vector<std::string> args = {"templates", "new", c.name, "--modality", c.modality, "--headbox", c.headbox};
         args.insert(args.end(), c.options.begin(), c.options.end());
         addEnv.clear();
-        ASSERT_EQ(Skrivo(args).status, 0) << c.name;
+        ASSERT_EQ(Skrivo(args).status, 0);
         const std::string before = Skrivo({"templates", "show", c.name}).out;
         const ino_t inode = Inode(c.file);
         ASSERT_NE(inode, 0u) << c.file;
-
-        addEnv = {"QT_QPA_PLATFORM=offscreen", "SKRIVO_EDITOR_AUTOCLOSE=cancel"};
-        const RunResult cancel = Skrivo({"templates", "edit", c.name});
-        if (BuiltWithoutEditor(cancel)) GTEST_SKIP() << kNoEditor;
-        EXPECT_EQ(cancel.status, 1) << c.name << cancel.err;
-        EXPECT_NE(cancel.err.find("closed without OK"), std::string::npos) << cancel.err;
-        EXPECT_EQ(Inode(c.file), inode) << c.name << ": Cancel writes nothing";
-
-        addEnv = {"QT_QPA_PLATFORM=offscreen", "SKRIVO_EDITOR_AUTOCLOSE=ok"};
-        const RunResult ok = Skrivo({"templates", "edit", c.name});
-        EXPECT_EQ(ok.status, 0) << c.name << ok.err;
-        EXPECT_NE(ok.out.find("saved template \"" + std::string(c.name) + "\""), std::string::npos) << ok.out;
-        EXPECT_NE(Inode(c.file), inode) << c.name << ": OK saves the file again";
+        if (c.x) launcher = {xvfb, "-a"};
+        for (const std::string press : {"cancel", "ok"}) {
+            addEnv = {"SKRIVO_EDITOR_AUTOCLOSE=" + press};
+            if (!c.x) addEnv.push_back("QT_QPA_PLATFORM=offscreen");
+            const RunResult r = Skrivo({"templates", "edit", c.name});
+            if (BuiltWithoutEditor(r)) GTEST_SKIP() << kNoEditor;
+            const bool ok = press == "ok";
+            EXPECT_EQ(r.status, ok ? 0 : 1) << r.err;
+            EXPECT_NE(ok ? r.out.find("saved template \"" + c.name + "\"") : r.err.find("closed without OK"), npos)
+                << r.out << r.err;
+            EXPECT_EQ(Inode(c.file) == inode, !ok) << "Cancel writes nothing, OK saves the file again";
+        }
+        launcher.clear();
         addEnv.clear();
         // OK without a change keeps every key: modality, headbox, channel
         // names and ticks, options.
-        EXPECT_EQ(Skrivo({"templates", "show", c.name}).out, before) << c.name;
+        EXPECT_EQ(Skrivo({"templates", "show", c.name}).out, before);
     }
 }
 
 TEST_F(Cli, ExportEditOpensTheEditorOnEachStudyBeforeExporting) {
-    const fs::path a = Simulate("edit1", 5);
-    const fs::path b = Simulate("edit2", 5, 1, 2);
+    const fs::path a = Simulate("edit1", 5), b = Simulate("edit2", 5, 1, 2);
     unsetEnv = {"DISPLAY", "WAYLAND_DISPLAY"};
     // Without a stored template the engine's default has no name: OK is
     // refused, the message box closed and the editor cancelled.
     for (const bool named : {false, true}) {
         addEnv.clear();
-        if (named) {
-            ASSERT_EQ(Skrivo({"templates", "new", "Plus", "--format", "edf+"}).status, 0);
-        }
+        ASSERT_TRUE(!named || Skrivo({"templates", "new", "Plus", "--format", "edf+"}).status == 0);
         addEnv = {"QT_QPA_PLATFORM=offscreen", "SKRIVO_EDITOR_AUTOCLOSE=ok"};
         const fs::path out = dir / (named ? "named" : "default");
         std::vector<std::string> args = {"export", a.string(), b.string(), "-o", out.string(), "--edit", "--json"};
@@ -669,25 +579,8 @@ TEST_F(Cli, ExportEditOpensTheEditorOnEachStudyBeforeExporting) {
         }
         EXPECT_EQ(edited, (std::vector<std::string>{a.string(), b.string()}));
         ASSERT_EQ(EdfFiles(out).size(), 2u);
-        for (const auto& f : EdfFiles(out)) EXPECT_TRUE(!named || ReadEdf(f).filetype == EDFLIB_FILETYPE_EDFPLUS) << f;
+        for (const auto& f : EdfFiles(out)) EXPECT_TRUE(!named || Reserved(f) == "EDF+C") << f;
     }
-}
-
-TEST_F(Cli, EditorUnderAVirtualXServer) {
-    const fs::path xvfb = "/usr/bin/xvfb-run";
-    if (!fs::exists(xvfb)) GTEST_SKIP() << "xvfb-run is not installed";
-    ASSERT_EQ(Skrivo({"templates", "new", "Virtual", "--headbox", "2"}).status, 0);
-    const std::string before = Skrivo({"templates", "show", "Virtual"}).out;
-    launcher = {xvfb.string(), "-a"};
-    unsetEnv = {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"};
-    addEnv = {"SKRIVO_EDITOR_AUTOCLOSE=ok"};
-    const RunResult r = Skrivo({"templates", "edit", "Virtual"});
-    if (BuiltWithoutEditor(r)) GTEST_SKIP() << kNoEditor;
-    EXPECT_EQ(r.status, 0) << r.err;
-    EXPECT_NE(r.out.find("saved template \"Virtual\""), std::string::npos) << r.out;
-    launcher.clear();
-    addEnv.clear();
-    EXPECT_EQ(Skrivo({"templates", "show", "Virtual"}).out, before);
 }
 
 // --- batches ---------------------------------------------------------------
@@ -695,13 +588,12 @@ TEST_F(Cli, EditorUnderAVirtualXServer) {
 // Study lists, shards, subfolder names and the manifest, below the program.
 TEST(Batch, StudyListsSkipCommentsAndNameEveryMissingPath) {
     sk::test::TempDir dir("skrivo-list");
-    const std::string a = (dir / "a").string(), b = (dir / "b.EEG").string();
+    const std::string a = (dir / "a").string(), b = (dir / "b.EEG").string(), gone = (dir / "gone").string();
     fs::create_directory(a);
     std::ofstream(b) << "";
-    const std::string gone = (dir / "gone").string();
     std::string many;
     for (int i = 0; i < 12; ++i) many += gone + std::to_string(i) + "\n";
-    struct Case {
+    const struct {
         std::string text;
         std::vector<std::string> studies;
         std::string error; // expected part of the message; empty: success
@@ -715,17 +607,14 @@ TEST(Batch, StudyListsSkipCommentsAndNameEveryMissingPath) {
         std::istringstream in(c.text);
         std::vector<std::string> got;
         std::string err;
-        const bool ok = sk::cli::ReadStudyList(in, "list", &got, &err);
-        EXPECT_EQ(ok, c.error.empty()) << c.text << err;
-        EXPECT_NE(err.find(c.error), std::string::npos) << err;
-        if (ok) {
-            EXPECT_EQ(got, c.studies);
-        }
+        EXPECT_EQ(sk::cli::ReadStudyList(in, "list", &got, &err), c.error.empty()) << c.text << err;
+        EXPECT_NE(err.find(c.error), npos) << err;
+        EXPECT_TRUE(!c.error.empty() || got == c.studies) << c.text;
     }
     std::vector<std::string> none;
     std::string err;
     EXPECT_FALSE(sk::cli::ReadStudyListFile((dir / "no-list").string(), &none, &err));
-    EXPECT_NE(err.find("cannot read the study list"), std::string::npos);
+    EXPECT_NE(err.find("cannot read the study list"), npos);
 }
 
 TEST(Batch, EveryStudyLandsInExactlyOneShard) {
@@ -739,14 +628,14 @@ TEST(Batch, EveryStudyLandsInExactlyOneShard) {
                 largest = std::max(largest, part.size());
                 for (size_t i : part) ++seen.at(i);
             }
-            for (size_t i = 0; i < size; ++i) EXPECT_EQ(seen[i], 1) << "study " << i << " of " << size << ", N=" << n;
+            EXPECT_EQ(seen, std::vector<int>(size, 1)) << size << " studies, N=" << n;
             EXPECT_LE(largest - std::min(smallest, largest), 1u) << size << "/" << n;
         }
     }
     std::map<std::string, const char*> env = {{"SLURM_ARRAY_TASK_ID", "5"}, {"SLURM_ARRAY_TASK_MIN", "4"},
                                               {"SLURM_ARRAY_TASK_COUNT", "3"}};
     auto fromEnv = [&](const char* n) { return env.count(n) ? env[n] : nullptr; };
-    struct Case {
+    const struct {
         const char* text;
         int index, count; // 0: refused
     } cases[] = {{"2/5", 2, 5}, {"1/1", 1, 1}, {"slurm", 2, 3}, {"0/3", 0, 0}, {"4/3", 0, 0},
@@ -754,14 +643,13 @@ TEST(Batch, EveryStudyLandsInExactlyOneShard) {
     for (const auto& c : cases) {
         std::string err;
         const auto s = sk::cli::ParseShard(c.text, fromEnv, &err);
-        ASSERT_EQ(s.has_value(), c.index != 0) << c.text;
         EXPECT_EQ(s ? std::make_pair(s->index, s->count) : std::make_pair(0, 0), std::make_pair(c.index, c.count)) << c.text;
         EXPECT_EQ(err.empty(), s.has_value()) << c.text;
     }
     env.clear();
     std::string err;
     EXPECT_FALSE(sk::cli::ParseShard("slurm", fromEnv, &err));
-    EXPECT_NE(err.find("SLURM_ARRAY_TASK_ID"), std::string::npos);
+    EXPECT_NE(err.find("SLURM_ARRAY_TASK_ID"), npos);
 }
 
 TEST(Batch, SubfoldersAreNamedAfterStudyFoldersAndNeverShared) {
@@ -795,35 +683,15 @@ TEST(Batch, ManifestLinesOfTwoProcessesNeverMix) {
     }
     size_t bad = 0;
     std::string err;
-    const auto lines = sk::cli::ReadManifest(dir.path().string(), &bad, &err);
-    EXPECT_EQ(bad, 0u);
     std::map<std::string, int> next;
-    for (const auto& l : lines) EXPECT_EQ(l["i"], next[l["study"]]++) << "each process's lines in its order";
-    EXPECT_EQ(next["0"], kLines);
-    EXPECT_EQ(next["1"], kLines);
+    for (const auto& l : sk::cli::ReadManifest(dir.path().string(), &bad, &err))
+        EXPECT_EQ(l["i"], next[l["study"]]++) << "each process's lines in its order";
+    EXPECT_EQ(bad, 0u);
+    EXPECT_EQ(next, (std::map<std::string, int>{{"0", kLines}, {"1", kLines}}));
 }
 
-TEST(Batch, VerifyNamesChangedAndMissingFiles) {
-    sk::test::TempDir dir("skrivo-verify");
-    const std::string folder = dir.path().string();
-    for (const char* n : {"a.edf", "b.edf", "c.edf"}) std::ofstream(dir / n) << "abc";
-    std::string err;
-    EXPECT_EQ(sk::cli::Sha256File((dir / "a.edf").string(), &err),
-              "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
-    nlohmann::json files;
-    ASSERT_TRUE(sk::cli::DescribeFiles(folder, {(dir / "a.edf").string(), (dir / "b.edf").string(), (dir / "c.edf").string()},
-                              &files, &err));
-    EXPECT_EQ(files[0]["path"], "a.edf");
-    const nlohmann::json line = {{"study", "/s"}, {"outcome", "complete"}, {"files", files}};
-    std::vector<std::string> problems;
-    EXPECT_TRUE(sk::cli::FilesUnchanged(folder, line, &problems));
-    std::ofstream(dir / "b.edf") << "abd"; // same size, other bytes
-    fs::remove(dir / "c.edf");
-    EXPECT_FALSE(sk::cli::FilesUnchanged(folder, line, &problems));
-    EXPECT_EQ(problems, (std::vector<std::string>{"changed: " + (dir / "b.edf").string(),
-                                                  "missing: " + (dir / "c.edf").string()}));
-}
-
+// Six studies exported by a batch that is killed, then resumed; verify
+// names a changed and a missing file, and the next run exports both again.
 TEST_F(Cli, KilledBatchResumesWithoutRepeatsAndVerifyCatchesChanges) {
     std::vector<std::string> studies;
     for (int i = 0; i < 6; ++i) {
@@ -851,8 +719,7 @@ TEST_F(Cli, KilledBatchResumesWithoutRepeatsAndVerifyCatchesChanges) {
     const size_t before = ManifestLines(out).size();
     ASSERT_LT(before, studies.size()) << "killed in the middle of the batch";
 
-    const RunResult resumed = Skrivo(cmd);
-    ASSERT_EQ(resumed.status, 0) << resumed.err;
+    ASSERT_EQ(Skrivo(cmd).status, 0);
     std::map<std::string, int> complete, skipped;
     for (const auto& l : ManifestLines(out)) {
         ++(l["outcome"] == "complete" ? complete : skipped)[l["study"]];
@@ -866,18 +733,19 @@ TEST_F(Cli, KilledBatchResumesWithoutRepeatsAndVerifyCatchesChanges) {
     const auto summary = nlohmann::json::parse(Skrivo({"manifest", "summary", out.string(), "--json"}).out);
     EXPECT_EQ(summary["complete"], 6);
     EXPECT_EQ(summary["studies"], 6);
-    const fs::path victim = EdfFiles(out / "night3").at(0);
+    const fs::path changed = EdfFiles(out / "night3").at(0), missing = EdfFiles(out / "night4").at(0);
     {
-        std::fstream f(victim, std::ios::in | std::ios::out | std::ios::binary);
+        std::fstream f(changed, std::ios::in | std::ios::out | std::ios::binary);
         f.seekp(-1, std::ios::end);
-        f.put('\x7f');
+        f.put('\x7f'); // same size, other bytes
     }
+    fs::remove(missing);
     const RunResult verify = Skrivo({"manifest", "verify", out.string()});
     EXPECT_EQ(verify.status, 1);
-    EXPECT_NE(verify.out.find("changed: " + victim.string()), std::string::npos) << verify.out;
-    const RunResult again = Skrivo(cmd);
-    EXPECT_EQ(again.status, 0) << again.err;
-    EXPECT_EQ(Skrivo({"manifest", "verify", out.string()}).status, 0) << "the changed study was exported again";
+    EXPECT_NE(verify.out.find("changed: " + changed.string()), npos) << verify.out;
+    EXPECT_NE(verify.out.find("missing: " + missing.string()), npos) << verify.out;
+    EXPECT_EQ(Skrivo(cmd).status, 0);
+    EXPECT_EQ(Skrivo({"manifest", "verify", out.string()}).status, 0) << "the changed studies were exported again";
 }
 
 // The progress view on a pseudo-terminal of 24 x 80: forty studies run to
@@ -891,40 +759,30 @@ TEST_F(Cli, ProgressOfFortyStudiesFitsTheTerminalAndFollowsItsSize) {
     list.close();
     // Runs the export on a fresh terminal; onOutput may act on the screen so far.
     auto run = [&](const std::string& out, bool hold, const std::function<void(pid_t, int, const std::string&)>& onOutput) {
-        int master = -1, slave = -1;
+        int master = -1;
         winsize ws{24, 80, 0, 0};
-        EXPECT_EQ(openpty(&master, &slave, nullptr, nullptr, &ws), 0);
-        posix_spawn_file_actions_t fa;
-        posix_spawn_file_actions_init(&fa);
-        posix_spawn_file_actions_addopen(&fa, 1, (dir / "stdout.txt").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        posix_spawn_file_actions_adddup2(&fa, slave, 2);
-        posix_spawn_file_actions_addclose(&fa, master);
-        std::vector<std::string> args = {SKRIVO_CLI_PATH, "--config", (dir / "config").string(), "export", "--from",
-                                         (dir / "forty.txt").string(), "-o", (dir / out).string(), "-j", "2"};
-        std::vector<char*> argv;
-        for (auto& a : args) argv.push_back(a.data());
-        argv.push_back(nullptr);
-        setenv("TERM", "xterm", 1);
-        if (hold) setenv("SKRIVO_TEST_HOLD_EXPORT", "1", 1);
-        pid_t pid = 0;
-        EXPECT_EQ(posix_spawn(&pid, argv[0], &fa, nullptr, argv.data(), environ), 0);
-        unsetenv("SKRIVO_TEST_HOLD_EXPORT");
-        posix_spawn_file_actions_destroy(&fa);
-        close(slave);
+        EXPECT_EQ(openpty(&master, &errFd, nullptr, nullptr, &ws), 0);
+        fcntl(master, F_SETFD, FD_CLOEXEC);
+        unsetEnv = {"TERM", "SKRIVO_TEST_HOLD_EXPORT"};
+        addEnv = {"TERM=xterm"};
+        if (hold) addEnv.push_back("SKRIVO_TEST_HOLD_EXPORT=1");
         std::string screen;
-        for (char buf[4096];;) {
-            pollfd p{master, POLLIN, 0};
-            if (poll(&p, 1, 60000) <= 0) break;
-            const ssize_t n = read(master, buf, sizeof buf);
-            if (n <= 0) break; // EIO once the program has ended
-            screen.append(buf, static_cast<size_t>(n));
-            onOutput(pid, master, screen);
-        }
+        auto watch = [&](pid_t pid) {
+            close(errFd);
+            for (char buf[4096];;) {
+                pollfd p{master, POLLIN, 0};
+                if (poll(&p, 1, 60000) <= 0) break;
+                const ssize_t n = read(master, buf, sizeof buf);
+                if (n <= 0) break; // EIO once the program has ended
+                screen.append(buf, static_cast<size_t>(n));
+                onOutput(pid, master, screen);
+            }
+            kill(pid, SIGKILL); // held exports never end by themselves
+        };
+        const int status = Skrivo({"export", "--from", (dir / "forty.txt").string(), "-o", (dir / out).string(), "-j", "2"}, watch).status;
         close(master);
-        kill(pid, SIGKILL); // held exports never end by themselves
-        int status = 0;
-        waitpid(pid, &status, 0);
-        return std::make_pair(screen, WIFEXITED(status) ? WEXITSTATUS(status) : -1);
+        errFd = -1;
+        return std::make_pair(screen, status);
     };
     // Drawings start with "clear to the end of the screen"; the first one
     // after a resize may have been composed before it.
@@ -986,6 +844,182 @@ TEST_F(Cli, ProgressOfFortyStudiesFitsTheTerminalAndFollowsItsSize) {
     });
     ASSERT_TRUE(interrupted) << held;
     EXPECT_EQ(heldStatus, 130) << held;
+    // The cancelled files are closed with their record counts (read after the test).
+    EXPECT_NE(held.find("Export was cancelled"), npos);
     EXPECT_GE(check(held, resizedAt), 3u);
     EXPECT_GT(studyRows, 0u) << "running studies are shown";
+}
+
+// --- BIDS -------------------------------------------------------------------
+
+namespace {
+
+std::vector<std::vector<std::string>> Tsv(const fs::path& p) {
+    std::vector<std::vector<std::string>> rows;
+    std::istringstream in(Slurp(p));
+    for (std::string line; std::getline(in, line);) {
+        rows.emplace_back();
+        std::istringstream cols(line);
+        for (std::string c; std::getline(cols, c, '\t');) rows.back().push_back(c);
+    }
+    return rows;
+}
+
+} // namespace
+
+// `skrivo export --bids` on simulated studies (EEG, sleep with gaps, a split
+// study, two sessions of one subject, 20 studies through --from and -j 2),
+// judged by the official BIDS validator and read back against the probe and
+// the EDF+ annotations; then the mapping file's errors, re-exports into the
+// dataset and the options around them. Every simulated study has a note
+// naming its patient.
+TEST_F(Cli, BidsDatasetPassesTheValidatorAndHoldsWhatTheFilesHold) {
+    const std::string skrivo = std::string(SKRIVO_CLI_PATH) + " --config " + (dir / "config").string();
+    auto run = [&](const std::string& args, const std::string& out = "/dev/null") {
+        return std::system((skrivo + " " + args + " >" + out + " 2>&1").c_str());
+    };
+    const fs::path st = dir / "st", ds = dir / "ds";
+    ASSERT_EQ(run("simulate -q " + (st / "a").string() + " --minutes 0.3 --patient 'Roe, Jane' --seed 2"), 0);
+    ASSERT_EQ(run("simulate -q " + (st / "b").string() + " --minutes 0.6 --patient 'Roe, Jane' --seed 3 --sleep --gaps"),
+              0);
+    ASSERT_EQ(run("simulate -q " + (st / "c").string() + " --minutes 1 --patient 'Poe, Edgar' --seed 4"), 0);
+    auto probeOf = [&](const std::string& study) {
+        run("probe --json " + study, (dir / "probe.json").string());
+        const std::string text = Slurp(dir / "probe.json");
+        return nlohmann::json::parse(text.substr(0, text.find('\n')));
+    };
+    // One study by its path, one by its GUID (each simulated study has its own).
+    std::ofstream(dir / "map.tsv") << "study\tsubject\tsession\n" << (st / "a").string() << "\tp01\tday1\n"
+                                   << probeOf((st / "b").string()).at("study_guid").get<std::string>()
+                                   << "\tp01\tnight1\n";
+    std::ofstream list(dir / "list.txt");
+    for (int i = 1; i <= 20; ++i) {
+        const fs::path m = st / ("m" + std::to_string(i));
+        ASSERT_EQ(run("simulate -q " + m.string() + " --minutes 0.1 --rate 128 --patient 'Many, Patricia" +
+                      std::to_string(i) + "' --seed " + std::to_string(100 + i) + (i % 3 ? "" : " --sleep")),
+                  0);
+        list << m.string() << "\n";
+    }
+    list.close();
+    const std::string bids = "export --json --bids " + ds.string() + " ";
+    ASSERT_EQ(run(bids + "--bids-map " + (dir / "map.tsv").string() + " " + (st / "a").string() + " " +
+                      (st / "b").string(),
+                  (dir / "r1.json").string()),
+              0);
+    ASSERT_EQ(run(bids + "--max-duration 20 " + (st / "c").string(), (dir / "r2.json").string()), 0);
+    ASSERT_EQ(run(bids + "-j 2 --from " + (dir / "list.txt").string(), (dir / "r3.json").string()), 0);
+
+    const int verdict = run("bids check " + ds.string(), (dir / "validator.txt").string());
+    std::cout << Slurp(dir / "validator.txt");
+    EXPECT_EQ(verdict, 0) << "the validator is needed: scripts/test installs it (docs/bids.md)";
+
+    // Every study's files, from the last JSON line of each run.
+    size_t studies = 0, stages = 0, runs = 0;
+    std::map<std::string, std::vector<double>> starts; // of each study's files, seconds of the day
+    for (const char* r : {"r1.json", "r2.json", "r3.json"}) {
+        std::istringstream in(Slurp(dir / r));
+        std::string line, last;
+        while (std::getline(in, line))
+            if (line.find("\"event\":\"result\"") != std::string::npos) last = line;
+        const auto result = nlohmann::json::parse(last);
+        for (const auto& s : result.at("studies")) {
+            ++studies;
+            ASSERT_EQ(s.at("status"), "exported") << s.dump();
+            const auto probe = probeOf(s.at("study"));
+            runs += s.at("files").size() > 1;
+            for (const std::string edf : s.at("files")) {
+                const std::string stem = edf.substr(0, edf.size() - 8); // "_eeg.edf"
+                const sk::test::EdfLibFile f = sk::test::ReadEdfLib(edf);
+                ASSERT_EQ(f.rc, 0) << edf;
+                const edf_hdr_struct& h = *f.hdr;
+                const auto ch = Tsv(stem + "_channels.tsv");
+                ASSERT_EQ(ch.size(), 1u + h.edfsignals) << edf;
+                ASSERT_EQ(probe.at("channel_labels").size(), static_cast<size_t>(h.edfsignals));
+                for (int i = 0; i < h.edfsignals; ++i) {
+                    std::string label = h.signalparam[i].label;
+                    label.erase(label.find_last_not_of(' ') + 1);
+                    const std::string word = label.substr(0, label.find(' '));
+                    EXPECT_EQ(ch[i + 1][0], label);
+                    EXPECT_EQ(label.substr(word.size() + 1), probe["channel_labels"][i].get<std::string>());
+                    EXPECT_EQ(ch[i + 1][1], word == "Misc" || word == "SaO2" ? "MISC"
+                                            : word == "Resp"                 ? "RESP"
+                                                                             : word);
+                    EXPECT_EQ(ch[i + 1][2], std::string(h.signalparam[i].physdimension).substr(0, ch[i + 1][2].size()));
+                }
+                // Every annotation, at its sample, with its text.
+                const double rate = static_cast<double>(h.signalparam[0].smp_in_datarecord) * EDFLIB_TIME_DIMENSION /
+                                    static_cast<double>(h.datarecord_duration);
+                const auto ev = Tsv(stem + "_events.tsv");
+                ASSERT_EQ(ev.size(), 1u + f.annots.size()) << edf;
+                for (size_t n = 0; n < f.annots.size(); ++n) {
+                    const edf_annotation_struct& a = f.annots[n];
+                    const double onset = std::stod(ev[n + 1][0]) * rate;
+                    EXPECT_EQ(onset, std::round(onset)) << ev[n + 1][0] << " is not on a sample";
+                    EXPECT_EQ(std::llround(onset), std::llround(a.onset * rate / EDFLIB_TIME_DIMENSION));
+                    EXPECT_EQ(ev[n + 1][3], a.annotation);
+                    stages += ev[n + 1][2] == "sleep_stage";
+                }
+                starts[s.at("study")].push_back(h.starttime_hour * 3600 + h.starttime_minute * 60 +
+                                                h.starttime_second +
+                                                static_cast<double>(h.starttime_subsecond) / EDFLIB_TIME_DIMENSION);
+            }
+        }
+    }
+    // Runs start where the samples resume after a gap (after 12 s and 3 s,
+    // 12 s and 5 s) and where a split puts them (every 20 s).
+    const std::map<std::string, std::vector<double>> runStarts = {{"b", {0, 15, 32}}, {"c", {0, 20, 40}}};
+    for (const auto& [study, want] : runStarts) {
+        const auto& got = starts[(st / study).string()];
+        ASSERT_EQ(got.size(), want.size()) << study;
+        for (size_t i = 0; i < got.size(); ++i) EXPECT_NEAR(got[i] - got[0], want[i], 1e-6) << study << i;
+    }
+    EXPECT_EQ(studies, 23u);
+    EXPECT_EQ(runs, 2u); // the study with gaps, the study split by --max-duration
+    EXPECT_GT(stages, 0u);
+    EXPECT_TRUE(fs::exists(ds / "sub-p01" / "ses-day1") && fs::exists(ds / "sub-p01" / "ses-night1"));
+
+    // No name, no record number, in any byte or file name; the key stays outside.
+    for (const auto& e : fs::recursive_directory_iterator(ds)) {
+        const std::string text = e.path().string() + (e.is_regular_file() ? Slurp(e.path()) : "");
+        for (const char* secret : {"Roe", "Jane", "Poe", "Edgar", "Many", "Patricia", "MRN"})
+            EXPECT_EQ(text.find(secret), std::string::npos) << secret << " in " << e.path();
+    }
+    EXPECT_TRUE(fs::exists(dir / "ds.key.json"));
+
+    // In order on a second dataset: what a run prints and its exit status.
+    const std::string a = (st / "a").string(), b = (st / "b").string(), c = (st / "c").string(),
+                      one = " --bids " + (dir / "ds2").string(), three = " --bids-no-key --bids " + (dir / "ds3").string();
+    auto map = [&](const char* name, const std::string& lines) {
+        std::ofstream(dir / name) << "study\tsubject\tsession\n" << lines;
+        return " --bids-map " + (dir / name).string();
+    };
+    const struct {
+        std::string args;
+        int exit;
+        std::string says;
+    } rows[] = {
+        {map("bad.tsv", a + "\tp 1\n") + one + " " + a, 2, "bad.tsv:2: expected study<TAB>subject"},
+        {map("dup.tsv", a + "\tp1\n" + a + "\tp2\n") + one + " " + a, 2, "dup.tsv:3: " + a + " is mapped on line 2"},
+        {map("unknown.tsv", "/nowhere\tp1\n") + one + " " + a, 0, "unknown.tsv:2: /nowhere is no study of this export"},
+        {"--skip-existing" + one + " " + a, 2, "--skip-existing does not work with --bids"},
+        {one + " " + a, 1, "is in the dataset already and is not replaced (--overwrite replaces it)"},
+        {"--overwrite" + one + " " + a + " " + b, 0, "(8 s in all); each part between them is a file of its own"},
+        {map("same.tsv", a + "\tp1\tx\n" + c + "\tp1\tx\n") + one + " " + a + " " + c, 1, "would take the names"},
+        {"--no-deidentify" + three + " " + a, 0, ""},
+        {"--pad-gaps" + three + " " + b, 0, "(8 s in all) are padded with zeros and marked \"Recording gap\""},
+    };
+    for (const auto& row : rows) {
+        EXPECT_EQ(run("export " + row.args, (dir / "out.txt").string()) >> 8, row.exit) << row.args;
+        EXPECT_NE(Slurp(dir / "out.txt").find(row.says), std::string::npos) << row.args << "\n" << Slurp(dir / "out.txt");
+    }
+    // Subjects once each in participants.tsv, however often they came back.
+    const auto participants = Tsv(dir / "ds2" / "participants.tsv");
+    std::set<std::string> ids;
+    for (const auto& r : participants) ids.insert(r.at(0));
+    EXPECT_EQ(ids.size(), participants.size());
+    EXPECT_EQ(participants.size(), 4u) << Slurp(dir / "ds2" / "participants.tsv"); // header, 001, 002, p1
+    // Without de-identification the name stays in the header and the note.
+    const fs::path plain = dir / "ds3" / "sub-001" / "eeg" / "sub-001_task-clinical";
+    EXPECT_NE(Slurp(plain.string() + "_eeg.edf").substr(0, 256).find("Roe,Jane"), std::string::npos);
+    EXPECT_NE(Slurp(plain.string() + "_events.tsv").find("Jane Roe asleep"), std::string::npos);
 }

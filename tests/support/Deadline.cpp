@@ -1,11 +1,9 @@
-// Linked into every test program: each test gets SKRIVO_TEST_DEADLINE_SECONDS
-// (set per program in tests/CMakeLists.txt: short where tests wait on
-// threads, longer where a busy machine slows file-heavy tests). A test still
-// running then (a worker never told to stop, a join that never returns, a
-// child that never exits) ends the program with a message naming it instead
-// of hanging until the test driver's timeout. The environment variable
-// SKRIVO_TEST_DEADLINE (seconds, 0 = none) overrides it, e.g. under a
-// debugger.
+// Linked into every test program: a test still running after
+// SKRIVO_TEST_DEADLINE_SECONDS (set per program in tests/CMakeLists.txt) - a
+// worker never told to stop, a join that never returns, a child that never
+// exits - ends the program with a message naming it instead of hanging until
+// the test driver's timeout. SKRIVO_TEST_DEADLINE (seconds, 0 = none)
+// overrides it, e.g. under a debugger.
 
 #include <gtest/gtest.h>
 

@@ -179,10 +179,8 @@ void EdfFile::Check() {
             return fail("signal " + std::to_string(i) + ": reserved field not blank");
         m_signalOffset[static_cast<size_t>(i)] = recordBytes;
         recordBytes += 2 * spr;
-        if (s.label == "EDF Annotations") {
-            if (h.annotationSignal < 0)
-                h.annotationSignal = i;
-        }
+        if (s.label == "EDF Annotations" && h.annotationSignal < 0)
+            h.annotationSignal = i;
     }
     h.recordBytes = recordBytes;
     if (h.records == -1)
@@ -266,19 +264,14 @@ BiosigRead ReadWithBiosig(const std::string& path) {
     }
     out.records = biosig_get_number_of_records(hdr);
     out.sampleRate = biosig_get_samplerate(hdr);
-    long nch = biosig_get_number_of_channels(hdr);
-    size_t got = sread(nullptr, 0, out.records, hdr);
-    (void)got;
+    out.channels = static_cast<int>(biosig_get_number_of_channels(hdr));
+    (void)sread(nullptr, 0, out.records, hdr);
     biosig_data_type* data = nullptr;
     size_t rows = 0, cols = 0;
     if (biosig_get_datablock(hdr, &data, &rows, &cols) == 0 && data) {
         out.channels = static_cast<int>(cols);
-        out.data.assign(cols, std::vector<double>(rows));
         for (size_t c = 0; c < cols; ++c)
-            for (size_t r = 0; r < rows; ++r)
-                out.data[c][r] = data[c * rows + r];
-    } else {
-        out.channels = static_cast<int>(nch);
+            out.data.emplace_back(data + c * rows, data + (c + 1) * rows);
     }
     const double evRate = biosig_get_eventtable_samplerate(hdr);
     size_t ne = biosig_get_number_of_events(hdr);

@@ -11,7 +11,8 @@
 
 namespace sk::test {
 
-// A file read through EDFlib with every annotation.
+// A file read through EDFlib with every annotation; rc is 0 when it opened
+// and every sample could be read.
 struct EdfLibFile {
     int rc = -1;
     std::unique_ptr<edf_hdr_struct> hdr = std::make_unique<edf_hdr_struct>();
@@ -28,8 +29,8 @@ inline EdfLibFile ReadEdfLib(const std::string& path) {
     for (int s = 0; s < f.hdr->edfsignals; ++s) {
         auto n = static_cast<int>(f.hdr->signalparam[s].smp_in_file);
         std::vector<double> v(static_cast<size_t>(n));
-        if (n > 0)
-            edfread_physical_samples(h, s, n, v.data());
+        if (n > 0 && edfread_physical_samples(h, s, n, v.data()) != n)
+            f.rc = -100; // opened, but not every sample could be read
         f.phys.push_back(std::move(v));
     }
     for (long long i = 0; i < f.hdr->annotations_in_file; ++i) {
