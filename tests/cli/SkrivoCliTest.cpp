@@ -184,18 +184,9 @@ TEST_F(Cli, ExportsSeveralStudiesSplitsThemAndReportsTheBrokenOne) {
         if (failed) continue;
         EXPECT_EQ(study["template"], "") << "the engine's default";
         EXPECT_EQ(study["format"], "EDF+");
-        // The records cover the recording, the last one padded to a whole record.
-        double covered = 0, record = 0, seconds = study["study"] == a.string() ? 20 : 30;
-        for (const std::string f : study["files"]) {
-            const sk::test::EdfFile edf(f);
-            const auto& h = edf.Header();
-            EXPECT_EQ(h.reserved.substr(0, 5), "EDF+C") << f;
-            record = h.duration;
-            EXPECT_LE(static_cast<double>(h.records) * record, 10.0) << f;
-            covered += static_cast<double>(h.records) * record;
-        }
-        EXPECT_GE(covered, seconds);
-        EXPECT_LT(covered, seconds + record);
+        // Split by --max-duration (what the files hold is the writer tests' business).
+        EXPECT_GE(study["files"].size(), study["study"] == a.string() ? 2u : 3u) << study.dump();
+        for (const std::string f : study["files"]) EXPECT_EQ(Reserved(f), "EDF+C") << f;
     }
 }
 
@@ -879,10 +870,10 @@ TEST_F(Cli, BidsDatasetPassesTheValidatorAndHoldsWhatTheFilesHold) {
         return std::system((skrivo + " " + args + " >" + out + " 2>&1").c_str());
     };
     const fs::path st = dir / "st", ds = dir / "ds";
-    ASSERT_EQ(run("simulate -q " + (st / "a").string() + " --minutes 0.3 --patient 'Roe, Jane' --seed 2"), 0);
-    ASSERT_EQ(run("simulate -q " + (st / "b").string() + " --minutes 0.6 --patient 'Roe, Jane' --seed 3 --sleep --gaps"),
-              0);
-    ASSERT_EQ(run("simulate -q " + (st / "c").string() + " --minutes 1 --patient 'Poe, Edgar' --seed 4"), 0);
+    for (const char* study : {"a --minutes 0.3 --patient 'Roe, Jane' --seed 2",
+                              "b --minutes 0.6 --patient 'Roe, Jane' --seed 3 --sleep --gaps",
+                              "c --minutes 1 --patient 'Poe, Edgar' --seed 4"})
+        ASSERT_EQ(run("simulate -q " + st.string() + "/" + study), 0) << study;
     auto probeOf = [&](const std::string& study) {
         run("probe --json " + study, (dir / "probe.json").string());
         const std::string text = Slurp(dir / "probe.json");
@@ -895,17 +886,14 @@ TEST_F(Cli, BidsDatasetPassesTheValidatorAndHoldsWhatTheFilesHold) {
     std::ofstream list(dir / "list.txt");
     for (int i = 1; i <= 20; ++i) {
         const fs::path m = st / ("m" + std::to_string(i));
-        ASSERT_EQ(run("simulate -q " + m.string() + " --minutes 0.1 --rate 128 --patient 'Many, Patricia" +
-                      std::to_string(i) + "' --seed " + std::to_string(100 + i) + (i % 3 ? "" : " --sleep")),
-                  0);
+        ASSERT_EQ(run("simulate -q " + m.string() + " --minutes 0.1 --rate 128 --patient 'Many, Patricia" + std::to_string(i) +
+                      "' --seed " + std::to_string(100 + i) + (i % 3 ? "" : " --sleep")), 0);
         list << m.string() << "\n";
     }
     list.close();
     const std::string bids = "export --json --bids " + ds.string() + " ";
-    ASSERT_EQ(run(bids + "--bids-map " + (dir / "map.tsv").string() + " " + (st / "a").string() + " " +
-                      (st / "b").string(),
-                  (dir / "r1.json").string()),
-              0);
+    const std::string mapped = "--bids-map " + (dir / "map.tsv").string() + " " + (st / "a").string() + " " + (st / "b").string();
+    ASSERT_EQ(run(bids + mapped, (dir / "r1.json").string()), 0);
     ASSERT_EQ(run(bids + "--max-duration 20 " + (st / "c").string(), (dir / "r2.json").string()), 0);
     ASSERT_EQ(run(bids + "-j 2 --from " + (dir / "list.txt").string(), (dir / "r3.json").string()), 0);
 

@@ -507,14 +507,12 @@ struct FakeJob {
             else std::this_thread::sleep_for(std::chrono::milliseconds(sleepMs));
         }
         --*running;
-        if (cancelled) {
-            code = kCancelled;
-            text = L"Export was cancelled";
-        } else if (e.GetStudyId().rfind(L"bad", 0) == 0) {
-            code = kDenied;
-            text = L"Access is denied.";
+        const bool bad = e.GetStudyId().rfind(L"bad", 0) == 0;
+        if (cancelled || bad) {
+            code = cancelled ? kCancelled : kDenied;
+            text = cancelled ? L"Export was cancelled" : L"Access is denied.";
         }
-        return !cancelled && e.GetStudyId().rfind(L"bad", 0) != 0;
+        return !cancelled && !bad;
     }
 };
 
