@@ -336,13 +336,8 @@ TEST_F(Cli, OutcomesExitStatusesCollisionsAndExistingOutputs) {
     const fs::path a = Simulate("kappa", 10), copy = dir / "site2" / "kappa", out = dir / "o";
     fs::create_directories(copy.parent_path());
     fs::copy(a, copy); // another study of the same name
-    struct Step {
-        const char* what;
-        std::vector<std::string> args;
-        int status;
-        std::vector<std::string> outcomes; // per result, in order
-        std::string message;               // in the text of the last result
-    } steps[] = {
+    // What, arguments, exit status, outcomes per result in order, a text of the last result.
+    const std::tuple<std::string, std::vector<std::string>, int, std::vector<std::string>, std::string> steps[] = {
         // One study under three spellings is one entry; the copy would write
         // the same file and fails naming the first.
         {"collision", {a.string(), a.string() + "/", (a / "kappa.EEG").string(), copy.string()}, 1,
@@ -353,24 +348,24 @@ TEST_F(Cli, OutcomesExitStatusesCollisionsAndExistingOutputs) {
         // An incomplete study is exported again on resume, replacing its file.
         {"resume", {a.string(), "--skip-existing"}, 3, {"incomplete"}, "kappa.ENT"},
     };
-    for (const Step& st : steps) {
-        SCOPED_TRACE(st.what);
-        if (std::string(st.what) == "damaged notes") { // once
+    for (const auto& [what, studyArgs, status, outcomes, message] : steps) {
+        SCOPED_TRACE(what);
+        if (what == "damaged notes") { // once
             std::fstream f(a / "kappa.ENT", std::ios::in | std::ios::out | std::ios::binary);
             f.seekp(200);
             f.put('\x7f');
         }
         std::vector<std::string> args = {"export", "-o", out.string(), "--json", "--format", "edf+"};
-        args.insert(args.end(), st.args.begin(), st.args.end());
+        args.insert(args.end(), studyArgs.begin(), studyArgs.end());
         const RunResult r = Skrivo(args);
-        EXPECT_EQ(r.status, st.status) << r.err;
+        EXPECT_EQ(r.status, status) << r.err;
         const auto result = nlohmann::json::parse(r.out.substr(r.out.rfind("{\"event\":\"result\"")));
-        EXPECT_EQ(result["exit"], st.status);
-        ASSERT_EQ(result["studies"].size(), st.outcomes.size()) << result.dump();
-        for (size_t i = 0; i < st.outcomes.size(); ++i) EXPECT_EQ(result["studies"][i]["outcome"], st.outcomes[i]);
+        EXPECT_EQ(result["exit"], status);
+        ASSERT_EQ(result["studies"].size(), outcomes.size()) << result.dump();
+        for (size_t i = 0; i < outcomes.size(); ++i) EXPECT_EQ(result["studies"][i]["outcome"], outcomes[i]);
         const auto& last = result["studies"].back();
-        EXPECT_NE(last.dump().find(st.message), npos) << last.dump();
-        EXPECT_TRUE(st.status != 3 || last["problems"][0]["skipped_notes"].get<int>() > 0) << last.dump();
+        EXPECT_NE(last.dump().find(message), npos) << last.dump();
+        EXPECT_TRUE(status != 3 || last["problems"][0]["skipped_notes"].get<int>() > 0) << last.dump();
     }
     // Only the finished file is left, never a temporary one, and the
     // damaged notes cost no signal.
@@ -388,12 +383,9 @@ TEST_F(Cli, FailuresNameTheFileAndWhatIsWrong) {
         f.seekp(static_cast<std::streamoff>(fs::file_size(p) / 2));
         f.put('\x55');
     };
-    // Each case damages a copy of the study and exports what it returns.
-    struct Case {
-        std::function<std::string(const fs::path&)> damage;
-        std::vector<std::string> extra;
-        std::string message;
-    } cases[] = {
+    // Each case damages a copy of the study and exports what it returns, with
+    // more options; the message names what is wrong.
+    const std::tuple<std::function<std::string(const fs::path&)>, std::vector<std::string>, std::string> cases[] = {
         {[&](const fs::path& d) { flip(d / "lambda.EEG"); return d.string(); }, {}, "lambda.EEG: "},
         {[&](const fs::path& d) { flip(d / "lambda.STC"); return d.string(); }, {}, "lambda.STC: "},
         {[](const fs::path& d) { fs::remove(d / "lambda.ERD"); return d.string(); }, {}, "lambda.ERD: "},
@@ -407,14 +399,14 @@ TEST_F(Cli, FailuresNameTheFileAndWhatIsWrong) {
     };
     fs::create_directories(dir / "config");
     int n = 0;
-    for (const Case& c : cases) {
+    for (const auto& [damage, extra, message] : cases) {
         const fs::path d = dir / ("case" + std::to_string(n++));
         fs::copy(s, d);
-        std::vector<std::string> args = {"export", c.damage(d), "-o", (dir / "out").string()};
-        args.insert(args.end(), c.extra.begin(), c.extra.end());
+        std::vector<std::string> args = {"export", damage(d), "-o", (dir / "out").string()};
+        args.insert(args.end(), extra.begin(), extra.end());
         const RunResult r = Skrivo(args);
-        EXPECT_EQ(r.status, 1) << c.message;
-        EXPECT_NE(r.err.find(c.message), npos) << r.err;
+        EXPECT_EQ(r.status, 1) << message;
+        EXPECT_NE(r.err.find(message), npos) << r.err;
     }
     // A dot in a study's name is part of the name, not an extension.
     const fs::path dotted = Simulate("mu.nu", 2);
@@ -500,46 +492,42 @@ TEST_F(Cli, EditorCommandsFailCleanlyWithoutADisplay) {
 // on the offscreen platform or under a virtual X server.
 TEST_F(Cli, EditorOkSavesTheTemplateAsItWasAndCancelLeavesTheFile) {
     const char* xvfb = "/usr/bin/xvfb-run";
-    const struct {
-        std::string name;
-        const char *modality, *headbox;
-        std::vector<std::string> options;
-        fs::path file;
-        bool x;
-    } cases[] = {
-        {"Routine", "EEG", "1", {"--format", "edf+", "--events"}, dir / "config" / "Routine.exp", false},
-        {"Night", "Sleep", "3", {"--no-pad-gaps", "--max-duration", "600"}, dir / "config" / "Sleep" / "Night.exp", false},
-        {"Breakouts", "EEG", "20", {"--deidentify"}, dir / "config" / "Breakouts.exp", false},
-        {"Virtual", "EEG", "2", {}, dir / "config" / "Virtual.exp", true},
+    // Name, modality, headbox, more options, under the virtual X server.
+    const std::tuple<std::string, std::string, const char*, std::vector<std::string>, bool> cases[] = {
+        {"Routine", "EEG", "1", {"--format", "edf+", "--events"}, false},
+        {"Night", "Sleep", "3", {"--no-pad-gaps", "--max-duration", "600"}, false},
+        {"Breakouts", "EEG", "20", {"--deidentify"}, false},
+        {"Virtual", "EEG", "2", {}, true},
     };
     unsetEnv = {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"};
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
-        if (c.x && !fs::exists(xvfb)) continue; // xvfb-run is not installed
-        std::vector<std::string> args = {"templates", "new", c.name, "--modality", c.modality, "--headbox", c.headbox};
-        args.insert(args.end(), c.options.begin(), c.options.end());
+    for (const auto& [name, modality, headbox, options, x] : cases) {
+        SCOPED_TRACE(name);
+        if (x && !fs::exists(xvfb)) continue; // xvfb-run is not installed
+        std::vector<std::string> args = {"templates", "new", name, "--modality", modality, "--headbox", headbox};
+        args.insert(args.end(), options.begin(), options.end());
         addEnv.clear();
         ASSERT_EQ(Skrivo(args).status, 0);
-        const std::string before = Skrivo({"templates", "show", c.name}).out;
-        const ino_t inode = Inode(c.file);
-        ASSERT_NE(inode, 0u) << c.file;
-        if (c.x) launcher = {xvfb, "-a"};
+        const std::string before = Skrivo({"templates", "show", name}).out;
+        const fs::path file = dir / "config" / (modality == "Sleep" ? "Sleep" : "") / (name + ".exp");
+        const ino_t inode = Inode(file);
+        ASSERT_NE(inode, 0u) << file;
+        if (x) launcher = {xvfb, "-a"};
         for (const std::string press : {"cancel", "ok"}) {
             addEnv = {"SKRIVO_EDITOR_AUTOCLOSE=" + press};
-            if (!c.x) addEnv.push_back("QT_QPA_PLATFORM=offscreen");
-            const RunResult r = Skrivo({"templates", "edit", c.name});
+            if (!x) addEnv.push_back("QT_QPA_PLATFORM=offscreen");
+            const RunResult r = Skrivo({"templates", "edit", name});
             if (BuiltWithoutEditor(r)) GTEST_SKIP() << kNoEditor;
             const bool ok = press == "ok";
             EXPECT_EQ(r.status, ok ? 0 : 1) << r.err;
-            EXPECT_NE(ok ? r.out.find("saved template \"" + c.name + "\"") : r.err.find("closed without OK"), npos)
+            EXPECT_NE(ok ? r.out.find("saved template \"" + name + "\"") : r.err.find("closed without OK"), npos)
                 << r.out << r.err;
-            EXPECT_EQ(Inode(c.file) == inode, !ok) << "Cancel writes nothing, OK saves the file again";
+            EXPECT_EQ(Inode(file) == inode, !ok) << "Cancel writes nothing, OK saves the file again";
         }
         launcher.clear();
         addEnv.clear();
         // OK without a change keeps every key: modality, headbox, channel
         // names and ticks, options.
-        EXPECT_EQ(Skrivo({"templates", "show", c.name}).out, before);
+        EXPECT_EQ(Skrivo({"templates", "show", name}).out, before);
     }
 }
 
@@ -584,23 +572,20 @@ TEST(Batch, StudyListsSkipCommentsAndNameEveryMissingPath) {
     std::ofstream(b) << "";
     std::string many;
     for (int i = 0; i < 12; ++i) many += gone + std::to_string(i) + "\n";
-    const struct {
-        std::string text;
-        std::vector<std::string> studies;
-        std::string error; // expected part of the message; empty: success
-    } cases[] = {
+    // A list, the studies it names, a part of the error message (empty: none).
+    const std::tuple<std::string, std::vector<std::string>, std::string> cases[] = {
         {"# cohort A\n\n  " + a + "  \n\t\n" + b + "\r\n#" + gone + "\n", {a, b}, ""},
         {a + "\n\n" + gone + "\n", {}, "list:3: no such study folder or file: " + gone},
         {many, {}, "list: and 2 more missing"},
         {"", {}, ""},
     };
-    for (const auto& c : cases) {
-        std::istringstream in(c.text);
+    for (const auto& [text, studies, error] : cases) {
+        std::istringstream in(text);
         std::vector<std::string> got;
         std::string err;
-        EXPECT_EQ(sk::cli::ReadStudyList(in, "list", &got, &err), c.error.empty()) << c.text << err;
-        EXPECT_NE(err.find(c.error), npos) << err;
-        EXPECT_TRUE(!c.error.empty() || got == c.studies) << c.text;
+        EXPECT_EQ(sk::cli::ReadStudyList(in, "list", &got, &err), error.empty()) << text << err;
+        EXPECT_NE(err.find(error), npos) << err;
+        EXPECT_TRUE(!error.empty() || got == studies) << text;
     }
     std::vector<std::string> none;
     std::string err;
@@ -626,16 +611,15 @@ TEST(Batch, EveryStudyLandsInExactlyOneShard) {
     std::map<std::string, const char*> env = {{"SLURM_ARRAY_TASK_ID", "5"}, {"SLURM_ARRAY_TASK_MIN", "4"},
                                               {"SLURM_ARRAY_TASK_COUNT", "3"}};
     auto fromEnv = [&](const char* n) { return env.count(n) ? env[n] : nullptr; };
-    const struct {
-        const char* text;
-        int index, count; // 0: refused
-    } cases[] = {{"2/5", 2, 5}, {"1/1", 1, 1}, {"slurm", 2, 3}, {"0/3", 0, 0}, {"4/3", 0, 0},
-                 {"3", 0, 0},   {"a/b", 0, 0}, {"1/0", 0, 0},   {"1/2x", 0, 0}};
-    for (const auto& c : cases) {
+    // --shard's text, the shard it names (0, 0: refused).
+    const std::tuple<const char*, int, int> cases[] = {{"2/5", 2, 5}, {"1/1", 1, 1}, {"slurm", 2, 3},
+                                                       {"0/3", 0, 0}, {"4/3", 0, 0}, {"3", 0, 0},
+                                                       {"a/b", 0, 0}, {"1/0", 0, 0}, {"1/2x", 0, 0}};
+    for (const auto& [text, index, count] : cases) {
         std::string err;
-        const auto s = sk::cli::ParseShard(c.text, fromEnv, &err);
-        EXPECT_EQ(s ? std::make_pair(s->index, s->count) : std::make_pair(0, 0), std::make_pair(c.index, c.count)) << c.text;
-        EXPECT_EQ(err.empty(), s.has_value()) << c.text;
+        const auto s = sk::cli::ParseShard(text, fromEnv, &err);
+        EXPECT_EQ(s ? std::make_pair(s->index, s->count) : std::make_pair(0, 0), std::make_pair(index, count)) << text;
+        EXPECT_EQ(err.empty(), s.has_value()) << text;
     }
     env.clear();
     std::string err;
@@ -781,10 +765,10 @@ TEST_F(Cli, ProgressOfFortyStudiesFitsTheTerminalAndFollowsItsSize) {
     auto check = [&](const std::string& screen, size_t resizedAt) {
         const std::regex back("\x1b\\[(\\d+)F$");
         size_t at = screen.find("\x1b[J"), drawnSmall = 0;
-        EXPECT_NE(at, std::string::npos);
-        while (at != std::string::npos) {
+        EXPECT_NE(at, npos);
+        while (at != npos) {
             const size_t next = screen.find("\x1b[J", at + 3);
-            std::string block = screen.substr(at + 3, next == std::string::npos ? std::string::npos : next - at - 3);
+            std::string block = screen.substr(at + 3, next == npos ? npos : next - at - 3);
             std::smatch m;
             int movedBack = -1;
             if (std::regex_search(block, m, back)) {
@@ -792,7 +776,7 @@ TEST_F(Cli, ProgressOfFortyStudiesFitsTheTerminalAndFollowsItsSize) {
                 block.erase(static_cast<size_t>(m.position(0)));
             }
             // After the last drawing the outcomes follow as plain lines.
-            if (next == std::string::npos) block.erase(std::min(block.size(), block.find('\n', block.find("/40 done")) + 1));
+            if (next == npos) block.erase(std::min(block.size(), block.find('\n', block.find("/40 done")) + 1));
             const bool small = at > resizedAt && drawnSmall++ > 0;
             const size_t rows = small ? 3 : 24, columns = small ? 30 : 80;
             std::istringstream lines(block);
@@ -800,7 +784,7 @@ TEST_F(Cli, ProgressOfFortyStudiesFitsTheTerminalAndFollowsItsSize) {
             for (std::string line; std::getline(lines, line); ++count) {
                 if (!line.empty() && line.back() == '\r') line.pop_back(); // the terminal's newline mapping
                 EXPECT_LT(line.size(), columns) << "wider than the terminal: " << line;
-                studyRows += line.find('%') != std::string::npos;
+                studyRows += line.find('%') != npos;
             }
             EXPECT_LT(count, rows) << "more rows than fit: " << block;
             EXPECT_TRUE(movedBack < 0 || static_cast<size_t>(movedBack) == count) << block;
@@ -811,21 +795,21 @@ TEST_F(Cli, ProgressOfFortyStudiesFitsTheTerminalAndFollowsItsSize) {
 
     const auto [all, allStatus] = run("all", false, [](pid_t, int, const std::string&) {});
     EXPECT_EQ(allStatus, 0) << all;
-    check(all, std::string::npos);
-    EXPECT_NE(all.rfind("40/40 done"), std::string::npos);
+    check(all, npos);
+    EXPECT_NE(all.rfind("40/40 done"), npos);
 
-    size_t resizedAt = std::string::npos;
+    size_t resizedAt = npos;
     bool interrupted = false;
     const auto [held, heldStatus] = run("held", true, [&](pid_t pid, int master, const std::string& screen) {
         const size_t lastDrawing = screen.rfind("\x1b[J");
-        if (resizedAt == std::string::npos && lastDrawing != std::string::npos &&
+        if (resizedAt == npos && lastDrawing != npos &&
             std::count(screen.begin() + static_cast<long>(lastDrawing), screen.end(), '%') >= 2) {
             const winsize small{3, 30, 0, 0};
             ioctl(master, TIOCSWINSZ, &small);
             resizedAt = screen.size();
         }
         size_t since = 0;
-        for (size_t at = screen.find("\x1b[J", resizedAt); resizedAt != std::string::npos && at != std::string::npos;
+        for (size_t at = screen.find("\x1b[J", resizedAt); resizedAt != npos && at != npos;
              at = screen.find("\x1b[J", at + 3))
             ++since;
         if (since >= 3 && !interrupted) {
@@ -908,7 +892,7 @@ TEST_F(Cli, BidsDatasetPassesTheValidatorAndHoldsWhatTheFilesHold) {
         std::istringstream in(Slurp(dir / r));
         std::string line, last;
         while (std::getline(in, line))
-            if (line.find("\"event\":\"result\"") != std::string::npos) last = line;
+            if (line.find("\"event\":\"result\"") != npos) last = line;
         const auto result = nlohmann::json::parse(last);
         for (const auto& s : result.at("studies")) {
             ++studies;
@@ -970,7 +954,7 @@ TEST_F(Cli, BidsDatasetPassesTheValidatorAndHoldsWhatTheFilesHold) {
     for (const auto& e : fs::recursive_directory_iterator(ds)) {
         const std::string text = e.path().string() + (e.is_regular_file() ? Slurp(e.path()) : "");
         for (const char* secret : {"Roe", "Jane", "Poe", "Edgar", "Many", "Patricia", "MRN"})
-            EXPECT_EQ(text.find(secret), std::string::npos) << secret << " in " << e.path();
+            EXPECT_EQ(text.find(secret), npos) << secret << " in " << e.path();
     }
     EXPECT_TRUE(fs::exists(dir / "ds.key.json"));
 
@@ -981,11 +965,8 @@ TEST_F(Cli, BidsDatasetPassesTheValidatorAndHoldsWhatTheFilesHold) {
         std::ofstream(dir / name) << "study\tsubject\tsession\n" << lines;
         return " --bids-map " + (dir / name).string();
     };
-    const struct {
-        std::string args;
-        int exit;
-        std::string says;
-    } rows[] = {
+    // Arguments, exit status, a part of what the run prints.
+    const std::tuple<std::string, int, std::string> rows[] = {
         {map("bad.tsv", a + "\tp 1\n") + one + " " + a, 2, "bad.tsv:2: expected study<TAB>subject"},
         {map("dup.tsv", a + "\tp1\n" + a + "\tp2\n") + one + " " + a, 2, "dup.tsv:3: " + a + " is mapped on line 2"},
         {map("unknown.tsv", "/nowhere\tp1\n") + one + " " + a, 0, "unknown.tsv:2: /nowhere is no study of this export"},
@@ -996,9 +977,9 @@ TEST_F(Cli, BidsDatasetPassesTheValidatorAndHoldsWhatTheFilesHold) {
         {"--no-deidentify" + three + " " + a, 0, ""},
         {"--pad-gaps" + three + " " + b, 0, "(8 s in all) are padded with zeros and marked \"Recording gap\""},
     };
-    for (const auto& row : rows) {
-        EXPECT_EQ(run("export " + row.args, (dir / "out.txt").string()) >> 8, row.exit) << row.args;
-        EXPECT_NE(Slurp(dir / "out.txt").find(row.says), std::string::npos) << row.args << "\n" << Slurp(dir / "out.txt");
+    for (const auto& [args, status, says] : rows) {
+        EXPECT_EQ(run("export " + args, (dir / "out.txt").string()) >> 8, status) << args;
+        EXPECT_NE(Slurp(dir / "out.txt").find(says), npos) << args << "\n" << Slurp(dir / "out.txt");
     }
     // Subjects once each in participants.tsv, however often they came back.
     const auto participants = Tsv(dir / "ds2" / "participants.tsv");
@@ -1008,6 +989,6 @@ TEST_F(Cli, BidsDatasetPassesTheValidatorAndHoldsWhatTheFilesHold) {
     EXPECT_EQ(participants.size(), 4u) << Slurp(dir / "ds2" / "participants.tsv"); // header, 001, 002, p1
     // Without de-identification the name stays in the header and the note.
     const fs::path plain = dir / "ds3" / "sub-001" / "eeg" / "sub-001_task-clinical";
-    EXPECT_NE(Slurp(plain.string() + "_eeg.edf").substr(0, 256).find("Roe,Jane"), std::string::npos);
-    EXPECT_NE(Slurp(plain.string() + "_events.tsv").find("Jane Roe asleep"), std::string::npos);
+    EXPECT_NE(Slurp(plain.string() + "_eeg.edf").substr(0, 256).find("Roe,Jane"), npos);
+    EXPECT_NE(Slurp(plain.string() + "_events.tsv").find("Jane Roe asleep"), npos);
 }

@@ -263,7 +263,6 @@ BiosigRead ReadWithBiosig(const std::string& path) {
         return out;
     }
     out.records = biosig_get_number_of_records(hdr);
-    out.sampleRate = biosig_get_samplerate(hdr);
     out.channels = static_cast<int>(biosig_get_number_of_channels(hdr));
     (void)sread(nullptr, 0, out.records, hdr);
     biosig_data_type* data = nullptr;
@@ -273,7 +272,6 @@ BiosigRead ReadWithBiosig(const std::string& path) {
         for (size_t c = 0; c < cols; ++c)
             out.data.emplace_back(data + c * rows, data + (c + 1) * rows);
     }
-    const double evRate = biosig_get_eventtable_samplerate(hdr);
     size_t ne = biosig_get_number_of_events(hdr);
     for (size_t i = 0; i < ne; ++i) {
         uint16_t typ = 0, chn = 0;
@@ -282,12 +280,7 @@ BiosigRead ReadWithBiosig(const std::string& path) {
         const char* desc = nullptr;
         if (biosig_get_nth_event(hdr, i, &typ, &pos, &chn, &dur, &ts, &desc) != 0)
             continue;
-        BiosigEvent e;
-        e.onsetSeconds = evRate > 0 ? pos / evRate : 0;
-        e.durationSeconds = evRate > 0 ? dur / evRate : 0;
-        e.text = desc ? desc : "";
-        e.timeStampSeconds = static_cast<double>(ts) / 4294967296.0 * 86400.0;
-        out.events.push_back(e);
+        out.events.push_back({desc ? desc : "", static_cast<double>(ts) / 4294967296.0 * 86400.0});
     }
     out.ok = true;
     sclose(hdr);

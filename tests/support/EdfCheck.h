@@ -65,8 +65,6 @@ private:
 std::vector<Tal> ParseTals(const uint8_t* data, size_t size, std::string* error);
 
 struct BiosigEvent {
-    double onsetSeconds = 0;    // from the start of the file
-    double durationSeconds = 0;
     std::string text;
     double timeStampSeconds = 0; // event's own time stamp (0 when none), seconds since year 0
 };
@@ -76,7 +74,6 @@ struct BiosigRead {
     std::string error;
     int channels = 0;          // data channels (annotation channel excluded)
     size_t records = 0;
-    double sampleRate = 0;
     std::vector<std::vector<double>> data; // per channel, physical values
     std::vector<BiosigEvent> events;
 };
