@@ -112,7 +112,11 @@ bool CDataProducer::Fill(CRawDataFile* file, size_t need)
         m_bufPos = 0;
     }
     while (m_bufLen < need) {
-        const uint32_t got = file->Read(m_buf.get() + m_bufLen, static_cast<uint32_t>(m_bufCap - m_bufLen));
+        // What the block needs, at least the read-ahead: reading the whole
+        // buffer at once would stall the decoder for as long as the copy
+        // takes, while the writing thread runs out of decoded samples.
+        const size_t want = std::min(m_bufCap - m_bufLen, std::max(need - m_bufLen, kReadAhead));
+        const uint32_t got = file->Read(m_buf.get() + m_bufLen, static_cast<uint32_t>(want));
         if (got == 0) break;
         m_bufLen += got;
     }
