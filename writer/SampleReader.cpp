@@ -11,15 +11,19 @@ namespace sk {
 
 SampleReader::~SampleReader() { Stop(); }
 
-void SampleReader::Start(CRawDataFile* raw, CDataProducer* producer, std::vector<TOC_ENTRY> entries, int channels) {
+void SampleReader::Start(CRawDataFile* raw, CDataProducer* producer, std::vector<TOC_ENTRY> entries, int channels,
+                         bool ahead) {
     Stop();
+    m_entry = 0;
+    m_entryLeft = -1;
+    m_ahead = ahead;
     m_raw = raw;
     m_producer = producer;
     m_entries = std::move(entries);
     m_channels = channels < 0 ? 0 : (channels > frame::kMaxChannels ? frame::kMaxChannels : channels);
     const size_t sampleBytes = 1 + 4 * static_cast<size_t>(m_channels);
     m_blockSamples = static_cast<int>(
-        std::clamp<size_t>(kBlockBytes / sampleBytes, kMinBlockSamples, kMaxBlockSamples));
+        std::clamp<size_t>((m_ahead ? kBlockBytes : kBlockBytes / 4) / sampleBytes, kMinBlockSamples, kMaxBlockSamples));
     // Channels lie an odd number of cache lines apart: at a power-of-two
     // distance the decoder's stores into every channel would compete for
     // the same few cache sets.
@@ -28,8 +32,9 @@ void SampleReader::Start(CRawDataFile* raw, CDataProducer* producer, std::vector
         m_channelStride += 16;
     m_zeros.assign(static_cast<size_t>(m_blockSamples), 0);
     for (Block& b : m_blocks) {
-        b.flags.resize(static_cast<size_t>(m_blockSamples));
-        b.values.resize(static_cast<size_t>(m_channels) * m_channelStride);
+        const bool used = m_ahead || &b == m_blocks;
+        b.flags.resize(used ? static_cast<size_t>(m_blockSamples) : 0);
+        b.values.resize(used ? static_cast<size_t>(m_channels) * m_channelStride : 0);
         b.count = 0;
         b.last = false;
         b.full = false;
@@ -41,63 +46,82 @@ void SampleReader::Start(CRawDataFile* raw, CDataProducer* producer, std::vector
     m_readPos = 0;
     m_holding = false;
     m_ended = false;
-    m_thread = std::thread([this] { Produce(); });
+    if (m_ahead)
+        m_thread = std::thread([this] { Produce(); });
+}
+
+void SampleReader::Fill(Block& block) {
+    block.count = 0;
+    block.last = false;
+    while (block.count < m_blockSamples) {
+        if (m_entryLeft == 0) {
+            ++m_entry;
+            m_entryLeft = -1;
+        }
+        if (m_entry >= m_entries.size()) {
+            block.last = true;
+            return;
+        }
+        const TOC_ENTRY& e = m_entries[m_entry];
+        if (m_entryLeft < 0) {
+            m_raw->Seek(static_cast<int64_t>(e.DataOffset()), 0);
+            m_entryLeft = std::max<int>(0, e.m_sampleCount);
+            continue;
+        }
+        const int want = std::min(m_entryLeft, m_blockSamples - block.count);
+        const int got = m_producer->ReadColumns(m_raw, block.flags.data() + block.count,
+                                                block.values.data() + block.count, m_channelStride, want);
+        block.count += got;
+        m_entryLeft -= got;
+        if (got < want) {
+            m_threadError = m_producer->GetErrorText();
+            if (m_threadError.empty())
+                m_threadError = L"sample data ends before its table of contents";
+            m_entry = m_entries.size();
+            m_entryLeft = -1;
+            block.last = true;
+            return;
+        }
+    }
+    // A block that ends with the data says so at once, so the reader does
+    // not wait for an empty one.
+    if (m_entryLeft == 0 && m_entry + 1 >= m_entries.size())
+        block.last = true;
 }
 
 void SampleReader::Produce() {
-    int index = 0;
-    Block* block = &m_blocks[0];
-    auto acquire = [&](int i) -> Block* {
-        std::unique_lock<std::mutex> lock(m_mutex);
-        m_cv.wait(lock, [&] { return m_stop || !m_blocks[i].full; });
-        if (m_stop)
-            return nullptr;
-        m_blocks[i].count = 0;
-        m_blocks[i].last = false;
-        return &m_blocks[i];
-    };
-    auto publish = [&](bool last) {
+    for (int index = 0;; index = (index + 1) % kBlocks) {
+        Block& block = m_blocks[index];
+        {
+            std::unique_lock<std::mutex> lock(m_mutex);
+            m_cv.wait(lock, [&] { return m_stop || !block.full; });
+            if (m_stop)
+                return;
+        }
+        Fill(block);
         std::lock_guard<std::mutex> lock(m_mutex);
-        block->last = last;
-        block->full = true;
-        if (last)
+        block.full = true;
+        if (block.last)
             m_error = m_threadError;
         m_cv.notify_all();
-    };
-    if (!(block = acquire(index)))
-        return;
-    for (const TOC_ENTRY& e : m_entries) {
-        m_raw->Seek(static_cast<int64_t>(e.DataOffset()), 0);
-        for (int left = e.m_sampleCount; left > 0;) {
-            const int want = std::min(left, m_blockSamples - block->count);
-            const int got = m_producer->ReadColumns(m_raw, block->flags.data() + block->count,
-                                                    block->values.data() + block->count,
-                                                    m_channelStride, want);
-            block->count += got;
-            left -= got;
-            if (got < want) {
-                m_threadError = m_producer->GetErrorText();
-                if (m_threadError.empty())
-                    m_threadError = L"sample data ends before its table of contents";
-                publish(true);
-                return;
-            }
-            if (block->count == m_blockSamples) {
-                publish(false);
-                index = (index + 1) % kBlocks;
-                if (!(block = acquire(index)))
-                    return;
-            }
-        }
+        if (block.last)
+            return;
     }
-    publish(true);
 }
 
 int SampleReader::ReadRun(int max, Run* run) {
     for (;;) {
         if (m_ended)
             return 0;
-        if (!m_holding) {
+        if (!m_holding && !m_ahead) {
+            Block& b = m_blocks[m_readBlock];
+            Fill(b);
+            if (b.last)
+                m_error = m_threadError;
+            b.full = true;
+            m_holding = true;
+            m_readPos = 0;
+        } else if (!m_holding) {
             std::unique_lock<std::mutex> lock(m_mutex);
             m_cv.wait(lock, [&] { return m_blocks[m_readBlock].full; });
             m_holding = true;
@@ -120,7 +144,7 @@ int SampleReader::ReadRun(int max, Run* run) {
         const bool last = b.last;
         b.full = false;
         m_holding = false;
-        m_readBlock = (m_readBlock + 1) % kBlocks;
+        m_readBlock = m_ahead ? (m_readBlock + 1) % kBlocks : 0; // decoding in turn needs one block
         m_cv.notify_all();
         if (last) {
             m_ended = true;

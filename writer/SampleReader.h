@@ -29,8 +29,12 @@ public:
     SampleReader& operator=(const SampleReader&) = delete;
 
     // Starts decoding the entries in order (each from its own data offset).
-    // channels: the producer's channel count (values per sample).
-    void Start(CRawDataFile* raw, CDataProducer* producer, std::vector<TOC_ENTRY> entries, int channels);
+    // channels: the producer's channel count (values per sample). ahead:
+    // decode on a thread of its own; otherwise each block is decoded by
+    // ReadRun when it is needed, on the caller's thread (where other
+    // exports keep every core busy, a second thread only adds hand-overs).
+    void Start(CRawDataFile* raw, CDataProducer* producer, std::vector<TOC_ENTRY> entries, int channels,
+               bool ahead = true);
     // Consecutive samples of one decoded block, channel by channel (zeros
     // for a channel the file does not store): valid until the next ReadRun
     // or Skip.
@@ -59,15 +63,23 @@ private:
     // Larger blocks mean fewer hand-overs (each can cost two context
     // switches); the ring's size stays bounded whatever the channel count.
     static constexpr int kBlocks = 4;
+    // Decoding in turn, one block a quarter of that size stays in the cache
+    // between decoding and conversion.
     static constexpr size_t kBlockBytes = 512 * 1024;
     static constexpr size_t kMinBlockSamples = 256;
     static constexpr size_t kMaxBlockSamples = 2048;
 
     void Produce();
+    // Decodes into the block from where the last one ended until it is full
+    // or the data ends (then sets last); no lock is held.
+    void Fill(Block& block);
 
     CRawDataFile* m_raw = nullptr;
     CDataProducer* m_producer = nullptr;
     std::vector<TOC_ENTRY> m_entries;
+    size_t m_entry = 0;     // the entry being decoded
+    int m_entryLeft = -1;   // its samples still to decode; -1: not entered yet
+    bool m_ahead = true;
     int m_channels = 0;
     int m_blockSamples = 0;
     size_t m_channelStride = 0; // values from one channel's to the next's in a block

@@ -340,7 +340,8 @@ int64_t CSkrivoer::WriteRecords(int64_t startStamp, CExportDetails* details) {
             if (!entries.empty() || toc.GetEntry(i).m_stamp == segment.m_stamp)
                 entries.push_back(toc.GetEntry(i));
         sk::SampleReader reader;
-        reader.Start(&raw, producer.get(), std::move(entries), h->m_channelCount);
+        reader.Start(&raw, producer.get(), std::move(entries), h->m_channelCount,
+                     !details || details->GetDecodeAhead());
         // A file that starts inside an entry skips the samples before its
         // start stamp.
         auto enterSegment = [&](const TOC_ENTRY& e) -> bool {
