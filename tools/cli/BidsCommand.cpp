@@ -47,8 +47,8 @@ sk::bids::Study BidsStudyOf(const CExportDetails& e, const std::vector<std::stri
     b.lastName = str(L"Info.Name.LastName");
     b.firstName = str(L"Info.Name.FirstName");
     const std::string sex = str(L"Info.Personal.Gender");
-    if (!sex.empty() && (sex[0] == 'M' || sex[0] == 'm')) b.sex = "M";
-    if (!sex.empty() && (sex[0] == 'F' || sex[0] == 'f')) b.sex = "F";
+    const char c = sex.empty() ? '\0' : sex[0] == 'm' ? 'M' : sex[0] == 'f' ? 'F' : sex[0];
+    if (c == 'M' || c == 'F') b.sex.assign(1, c); // not = "M": g++ 12 warns falsely (-Wrestrict) there
     // Birth dates are stored as days since 30 December 1899.
     const double birth = RealOf(s.GetAt(L"Info.Personal.BirthDate"), -1.0);
     if (birth >= 1.0 && birth < 2958466.0) {
