@@ -562,6 +562,31 @@ TEST_F(ExportThreads, EntriesExportOnceWithRisingProgressAndFailuresReportedOnce
     EXPECT_FALSE(engine.IsDone()) << "a failed entry keeps the export from being done";
 }
 
+// An export that stays at one percentage is reported once, however many
+// times the monitor passes over it (each pass ends with the overall report).
+TEST_F(ExportThreads, AnExportHeldAtOnePercentageIsReportedOnce) {
+    CSkrivoEngine engine;
+    Recorder rec;
+    auto passes = [&rec] {
+        size_t n = 0;
+        for (const auto& r : rec.Progress()) n += r.study.empty();
+        return n;
+    };
+    engine.SetExportJob([&](CExportDetails& e, int32_t&, std::wstring&) {
+        e.SetCurrentFile(L"held.EDF");
+        bool cancelled = false;
+        e.ReportProgress(50.0f, &cancelled);
+        for (const size_t seen = passes(); passes() < seen + 3;) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        return true;
+    });
+    AddEntries(engine, {L"held"});
+    engine.Export(L"/out", &rec, false);
+    ASSERT_TRUE(engine.WaitForExport(20000));
+    int atHalf = 0;
+    for (const auto& r : rec.Progress()) atHalf += r.study == L"held" && r.percent == 50.0f;
+    EXPECT_EQ(atHalf, 1);
+}
+
 TEST_F(ExportThreads, CancelDuringExportStopsEveryThreadAndLeavesEntriesUnmarked) {
     CSkrivoEngine engine;
     FakeJob job;
