@@ -126,6 +126,8 @@ struct SimulateOptions {
     bool gaps = false;
     int decimated = 0; // factor; 0 none
     std::string patient = "Doe, John";
+    // What the recorder writes now: channel-major blocks.
+    int schema = 3;
     bool quiet = false;
 };
 int RunSimulate(const SimulateOptions& o);
@@ -144,6 +146,7 @@ struct BenchOptions {
     // hundredths from run to run.
     double minutes = 480.0;
     double rate = 512.0;
+    int schema = 3;
     int repeat = 3;
 };
 int RunBenchParallel(const BenchOptions& o);

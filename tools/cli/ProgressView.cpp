@@ -21,8 +21,13 @@ constexpr auto kRedrawInterval = std::chrono::milliseconds(100);
 
 std::string Bar(float percent, int width) {
     const int filled = std::clamp(static_cast<int>(std::lround(percent / 100.0f * width)), 0, width);
-    return "[" + std::string(static_cast<size_t>(filled), '#') + std::string(static_cast<size_t>(width - filled), '.') +
-           "]";
+    // Built in place: "[" + std::string(...) trips g++ 12's false -Wrestrict
+    // in an optimised build.
+    std::string bar(static_cast<size_t>(width) + 2, '.');
+    bar.front() = '[';
+    bar.back() = ']';
+    std::fill_n(bar.begin() + 1, filled, '#');
+    return bar;
 }
 
 std::string Percent(float p) {

@@ -313,6 +313,9 @@ int main(int argc, char** argv) {
     sim->add_flag("--decimated", siDecimated, "Add a decimated copy (factor 4)");
     sim->add_option("--decimation", si.decimated, "Add a decimated copy with this factor")->type_name("N");
     sim->add_option("--patient", si.patient, "Patient name as \"Last, First\"")->capture_default_str();
+    sim->add_option("--schema", si.schema, "Storage schema of the data files: 1 plain, 2 delta, 3 channel blocks")
+        ->check(CLI::Range(1, 3))
+        ->capture_default_str();
     sim->add_flag("-q,--quiet", si.quiet, "Print nothing");
 
     // demo
@@ -332,6 +335,9 @@ int main(int argc, char** argv) {
     auto* bench = app.add_subcommand("bench-parallel", "Time two equal exports one after the other and in parallel");
     bench->add_option("--minutes", be.minutes, "Recorded minutes of each study")->capture_default_str();
     bench->add_option("--rate", be.rate, "Sampling rate in Hz")->capture_default_str();
+    bench->add_option("--schema", be.schema, "Storage schema of the simulated studies (1, 2 or 3)")
+        ->check(CLI::Range(1, 3))
+        ->capture_default_str();
     bench->add_option("--repeat", be.repeat, "Runs of each; the best counts")->capture_default_str();
 
     bool json = false;
