@@ -180,6 +180,8 @@ public:
     void SetTotalSamples(int64_t total) { m_totalSamples = total; }
 
 private:
+    class ExportSteps; // the export's steps of the record walk
+
     bool IsEdfPlus() const;
     bool PadGaps() const;
     // EDF+ without padding that ends a file at every gap: each continuous

@@ -1,6 +1,6 @@
-// The record writing loop: walks the recording's table-of-contents and raw
-// data files in time order, assembles the sample frames of each data record,
-// lets every processor write its part of the record where the output file
+// The record writing of an export: the record walk decides which records a
+// file holds; its export steps assemble the sample frames of each record and
+// let every processor write its part of the record where the output file
 // will write it from.
 
 #include "writer/Skrivoer.h"
@@ -23,6 +23,7 @@
 #include "recorddata/SkrivoAnnotationManager.h"
 #include "writer/EdfOutputFile.h"
 #include "writer/ExportDetails.h"
+#include "writer/RecordWalk.h"
 #include "writer/SampleReader.h"
 #include "writer/WriterLog.h"
 #include "writer/WriterUtil.h"
@@ -108,48 +109,197 @@ void CSkrivoer::FinishRecords(int64_t records) {
     }
 }
 
-int64_t CSkrivoer::WriteRecords(int64_t startStamp, CExportDetails* details) {
-    m_fileRecords = -1;
-    const bool pad = PadGaps();
-    const int64_t dec = m_decimation;
-    const int32_t fpr = m_framesPerRecord;
-    if (fpr <= 0 || m_bytesPerRecord <= 0 || !m_file->IsOpen())
-        return sk::kEndStamp;
-
-    // Table-of-contents files in time order, with the seconds each segment
-    // holds, which are what is lost when one cannot be read.
-    std::vector<double> tocSeconds;
-    std::vector<sk::ExportProblem> missing;
-    const std::vector<std::wstring> tocFiles = TocFiles(&tocSeconds, &missing);
-    for (const sk::ExportProblem& p : missing)
-        AddProblem(p);
-
-    // One frame buffer, reused for every record. A record is assembled
-    // straight in the output file's buffer, or, when that cannot take it
-    // whole, in a record buffer of its own that is then written.
-    std::vector<uint8_t> frames(static_cast<size_t>(fpr) * frame::kFrameSize, 0);
-    std::vector<uint8_t> record;
-    uint8_t* rec = nullptr; // the current record's bytes, once begun
-    auto recordBytes = [&]() -> uint8_t* {
-        if (!rec && !(rec = m_file->Reserve(static_cast<size_t>(m_bytesPerRecord)))) {
-            record.resize(static_cast<size_t>(m_bytesPerRecord));
-            rec = record.data();
+// The export's steps of the record walk: reads the samples of each run into
+// the record being assembled and lets every processor write its part of the
+// record where the output file will write it from.
+class CSkrivoer::ExportSteps final : public sk::RecordWalk::Steps {
+public:
+    ExportSteps(CSkrivoer& w, CExportDetails* details, const std::vector<std::wstring>& tocFiles,
+                const std::vector<double>& tocSeconds)
+        : m_w(w), m_details(details), m_tocFiles(tocFiles), m_tocSeconds(tocSeconds), m_fpr(w.m_framesPerRecord),
+          m_dec(w.m_decimation), m_pad(w.PadGaps()),
+          m_frames(static_cast<size_t>(m_fpr) * frame::kFrameSize, 0) {
+        for (size_t i = 0, pos = 0; i < w.m_writers.size(); ++i) {
+            const size_t offset = pos;
+            pos += static_cast<size_t>(w.m_recordSizes[i]);
+            CEDFRecordData* p = w.m_processors[i];
+            IEDFRecordWriter* writer = w.m_writers[i];
+            const bool wholeRecord = w.m_recordSizes[i] == 2 * m_fpr;
+            const auto* signal = wholeRecord ? dynamic_cast<const CEDFSignalData*>(p) : nullptr;
+            const bool events = dynamic_cast<CEDFEventData*>(p) != nullptr;
+            if (signal)
+                m_signals.push_back({writer, signal, offset});
+            else if (events && wholeRecord)
+                m_perFrame.push_back({writer, offset, 0});
+            else
+                m_perRecord.push_back({writer, offset, static_cast<uint32_t>(w.m_recordSizes[i]) / 2});
+            if (!signal && !events && !dynamic_cast<CEDFAnnotationData*>(p) && !dynamic_cast<CEDFPatientEventData*>(p))
+                m_framesNeedValues = true;
         }
-        return rec;
-    };
+        m_runLimit = m_framesNeedValues ? kBlockFrames : m_fpr;
+        // Without a writer that reads frame by frame only the stamps of a
+        // record's first and last frames are read (by the writers that work
+        // once per record), so a run fills only its first and last frames.
+        m_framesRead = m_framesNeedValues || !m_perFrame.empty();
+    }
 
-    int64_t current = startStamp;
-    int32_t index = 0;
-    uint16_t frameWord = 0; // of the last raw data file, for closing gap frames
-    int64_t records = 0;
-    bool cancelled = false;
-    bool stop = false; // split, cancellation or an unrecoverable error
+    bool Cancelled() const { return m_cancelled; }
 
-    auto percent = [&]() {
-        return m_totalSamples > 0
-                   ? static_cast<double>(m_processedSamples) * 100.0 / static_cast<double>(m_totalSamples)
-                   : 100.0;
-    };
+    // A segment that cannot be read is left out and named; the other
+    // segments are still exported.
+    void TocUnreadable(size_t file, const CEegFileException& why) override {
+        SKW_LOG(4, L"CSkrivoer::WriteRecords - Unable to open ETC file %s", m_tocFiles[file].c_str());
+        SkipSegment(file, m_tocFiles[file], why);
+    }
+
+    bool OpenData(size_t file, const CTocFile& toc, const TOC_ENTRY& entry) override {
+        auto data = std::make_unique<Data>();
+        data->path = FindStudyFile(ReplaceExtension(m_tocFiles[file], L".ERD"));
+        CEegFileException err;
+        if (!data->raw.Open(data->path, kOpenFlags, &err)) {
+            SKW_LOG(4, L"CSkrivoer::WriteRecords - Unable to open ERD file %s", data->path.c_str());
+            SkipSegment(file, data->path, err);
+            return false;
+        }
+        const CRawDataHeader* h = data->raw.GetRawHeader();
+        if (!h) {
+            SkipSegment(file, data->path, CEegFileException(0, L"not a raw data file"));
+            return false;
+        }
+        data->producer.reset(CDataProducer::CreateDataProducer(h->m_schema, h->m_frameWord, &data->raw));
+        if (data->producer) {
+            data->producer->Attach(&data->raw);
+            if (!data->producer->GetDataInterface()->Init(h->m_channelCount, h->m_schema, h->m_decimation,
+                                                          h->m_sampleFreq))
+                data->producer.reset();
+        }
+        if (!data->producer) {
+            SkipSegment(file, data->path, CEegFileException(0, L"storage schema cannot be read"));
+            return false;
+        }
+        m_frameWord = h->m_frameWord;
+        // The samples of this entry and every later one are decoded ahead on
+        // the reader's thread, each entry from its own data offset.
+        std::vector<TOC_ENTRY> entries;
+        for (int i = 0; i < toc.GetEntryCount(); ++i)
+            if (!entries.empty() || toc.GetEntry(i).m_stamp == entry.m_stamp)
+                entries.push_back(toc.GetEntry(i));
+        data->reader.Start(&data->raw, data->producer.get(), std::move(entries), h->m_channelCount,
+                           !m_details || m_details->GetDecodeAhead());
+        m_data = std::move(data);
+        return true;
+    }
+
+    bool Skip(int64_t samples) override { return m_data->reader.Skip(samples); }
+
+    // Reads the recorded samples from the current stamp on into the frames;
+    // the signal channels convert them on the spot.
+    int32_t Read(int64_t current, int32_t index, int32_t max) override {
+        const int32_t n = m_data->reader.ReadRun(std::min(max, m_runLimit), &m_run);
+        if (n == 0)
+            return 0;
+        ConvertRawFrames(index);
+        const int64_t dec = m_dec;
+        for (int32_t i = 0; i < n; i = m_framesRead || i + 1 == n ? i + 1 : n - 1) {
+            uint8_t* f = Frame(index + i);
+            frame::SetHeader(f, m_frameWord);
+            frame::SetFlags(f, m_run.flags[i]);
+            frame::SetStamp(f, current + i * dec);
+        }
+        if (m_framesNeedValues)
+            for (int c = 0; c < m_run.channels; ++c) {
+                const int32_t* v = m_run.Column(c);
+                for (int32_t i = 0; i < n; ++i)
+                    frame::SetValue(Frame(index + i), c, v[i]);
+            }
+        uint8_t* out = RecordBytes() + 2 * static_cast<size_t>(index);
+        for (const SignalPart& r : m_signals)
+            r.signal->WriteColumns(m_run, static_cast<uint32_t>(n), out + r.offset);
+        m_rawDone = index + n;
+        m_w.m_processedSamples += n;
+        ConvertBlocks(index + n);
+        return n;
+    }
+
+    void Gap(int64_t current, int32_t index, int32_t count) override {
+        for (int32_t j = 0; j < count; ++j) {
+            uint8_t* g = Frame(index + j);
+            frame::SetHeader(g, m_frameWord);
+            frame::SetFlags(g, frame::kFlagNoData);
+            frame::SetStamp(g, current + j * m_dec);
+        }
+        if (m_pad)
+            m_w.m_processedSamples += count;
+        ConvertBlocks(index + count);
+    }
+
+    // Completes a partly filled record with gap frames from the current stamp.
+    void Pad(int64_t current, int32_t index) override {
+        const int64_t dec = m_dec;
+        for (int32_t j = index; j < m_fpr; ++j) {
+            uint8_t* g = Frame(j);
+            frame::SetHeader(g, m_frameWord);
+            frame::SetFlags(g, frame::kFlagNoData);
+            frame::SetStamp(g, current + (j - index) * dec);
+        }
+    }
+
+    // Every writer has filled its part of the record: it joins the file.
+    bool Record() override {
+        Convert(m_fpr);
+        ConvertRawFrames(m_fpr);
+        m_converted = 0;
+        m_rawDone = 0;
+        const int64_t recStart = frame::Stamp(m_frames.data());
+        const int64_t recEnd = frame::Stamp(Frame(m_fpr - 1));
+        uint8_t* out = RecordBytes();
+        for (const Part& p : m_perRecord)
+            p.writer->Write(recStart, recEnd, m_frames.data(), p.samples, out + p.offset);
+        const bool inPlace = out != m_record.data();
+        m_rec = nullptr;
+        sk::EdfOutputFile& file = *m_w.m_file;
+        if (inPlace)
+            file.Commit(static_cast<size_t>(m_w.m_bytesPerRecord));
+        else if (!file.Write(m_record.data(), m_record.size())) {
+            SKW_LOG(8, L"CSkrivoer::WriteString - Error writing to file: %d", file.LastError());
+            m_w.SetFileError(file.LastError());
+            m_w.m_failed = true;
+            return false;
+        }
+        if (m_w.m_processedSamples > m_w.m_totalSamples && !m_w.m_overrunReported) {
+            m_w.m_overrunReported = true;
+            SKW_EVENT();
+        }
+        return true;
+    }
+
+    bool Proceed() override {
+        bool cancel = false;
+        if (m_details)
+            m_details->ReportProgress(static_cast<float>(Percent()), &cancel);
+        if (cancel) {
+            m_cancelled = true;
+            return false;
+        }
+        return true;
+    }
+
+    // Truncated or corrupt sample data: the rest of the segment is lost and
+    // named.
+    void ReadFailed(int64_t current, int64_t fileEnd) override {
+        std::wstring why = m_data->reader.Error();
+        if (why.empty())
+            why = L"sample data ends before its table of contents";
+        SKW_LOG(4, L"CSkrivoer::WriteRecords - Unable to read ERD file %s", m_data->path.c_str());
+        const double lost = m_w.m_sampleFrequency > 0.0
+                                ? static_cast<double>((fileEnd - current) / m_dec + 1) / m_w.m_sampleFrequency
+                                : -1.0;
+        m_w.AddProblem({m_data->path, why, lost, -1, -1});
+    }
+
+    void CloseData() override { m_data.reset(); }
+
+private:
     // Signal channels (raw and montage) take their values straight from the
     // decoder's channel-contiguous runs, so the frames carry the decoded
     // values only when another writer reads them. Writers whose every sample
@@ -166,335 +316,104 @@ int64_t CSkrivoer::WriteRecords(int64_t startStamp, CExportDetails* details) {
         const CEDFSignalData* signal;
         size_t offset;
     };
-    std::vector<Part> perFrame, perRecord;
-    std::vector<SignalPart> signals;
-    bool framesNeedValues = false;
-    for (size_t w = 0, pos = 0; w < m_writers.size(); ++w) {
-        const size_t offset = pos;
-        pos += static_cast<size_t>(m_recordSizes[w]);
-        CEDFRecordData* p = m_processors[w];
-        const bool wholeRecord = m_recordSizes[w] == 2 * fpr;
-        const auto* signal = wholeRecord ? dynamic_cast<const CEDFSignalData*>(p) : nullptr;
-        const bool events = dynamic_cast<CEDFEventData*>(p) != nullptr;
-        if (signal)
-            signals.push_back({m_writers[w], signal, offset});
-        else if (events && wholeRecord)
-            perFrame.push_back({m_writers[w], offset, 0});
-        else
-            perRecord.push_back({m_writers[w], offset, static_cast<uint32_t>(m_recordSizes[w]) / 2});
-        if (!signal && !events && !dynamic_cast<CEDFAnnotationData*>(p) && !dynamic_cast<CEDFPatientEventData*>(p))
-            framesNeedValues = true;
-    }
-    int32_t converted = 0; // frames of the current record already converted
-    int32_t rawDone = 0;   // the same for the signal channels
-    constexpr int32_t kBlockFrames = 64;
-    auto convert = [&](int32_t upTo) {
-        if (upTo <= converted || perFrame.empty())
-            return;
-        const uint8_t* first = frames.data() + static_cast<size_t>(converted) * frame::kFrameSize;
-        const int64_t s0 = frame::Stamp(first);
-        const int64_t s1 = frame::Stamp(frames.data() + static_cast<size_t>(upTo - 1) * frame::kFrameSize);
-        uint8_t* out = recordBytes() + 2 * static_cast<size_t>(converted);
-        for (const Part& p : perFrame)
-            p.writer->Write(s0, s1, first, static_cast<uint32_t>(upTo - converted), out + p.offset);
-        converted = upTo;
-    };
-    // Gap frames reach the signal channels through the frames.
-    auto convertRawFrames = [&](int32_t upTo) {
-        if (upTo <= rawDone)
-            return;
-        const uint8_t* first = frames.data() + static_cast<size_t>(rawDone) * frame::kFrameSize;
-        const int64_t s0 = frame::Stamp(first);
-        const int64_t s1 = frame::Stamp(frames.data() + static_cast<size_t>(upTo - 1) * frame::kFrameSize);
-        uint8_t* out = recordBytes() + 2 * static_cast<size_t>(rawDone);
-        for (const SignalPart& r : signals)
-            r.writer->Write(s0, s1, first, static_cast<uint32_t>(upTo - rawDone), out + r.offset);
-        rawDone = upTo;
-    };
-    // Every writer has filled its part of the record: it joins the file.
-    auto writeRecord = [&]() -> bool {
-        convert(fpr);
-        convertRawFrames(fpr);
-        converted = 0;
-        rawDone = 0;
-        const int64_t recStart = frame::Stamp(frames.data());
-        const int64_t recEnd = frame::Stamp(frames.data() + static_cast<size_t>(fpr - 1) * frame::kFrameSize);
-        uint8_t* out = recordBytes();
-        for (const Part& p : perRecord)
-            p.writer->Write(recStart, recEnd, frames.data(), p.samples, out + p.offset);
-        const bool inPlace = out != record.data();
-        rec = nullptr;
-        if (inPlace)
-            m_file->Commit(static_cast<size_t>(m_bytesPerRecord));
-        else if (!m_file->Write(record.data(), record.size())) {
-            SKW_LOG(8, L"CSkrivoer::WriteString - Error writing to file: %d", m_file->LastError());
-            SetFileError(m_file->LastError());
-            m_failed = true;
-            return false;
-        }
-        ++records;
-        if (m_processedSamples > m_totalSamples && !m_overrunReported) {
-            m_overrunReported = true;
-            SKW_EVENT();
-        }
-        return true;
-    };
-    // Completes a partly filled record with gap frames from the current stamp.
-    auto padRecord = [&](uint16_t word) {
-        for (int32_t j = index; j < fpr; ++j) {
-            uint8_t* g = frames.data() + static_cast<size_t>(j) * frame::kFrameSize;
-            frame::SetHeader(g, word);
-            frame::SetFlags(g, frame::kFlagNoData);
-            frame::SetStamp(g, current + (j - index) * dec);
-        }
-        index = fpr;
-    };
-    // Split at gaps: a gap ends the file once it holds data (its last record
-    // completed with gap frames, as an EDF+D record before a gap is); the
-    // next file starts where the samples resume.
-    const bool splitAtGaps = SplitAtGaps();
-    auto endAtGap = [&](uint16_t word, int64_t resume) {
-        if (index > 0) {
-            padRecord(word);
-            writeRecord();
-            index = 0;
-        }
-        current = resume;
-        stop = true;
-    };
-
-    for (size_t k = 0; k < tocFiles.size() && !stop; ++k) {
-        const bool lastFile = k + 1 == tocFiles.size();
-        CTocFile toc;
-        CEegFileException err;
-        // A segment that cannot be read is left out and named; the other
-        // segments are still exported.
-        auto skipSegment = [&](const std::wstring& path, const CEegFileException& why) {
-            AddProblem({path, ReasonOf(why.GetErrorText(), path), tocSeconds[k], -1, -1});
-        };
-        if (!toc.Open(tocFiles[k], kOpenFlags, &err)) {
-            SKW_LOG(4, L"CSkrivoer::WriteRecords - Unable to open ETC file %s", tocFiles[k].c_str());
-            skipSegment(tocFiles[k], err);
-            continue;
-        }
-        const TOC_ENTRY firstEntry = toc.FindTocEntry(-1);
-        if (firstEntry.m_stamp == -1)
-            continue; // a table without entries holds no samples
-        const TOC_ENTRY lastEntry = toc.FindTocEntry(sk::kEndStamp);
-        auto entryEnd = [&](const TOC_ENTRY& e) { return e.m_stamp + static_cast<int64_t>(e.m_sampleCount) * dec - 1; };
-        const int64_t fileEnd = entryEnd(lastEntry);
-        TOC_ENTRY segment = toc.FindTocEntry(-1);
-
-        if (current == startStamp) {
-            if (current > fileEnd)
-                continue;
-            if (current > entryEnd(segment)) {
-                segment = toc.FindTocEntryUpperBound(current);
-                if (segment.m_stamp == -1) {
-                    SKW_LOG(8, L"CSkrivoer::WriteRecords - Unable to determine correct TOC entry for timestamp %lld",
-                            static_cast<long long>(startStamp));
-                    stop = true;
-                    break;
-                }
-            }
-        }
-        // Between two table-of-contents files: without padding a record
-        // boundary jumps over the gap; otherwise the frame loop fills it.
-        if (splitAtGaps && current < segment.m_stamp && (records > 0 || index > 0)) {
-            endAtGap(frameWord, segment.m_stamp);
-            break;
-        }
-        if (index == 0 && !pad && current < segment.m_stamp)
-            current = segment.m_stamp;
-
-        const std::wstring erdPath = FindStudyFile(ReplaceExtension(tocFiles[k], L".ERD"));
+    // The open raw data file of a segment (the reader stops first).
+    struct Data {
+        std::wstring path;
         CRawDataFile raw;
-        if (!raw.Open(erdPath, kOpenFlags, &err)) {
-            SKW_LOG(4, L"CSkrivoer::WriteRecords - Unable to open ERD file %s", erdPath.c_str());
-            skipSegment(erdPath, err);
-            continue;
-        }
-        const CRawDataHeader* h = raw.GetRawHeader();
-        if (!h) {
-            skipSegment(erdPath, CEegFileException(0, L"not a raw data file"));
-            continue;
-        }
-        frameWord = h->m_frameWord;
-        ProducerPtr producer(CDataProducer::CreateDataProducer(h->m_schema, h->m_frameWord, &raw));
-        if (producer) {
-            producer->Attach(&raw);
-            if (!producer->GetDataInterface()->Init(h->m_channelCount, h->m_schema, h->m_decimation, h->m_sampleFreq))
-                producer.reset();
-        }
-        if (!producer) {
-            skipSegment(erdPath, CEegFileException(0, L"storage schema cannot be read"));
-            continue;
-        }
-
-        // Positions the raw data at the segment's data and, when the file
-        // starts inside the segment, skips the samples before the stamp.
-        // The samples of this segment's entry and every later one are decoded
-        // ahead on the reader's thread, each entry from its own data offset.
-        std::vector<TOC_ENTRY> entries;
-        for (int i = 0; i < toc.GetEntryCount(); ++i)
-            if (!entries.empty() || toc.GetEntry(i).m_stamp == segment.m_stamp)
-                entries.push_back(toc.GetEntry(i));
+        ProducerPtr producer;
         sk::SampleReader reader;
-        reader.Start(&raw, producer.get(), std::move(entries), h->m_channelCount,
-                     !details || details->GetDecodeAhead());
-        // A file that starts inside an entry skips the samples before its
-        // start stamp.
-        auto enterSegment = [&](const TOC_ENTRY& e) -> bool {
-            if (current > e.m_stamp) {
-                int64_t skip = (current - e.m_stamp + dec - 1) / dec;
-                if (!reader.Skip(skip))
-                    return false;
-                current = e.m_stamp + skip * dec;
-            }
-            return true;
-        };
-        // Reads the recorded samples from the current stamp on, at most to
-        // the end of the record and of the entry, into the frames; the signal
-        // channels convert them on the spot. The samples read, 0 when none
-        // could be.
-        const int32_t runLimit = framesNeedValues ? kBlockFrames : fpr;
-        // Without a writer that reads frame by frame only the stamps of a
-        // record's first and last frames are read (by the writers that work
-        // once per record), so a run fills only its first and last frames.
-        const bool framesRead = framesNeedValues || !perFrame.empty();
-        sk::SampleReader::Run run;
-        auto readRun = [&](int64_t entryEnd) -> int32_t {
-            const int64_t left = (entryEnd - current) / dec + 1;
-            const int32_t want = static_cast<int32_t>(std::min<int64_t>({left, fpr - index, runLimit}));
-            const int32_t n = reader.ReadRun(want, &run);
-            if (n == 0)
-                return 0;
-            convertRawFrames(index);
-            for (int32_t i = 0; i < n; i = framesRead || i + 1 == n ? i + 1 : n - 1) {
-                uint8_t* f = frames.data() + static_cast<size_t>(index + i) * frame::kFrameSize;
-                frame::SetHeader(f, h->m_frameWord);
-                frame::SetFlags(f, run.flags[i]);
-                frame::SetStamp(f, current + i * dec);
-            }
-            if (framesNeedValues)
-                for (int c = 0; c < run.channels; ++c) {
-                    const int32_t* v = run.Column(c);
-                    for (int32_t i = 0; i < n; ++i)
-                        frame::SetValue(frames.data() + static_cast<size_t>(index + i) * frame::kFrameSize, c, v[i]);
-                }
-            uint8_t* out = recordBytes() + 2 * static_cast<size_t>(index);
-            for (const SignalPart& r : signals)
-                r.signal->WriteColumns(run, static_cast<uint32_t>(n), out + r.offset);
-            rawDone = index + n;
-            return n;
-        };
-        bool readFailed = !enterSegment(segment);
-        int64_t segStart = segment.m_stamp;
-        int64_t segEnd = entryEnd(segment);
+    };
+    static constexpr int32_t kBlockFrames = 64;
 
-        while (!readFailed) {
-            uint8_t* fr = frames.data() + static_cast<size_t>(index) * frame::kFrameSize;
-            frame::SetHeader(fr, h->m_frameWord);
-            frame::SetStamp(fr, current);
-            if (current < segStart) {
-                if (splitAtGaps && (records > 0 || index > 0)) {
-                    endAtGap(h->m_frameWord, segStart);
-                    break;
-                }
-                // A gap. Without padding a record never starts inside one.
-                if (index == 0 && !pad) {
-                    current = segStart;
-                    continue;
-                }
-                frame::SetFlags(fr, frame::kFlagNoData);
-                ++index;
-                if (pad)
-                    ++m_processedSamples;
-            } else if (current > fileEnd && lastFile) {
-                // The recording ends inside this record: complete it with
-                // gap frames.
-                padRecord(h->m_frameWord);
-            } else if (const int32_t n = readRun(segEnd)) {
-                index += n;
-                m_processedSamples += n;
-                current += static_cast<int64_t>(n - 1) * dec;
-            } else {
-                readFailed = true;
-                break;
-            }
-
-            if (index - converted >= kBlockFrames)
-                convert(index);
-            if (index == fpr) {
-                if (!writeRecord()) {
-                    stop = true;
-                    break;
-                }
-                bool cancel = false;
-                if (details)
-                    details->ReportProgress(static_cast<float>(percent()), &cancel);
-                index = 0;
-                if (cancel) {
-                    cancelled = true;
-                    stop = true;
-                    break;
-                }
-            }
-
-            current += dec;
-            // Splits happen at record boundaries only, so no frame of a
-            // started record is ever lost.
-            if (index == 0 && m_splitLimit && m_splitLimit->IsReached(current - startStamp, records)) {
-                stop = true;
-                break;
-            }
-            if (current > fileEnd && !(lastFile && index > 0))
-                break;
-            if (current > segEnd) {
-                TOC_ENTRY next;
-                if (toc.NextTocEntry(&next) && next.m_stamp != -1) {
-                    segment = next;
-                    segStart = segment.m_stamp;
-                    segEnd = entryEnd(segment);
-                    if (!enterSegment(segment))
-                        readFailed = true;
-                }
-            }
+    void SkipSegment(size_t file, const std::wstring& path, const CEegFileException& why) {
+        m_w.AddProblem({path, ReasonOf(why.GetErrorText(), path), m_tocSeconds[file], -1, -1});
+    }
+    uint8_t* Frame(int32_t i) { return m_frames.data() + static_cast<size_t>(i) * frame::kFrameSize; }
+    double Percent() const {
+        return m_w.m_totalSamples > 0
+                   ? static_cast<double>(m_w.m_processedSamples) * 100.0 / static_cast<double>(m_w.m_totalSamples)
+                   : 100.0;
+    }
+    // A record is assembled straight in the output file's buffer, or, when
+    // that cannot take it whole, in a record buffer of its own that is then
+    // written.
+    uint8_t* RecordBytes() {
+        if (!m_rec && !(m_rec = m_w.m_file->Reserve(static_cast<size_t>(m_w.m_bytesPerRecord)))) {
+            m_record.resize(static_cast<size_t>(m_w.m_bytesPerRecord));
+            m_rec = m_record.data();
         }
-        if (readFailed) {
-            // Truncated or corrupt sample data: the rest of this segment is
-            // lost and named; the samples already read are kept (a partly
-            // filled record is completed with gap frames) and the next
-            // segment carries on after them.
-            std::wstring why = reader.Error();
-            if (why.empty())
-                why = L"sample data ends before its table of contents";
-            SKW_LOG(4, L"CSkrivoer::WriteRecords - Unable to read ERD file %s", erdPath.c_str());
-            const double lost = m_sampleFrequency > 0.0
-                                    ? static_cast<double>((fileEnd - current) / dec + 1) / m_sampleFrequency
-                                    : -1.0;
-            AddProblem({erdPath, why, lost, -1, -1});
-            if (index > 0) {
-                const int32_t filled = index;
-                padRecord(h->m_frameWord);
-                current += static_cast<int64_t>(fpr - filled) * dec;
-                index = 0;
-                if (!writeRecord())
-                    stop = true;
-            }
-        }
+        return m_rec;
+    }
+    void ConvertBlocks(int32_t index) {
+        if (index - m_converted >= kBlockFrames)
+            Convert(index);
+    }
+    void Convert(int32_t upTo) {
+        if (upTo <= m_converted || m_perFrame.empty())
+            return;
+        WriteFrames(m_perFrame, m_converted, upTo);
+        m_converted = upTo;
+    }
+    // Gap frames reach the signal channels through the frames.
+    void ConvertRawFrames(int32_t upTo) {
+        if (upTo <= m_rawDone)
+            return;
+        WriteFrames(m_signals, m_rawDone, upTo);
+        m_rawDone = upTo;
+    }
+    template <class P>
+    void WriteFrames(const std::vector<P>& parts, int32_t from, int32_t upTo) {
+        const uint8_t* first = Frame(from);
+        const int64_t s0 = frame::Stamp(first);
+        const int64_t s1 = frame::Stamp(Frame(upTo - 1));
+        uint8_t* out = RecordBytes() + 2 * static_cast<size_t>(from);
+        for (const P& p : parts)
+            p.writer->Write(s0, s1, first, static_cast<uint32_t>(upTo - from), out + p.offset);
     }
 
-    // The data ended in a segment that could not be read: the record begun
-    // before it is completed with gap frames.
-    if (!stop && index > 0) {
-        padRecord(frameWord);
-        writeRecord();
-        index = 0;
-    }
-    m_stopStamp = current;
-    FinishRecords(records);
-    if (cancelled)
+    CSkrivoer& m_w;
+    CExportDetails* const m_details;
+    const std::vector<std::wstring>& m_tocFiles;
+    const std::vector<double>& m_tocSeconds;
+    const int32_t m_fpr;
+    const int64_t m_dec;
+    const bool m_pad;
+    std::vector<Part> m_perFrame, m_perRecord;
+    std::vector<SignalPart> m_signals;
+    bool m_framesNeedValues = false;
+    bool m_framesRead = false;
+    int32_t m_runLimit = 0;
+    // One frame buffer, reused for every record.
+    std::vector<uint8_t> m_frames;
+    std::vector<uint8_t> m_record;
+    uint8_t* m_rec = nullptr; // the current record's bytes, once begun
+    int32_t m_converted = 0;  // frames of the current record already converted
+    int32_t m_rawDone = 0;    // the same for the signal channels
+    uint16_t m_frameWord = 0; // of the last raw data file, for closing gap frames
+    std::unique_ptr<Data> m_data;
+    sk::SampleReader::Run m_run;
+    bool m_cancelled = false;
+};
+
+int64_t CSkrivoer::WriteRecords(int64_t startStamp, CExportDetails* details) {
+    m_fileRecords = -1;
+    if (m_framesPerRecord <= 0 || m_bytesPerRecord <= 0 || !m_file->IsOpen())
+        return sk::kEndStamp;
+
+    // Table-of-contents files in time order, with the seconds each segment
+    // holds, which are what is lost when one cannot be read.
+    std::vector<double> tocSeconds;
+    std::vector<sk::ExportProblem> missing;
+    const std::vector<std::wstring> tocFiles = TocFiles(&tocSeconds, &missing);
+    for (const sk::ExportProblem& p : missing)
+        AddProblem(p);
+
+    ExportSteps steps(*this, details, tocFiles, tocSeconds);
+    sk::RecordWalk walk(m_decimation, m_framesPerRecord, PadGaps(), SplitAtGaps(), m_splitLimit.get());
+    const int64_t next = walk.Run(tocFiles, startStamp, steps);
+    m_stopStamp = next;
+    FinishRecords(walk.Records());
+    if (steps.Cancelled())
         return -1;
-    return m_failed ? sk::kEndStamp : current;
+    return m_failed ? sk::kEndStamp : next;
 }
