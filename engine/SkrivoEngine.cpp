@@ -227,7 +227,7 @@ const CItem* CSkrivoEngine::GetStudyInfo(const wchar_t* studyId, const wchar_t* 
 
 int64_t CSkrivoEngine::EstimateSize(const wchar_t* studyId) { return EstimateSize(studyId, nullptr); }
 
-int64_t CSkrivoEngine::EstimateSize(const wchar_t* studyId, std::wstring* why) {
+int64_t CSkrivoEngine::EstimateSize(const wchar_t* studyId, std::wstring* why, std::vector<std::wstring>* notices) {
     auto refuse = [&](const wchar_t* text) {
         if (why) *why = text;
         return int64_t{-1};
@@ -258,6 +258,7 @@ int64_t CSkrivoEngine::EstimateSize(const wchar_t* studyId, std::wstring* why) {
         SKLOG(8, L"CSkrivoEngine::EstimateSize - nothing would be written: %s", writer.GetLastErrorText().c_str());
         return refuse(writer.GetLastErrorText().c_str());
     }
+    if (notices) *notices = writer.GetNotices();
     int64_t bytes = 0;
     for (int64_t s : sizes) bytes += s;
     return bytes;

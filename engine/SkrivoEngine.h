@@ -62,9 +62,10 @@ public:
     // Bytes the export of the entry will write, all files of a split series
     // together: exact while the study's sample data reads (see
     // docs/engine.md). -1 when the export would write nothing; *why (when
-    // given) then says why.
+    // given) then says why. *notices (when given) receives what the export
+    // will say it does otherwise than the template asks (the same texts).
     int64_t EstimateSize(const wchar_t* studyId);
-    int64_t EstimateSize(const wchar_t* studyId, std::wstring* why);
+    int64_t EstimateSize(const wchar_t* studyId, std::wstring* why, std::vector<std::wstring>* notices = nullptr);
     // Appends (does not clear) the stored templates that fit the entry.
     void GetTemplatesForStudy(const wchar_t* studyId, std::vector<CSkrivoTemplate*>& list);
     // Opens the template editor on a clone of the entry's template; true when

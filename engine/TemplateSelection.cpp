@@ -40,6 +40,10 @@ bool IsMatchForStudy(const CSkrivoTemplate* tmpl, const CKeyTree* study) {
         return IntOf(study->GetAt(L"Channels.RawCount"), 0) == count;
     }
     case CSkrivoTemplate::ChannelsMontage:
+        // Derivations come from the template's own montage. Without one the
+        // export would quietly fall back on the headbox's recording montage,
+        // which is not what the template was chosen for.
+        return AsKeyTree(tmpl->GetAt(CSkrivoTemplate::kMontage)) != nullptr;
     default:
         return true;
     }

@@ -25,7 +25,7 @@ int StudyGroup(const CKeyTree* study);
 
 // Same headbox type, same modality (match rule), and by channel definition:
 // equal montaging for the acquisition montage, the study's channel count for
-// raw data, nothing more for other montages.
+// raw data, a montage of its own for other montages.
 bool IsMatchForStudy(const CSkrivoTemplate* tmpl, const CKeyTree* study);
 
 // Last used template when it fits, else the first fitting stored template of

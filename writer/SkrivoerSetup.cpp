@@ -240,6 +240,11 @@ bool CSkrivoer::ProcessRecordData() {
             m_boSupport = std::make_unique<CDataReaderMultipleBOSupport>();
             m_boSupport->setHeadboxType(20, IntOf(m_study.GetAt(L"Headbox.HB0.Breakouts"), 2), &m_study);
         }
+        // A montage template that lost its montage still exports (nothing
+        // of the study is lost), but not the derivations it was made for.
+        if (!tree && IEquals(source, L"Montage"))
+            m_notices.push_back(L"the template holds no montage: the derivations of the headbox's recording montage "
+                                L"are exported");
         if (m_montage->Load(tree) != 0) {
             SKW_LOG(8, L"CSkrivoer::ProcessRecordData - Failed to load montage");
             SetError(sk::kErrInvalidArg, L"Failed to load montage.");

@@ -247,13 +247,15 @@ TEST_F(Cli, HelpVersionUsageAndProbe) {
     EXPECT_GT(probe[0]["estimated_bytes"].get<long long>(), 0);
     EXPECT_EQ(probe[1]["ok"], true);
 
-    const RunResult e = Skrivo({"estimate", a.string(), (dir / "missing").string()});
+    // Decimated data asked of a study without a copy: noted as the export notes it.
+    const RunResult e = Skrivo({"estimate", a.string(), (dir / "missing").string(), "--decimated"});
     EXPECT_EQ(e.status, 1);
-    EXPECT_NE(e.out.find(" bytes"), npos);
+    EXPECT_NE(e.out.find("iB\n  note: the study has no decimated copy"), npos) << e.out;
     EXPECT_NE(e.err.find("could not find study at"), npos) << e.err;
-    const auto est = JsonLines(Skrivo({"estimate", a.string(), (dir / "missing").string(), "--json"}).out);
+    const auto est = JsonLines(Skrivo({"estimate", a.string(), (dir / "missing").string(), "--json", "--decimated"}).out);
     ASSERT_EQ(est.size(), 3u);
     EXPECT_EQ(est[0]["event"], "estimate");
+    EXPECT_EQ(est[0]["notices"].at(0).get<std::string>().rfind("the study has no decimated copy", 0), 0u) << est[0];
     EXPECT_EQ(est[2]["exit"], 1);
     EXPECT_EQ(est[2]["total_bytes"], est[0]["bytes"]);
 

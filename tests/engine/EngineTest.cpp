@@ -240,6 +240,9 @@ TEST(EstimateSize, IsWhatTheExportWritesForEveryKindOfTemplate) {
              t.SetMontage(nullptr, &study);
              t.DeleteKey(T::kChannelsSelected);
          }},
+        // Derivations without their montage: the recording montage's, said.
+        {"derivations, montage lost", Kind::Eeg, L"EDF", 0,
+         [](T& t, const CKeyTree& study) { t.SetChannelDefinition(T::ChannelsMontage, &study); }},
         {"recording montage, calibrated DC", Kind::Eeg, L"EDF+", 1,
          [&](T& t, const CKeyTree& study) { montage(t, study, T::ChannelsAcquisitionMontage); }},
         {"derivations, some selected", Kind::Eeg, L"EDF+", 0,
@@ -268,15 +271,19 @@ TEST(EstimateSize, IsWhatTheExportWritesForEveryKindOfTemplate) {
         t->SetAt(CSkrivoTemplate::kExportFormat, c.format);
         t->SetAt(CSkrivoTemplate::kPadGaps, c.padGaps);
         c.shape(*t, engine.GetExportAt(0)->GetStudyInfo());
-        const int64_t estimate = engine.EstimateSize(L"s");
+        std::vector<std::wstring> notices;
+        const int64_t estimate = engine.EstimateSize(L"s", nullptr, &notices);
 
         std::filesystem::create_directories(dir / "out");
         engine.Export((dir / "out").wstring().c_str(), nullptr, false);
         ASSERT_TRUE(engine.WaitForExport(60000));
         ASSERT_EQ(engine.GetExportAt(0)->GetOutcome(), sk::ExportOutcome::Complete);
-        // Full-rate data where decimated was asked for is said, not hidden.
+        // Full-rate data where decimated was asked for is said, not hidden;
+        // so is a montage template without its montage.
         EXPECT_EQ(engine.GetExportAt(0)->GetNotices().size(),
-                  c.study != Kind::Decimated && t->GetExportDecimatedData() ? 1u : 0u);
+                  (c.study != Kind::Decimated && t->GetExportDecimatedData()) +
+                      (t->GetChannelDefinition() == T::ChannelsMontage && !t->GetAt(T::kMontage)));
+        EXPECT_EQ(notices, engine.GetExportAt(0)->GetNotices()) << "the estimate says it, too";
         int64_t written = 0;
         size_t files = 0;
         for (const auto& f : std::filesystem::directory_iterator(dir / "out")) {
@@ -302,11 +309,21 @@ TEST(EstimateSize, IsWhatTheExportWritesForEveryKindOfTemplate) {
 
 // --- the template a study gets ----------------------------------------------
 
-// A stored template (in the manager's list) with raw channels of a headbox.
-CSkrivoTemplate* Store(CSkrivoTemplateManager& manager, const std::wstring& modality, const std::wstring& name, int hb) {
+// A stored template (in the manager's list) with raw channels of a headbox,
+// or the derivations of its recording montage, or a montage template without one.
+enum class Source { Raw, Montage, NoMontage };
+CSkrivoTemplate* Store(CSkrivoTemplateManager& manager, const std::wstring& modality, const std::wstring& name, int hb,
+                       Source source = Source::Raw) {
     CSkrivoTemplate* t = manager.Create(modality, name);
     t->SetHeadboxType(hb);
-    t->SetChannelDefinition(CSkrivoTemplate::ChannelsRawData, nullptr);
+    t->SetChannelDefinition(source == Source::Raw ? CSkrivoTemplate::ChannelsRawData : CSkrivoTemplate::ChannelsMontage,
+                            nullptr);
+    if (source == Source::Montage) {
+        CMontage m(hb);
+        auto tree = std::make_unique<CKeyTree>();
+        EXPECT_TRUE(m.Load(static_cast<const CKeyTree*>(nullptr)) == 0 && m.Save(*tree) == 0);
+        t->SetMontage(tree.release(), nullptr);
+    }
     EXPECT_EQ(manager.Save(t, true), 0);
     return manager.GetItem(modality, name);
 }
@@ -323,12 +340,18 @@ struct Templates {
 };
 
 // A stored template that fits (headbox, modality by the study group, raw
-// channel count) is cloned for the study, the last used one first; without one
-// the study gets an unnamed default of its headbox. Headboxes 1 to 27 only.
+// channel count, a montage of its own for montage derivations) is cloned for
+// the study, the last used one first; without one the study gets an unnamed
+// default of its headbox. Headboxes 1 to 27 only.
 TEST(Selection, FittingStoredOrLastUsedTemplateIsClonedElseTheDefault) {
     struct Case {
         const char* what;
-        std::vector<std::tuple<const wchar_t*, const wchar_t*, int>> stored; // modality, name, headbox
+        struct Stored {
+            const wchar_t *modality, *name;
+            int hb;
+            Source source = Source::Raw;
+        };
+        std::vector<Stored> stored;
         const wchar_t* lastUsed;
         int group, moreChannels;
         const wchar_t *name, *modality;
@@ -337,6 +360,11 @@ TEST(Selection, FittingStoredOrLastUsedTemplateIsClonedElseTheDefault) {
         {"last used wins", {{L"EEG", L"First", 1}, {L"EEG", L"Favourite", 1}}, L"Favourite", 1, 0, L"Favourite", L"EEG"},
         // Raw data listing one channel fewer than the study has does not fit.
         {"none fits", {{L"EEG", L"OtherHeadbox", 2}, {L"EEG", L"Fewer", 1}}, nullptr, 1, 1, L"", L"EEG"},
+        // Montage derivations without a montage would be the headbox's
+        // recording montage under the template's name: no fit, even last used.
+        {"montage missing",
+         {{L"EEG", L"Emptied", 1, Source::NoMontage}, {L"EEG", L"Banana", 1, Source::Montage}},
+         L"Emptied", 1, 0, L"Banana", L"EEG"},
         // Group 3 chooses among sleep templates but matches only EEG ones.
         {"group three", {{L"Sleep", L"Night", 1}}, nullptr, 3, 0, L"", L"Sleep"},
     };
@@ -345,9 +373,9 @@ TEST(Selection, FittingStoredOrLastUsedTemplateIsClonedElseTheDefault) {
         Templates tt;
         CSkrivoTemplateManager& manager = tt.manager;
         int channels = 0; // of the raw channels of a headbox-1 template
-        for (const auto& [modality, name, hb] : c.stored) {
-            const CSkrivoTemplate* t = Store(manager, modality, name, hb);
-            if (hb == 1) channels = t->GetTotalChannelCount();
+        for (const auto& [modality, name, hb, source] : c.stored) {
+            const CSkrivoTemplate* t = Store(manager, modality, name, hb, source);
+            if (hb == 1 && source == Source::Raw) channels = t->GetTotalChannelCount();
         }
         if (c.lastUsed) manager.SetLastUsed(1, 1, manager.GetItem(L"EEG", std::wstring(c.lastUsed)));
         CKeyTree study = MakeStudy(1, c.group, channels + c.moreChannels);

@@ -135,6 +135,7 @@ int RunEstimate(const EstimateOptions& o) {
     for (const auto& study : o.studies) {
         nlohmann::json j = {{"event", "estimate"}, {"study", study}};
         int64_t bytes = -1;
+        std::vector<std::wstring> notices;
         const std::wstring id = Widen(study);
         if (!AddStudy(engine, study, base, &err)) {
             j["error"] = err;
@@ -143,7 +144,7 @@ int RunEstimate(const EstimateOptions& o) {
                                         &engine.GetExportAt(engine.GetExportCount() - 1)->GetStudyInfo(), engine,
                                         &err)) {
             j["error"] = err;
-        } else if (std::wstring why; (bytes = engine.EstimateSize(id.c_str(), &why)) < 0) {
+        } else if (std::wstring why; (bytes = engine.EstimateSize(id.c_str(), &why, &notices)) < 0) {
             j["error"] = "no estimate: " + Narrow(why);
         }
         if (j.contains("error")) {
@@ -152,8 +153,13 @@ int RunEstimate(const EstimateOptions& o) {
         } else {
             j["bytes"] = bytes;
             sum += bytes;
-            if (!o.json)
+            // What the export will note, said before it runs (the size
+            // depends on it).
+            for (const auto& n : notices) j["notices"].push_back(Narrow(n));
+            if (!o.json) {
                 std::printf("%-40s %12" PRId64 " bytes  %s\n", study.c_str(), bytes, HumanBytes(bytes).c_str());
+                for (const auto& n : notices) std::printf("  note: %s\n", Narrow(n).c_str());
+            }
         }
         if (o.json) PrintJsonLine(j);
     }
