@@ -68,11 +68,17 @@ void SampleReader::Fill(Block& block) {
             m_entryLeft = std::max<int>(0, e.m_sampleCount);
             continue;
         }
+        // Where the block's room ends the run, it ends before the miniblock
+        // the room would cut (that miniblock goes whole into the next block,
+        // decoded once).
+        const bool roomEnds = m_blockSamples - block.count < m_entryLeft;
         const int want = std::min(m_entryLeft, m_blockSamples - block.count);
         const int got = m_producer->ReadColumns(m_raw, block.flags.data() + block.count,
-                                                block.values.data() + block.count, m_channelStride, want);
+                                                block.values.data() + block.count, m_channelStride, want, roomEnds);
         block.count += got;
         m_entryLeft -= got;
+        if (got < want && roomEnds && block.count > 0 && m_producer->GetErrorText().empty())
+            break;
         if (got < want) {
             m_threadError = m_producer->GetErrorText();
             if (m_threadError.empty())

@@ -385,7 +385,8 @@ int CDataProducer::ReadSamples(CRawDataFile* file, uint8_t* rows, int count)
     return done;
 }
 
-int CDataProducer::ReadColumns(CRawDataFile* file, uint8_t* flags, int32_t* values, size_t channelStride, int count)
+int CDataProducer::ReadColumns(CRawDataFile* file, uint8_t* flags, int32_t* values, size_t channelStride, int count,
+                               bool wholeMiniblocks)
 {
     if (!file) file = m_file;
     if (!m_ready || !file || !flags || !values || !file->IsOpen() || count <= 0 || !Sync(file)) return 0;
@@ -419,8 +420,15 @@ int CDataProducer::ReadColumns(CRawDataFile* file, uint8_t* flags, int32_t* valu
             continue;
         }
         if (!NextBlock(file)) break;
-        const int n = std::min(m_blockLeft, count - done);
+        int n = std::min(m_blockLeft, count - done);
         if (m_schema == kSchemaChannelBlocks) {
+            if (wholeMiniblocks && n < m_blockLeft) {
+                // Miniblocks start at samples 1 + 128k of a block.
+                const int a = m_blockSamples - m_blockLeft;
+                const int cut = 1 + (a + n - 1) / kMiniblockValues * kMiniblockValues;
+                if (cut <= a) break;
+                n = cut - a;
+            }
             DecodeColumns(flags + done, values + done, channelStride, n);
             done += n;
             continue;

@@ -64,8 +64,12 @@ public:
 
     // The same samples channel by channel: the flags of sample s at
     // flags[s], the value of channel c at values[c * channelStride + s], so
-    // that each channel's values lie contiguous for conversion.
-    int ReadColumns(CRawDataFile* file, uint8_t* flags, int32_t* values, size_t channelStride, int count);
+    // that each channel's values lie contiguous for conversion. With
+    // wholeMiniblocks, a read that would end inside a bit-packed miniblock
+    // (schema 3) stops before it instead, returning fewer than count without
+    // an error, so that the next read decodes that miniblock once, whole.
+    int ReadColumns(CRawDataFile* file, uint8_t* flags, int32_t* values, size_t channelStride, int count,
+                    bool wholeMiniblocks = false);
 
     // Empty unless the last read met corrupt or truncated data.
     const std::wstring& GetErrorText() const { return m_error; }
