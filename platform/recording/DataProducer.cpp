@@ -513,15 +513,16 @@ template <int W, int K>
 #endif
 
 // A whole miniblock packed W bits wide decoded into its kMiniblockValues
-// values, added up from acc; returns the last value.
-template <int W>
+// values (the first 4 Steps of them), added up from acc; returns the last
+// value.
+template <int W, int Steps = kMiniblockValues / 4>
 [[gnu::always_inline]] inline uint32_t DecodeMiniblock(const uint8_t* in, uint32_t acc, int32_t* out)
 {
 #if defined(__SSE2__)
     __m128i carry = _mm_set1_epi32(static_cast<int32_t>(acc));
     [&]<int... K>(std::integer_sequence<int, K...>) __attribute__((always_inline)) {
         (DecodeStep<W, K>(in, carry, out), ...);
-    }(std::make_integer_sequence<int, kMiniblockValues / 4>{});
+    }(std::make_integer_sequence<int, Steps>{});
     return static_cast<uint32_t>(_mm_cvtsi128_si32(carry));
 #else
     alignas(16) uint32_t z[kMiniblockValues];
@@ -530,8 +531,60 @@ template <int W>
 #endif
 }
 
+// Code i of a miniblock packed w bits wide, read from the words that hold it.
+inline uint32_t CodeAt(const uint8_t* in, int w, int i)
+{
+    if (w == 0) return 0;
+    const int bit = (i >> 2) * w, word = bit >> 5, shift = bit & 31;
+    const uint8_t* lane = in + 4 * (i & 3);
+    uint32_t z = GetU32(lane + 16 * word) >> shift;
+    if (shift + w > 32) z |= GetU32(lane + 16 * (word + 1)) << (32 - shift);
+    return w < 32 ? z & ((1u << w) - 1) : z;
+}
+
+// The first codes (< kMiniblockValues) values of a miniblock packed W bits
+// wide, straight into out: whole steps of four as DecodeMiniblock takes
+// them, the last one to three code by code. Only the words those codes
+// take are read, so a block's short last miniblock needs no copy either.
+template <int W>
+[[gnu::always_inline]] inline uint32_t DecodeMiniblockHead(const uint8_t* in, uint32_t acc, int32_t* out, int codes)
+{
+    int i = 0;
+#if defined(__SSE2__)
+    if (codes >= kMiniblockValues - 4) {
+        // The last miniblock of a block of 128k samples: 127 codes.
+        acc = DecodeMiniblock<W, kMiniblockValues / 4 - 1>(in, acc, out);
+        i = kMiniblockValues - 4;
+    } else {
+        const int steps = codes / 4;
+        __m128i carry = _mm_set1_epi32(static_cast<int32_t>(acc));
+        [&]<int... K>(std::integer_sequence<int, K...>) __attribute__((always_inline)) {
+            (void)((K < steps && (DecodeStep<W, K>(in, carry, out), true)) && ...);
+        }(std::make_integer_sequence<int, kMiniblockValues / 4>{});
+        acc = static_cast<uint32_t>(_mm_cvtsi128_si32(carry));
+        i = 4 * steps;
+    }
+#endif
+    for (; i < codes; ++i) {
+        const uint32_t z = CodeAt(in, W, i);
+        acc += (z >> 1) ^ (0u - (z & 1));
+        out[i] = static_cast<int32_t>(acc);
+    }
+    return acc;
+}
+
 using DecodeFn = uint32_t (*)(const uint8_t*, uint32_t, int32_t*);
-using DecodeTable = std::array<DecodeFn, 33>;
+using DecodeHeadFn = uint32_t (*)(const uint8_t*, uint32_t, int32_t*, int);
+struct DecodeTable {
+    std::array<DecodeFn, 33> whole;
+    std::array<DecodeHeadFn, 33> head;
+};
+
+template <int W>
+uint32_t DecodeMiniblockHeadBase(const uint8_t* in, uint32_t acc, int32_t* out, int codes)
+{
+    return DecodeMiniblockHead<W>(in, acc, out, codes);
+}
 
 #if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
 // The same steps in the three-operand encoding where the processor has it
@@ -541,21 +594,27 @@ __attribute__((target("avx2"))) uint32_t DecodeMiniblockAvx2(const uint8_t* in, 
 {
     return DecodeMiniblock<W>(in, acc, out);
 }
+template <int W>
+__attribute__((target("avx2"))) uint32_t DecodeMiniblockHeadAvx2(const uint8_t* in, uint32_t acc, int32_t* out,
+                                                                 int codes)
+{
+    return DecodeMiniblockHead<W>(in, acc, out, codes);
+}
 
 DecodeTable PickDecode()
 {
     __builtin_cpu_init();
     return __builtin_cpu_supports("avx2") ? []<int... W>(std::integer_sequence<int, W...>) {
-        return DecodeTable{&DecodeMiniblockAvx2<W>...};
+        return DecodeTable{{&DecodeMiniblockAvx2<W>...}, {&DecodeMiniblockHeadAvx2<W>...}};
     }(std::make_integer_sequence<int, 33>{})
                                           : []<int... W>(std::integer_sequence<int, W...>) {
-        return DecodeTable{&DecodeMiniblock<W>...};
+        return DecodeTable{{&DecodeMiniblock<W>...}, {&DecodeMiniblockHeadBase<W>...}};
     }(std::make_integer_sequence<int, 33>{});
 }
-const DecodeTable kDecodeMiniblock = PickDecode();
+const DecodeTable kDecode = PickDecode();
 #else
-constexpr auto kDecodeMiniblock = []<int... W>(std::integer_sequence<int, W...>) {
-    return DecodeTable{&DecodeMiniblock<W>...};
+constexpr auto kDecode = []<int... W>(std::integer_sequence<int, W...>) {
+    return DecodeTable{{&DecodeMiniblock<W>...}, {&DecodeMiniblockHeadBase<W>...}};
 }(std::make_integer_sequence<int, 33>{});
 #endif
 
@@ -663,7 +722,6 @@ void CDataProducer::DecodeColumns(uint8_t* flags, int32_t* values, size_t channe
         }
     }
     alignas(16) uint32_t z[kMiniblockValues];
-    alignas(16) int32_t part[kMiniblockValues];
     alignas(16) uint8_t tail[16 * 32];
     const int lastCodes = m_blockSamples - 1 - (m_miniblocks - 1) * kMiniblockValues;
     for (int c = 0; c < m_channels; ++c) {
@@ -687,26 +745,23 @@ void CDataProducer::DecodeColumns(uint8_t* flags, int32_t* values, size_t channe
                 const int w = widths[k];
                 const int first = 1 + k * kMiniblockValues;
                 const int end = std::min(b, first + kMiniblockValues);
-                const uint8_t* src = data;
-                size_t bytes = 16 * static_cast<size_t>(w);
-                if (k == m_miniblocks - 1 && MiniblockBytes(w, lastCodes) < bytes) {
-                    // A block's last miniblock holds only the words its
-                    // codes need: decoded from a copy as long as a whole one.
-                    bytes = MiniblockBytes(w, lastCodes);
-                    std::memcpy(tail, data, bytes);
-                    std::memset(tail + bytes, 0, 16 * static_cast<size_t>(w) - bytes);
-                    src = tail;
-                }
+                const size_t bytes = k == m_miniblocks - 1 ? MiniblockBytes(w, lastCodes) : 16 * static_cast<size_t>(w);
                 if (s == first && end - first == kMiniblockValues) {
-                    acc = kDecodeMiniblock[w](src, acc, out + (s - a));
+                    acc = kDecode.whole[w](data, acc, out + (s - a));
                 } else if (s == first) {
-                    // The start of a miniblock (the last of a block, or up
-                    // to where the caller stops): all of it into a copy.
-                    kDecodeMiniblock[w](src, acc, part);
-                    std::memcpy(out + (s - a), part, 4 * static_cast<size_t>(end - first));
-                    acc = static_cast<uint32_t>(part[end - first - 1]);
+                    // The start of a miniblock: the last of a block, or up
+                    // to where the caller stops.
+                    acc = kDecode.head[w](data, acc, out + (s - a), end - first);
                 } else {
-                    // From inside a miniblock: through a copy of its codes.
+                    // From inside a miniblock: through a copy of its codes
+                    // (a block's last miniblock holds only the words its
+                    // codes need: copied as long as a whole one).
+                    const uint8_t* src = data;
+                    if (bytes < 16 * static_cast<size_t>(w)) {
+                        std::memcpy(tail, data, bytes);
+                        std::memset(tail + bytes, 0, 16 * static_cast<size_t>(w) - bytes);
+                        src = tail;
+                    }
                     kUnpack[w](src, z);
                     acc = Accumulate(z, s - first, end - first, acc, out + (s - a));
                 }
