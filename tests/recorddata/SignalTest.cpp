@@ -7,6 +7,7 @@
 
 #include <memory>
 #include <ostream>
+#include <random>
 #include <stdexcept>
 #include <vector>
 
@@ -73,6 +74,7 @@ struct RangeCase {
 // Expected samples follow d = trunc(v * gain + offset + 0.5), clamped:
 //  symmetric 3200 uV:  gain 1, offset 0 -> trunc(v + 0.5)
 //  0..65535 -> full:   gain 1, offset -32768 -> trunc(v - 32767.5)
+//  -65535..0 -> full:  gain 1, offset 32767 -> trunc(v + 32767.5)
 //  0..65534 -> 0..32767: gain 0.5, offset 0 -> trunc(v / 2 + 0.5); the
 //    out-of-range markers give the limits, 0x7FFF81 is an ordinary value
 //  -256..768 over 0..4096: gain 1, offset 0, zero at 1024
@@ -84,6 +86,9 @@ const RangeCase kRangeCases[] = {
     {"Span65535", 0, 65535, 0.0, 65535.0, -32768, 32767, -32768,
      {0, 32768, 65535, 1, 70000},
      {-32767, 0, 32767, -32766, 32767}},
+    {"SpanBelowZero", -65535, 0, -65535.0, 0.0, -32768, 32767, 32767,
+     {0, -65535, -32768, 2000000000},
+     {32767, -32767, 0, 32767}},
     {"Span65534", 0, 65534, 0.0, 65534.0, 0, 32767, 0,
      {0, 1, 2, 3, 65534, -10, 65600, 0x7FFFC0, 0x7FFFFF, 0x7FFF80, 0x7FFF81},
      {0, 1, 1, 2, 32767, 0, 32767, 32767, 32767, 0, 32767}},
@@ -132,6 +137,25 @@ TEST(SimpleSignalData, RangesZeroCodeAndSamples) {
         EXPECT_EQ(Written(s.GetWriter(), 0, n - 1, f.data(), n, 4), LE16(expected, 4));
         for (uint32_t i = 0; i < n; ++i) // sample by sample, as derivations and odd signals take them
             EXPECT_EQ(s.GetSample(f.at(i)), expected[i]) << i;
+
+        // Contiguous values as the exporter converts them (vector steps,
+        // their tails, any int32, the largest scaled beyond int32) give the
+        // codes sample by sample gives.
+        std::mt19937 rng(11);
+        std::vector<int32_t> values(6000);
+        for (size_t i = 0; i < values.size(); ++i)
+            values[i] = i % 7    ? c.raw[rng() % c.raw.size()] + static_cast<int32_t>(rng() % 4001) - 2000
+                        : i % 14 ? static_cast<int32_t>(rng())
+                                 : INT32_MAX - static_cast<int32_t>(rng() % 32768);
+        std::vector<int> codes;
+        for (int32_t v : values)
+            codes.push_back((f.Set(0, 5, v), s.GetSample(f.at(0))));
+        for (uint32_t len : {1u, 15u, 16u, 17u, 31u, 40u, 6000u})
+            for (uint32_t at = 0; at + len <= values.size(); at += 997) {
+                std::vector<uint8_t> out(2 * len + 2, 0xEE);
+                s.WriteValues(values.data() + at, len, out.data());
+                ASSERT_EQ(out, LE16(std::vector<int>(codes.begin() + at, codes.begin() + at + len), 2)) << len << " " << at;
+            }
     }
 }
 
