@@ -183,13 +183,13 @@ bool CSkrivoer::ProbeStudy(const std::wstring& folder, const std::wstring& study
         std::unique_ptr<CKeyTree> montageTree;
         if (!entPath.empty() && FileExists(entPath))
             montageTree = FindRecordingMontage(entPath, loaded);
-        if (montageTree)
-            study->AddKey(L"Montage", new CKeyTree(*montageTree));
 
         // 7. Channels.
         const int32_t hbType = IntOf(study->GetAt(L"Headbox.HB0.HBType"), 0);
         CMontage montage(hbType);
         montage.Load(montageTree.get());
+        if (montageTree)
+            study->AddKey(L"Montage", montageTree.release()); // the tree itself, not a copy
         if (montage.GetSize() < channelCount)
             SK_EVENTLOG_EXCEPTION(L"Skrivoer");
         const CHeadboxClass* cls = (hbType >= 0 && hbType < CKadeHeadboxConfig::kTableSize)
