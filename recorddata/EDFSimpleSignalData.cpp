@@ -87,9 +87,10 @@ __attribute__((target("avx2"), always_inline)) inline __m256i Codes8(const int32
 // Clamping the truncated codes equals truncating clamped values (the bounds
 // are whole numbers) as long as no code left the int32 range, and the pack
 // saturates to the int16 range, so for that range it is the clamp. A code
-// outside the int32 range truncates to INT32_MIN. Nonzero where a value is
-// an out-of-range code or a code came out as INT32_MIN: the caller then
-// converts the values again with the base loop.
+// outside the int32 range truncates to INT32_MIN. Returns bit 0 where a
+// value is an out-of-range code (patched by the caller), bit 1 where a code
+// came out as INT32_MIN (the values are then converted again by the base
+// loop).
 template <bool WholeRange>
 __attribute__((target("avx2"), always_inline)) inline void Step16(const int32_t* v, uint8_t* out, __m256d g,
                                                                    __m256d o, __m256i ilo, __m256i ihi,
@@ -115,13 +116,11 @@ __attribute__((target("avx2"))) uint32_t Scale16Avx2(const int32_t* v, uint32_t 
         Step16<WholeRange>(p, o16, g, o, ilo, ihi, least, lowest);
     if (n & 15u)
         Step16<WholeRange>(v + n - 16, out + 2 * static_cast<size_t>(n - 16), g, o, ilo, ihi, least, lowest);
-    // One lane: the least of v - kBelowRange, and INT32_MIN - lowest (zero
-    // where a code came out as INT32_MIN) the same way.
-    least = _mm256_min_epu32(least, _mm256_sub_epi32(lowest, _mm256_set1_epi32(INT32_MIN)));
     __m128i m = _mm_min_epu32(_mm256_castsi256_si128(least), _mm256_extracti128_si256(least, 1));
     m = _mm_min_epu32(m, _mm_shuffle_epi32(m, 0x4E));
     m = _mm_min_epu32(m, _mm_shuffle_epi32(m, 0xB1));
-    return static_cast<uint32_t>(_mm_cvtsi128_si32(m)) < 0x80u;
+    const bool beyond = _mm256_movemask_epi8(_mm256_cmpeq_epi32(lowest, _mm256_set1_epi32(INT32_MIN))) != 0;
+    return (static_cast<uint32_t>(_mm_cvtsi128_si32(m)) < 0x80u ? 1u : 0u) | (beyond ? 2u : 0u);
 }
 
 // The same codes as the base loop where the processor has AVX2.
@@ -132,8 +131,8 @@ __attribute__((target("avx2"))) uint32_t ScaleAvx2(const int32_t* v, uint32_t n,
                                   ? Scale16Avx2<true>(v, n, out, gain, offset, -32768, 32767)
                                   : Scale16Avx2<false>(v, n, out, gain, offset, static_cast<int32_t>(lo),
                                                        static_cast<int32_t>(hi));
-        if (!rare)
-            return 0;
+        if (rare < 2)
+            return rare;
     }
     return ScaleLoop(v, n, out, gain, offset, lo, hi);
 }
