@@ -96,8 +96,8 @@ int64_t RecordWalk::Run(const std::vector<std::wstring>& tocFiles, int64_t start
                     m_current = segStart;
                     continue;
                 }
-                const int32_t n =
-                    static_cast<int32_t>(std::min<int64_t>((segStart - m_current + m_dec - 1) / m_dec, m_fpr - m_index));
+                const int64_t gap = (segStart - m_current + m_dec - 1) / m_dec;
+                const int32_t n = static_cast<int32_t>(std::min<int64_t>(gap, m_fpr - m_index));
                 steps.Gap(m_current, m_index, n);
                 m_index += n;
                 m_current += (n - 1) * m_dec;
@@ -109,9 +109,8 @@ int64_t RecordWalk::Run(const std::vector<std::wstring>& tocFiles, int64_t start
             } else {
                 // Past the entry's end no sample can be read.
                 const int64_t left = (segEnd - m_current) / m_dec + 1;
-                const int32_t n =
-                    left > 0 ? steps.Read(m_current, m_index, static_cast<int32_t>(std::min<int64_t>(left, m_fpr - m_index)))
-                             : 0;
+                const int32_t want = static_cast<int32_t>(std::min<int64_t>(left, m_fpr - m_index));
+                const int32_t n = left > 0 ? steps.Read(m_current, m_index, want) : 0;
                 if (n == 0) {
                     readFailed = true;
                     break;
