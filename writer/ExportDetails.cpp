@@ -11,43 +11,33 @@ CExportDetails::CExportDetails(const std::wstring& studyId, const std::wstring& 
 CExportDetails::~CExportDetails() = default;
 
 std::wstring CExportDetails::GetCurrentFile() const {
-    std::lock_guard<std::mutex> lock(m_lock);
-    return m_currentFile;
+    return Locked([this] { return m_currentFile; });
 }
 
 void CExportDetails::SetCurrentFile(const std::wstring& name) {
-    std::lock_guard<std::mutex> lock(m_lock);
-    m_currentFile = name;
+    Locked([&] { m_currentFile = name; });
 }
 
 void CExportDetails::AddProblem(const sk::ExportProblem& problem) {
-    std::lock_guard<std::mutex> lock(m_lock);
-    m_problems.push_back(problem);
+    Locked([&] { m_problems.push_back(problem); });
 }
 
 std::vector<sk::ExportProblem> CExportDetails::GetProblems() const {
-    std::lock_guard<std::mutex> lock(m_lock);
-    return m_problems;
+    return Locked([this] { return m_problems; });
 }
 
 void CExportDetails::AddNotice(const std::wstring& text) {
-    std::lock_guard<std::mutex> lock(m_lock);
-    m_notices.push_back(text);
+    Locked([&] { m_notices.push_back(text); });
 }
 
 std::vector<std::wstring> CExportDetails::GetNotices() const {
-    std::lock_guard<std::mutex> lock(m_lock);
-    return m_notices;
+    return Locked([this] { return m_notices; });
 }
 
 sk::ExportOutcome CExportDetails::GetOutcome() const {
     if (IsFailed())
         return sk::ExportOutcome::Failed;
-    bool problems = false;
-    {
-        std::lock_guard<std::mutex> lock(m_lock);
-        problems = !m_problems.empty();
-    }
+    const bool problems = Locked([this] { return !m_problems.empty(); });
     // A cancelled export that salvaged a file reports it as a problem.
     if (problems && (IsDone() || IsCancelled()))
         return sk::ExportOutcome::Incomplete;

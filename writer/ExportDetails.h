@@ -127,6 +127,13 @@ public:
     virtual bool ReportProgress(float percent, bool* cancelled);
 
 private:
+    // f's result, with f run under the entry lock.
+    template <class F>
+    auto Locked(F f) const {
+        std::lock_guard<std::mutex> lock(m_lock);
+        return f();
+    }
+
     std::wstring m_studyId;
     std::wstring m_studyFolder;
     std::wstring m_studyName;
