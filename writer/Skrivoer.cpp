@@ -126,17 +126,10 @@ std::string IntText(int64_t v) {
     return std::string(buf, r.ptr);
 }
 
-std::string FixedText(double v, int precision) {
+// Empty when the text does not fit the buffer (a fixed form of a huge value).
+std::string DoubleText(double v, std::chars_format format, int precision) {
     char buf[400];
-    auto r = std::to_chars(buf, buf + sizeof buf, v, std::chars_format::fixed, precision);
-    if (r.ec != std::errc())
-        return std::string();
-    return std::string(buf, r.ptr);
-}
-
-std::string ExpText(double v, int precision) {
-    char buf[64];
-    auto r = std::to_chars(buf, buf + sizeof buf, v, std::chars_format::scientific, precision);
+    auto r = std::to_chars(buf, buf + sizeof buf, v, format, precision);
     if (r.ec != std::errc())
         return std::string();
     return std::string(buf, r.ptr);
@@ -319,7 +312,7 @@ std::string CSkrivoer::FormatDouble(double value, int width, bool* ok) {
             }
         }
     }
-    std::string text = TrimFraction(FixedText(value, 6));
+    std::string text = TrimFraction(DoubleText(value, std::chars_format::fixed, 6));
     if (!text.empty() && static_cast<int>(text.size()) <= width) {
         if (ok)
             *ok = true;
@@ -341,7 +334,7 @@ std::string CSkrivoer::FormatDouble(double value, int width, bool* ok) {
         return t;
     }
     if (p > 0) {
-        text = TrimFraction(FixedText(value, p));
+        text = TrimFraction(DoubleText(value, std::chars_format::fixed, p));
         if (static_cast<int>(text.size()) > width) {
             SKW_EVENT();
             text.resize(static_cast<size_t>(width));
@@ -350,14 +343,14 @@ std::string CSkrivoer::FormatDouble(double value, int width, bool* ok) {
             *ok = true;
         return text;
     }
-    text = ExpText(value, 6);
+    text = DoubleText(value, std::chars_format::scientific, 6);
     if (static_cast<int>(text.size()) > width) {
         int q = width - static_cast<int>(text.size()) + 6;
         if (q < 0) {
             SKW_LOG(8, L"CSkrivoer::WriteDouble - Insufficient buffer to write double - %d characters", width);
             return std::string();
         }
-        text = ExpText(value, q);
+        text = DoubleText(value, std::chars_format::scientific, q);
         if (static_cast<int>(text.size()) != width)
             SKW_EVENT();
         if (static_cast<int>(text.size()) > width)
