@@ -44,11 +44,28 @@ void ReadSettings(CKeyTree& settings) {
 
 } // namespace
 
-CExportDetails* CSkrivoEngine::Impl::Find(const wchar_t* studyId) const {
+CExportDetails* CSkrivoEngine::Impl::Find(const wchar_t* studyId, const wchar_t* caller) const {
     const std::wstring id = Safe(studyId);
     for (const auto& e : list)
         if (e->GetStudyId() == id) return e.get();
+    if (caller) SKLOG(8, L"CSkrivoEngine::%s - export study not found.", caller);
     return nullptr;
+}
+
+bool CSkrivoEngine::Impl::Busy(const wchar_t* caller) const {
+    if (!exporting.load()) return false;
+    SKLOG(8, L"CSkrivoEngine::%s - export in progress.", caller);
+    return true;
+}
+
+bool CSkrivoEngine::Impl::Listed(const std::wstring& id, const std::wstring& folder) const {
+    for (const auto& e : list) {
+        if (sk::EqualsIgnoreCase(id, e->GetStudyId()) || sk::EqualsIgnoreCase(folder, e->GetStudyFolder())) {
+            SKLOG(8, L"CSkrivoEngine::AddExport - %s not added because it is already in the export list.", id.c_str());
+            return true;
+        }
+    }
+    return false;
 }
 
 CSkrivoEngine::CSkrivoEngine() : m(std::make_unique<Impl>()) {
@@ -66,40 +83,20 @@ CSkrivoEngine::~CSkrivoEngine() {
 
 bool CSkrivoEngine::AddExportEntry(CExportDetails* entry) {
     std::unique_ptr<CExportDetails> owned(entry);
-    if (!owned) return false;
-    if (m->exporting.load()) {
-        SKLOG(8, L"CSkrivoEngine::AddExport - export in progress.");
-        return false;
-    }
+    if (!owned || m->Busy(L"AddExport")) return false;
     sk::CriticalSectionLock lock(m->listLock);
-    for (const auto& e : m->list) {
-        if (sk::EqualsIgnoreCase(owned->GetStudyId(), e->GetStudyId()) ||
-            sk::EqualsIgnoreCase(owned->GetStudyFolder(), e->GetStudyFolder())) {
-            SKLOG(8, L"CSkrivoEngine::AddExport - %s not added because it is already in the export list.",
-                  owned->GetStudyId().c_str());
-            return false;
-        }
-    }
+    if (m->Listed(owned->GetStudyId(), owned->GetStudyFolder())) return false;
     m->list.push_back(std::move(owned));
     return true;
 }
 
 bool CSkrivoEngine::AddExport(const wchar_t* studyId, const wchar_t* path, CSkrivoTemplate* tmpl) {
-    if (m->exporting.load()) {
-        SKLOG(8, L"CSkrivoEngine::AddExport - export in progress.");
-        return false;
-    }
+    if (m->Busy(L"AddExport")) return false;
     const std::wstring id = Safe(studyId);
     const std::wstring where = Safe(path);
     {
         sk::CriticalSectionLock lock(m->listLock);
-        for (const auto& e : m->list) {
-            if (sk::EqualsIgnoreCase(id, e->GetStudyId()) || sk::EqualsIgnoreCase(where, e->GetStudyFolder())) {
-                SKLOG(8, L"CSkrivoEngine::AddExport - %s not added because it is already in the export list.",
-                      id.c_str());
-                return false;
-            }
-        }
+        if (m->Listed(id, where)) return false;
     }
     if (where.empty() || !sk::path::Exists(where)) {
         SKLOG(8, L"CSkrivoEngine::AddExport - could not find study at %s", where.c_str());
@@ -172,16 +169,10 @@ bool CSkrivoEngine::AddExport(const wchar_t* studyId, const wchar_t* path, CSkri
 }
 
 bool CSkrivoEngine::SetTemplate(const wchar_t* studyId, CSkrivoTemplate* tmpl, bool reset) {
-    if (m->exporting.load()) {
-        SKLOG(8, L"CSkrivoEngine::SetTemplate - export in progress.");
-        return false;
-    }
+    if (m->Busy(L"SetTemplate")) return false;
     sk::CriticalSectionLock lock(m->listLock);
-    CExportDetails* e = m->Find(studyId);
-    if (!e) {
-        SKLOG(8, L"CSkrivoEngine::SetTemplate - export study not found.");
-        return false;
-    }
+    CExportDetails* e = m->Find(studyId, L"SetTemplate");
+    if (!e) return false;
     if (!tmpl) {
         SKLOG(8, L"CSkrivoEngine::SetTemplate - no template given.");
         return false;
@@ -197,30 +188,18 @@ bool CSkrivoEngine::SetTemplate(const wchar_t* studyId, CSkrivoTemplate* tmpl, b
 }
 
 CSkrivoTemplate* CSkrivoEngine::GetTemplate(const wchar_t* studyId) {
-    if (m->exporting.load()) {
-        SKLOG(8, L"CSkrivoEngine::GetTemplate - export in progress.");
-        return nullptr;
-    }
+    if (m->Busy(L"GetTemplate")) return nullptr;
     sk::CriticalSectionLock lock(m->listLock);
-    CExportDetails* e = m->Find(studyId);
-    if (!e) {
-        SKLOG(8, L"CSkrivoEngine::GetTemplate - export study not found.");
-        return nullptr;
-    }
+    CExportDetails* e = m->Find(studyId, L"GetTemplate");
+    if (!e) return nullptr;
     return e->GetTemplate();
 }
 
 const CItem* CSkrivoEngine::GetStudyInfo(const wchar_t* studyId, const wchar_t* key) {
-    if (m->exporting.load()) {
-        SKLOG(8, L"CSkrivoEngine::GetStudyInfo - export in progress.");
-        return nullptr;
-    }
+    if (m->Busy(L"GetStudyInfo")) return nullptr;
     sk::CriticalSectionLock lock(m->listLock);
-    CExportDetails* e = m->Find(studyId);
-    if (!e) {
-        SKLOG(8, L"CSkrivoEngine::GetStudyInfo - export study not found.");
-        return nullptr;
-    }
+    CExportDetails* e = m->Find(studyId, L"GetStudyInfo");
+    if (!e) return nullptr;
     if (!key) return nullptr;
     return e->GetStudyInfo().GetAt(key);
 }
@@ -232,19 +211,13 @@ int64_t CSkrivoEngine::EstimateSize(const wchar_t* studyId, std::wstring* why, s
         if (why) *why = text;
         return int64_t{-1};
     };
-    if (m->exporting.load()) {
-        SKLOG(8, L"CSkrivoEngine::EstimateSize - export in progress.");
-        return refuse(L"export in progress");
-    }
+    if (m->Busy(L"EstimateSize")) return refuse(L"export in progress");
     CExportDetails* e = nullptr;
     {
         sk::CriticalSectionLock lock(m->listLock);
-        e = m->Find(studyId);
+        e = m->Find(studyId, L"EstimateSize");
     }
-    if (!e) {
-        SKLOG(8, L"CSkrivoEngine::EstimateSize - export study not found.");
-        return refuse(L"study not in the export list");
-    }
+    if (!e) return refuse(L"study not in the export list");
     const CSkrivoTemplate* t = e->GetTemplate();
     if (!t) {
         SKLOG(8, L"CSkrivoEngine::EstimateSize - template not found.");
@@ -265,16 +238,10 @@ int64_t CSkrivoEngine::EstimateSize(const wchar_t* studyId, std::wstring* why, s
 }
 
 void CSkrivoEngine::GetTemplatesForStudy(const wchar_t* studyId, std::vector<CSkrivoTemplate*>& out) {
-    if (m->exporting.load()) {
-        SKLOG(8, L"CSkrivoEngine::GetTemplatesForStudy - export in progress.");
-        return;
-    }
+    if (m->Busy(L"GetTemplatesForStudy")) return;
     sk::CriticalSectionLock lock(m->listLock);
-    CExportDetails* e = m->Find(studyId);
-    if (!e) {
-        SKLOG(8, L"CSkrivoEngine::GetTemplatesForStudy - study not found.");
-        return;
-    }
+    CExportDetails* e = m->Find(studyId, L"GetTemplatesForStudy");
+    if (!e) return;
     const CKeyTree* study = &e->GetStudyInfo();
     const int hbType = sk::engine::StudyHeadboxType(study);
     const CSkrivoTemplate* current = e->GetTemplate();
@@ -293,15 +260,9 @@ void CSkrivoEngine::GetTemplatesForStudy(const wchar_t* studyId, std::vector<CSk
 }
 
 bool CSkrivoEngine::EditTemplate(const wchar_t* studyId, CWnd* parent) {
-    if (m->exporting.load()) {
-        SKLOG(8, L"CSkrivoEngine::EditTemplate - export in progress.");
-        return false;
-    }
-    CExportDetails* e = m->Find(studyId);
-    if (!e) {
-        SKLOG(8, L"CSkrivoEngine::EditTemplate - export study not found.");
-        return false;
-    }
+    if (m->Busy(L"EditTemplate")) return false;
+    CExportDetails* e = m->Find(studyId, L"EditTemplate");
+    if (!e) return false;
     CSkrivoTemplate* source = e->GetTemplate();
     CSkrivoTemplate* clone = source ? m->manager.Clone(source)
                                     : m->manager.CreateDefault(sk::engine::StudyGroup(&e->GetStudyInfo()),
@@ -381,10 +342,7 @@ bool CSkrivoEngine::IsDone() {
 }
 
 int CSkrivoEngine::SetNumParallelExports(int n) {
-    if (m->exporting.load()) {
-        SKLOG(8, L"CSkrivoEngine::SetNumParallelExports - export in progress.");
-        return -1;
-    }
+    if (m->Busy(L"SetNumParallelExports")) return -1;
     const int cpus = static_cast<int>(sk::ProcessorCount());
     int count = std::min(n, cpus);
     if (count < 1) count = 1;

@@ -46,9 +46,16 @@ struct CSkrivoEngine::Impl {
     // the host is still resuming.
     sk::Event workersResumed{sk::Event::ManualReset, false};
 
-    // Entry with exactly this study id, or null. Caller holds the list lock
-    // where the list can still change.
-    CExportDetails* Find(const wchar_t* studyId) const;
+    // Entry with exactly this study id, or null (logged for the calling
+    // method when named). Caller holds the list lock where the list can
+    // still change.
+    CExportDetails* Find(const wchar_t* studyId, const wchar_t* caller = nullptr) const;
+    // True, logged for the calling method, while an export runs: the list
+    // and its entries are the workers' then.
+    bool Busy(const wchar_t* caller) const;
+    // True, logged, when an entry has this study id or folder already.
+    // Caller holds the list lock.
+    bool Listed(const std::wstring& id, const std::wstring& folder) const;
 
     // Export threads.
     bool GetExport(CExportDetails** out);
