@@ -89,13 +89,8 @@ protected:
     int errFd = -1;
 
     void TearDown() override {
-        for (const auto& e : fs::recursive_directory_iterator(dir.path())) {
-            if (e.path().extension() != ".edf" && e.path().extension() != ".EDF") continue;
-            const sk::test::EdfFile strict(e.path().string());
-            EXPECT_TRUE(strict.Ok()) << e.path() << ": " << strict.Error();
-            const bool plusD = strict.Header().reserved.rfind("EDF+D", 0) == 0;
-            EXPECT_TRUE(plusD || sk::test::ReadEdfLib(e.path().string()).rc == 0) << e.path() << ": EDFlib refuses it";
-        }
+        for (const auto& e : fs::recursive_directory_iterator(dir.path()))
+            if (e.path().extension() == ".edf" || e.path().extension() == ".EDF") sk::test::ReadChecked(e.path().string());
     }
 
     // Starts skrivo with the arguments (and a private configuration folder);
@@ -267,7 +262,8 @@ TEST_F(Cli, HelpVersionUsageAndProbe) {
     EXPECT_TRUE(EdfFiles(dir / "tiny").empty());
 }
 
-TEST_F(Cli, StoredTemplatesRoundTrip) {
+// Stored templates and montages are used by name.
+TEST_F(Cli, StoredTemplatesAndMontagesRoundTrip) {
     const RunResult none = Skrivo({"templates", "list"});
     EXPECT_NE(none.out.find("no stored templates in " + (dir / "config").string() + ", "), npos) << none.out;
     const RunResult n = Skrivo({"templates", "new", "Short/Run", "--headbox", "1", "--format", "edf+", "--events"});
@@ -288,9 +284,16 @@ TEST_F(Cli, StoredTemplatesRoundTrip) {
     EXPECT_TRUE(x.out.empty()) << x.out;
     ASSERT_EQ(EdfFiles(dir / "t").size(), 1u);
     EXPECT_EQ(Reserved(EdfFiles(dir / "t")[0]), "EDF+C");
-
     EXPECT_EQ(Skrivo({"templates", "delete", "Short/Run"}).status, 0);
     EXPECT_FALSE(fs::exists(dir / "config" / "Short_Run.exp"));
+
+    CMontage referential(1);
+    ASSERT_EQ(referential.Load(static_cast<const CKeyTree*>(nullptr)), 0);
+    referential.SetMontageName(L"Referential");
+    ASSERT_EQ(referential.Save((dir / "config" / "Referential.mtg").wstring()), 0);
+    const RunResult m = Skrivo({"export", a.string(), "-o", (dir / "m").string(), "--montage", "referential"});
+    ASSERT_EQ(m.status, 0) << m.err;
+    EXPECT_EQ(sk::test::EdfFile(EdfFiles(dir / "m").at(0).string()).Header().ns, referential.GetChannelCount());
 }
 
 // Accents, other scripts and emoji in the patient and in the folders, under
@@ -428,18 +431,6 @@ TEST_F(Cli, UnpaddedGapsGiveADiscontinuousFile) {
     EXPECT_NE(probe.out.find("Gaps             10 s\n"), npos) << probe.out;
 }
 
-TEST_F(Cli, MontageOverrideUsesTheUsersMontages) {
-    fs::create_directories(dir / "config");
-    CMontage referential(1);
-    ASSERT_EQ(referential.Load(static_cast<const CKeyTree*>(nullptr)), 0);
-    referential.SetMontageName(L"Referential");
-    ASSERT_EQ(referential.Save((dir / "config" / "Referential.mtg").wstring()), 0);
-    const fs::path a = Simulate("zeta", 10);
-    const RunResult ok = Skrivo({"export", a.string(), "-o", (dir / "m").string(), "--montage", "referential"});
-    ASSERT_EQ(ok.status, 0) << ok.err;
-    EXPECT_EQ(sk::test::EdfFile(EdfFiles(dir / "m").at(0).string()).Header().ns, referential.GetChannelCount());
-}
-
 // --- the template editor -----------------------------------------------------
 
 namespace {
@@ -567,7 +558,7 @@ TEST_F(Cli, ExportEditOpensTheEditorOnEachStudyBeforeExporting) {
 // --- batches ---------------------------------------------------------------
 
 // Study lists, shards, subfolder names and the manifest, below the program.
-TEST(Batch, StudyListsSkipCommentsAndNameEveryMissingPath) {
+TEST(Batch, StudyListsNameEveryMissingPathAndSubfoldersAreNeverShared) {
     sk::test::TempDir dir("skrivo-list");
     const std::string a = (dir / "a").string(), b = (dir / "b.EEG").string(), gone = (dir / "gone").string();
     fs::create_directory(a);
@@ -593,6 +584,12 @@ TEST(Batch, StudyListsSkipCommentsAndNameEveryMissingPath) {
     std::string err;
     EXPECT_FALSE(sk::cli::ReadStudyListFile((dir / "no-list").string(), &none, &err));
     EXPECT_NE(err.find("cannot read the study list"), npos);
+    // Subfolders are named after the study folders, never shared.
+    std::vector<std::string> list = {"/d/x/night/", "/d/y/night", "/d/night-2/N.EEG", "/d/z/night/N.eeg", "/d/z/night"};
+    sk::cli::SortStudies(list);
+    EXPECT_EQ(list, (std::vector<std::string>{"/d/night-2/N.EEG", "/d/x/night", "/d/y/night", "/d/z/night",
+                                              "/d/z/night/N.eeg"}));
+    EXPECT_EQ(sk::cli::StudySubfolders(list), (std::vector<std::string>{"night-2", "night", "night-3", "night-4", "night-5"}));
 }
 
 TEST(Batch, EveryStudyLandsInExactlyOneShard) {
@@ -627,14 +624,6 @@ TEST(Batch, EveryStudyLandsInExactlyOneShard) {
     std::string err;
     EXPECT_FALSE(sk::cli::ParseShard("slurm", fromEnv, &err));
     EXPECT_NE(err.find("SLURM_ARRAY_TASK_ID"), npos);
-}
-
-TEST(Batch, SubfoldersAreNamedAfterStudyFoldersAndNeverShared) {
-    std::vector<std::string> list = {"/d/x/night/", "/d/y/night", "/d/night-2/N.EEG", "/d/z/night/N.eeg", "/d/z/night"};
-    sk::cli::SortStudies(list);
-    EXPECT_EQ(list, (std::vector<std::string>{"/d/night-2/N.EEG", "/d/x/night", "/d/y/night", "/d/z/night",
-                                              "/d/z/night/N.eeg"}));
-    EXPECT_EQ(sk::cli::StudySubfolders(list), (std::vector<std::string>{"night-2", "night", "night-3", "night-4", "night-5"}));
 }
 
 TEST(Batch, ManifestLinesOfTwoProcessesNeverMix) {
@@ -845,7 +834,7 @@ std::vector<std::vector<std::string>> Tsv(const fs::path& p) {
 } // namespace
 
 // `skrivo export --bids` on simulated studies (EEG, sleep with gaps, a split
-// study, two sessions of one subject, 20 studies through --from and -j 2),
+// study, two sessions of one subject, 6 studies through --from and -j 2),
 // judged by the official BIDS validator and read back against the probe and
 // the EDF+ annotations; then the mapping file's errors, re-exports into the
 // dataset and the options around them. Every simulated study has a note
@@ -870,7 +859,7 @@ TEST_F(Cli, BidsDatasetPassesTheValidatorAndHoldsWhatTheFilesHold) {
                                    << probeOf((st / "b").string()).at("study_guid").get<std::string>()
                                    << "\tp01\tnight1\n";
     std::ofstream list(dir / "list.txt");
-    for (int i = 1; i <= 20; ++i) {
+    for (int i = 1; i <= 6; ++i) {
         const fs::path m = st / ("m" + std::to_string(i));
         ASSERT_EQ(run("simulate -q " + m.string() + " --minutes 0.1 --rate 128 --patient 'Many, Patricia" + std::to_string(i) +
                       "' --seed " + std::to_string(100 + i) + (i % 3 ? "" : " --sleep")), 0);
@@ -947,7 +936,7 @@ TEST_F(Cli, BidsDatasetPassesTheValidatorAndHoldsWhatTheFilesHold) {
         ASSERT_EQ(got.size(), want.size()) << study;
         for (size_t i = 0; i < got.size(); ++i) EXPECT_NEAR(got[i] - got[0], want[i], 1e-6) << study << i;
     }
-    EXPECT_EQ(studies, 23u);
+    EXPECT_EQ(studies, 9u);
     EXPECT_EQ(runs, 2u); // the study with gaps, the study split by --max-duration
     EXPECT_GT(stages, 0u);
     EXPECT_TRUE(fs::exists(ds / "sub-p01" / "ses-day1") && fs::exists(ds / "sub-p01" / "ses-night1"));

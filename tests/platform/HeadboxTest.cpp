@@ -108,7 +108,7 @@ TEST(HeadboxConfig, OlderFirmwareReportsKnownWrongRanges) {
     }
 }
 
-TEST(BreakoutMapping, BothDirectionsAgreeForEveryChannelAndBreakoutCount) {
+TEST(BreakoutMapping, BothDirectionsAgreeAndOtherHeadboxesMapOneToOne) {
     for (int breakouts = 1; breakouts <= 4; ++breakouts) {
         SCOPED_TRACE(breakouts);
         CKeyTree study;
@@ -132,9 +132,7 @@ TEST(BreakoutMapping, BothDirectionsAgreeForEveryChannelAndBreakoutCount) {
         for (int bad : {-1, stored, INT_MIN, INT_MAX}) EXPECT_EQ(bo.ChannelNumber_StorageToConfiguration(bad), -1);
         for (int bad : {-1, 544, INT_MIN}) EXPECT_EQ(bo.ChannelNumber_ConfigurationToStorage(bad), -1);
     }
-}
-
-TEST(BreakoutMapping, AbsurdCountsAreClampedAndOtherHeadboxesMapOneToOne) {
+    // Absurd counts are clamped; other headboxes map one to one.
     const std::pair<int, int> counts[] = {{0, 1}, {-5, 1}, {5, 4}, {INT_MAX, 4}, {INT_MIN, 1}};
     for (const auto& [given, used] : counts) {
         CDataReaderMultipleBOSupport bo;

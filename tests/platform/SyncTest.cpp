@@ -94,8 +94,11 @@ TEST(CriticalSection, OwnerReentersAndMustLeaveAsOften) {
     EXPECT_TRUE(tryFromOtherThread());
 }
 
-TEST(Thread, CreatedSuspendedRunsOnlyAfterResume) {
-    std::atomic<bool> ran{false};
+// A thread created suspended runs only after Resume, a never resumed one is
+// discarded without running, destroying a running one waits for it, and an
+// escaping exception ends it with a failure code.
+TEST(Thread, RunsOnlyAfterResumeAndEndsCleanly) {
+    std::atomic<bool> ran{false}, never{false}, finished{false};
     std::atomic<uint64_t> idInside{0};
     Thread t;
     ASSERT_TRUE(t.Create([&] {
@@ -108,42 +111,30 @@ TEST(Thread, CreatedSuspendedRunsOnlyAfterResume) {
     EXPECT_FALSE(t.Create([] { return 0u; })) << "one procedure per thread";
     std::this_thread::sleep_for(std::chrono::milliseconds(60));
     EXPECT_FALSE(ran.load());
-    EXPECT_TRUE(t.IsRunning()) << "a suspended thread has not ended";
     EXPECT_EQ(t.Join(20), kTimeout);
     EXPECT_EQ(t.Join(sk::kInfinite), kTimeout) << "nothing can end a suspended thread: no hang";
-
     ASSERT_TRUE(t.Resume());
     EXPECT_FALSE(t.Resume()) << "resumed once only";
     EXPECT_EQ(t.Join(sk::kInfinite), kSignalled);
-    EXPECT_TRUE(ran.load());
-    EXPECT_TRUE(t.HasEnded());
+    EXPECT_TRUE(ran.load() && t.HasEnded());
     EXPECT_EQ(t.ExitCode(), 42u);
     EXPECT_EQ(idInside.load(), t.Id());
-}
-
-TEST(Thread, EndingWaitsAndExceptions) {
-    std::atomic<bool> ran{false}, finished{false};
     {
-        Thread never, running;
-        ASSERT_TRUE(never.Create([&] {
-            ran = true;
-            return 0u;
-        }));
+        Thread discarded, running;
+        ASSERT_TRUE(discarded.Create([&] { return never = true, 0u; }));
         ASSERT_TRUE(running.Create([&] {
             std::this_thread::sleep_for(std::chrono::milliseconds(50));
-            finished = true;
-            return 0u;
+            return finished = true, 0u;
         }));
         ASSERT_TRUE(running.Resume());
     }
-    EXPECT_FALSE(ran.load()) << "a never resumed thread is discarded without running";
+    EXPECT_FALSE(never.load()) << "a never resumed thread is discarded without running";
     EXPECT_TRUE(finished.load()) << "destroying a running thread waits for it";
-
-    Thread t;
-    ASSERT_TRUE(t.Create([]() -> uint32_t { throw std::runtime_error("boom"); }));
-    ASSERT_TRUE(t.Resume());
-    EXPECT_EQ(t.Join(), kSignalled);
-    EXPECT_EQ(t.ExitCode(), 0xFFFFFFFFu) << "an escaping exception ends the thread with a failure code";
+    Thread thrower;
+    ASSERT_TRUE(thrower.Create([]() -> uint32_t { throw std::runtime_error("boom"); }));
+    ASSERT_TRUE(thrower.Resume());
+    EXPECT_EQ(thrower.Join(), kSignalled);
+    EXPECT_EQ(thrower.ExitCode(), 0xFFFFFFFFu);
     EXPECT_GE(sk::ProcessorCount(), 1u);
 }
 

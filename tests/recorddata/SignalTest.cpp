@@ -227,7 +227,7 @@ CMontageChannel Channel(int displayType, const CHalfMontageChannel* first, const
     return c;
 }
 
-TEST(MontageSignalData, Labels) {
+TEST(MontageSignalData, LabelsAndInputsOutsideTheNameList) {
     const float third = 1.0f / 3.0f;
     const struct {
         int displayType;
@@ -261,9 +261,7 @@ TEST(MontageSignalData, Labels) {
         CEDFMontageSignalData s(&mc, kNames);
         EXPECT_EQ(s.GetLabel(), c.expected);
     }
-}
-
-TEST(MontageSignalData, ReferenceInputOutsideTheNameListFails) {
+    // A reference input outside the name list fails; with a name it is labelled.
     const CHalfMontageChannel first = Half(L"Fp1", {{0, 1.0f}});
     const CHalfMontageChannel second = Half(L"", {{1, 0.5f}, {99, 0.5f}});
     CMontageChannel mc = Channel(0, &first, &second);

@@ -4,10 +4,13 @@
 // macros with EDFlib's names.)
 
 #include <edflib.h>
+#include <gtest/gtest.h>
 
 #include <memory>
 #include <string>
 #include <vector>
+
+#include "support/EdfCheck.h"
 
 namespace sk::test {
 
@@ -39,6 +42,19 @@ inline EdfLibFile ReadEdfLib(const std::string& path) {
             f.annots.push_back(a);
     }
     edfclose_file(h);
+    return f;
+}
+
+// A file a test wrote as readers see it: the strict checker always, EDFlib
+// (every sample, every annotation) for plain EDF and EDF+C files. EDFlib
+// refuses EDF+D, whose result keeps rc -1.
+inline EdfLibFile ReadChecked(const std::string& path) {
+    const EdfFile strict(path);
+    EXPECT_TRUE(strict.Ok()) << path << ": " << strict.Error();
+    if (strict.Header().reserved.rfind("EDF+D", 0) == 0)
+        return {};
+    EdfLibFile f = ReadEdfLib(path);
+    EXPECT_EQ(f.rc, 0) << path << ": EDFlib error " << f.hdr->filetype;
     return f;
 }
 

@@ -11,7 +11,6 @@
 #include <locale>
 
 #include "platform/Log.h"
-#include "platform/Sync.h"
 #include "recorddata/EDFAnnotationData.h"
 #include "recorddata/EDFRecordData.h"
 #include "recorddata/SkrivoAnnotationManager.h"
@@ -328,25 +327,6 @@ TEST_F(HeaderTest, StartDateAndTime) {
 }
 
 // --- export list entry --------------------------------------------------------
-
-TEST(ExportDetails, CancellationIsLatched) {
-    CExportDetails d(L"id", L"/f/", L"study", nullptr);
-    bool cancelled = true;
-    EXPECT_FALSE(d.ReportProgress(10.0f, &cancelled)); // no event yet
-    EXPECT_FALSE(cancelled);
-    sk::Event ev(sk::Event::AutoReset);
-    d.SetCancelEvent(&ev);
-    EXPECT_FALSE(d.ReportProgress(20.0f, &cancelled));
-    ev.Set();
-    EXPECT_TRUE(d.ReportProgress(30.0f, &cancelled));
-    EXPECT_TRUE(cancelled);
-    EXPECT_FALSE(ev.IsSet()); // the wait consumed the signal
-    cancelled = false;
-    EXPECT_TRUE(d.ReportProgress(40.0f, &cancelled));
-    EXPECT_TRUE(cancelled);
-    EXPECT_FLOAT_EQ(d.GetPercent(), 40.0f);
-    EXPECT_TRUE(d.IsCancelled());
-}
 
 // A study's last 100 % is never lost: a reader that sees done sees 100,
 // wherever between SetDone's stores it reads and wherever SetDone lands

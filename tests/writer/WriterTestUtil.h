@@ -1,15 +1,12 @@
 #pragma once
-// Helpers shared by the writer tests: templates, file reading, and the check
-// every exported file gets.
-
-#include <gtest/gtest.h>
+// Helpers shared by the writer tests: templates and file reading (the check
+// every exported file gets, ReadChecked, is in support/EdfLibRead.h).
 
 #include <fstream>
 #include <iterator>
 #include <string>
 
 #include "platform/KeyTree.h"
-#include "support/EdfCheck.h"
 #include "support/EdfLibRead.h"
 
 namespace sk::test {
@@ -28,18 +25,5 @@ inline std::string ReadAll(const std::string& path) {
 }
 
 inline std::string Narrow(const std::wstring& w) { return std::string(w.begin(), w.end()); }
-
-// An exported file as readers see it: the strict checker always, EDFlib
-// (every sample, every annotation) for plain EDF and EDF+C files. EDFlib
-// refuses EDF+D, whose result keeps rc -1.
-inline EdfLibFile ReadChecked(const std::string& path) {
-    const EdfFile strict(path);
-    EXPECT_TRUE(strict.Ok()) << path << ": " << strict.Error();
-    if (strict.Header().reserved.rfind("EDF+D", 0) == 0)
-        return {};
-    EdfLibFile f = ReadEdfLib(path);
-    EXPECT_EQ(f.rc, 0) << path << ": EDFlib error " << f.hdr->filetype;
-    return f;
-}
 
 } // namespace sk::test
