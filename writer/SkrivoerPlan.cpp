@@ -7,6 +7,7 @@
 
 #include "writer/Skrivoer.h"
 
+#include "writer/RawSegment.h"
 #include "writer/RecordWalk.h"
 #include "writer/WriterUtil.h"
 
@@ -20,7 +21,9 @@ public:
     void TocUnreadable(size_t, const CEegFileException&) override {}
     // A raw data file that cannot be opened is skipped by the export.
     bool OpenData(size_t file, const CTocFile&, const TOC_ENTRY&) override {
-        return FileExists(FindStudyFile(ReplaceExtension(m_tocFiles[file], L".ERD")));
+        sk::RawSegment data;
+        CEegFileException why;
+        return data.Open(m_tocFiles[file], &why);
     }
     bool Skip(int64_t) override { return true; }
     int32_t Read(int64_t, int32_t, int32_t max) override { return max; }

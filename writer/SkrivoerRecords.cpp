@@ -11,8 +11,6 @@
 #include <vector>
 
 #include "platform/HResult.h"
-#include "platform/recording/DataProducer.h"
-#include "platform/recording/RawDataFile.h"
 #include "platform/recording/SampleFrame.h"
 #include "platform/recording/TocFile.h"
 #include "recorddata/EDFAnnotationData.h"
@@ -23,6 +21,7 @@
 #include "recorddata/SkrivoAnnotationManager.h"
 #include "writer/EdfOutputFile.h"
 #include "writer/ExportDetails.h"
+#include "writer/RawSegment.h"
 #include "writer/RecordWalk.h"
 #include "writer/SampleReader.h"
 #include "writer/WriterLog.h"
@@ -36,16 +35,6 @@ int64_t SaturatedAdd(int64_t a, int64_t b) {
     int64_t r;
     return __builtin_add_overflow(a, b, &r) ? (b > 0 ? INT64_MAX : INT64_MIN) : r;
 }
-
-constexpr uint32_t kOpenFlags = CEegFile::modeRead | CEegFile::shareDenyNone;
-
-struct ProducerDeleter {
-    void operator()(CDataProducer* p) const {
-        if (p)
-            p->Release();
-    }
-};
-using ProducerPtr = std::unique_ptr<CDataProducer, ProducerDeleter>;
 
 } // namespace
 
@@ -154,29 +143,13 @@ public:
 
     bool OpenData(size_t file, const CTocFile& toc, const TOC_ENTRY& entry) override {
         auto data = std::make_unique<Data>();
-        data->path = FindStudyFile(ReplaceExtension(m_tocFiles[file], L".ERD"));
         CEegFileException err;
-        if (!data->raw.Open(data->path, kOpenFlags, &err)) {
-            SKW_LOG(4, L"CSkrivoer::WriteRecords - Unable to open ERD file %s", data->path.c_str());
-            SkipSegment(file, data->path, err);
+        if (!data->segment.Open(m_tocFiles[file], &err)) {
+            SKW_LOG(4, L"CSkrivoer::WriteRecords - Unable to open ERD file %s", data->segment.Path().c_str());
+            SkipSegment(file, data->segment.Path(), err);
             return false;
         }
-        const CRawDataHeader* h = data->raw.GetRawHeader();
-        if (!h) {
-            SkipSegment(file, data->path, CEegFileException(0, L"not a raw data file"));
-            return false;
-        }
-        data->producer.reset(CDataProducer::CreateDataProducer(h->m_schema, h->m_frameWord, &data->raw));
-        if (data->producer) {
-            data->producer->Attach(&data->raw);
-            if (!data->producer->GetDataInterface()->Init(h->m_channelCount, h->m_schema, h->m_decimation,
-                                                          h->m_sampleFreq))
-                data->producer.reset();
-        }
-        if (!data->producer) {
-            SkipSegment(file, data->path, CEegFileException(0, L"storage schema cannot be read"));
-            return false;
-        }
+        const CRawDataHeader* h = &data->segment.Header();
         m_frameWord = h->m_frameWord;
         // The samples of this entry and every later one are decoded ahead on
         // the reader's thread, each entry from its own data offset.
@@ -184,7 +157,7 @@ public:
         for (int i = 0; i < toc.GetEntryCount(); ++i)
             if (!entries.empty() || toc.GetEntry(i).m_stamp == entry.m_stamp)
                 entries.push_back(toc.GetEntry(i));
-        data->reader.Start(&data->raw, data->producer.get(), std::move(entries), h->m_channelCount,
+        data->reader.Start(&data->segment.File(), data->segment.Producer(), std::move(entries), h->m_channelCount,
                            !m_details || m_details->GetDecodeAhead());
         m_data = std::move(data);
         return true;
@@ -199,18 +172,24 @@ public:
         if (n == 0)
             return 0;
         ConvertRawFrames(index);
+        // Locals, not members: the frame stores below could alias a member
+        // and force a reload per sample.
+        uint8_t* const frames = Frame(index);
         const int64_t dec = m_dec;
-        for (int32_t i = 0; i < n; i = m_framesRead || i + 1 == n ? i + 1 : n - 1) {
-            uint8_t* f = Frame(index + i);
-            frame::SetHeader(f, m_frameWord);
-            frame::SetFlags(f, m_run.flags[i]);
+        const bool framesRead = m_framesRead;
+        const uint16_t word = m_frameWord;
+        const uint8_t* const flags = m_run.flags;
+        for (int32_t i = 0; i < n; i = framesRead || i + 1 == n ? i + 1 : n - 1) {
+            uint8_t* f = frames + static_cast<size_t>(i) * frame::kFrameSize;
+            frame::SetHeader(f, word);
+            frame::SetFlags(f, flags[i]);
             frame::SetStamp(f, current + i * dec);
         }
         if (m_framesNeedValues)
             for (int c = 0; c < m_run.channels; ++c) {
                 const int32_t* v = m_run.Column(c);
                 for (int32_t i = 0; i < n; ++i)
-                    frame::SetValue(Frame(index + i), c, v[i]);
+                    frame::SetValue(frames + static_cast<size_t>(i) * frame::kFrameSize, c, v[i]);
             }
         uint8_t* out = RecordBytes() + 2 * static_cast<size_t>(index);
         for (const SignalPart& r : m_signals)
@@ -222,11 +201,14 @@ public:
     }
 
     void Gap(int64_t current, int32_t index, int32_t count) override {
+        uint8_t* const frames = Frame(index);
+        const int64_t dec = m_dec;
+        const uint16_t word = m_frameWord;
         for (int32_t j = 0; j < count; ++j) {
-            uint8_t* g = Frame(index + j);
-            frame::SetHeader(g, m_frameWord);
+            uint8_t* g = frames + static_cast<size_t>(j) * frame::kFrameSize;
+            frame::SetHeader(g, word);
             frame::SetFlags(g, frame::kFlagNoData);
-            frame::SetStamp(g, current + j * m_dec);
+            frame::SetStamp(g, current + j * dec);
         }
         if (m_pad)
             m_w.m_processedSamples += count;
@@ -290,11 +272,11 @@ public:
         std::wstring why = m_data->reader.Error();
         if (why.empty())
             why = L"sample data ends before its table of contents";
-        SKW_LOG(4, L"CSkrivoer::WriteRecords - Unable to read ERD file %s", m_data->path.c_str());
+        SKW_LOG(4, L"CSkrivoer::WriteRecords - Unable to read ERD file %s", m_data->segment.Path().c_str());
         const double lost = m_w.m_sampleFrequency > 0.0
                                 ? static_cast<double>((fileEnd - current) / m_dec + 1) / m_w.m_sampleFrequency
                                 : -1.0;
-        m_w.AddProblem({m_data->path, why, lost, -1, -1});
+        m_w.AddProblem({m_data->segment.Path(), why, lost, -1, -1});
     }
 
     void CloseData() override { m_data.reset(); }
@@ -318,9 +300,7 @@ private:
     };
     // The open raw data file of a segment (the reader stops first).
     struct Data {
-        std::wstring path;
-        CRawDataFile raw;
-        ProducerPtr producer;
+        sk::RawSegment segment;
         sk::SampleReader reader;
     };
     static constexpr int32_t kBlockFrames = 64;
