@@ -1,5 +1,7 @@
 #include "writer/EdfOutputFile.h"
 
+#include "writer/OutputObserver.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
@@ -19,6 +21,7 @@ bool EdfOutputFile::Open(const std::string& path) {
     m_position = 0;
     m_used = 0;
     m_writebackFrom = 0;
+    m_fileOffset = 0;
     int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     if (fd < 0) {
         m_error = errno;
@@ -43,6 +46,9 @@ bool EdfOutputFile::WriteAll(const uint8_t* data, size_t size) {
             m_error = ENOSPC;
             return false;
         }
+        if (m_observer)
+            m_observer->Wrote(m_fileOffset, data, static_cast<size_t>(n));
+        m_fileOffset += n;
         data += n;
         size -= static_cast<size_t>(n);
     }
@@ -113,6 +119,7 @@ bool EdfOutputFile::Seek(int64_t position) {
         m_error = errno;
         return false;
     }
+    m_fileOffset = position;
     m_position = position;
     m_writebackFrom = std::min(m_writebackFrom, position);
     return true;
@@ -127,6 +134,8 @@ bool EdfOutputFile::SetLength(int64_t length) {
         m_error = errno;
         return false;
     }
+    if (m_observer)
+        m_observer->Resized(length);
     return true;
 }
 
@@ -159,6 +168,8 @@ int64_t EdfOutputFile::TruncateToWholeRecords(int64_t headerBytes, int64_t recor
     if (size < headerBytes)
         return -1;
     int64_t records = (size - headerBytes) / recordBytes;
+    if (m_observer)
+        m_observer->Resized(headerBytes + records * recordBytes); // before the cut, which may fail half-way
     if (::ftruncate(m_fd, static_cast<off_t>(headerBytes + records * recordBytes)) != 0)
         return -1;
     return records;
@@ -176,6 +187,8 @@ bool EdfOutputFile::PatchAt(int64_t offset, const void* data, size_t size) {
             continue;
         if (n <= 0)
             return false;
+        if (m_observer)
+            m_observer->Wrote(offset, p, static_cast<size_t>(n));
         p += n;
         offset += n;
         size -= static_cast<size_t>(n);

@@ -13,6 +13,8 @@
 
 namespace sk {
 
+class OutputObserver;
+
 class EdfOutputFile {
 public:
     EdfOutputFile();
@@ -61,6 +63,10 @@ public:
     // Writes out the buffer; false (error kept) when the write failed.
     bool Flush();
 
+    // Told of every byte run that reaches the file and of every change of
+    // its length (not owned; null for none).
+    void SetObserver(OutputObserver* observer) { m_observer = observer; }
+
 private:
     bool WriteAll(const uint8_t* data, size_t size);
     // Starts the disk's writing of what was written since the last start,
@@ -74,6 +80,8 @@ private:
     std::unique_ptr<uint8_t[]> m_buffer;
     size_t m_used = 0;
     int64_t m_writebackFrom = 0; // file offset from which writing was not started yet
+    int64_t m_fileOffset = 0;    // the descriptor's offset
+    OutputObserver* m_observer = nullptr;
 };
 
 } // namespace sk

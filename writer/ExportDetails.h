@@ -24,6 +24,7 @@
 class CSkrivoTemplate;
 namespace sk {
 class Event;
+class OutputObserver;
 
 // How an entry's export ended. Complete: every output file holds all the
 // study had to give. Incomplete: files were written, but something in the
@@ -71,6 +72,12 @@ public:
     // entry's); empty when it may.
     void SetRefusal(const std::wstring& text) { m_refusal = text; }
     const std::wstring& GetRefusal() const { return m_refusal; }
+    // Shown the bytes of every output file as it is written (not owned;
+    // null for none). Set by the worker's job before the export; the
+    // exporter then writes each header with the record count it plans, so
+    // that a correct plan leaves every byte as first written.
+    void SetOutputObserver(sk::OutputObserver* observer) { m_observer = observer; }
+    sk::OutputObserver* GetOutputObserver() const { return m_observer; }
 
     // Locked access to the name (no folder) of the output file being written.
     std::wstring GetCurrentFile() const;
@@ -153,6 +160,7 @@ private:
     std::atomic<bool> m_failed{false};
     std::atomic<bool> m_taken{false};
     std::atomic<sk::Event*> m_cancelEvent{nullptr};
+    sk::OutputObserver* m_observer = nullptr;
     mutable std::function<void()> m_between; // empty outside tests
     void Interleave() const;
     int32_t m_errorCode = 0;

@@ -570,7 +570,7 @@ bool CSkrivoer::WriteHeader(int64_t startStamp) {
     if (IsEdfPlus())
         reserved = FileKind(m_study, m_template);
     WriteString(reserved, 44);
-    WriteInteger(-1, 8);
+    WriteInteger(m_headerRecords, 8);
     if (!WriteDouble(m_recordDuration, 8))
         SeekOut(252);
     WriteInteger(ns, 4);

@@ -33,6 +33,7 @@ class CExportDetails;
 
 namespace sk {
 class EdfOutputFile;
+class OutputObserver;
 
 // Local wall-clock time of a sample, to the millisecond.
 struct CalendarTime {
@@ -236,6 +237,8 @@ private:
     CKeyTree m_template;
     std::wstring m_outputFolder;
     std::unique_ptr<sk::EdfOutputFile> m_file;
+    sk::OutputObserver* m_observer = nullptr; // of the current export, not owned
+    int64_t m_headerRecords = -1;             // the record count a header is first written with
     std::vector<CEDFRecordData*> m_processors; // owned
     std::vector<IEDFRecordWriter*> m_writers;  // live inside the processors
     std::vector<int32_t> m_recordSizes;

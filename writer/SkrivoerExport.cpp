@@ -17,6 +17,7 @@
 #include "platform/recording/StcFile.h"
 #include "recorddata/EDFRecordData.h"
 #include "writer/EdfOutputFile.h"
+#include "writer/OutputObserver.h"
 #include "writer/ExportDetails.h"
 #include "writer/WriterLog.h"
 #include "writer/WriterUtil.h"
@@ -207,6 +208,8 @@ void CSkrivoer::SetNothingWritten() {
 
 bool CSkrivoer::ExportFiles(CExportDetails* details) {
     m_failed = false;
+    m_observer = details ? details->GetOutputObserver() : nullptr;
+    m_file->SetObserver(m_observer);
     if (!PrepareExport())
         return false;
     int64_t start = LongLongOf(m_study.GetAt(StudyKey(L"Samples.Start")), -1);
@@ -256,10 +259,20 @@ bool CSkrivoer::ExportFiles(CExportDetails* details) {
             m_errorText = path + L": " + m_errorText;
             return false;
         }
+        if (m_observer) {
+            // The header takes the planned count at once: an export that
+            // writes what was planned patches the same bytes at the end, and
+            // the observer has seen the whole file in one pass.
+            int64_t next = 0;
+            m_headerRecords = PlanRecords(start, &next);
+            m_observer->Started(path);
+        }
         if (!WriteHeader(start)) {
             // A header that did not reach the disk leaves nothing worth keeping.
             m_file->Abandon();
             ::unlink(ToUtf8(temp).c_str());
+            if (m_observer)
+                m_observer->Ended(false);
             m_errorText = path + L": " + m_errorText;
             return false;
         }
@@ -276,13 +289,14 @@ bool CSkrivoer::ExportFiles(CExportDetails* details) {
         // no reader accepts it; neither does one whose count could not be
         // patched. Everything else is kept, salvaged files included.
         bool kept = false;
-        if (m_fileRecords > 0) {
-            if (!PublishFile(temp, path))
-                return false;
-            kept = true;
-        } else {
+        if (m_fileRecords > 0)
+            kept = PublishFile(temp, path);
+        else
             ::unlink(ToUtf8(temp).c_str());
-        }
+        if (m_observer)
+            m_observer->Ended(kept);
+        if (m_fileRecords > 0 && !kept)
+            return false;
         if (next == -1) {
             if (kept)
                 AddProblem({path, L"export was cancelled; the file holds the data records written until then",

@@ -35,6 +35,7 @@
 #include "support/EdfCheck.h"
 #include "support/EdfLibRead.h"
 #include "support/TempDir.h"
+#include "tools/cli/FileDigests.h"
 #include "tools/cli/Manifest.h"
 #include "tools/cli/StudyList.h"
 #include "tools/simulator/StudySimulator.h"
@@ -654,6 +655,56 @@ TEST(Batch, ManifestLinesOfTwoProcessesNeverMix) {
         EXPECT_EQ(l["i"], next[l["study"]]++) << "each process's lines in its order";
     EXPECT_EQ(bad, 0u);
     EXPECT_EQ(next, (std::map<std::string, int>{{"0", kLines}, {"1", kLines}}));
+}
+
+// A file's digest taken on its way to the file, on the exporting thread and
+// on one of its own: kept only when it is the digest of the published bytes.
+TEST(Batch, DigestsOnTheWayAreOfThePublishedBytesOrNone) {
+    struct Write {
+        int64_t at, size; // size < 0: the file is cut to `at`
+        char byte;
+    };
+    const struct {
+        const char* what;
+        std::vector<Write> writes;
+        bool published, kept;
+    } cases[] = {
+        {"nothing written", {}, true, true},
+        {"a header patched with its own bytes", {{0, 300, 'h'}, {300, 3 << 20, 'r'}, {236, 8, 'h'}}, true, true},
+        {"a header patched with other bytes", {{0, 300, 'h'}, {300, 5000, 'r'}, {236, 8, 'n'}}, true, false},
+        {"cut to whole records", {{0, 300, 'h'}, {300, 5000, 'r'}, {4300, -1, 0}}, true, false},
+        {"a write past the end", {{0, 300, 'h'}, {400, 10, 'r'}}, true, false},
+        {"not published", {{0, 300, 'h'}}, false, false},
+    };
+    sk::test::TempDir dir("skrivo-digests");
+    const std::string path = (dir.path() / "x.edf").string();
+    for (const bool onThread : {false, true})
+        for (const auto& c : cases) {
+            SCOPED_TRACE(std::string(c.what) + (onThread ? ", on a thread" : ""));
+            sk::cli::FileDigests digests(onThread);
+            digests.Started(std::wstring(path.begin(), path.end()));
+            std::string bytes;
+            for (const Write& w : c.writes) {
+                const std::string run(static_cast<size_t>(std::max<int64_t>(w.size, 0)), w.byte);
+                if (w.size < 0) digests.Resized(w.at);
+                else digests.Wrote(w.at, run.data(), run.size());
+                bytes.resize(w.size < 0 ? w.at : std::max<size_t>(bytes.size(), w.at + w.size));
+                bytes.replace(w.at, run.size(), run);
+            }
+            digests.Ended(c.published);
+            std::ofstream(path, std::ios::binary) << bytes;
+            std::string err;
+            const auto* d = digests.Find(path);
+            ASSERT_EQ(d != nullptr, c.kept);
+            if (!d) continue;
+            EXPECT_EQ(d->sha256, c.writes.empty() ? "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855"
+                                                  : sk::cli::Sha256File(path, &err));
+            // Used for a file of its size only: one that grew since is read.
+            std::ofstream(path, std::ios::app) << 'x';
+            nlohmann::json files;
+            ASSERT_TRUE(sk::cli::DescribeFiles(dir.path().string(), {path}, &digests, &files, &err)) << err;
+            EXPECT_EQ(files[0]["sha256"], sk::cli::Sha256File(path, &err));
+        }
 }
 
 // Six studies exported by a batch that is killed, then resumed; verify

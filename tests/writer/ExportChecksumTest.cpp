@@ -11,6 +11,7 @@
 #include <ostream>
 
 #include "support/SimStudy.h"
+#include "writer/OutputObserver.h"
 #include "writer/WriterTestUtil.h"
 
 using namespace sk::test;
@@ -51,6 +52,27 @@ uint64_t Fnv1a(uint64_t h, const void* data, size_t n) {
 
 void PrintTo(const GoldenCase& c, std::ostream* os) { *os << c.name; }
 
+// What an output observer is shown: each published file's bytes as written,
+// and whether any byte was written over with another (which would leave a
+// digest taken on the way wrong).
+struct Mirror final : sk::OutputObserver {
+    std::vector<std::string> files;
+    std::string now;
+    bool rewritten = false;
+    void Started(const std::wstring&) override { now.clear(); }
+    void Wrote(int64_t at, const void* data, size_t n) override {
+        const std::string bytes(static_cast<const char*>(data), n);
+        const size_t from = static_cast<size_t>(at);
+        rewritten |= from < now.size() && now.compare(from, n, bytes) != 0;
+        now.resize(std::max(now.size(), from + n));
+        now.replace(from, n, bytes);
+    }
+    void Resized(int64_t length) override { now.resize(static_cast<size_t>(length)); }
+    void Ended(bool published) override {
+        if (published) files.push_back(now);
+    }
+};
+
 class ExportChecksum : public ::testing::TestWithParam<GoldenCase> {};
 
 TEST_P(ExportChecksum, OutputBytesAreUnchanged) {
@@ -70,14 +92,24 @@ TEST_P(ExportChecksum, OutputBytesAreUnchanged) {
         t.AddKey(L"IncludeTriggerEvent", 1);
         t.AddKey(L"IncludePatientEvent", 1);
     }
-    ExportResult r = RunExport(s, t);
+    // The schema 3 runs are watched: the observer sees each file written
+    // once, in the order of the names, and sees its final bytes.
+    Mirror mirror;
+    CExportDetails watched(L"study", s.folder, s.opt.studyName, nullptr);
+    watched.SetOutputObserver(&mirror);
+    ExportResult r = RunExport(s, t, c.schema == 3 ? &watched : nullptr);
     ASSERT_TRUE(r.ok) << std::string(r.text.begin(), r.text.end());
     ASSERT_FALSE(r.files.empty());
+    EXPECT_FALSE(mirror.rewritten);
+    EXPECT_EQ(mirror.files.size(), c.schema == 3 ? r.files.size() : 0u);
     uint64_t h = 0xCBF29CE484222325ull;
     for (const std::string& path : r.files) {
         const std::string name = std::filesystem::path(path).filename().string();
         ReadChecked(path); // the files are ones readers take, too
         const std::string bytes = ReadAll(path);
+        if (c.schema == 3) {
+            EXPECT_TRUE(mirror.files.at(static_cast<size_t>(&path - r.files.data())) == bytes) << name;
+        }
         const std::string size = std::to_string(bytes.size());
         h = Fnv1a(h, name.c_str(), name.size() + 1);
         h = Fnv1a(h, size.c_str(), size.size() + 1);

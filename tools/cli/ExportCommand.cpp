@@ -26,6 +26,7 @@
 #include "BidsExport.h"
 #include "Cli.h"
 #include "EditorGlue.h"
+#include "FileDigests.h"
 #include "Manifest.h"
 #include "ProgressView.h"
 #include "StudyList.h"
@@ -400,10 +401,13 @@ int RunExport(const ExportOptions& o) {
         for (const auto& id : added) shown.push_back({id, engine.EstimateSize(id.c_str())});
         ProgressView view(style, std::move(shown), json ? stdout : stderr);
         // Runs on the worker that exported the study: its own subfolder, then
-        // its manifest line, hashed while the other workers go on.
+        // its manifest line, with the files' hashes taken as they were
+        // written (read back only where that was not possible).
         engine.SetExportJob([&, inner](CExportDetails& e, int32_t& code, std::wstring& text) {
             const int64_t start = std::time(nullptr);
             bool ok = false;
+            FileDigests digests(e.GetDecodeAhead());
+            e.SetOutputObserver(&digests);
             if (auto sub = subfolderOf.find(e.GetStudyId()); sub != subfolderOf.end()) {
                 const std::wstring folder = sk::path::Combine(out, Widen(sub->second));
                 e.SetOutputFolder(folder);
@@ -416,6 +420,7 @@ int RunExport(const ExportOptions& o) {
                 }
             }
             if (!code) ok = inner(e, code, text);
+            e.SetOutputObserver(nullptr);
             const std::vector<std::string> files = ok ? WrittenFiles(e.GetOutputFolder(), e.GetCurrentFile())
                                                       : std::vector<std::string>{};
             const std::vector<sk::ExportProblem> problems = e.GetProblems();
@@ -426,7 +431,7 @@ int RunExport(const ExportOptions& o) {
             for (const auto& n : e.GetNotices()) line["notices"].push_back(Narrow(n));
             nlohmann::json described = nlohmann::json::array();
             std::string err;
-            if (ok && !DescribeFiles(o.output, files, &described, &err)) {
+            if (ok && !DescribeFiles(o.output, files, &digests, &described, &err)) {
                 line["outcome"] = "failed";
                 line["reason"] = err;
                 ok = false;

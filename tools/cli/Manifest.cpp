@@ -1,7 +1,8 @@
 #include "Manifest.h"
 
+#include "FileDigests.h"
+
 #include <fcntl.h>
-#include <openssl/evp.h>
 #include <sys/file.h>
 #include <unistd.h>
 
@@ -99,34 +100,23 @@ std::string Sha256File(const std::string& path, std::string* error) {
         *error = "cannot read " + path;
         return {};
     }
-    std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> ctx(EVP_MD_CTX_new(), EVP_MD_CTX_free);
-    if (!ctx || EVP_DigestInit_ex(ctx.get(), EVP_sha256(), nullptr) != 1) {
-        *error = "SHA-256 is not available";
-        return {};
-    }
+    Sha256 sha;
     std::vector<char> buf(1 << 20);
     while (in) {
         in.read(buf.data(), static_cast<std::streamsize>(buf.size()));
-        if (in.gcount() > 0) EVP_DigestUpdate(ctx.get(), buf.data(), static_cast<size_t>(in.gcount()));
+        if (in.gcount() > 0) sha.Update(buf.data(), static_cast<size_t>(in.gcount()));
     }
     if (in.bad()) {
         *error = "read error in " + path;
         return {};
     }
-    unsigned char md[EVP_MAX_MD_SIZE];
-    unsigned int len = 0;
-    EVP_DigestFinal_ex(ctx.get(), md, &len);
-    static const char* hex = "0123456789abcdef";
-    std::string out;
-    for (unsigned int i = 0; i < len; ++i) {
-        out.push_back(hex[md[i] >> 4]);
-        out.push_back(hex[md[i] & 15]);
-    }
+    std::string out = sha.Finish();
+    if (out.empty()) *error = "SHA-256 is not available";
     return out;
 }
 
-bool DescribeFiles(const std::string& folder, const std::vector<std::string>& files, nlohmann::json* out,
-                   std::string* error) {
+bool DescribeFiles(const std::string& folder, const std::vector<std::string>& files, const FileDigests* digests,
+                   nlohmann::json* out, std::string* error) {
     *out = nlohmann::json::array();
     for (const auto& f : files) {
         std::error_code ec;
@@ -135,7 +125,8 @@ bool DescribeFiles(const std::string& folder, const std::vector<std::string>& fi
             *error = "cannot read " + f + ": " + ec.message();
             return false;
         }
-        const std::string sha = Sha256File(f, error);
+        const FileDigests::Digest* seen = digests ? digests->Find(f) : nullptr;
+        const std::string sha = seen && seen->bytes == size ? seen->sha256 : Sha256File(f, error);
         if (sha.empty()) return false;
         out->push_back({{"path", fs::path(f).lexically_relative(folder).string()}, {"bytes", size}, {"sha256", sha}});
     }

@@ -11,6 +11,8 @@
 
 namespace sk::cli {
 
+class FileDigests;
+
 inline constexpr const char* kManifestName = "manifest.jsonl";
 
 // Appends the object as one line: the whole line in a single write(2) on a
@@ -32,9 +34,11 @@ std::map<std::string, nlohmann::json> LatestByStudy(const std::vector<nlohmann::
 std::string Sha256File(const std::string& path, std::string* error);
 
 // The "files" entry of a line: each file's path relative to the output
-// folder, size and SHA-256. False with a message when one cannot be read.
-bool DescribeFiles(const std::string& folder, const std::vector<std::string>& files, nlohmann::json* out,
-                   std::string* error);
+// folder, size and SHA-256. The hash is the digest taken while the file was
+// written when there is one of its present size, else the file is read.
+// False with a message when one cannot be read.
+bool DescribeFiles(const std::string& folder, const std::vector<std::string>& files, const FileDigests* digests,
+                   nlohmann::json* out, std::string* error);
 
 // Whether every file of a line still has its size and hash. Each difference
 // goes to *problems as "changed: PATH" or "missing: PATH".
