@@ -20,6 +20,7 @@
 #include <random>
 #include <set>
 #include <sstream>
+#include <stdexcept>
 
 namespace sk::bids {
 
@@ -318,14 +319,22 @@ bool CBidsWriter::ReadKey(std::string* error) {
     try {
         std::ifstream in(key);
         const auto j = nlohmann::json::parse(in);
-        for (const auto& [label, s] : j.at("subjects").items()) {
+        // Labels become folder names: one that is not letters and digits
+        // (a damaged or hand-edited key) must not lead outside the dataset.
+        auto label = [](const std::string& l, bool orEmpty) {
+            if (!IsLabel(l) && !(orEmpty && l.empty())) throw std::runtime_error("\"" + l + "\" is no label");
+            return l;
+        };
+        for (const auto& [name, s] : j.at("subjects").items()) {
             Subject sub;
-            sub.label = label;
-            sub.shiftDays = s.value("date_shift_days", 0);
+            sub.label = label(name, false);
+            if (s.contains("date_shift_days") && !s["date_shift_days"].is_number_integer())
+                throw std::runtime_error("date_shift_days of " + name + " is no whole number");
+            sub.shiftDays = static_cast<int>(std::clamp<int64_t>(s.value("date_shift_days", int64_t{0}), 0, 100000));
             for (const auto& id : s.at("identities")) m_subjects[id.get<std::string>()] = sub;
         }
         for (const auto& [guid, s] : j.at("studies").items())
-            m_sessions[guid] = s.at("subject").get<std::string>() + "/" + s.value("session", "");
+            m_sessions[guid] = label(s.at("subject").get<std::string>(), false) + "/" + label(s.value("session", ""), true);
     } catch (const std::exception& e) {
         *error = "cannot use the key file " + key + ": " + e.what();
         return false;

@@ -6,6 +6,7 @@
 #include <sys/file.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <ctime>
@@ -28,6 +29,31 @@ struct Fd {
         if (fd >= 0) ::close(fd);
     }
 };
+
+// Files are named relative to the manifest's folder and never leave it, so
+// that a resume or a check reads nothing else.
+bool InsideFolder(const std::string& rel) {
+    const fs::path p(rel);
+    return !p.is_absolute() && std::none_of(p.begin(), p.end(), [](const fs::path& c) { return c == ".."; });
+}
+
+// A line as this program writes it, in the types every reader of the
+// manifest takes for granted; anything else (a hand edit, a damaged file)
+// would throw deep inside a summary or a resume.
+bool WellFormed(const nlohmann::json& j) {
+    auto is = [&](const nlohmann::json& o, const char* key, bool (nlohmann::json::*type)() const noexcept) {
+        return !o.contains(key) || (o[key].*type)();
+    };
+    if (!j.is_object() || !j.contains("study") || !j.contains("outcome") || !j["study"].is_string() ||
+        !j["outcome"].is_string() || !is(j, "reason", &nlohmann::json::is_string) ||
+        !is(j, "records", &nlohmann::json::is_number_integer) || !is(j, "files", &nlohmann::json::is_array))
+        return false;
+    for (const auto& f : j.value("files", nlohmann::json::array()))
+        if (!f.is_object() || !is(f, "path", &nlohmann::json::is_string) || !is(f, "bytes", &nlohmann::json::is_number_integer) ||
+            !is(f, "sha256", &nlohmann::json::is_string) || !InsideFolder(f.value("path", "")))
+            return false;
+    return true;
+}
 
 } // namespace
 
@@ -79,7 +105,7 @@ std::vector<nlohmann::json> ReadManifest(const std::string& folder, size_t* unre
     while (std::getline(in, text)) {
         if (text.empty()) continue;
         auto j = nlohmann::json::parse(text, nullptr, false);
-        if (j.is_object() && j.contains("study") && j["study"].is_string() && j.contains("outcome"))
+        if (WellFormed(j))
             lines.push_back(std::move(j));
         else
             ++*unreadable;

@@ -21,8 +21,9 @@ inline constexpr const char* kManifestName = "manifest.jsonl";
 bool AppendManifest(const std::string& folder, const nlohmann::json& line, std::string* error);
 
 // Every line of the folder's manifest in file order (none when there is no
-// manifest). Lines that are not JSON objects (the torn end of a file that
-// was being written when the machine stopped) are skipped and counted.
+// manifest). Lines that are not JSON objects of the fields and types this
+// program writes (the torn end of a file that was being written when the
+// machine stopped, a hand edit) are skipped and counted.
 std::vector<nlohmann::json> ReadManifest(const std::string& folder, size_t* unreadable, std::string* error);
 
 // The line that decides each study's state: its last line that is not

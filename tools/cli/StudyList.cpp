@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <charconv>
+#include <climits>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
@@ -136,7 +137,9 @@ std::optional<Shard> ParseShard(const std::string& text, const std::function<con
                      "sbatch --array=0-N)";
             return std::nullopt;
         }
-        s.index = *i - *lo + 1;
+        // Far-off values must fail the range check below, not overflow.
+        const long long index = static_cast<long long>(*i) - *lo + 1;
+        s.index = static_cast<int>(std::clamp<long long>(index, 0, INT_MAX));
         s.count = *n;
     } else {
         const size_t slash = text.find('/');
