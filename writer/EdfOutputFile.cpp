@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -27,6 +28,9 @@ bool EdfOutputFile::Open(const std::string& path) {
         m_error = errno;
         return false;
     }
+    // Held until the file is closed or the process ends, so that a later
+    // export tells this file from the leftover of one that was killed.
+    ::flock(fd, LOCK_EX | LOCK_NB);
     m_fd = fd;
     if (!m_buffer)
         m_buffer.reset(new (std::nothrow) uint8_t[kBufferSize]);

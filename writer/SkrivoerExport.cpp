@@ -50,7 +50,9 @@ bool CSkrivoer::CreateSplitLimit() {
         limit->sizeBytes = spatial;
         const uint64_t header = 256ull * (m_processors.size() + 1);
         const uint64_t perRecord = m_bytesPerRecord > 0 ? static_cast<uint64_t>(m_bytesPerRecord) : 1;
-        auto count = static_cast<int32_t>((static_cast<uint64_t>(spatial) - header) / perRecord);
+        // A limit beyond any file (up to INT64_MAX) is no reason to split.
+        auto count = static_cast<int32_t>(
+            std::min<uint64_t>((static_cast<uint64_t>(spatial) - header) / perRecord, INT32_MAX));
         limit->maxRecords = count < 2 ? 1 : count;
         m_splitLimit = std::move(limit);
     } else if (temporal >= 1) {
@@ -250,6 +252,8 @@ bool CSkrivoer::ExportFiles(CExportDetails* details) {
         }
         if (details)
             details->SetCurrentFile(FileNameOf(path));
+        for (const std::wstring& name : RemoveLeftoverTemporaries(path))
+            m_notices.push_back(L"removed " + name + L", the unfinished file of an earlier export that was stopped");
         if (!m_overwrite && AnyFileAt(path)) {
             SetError(sk::HResultFromWin32(sk::ERROR_FILE_EXISTS), path + L": output file already exists and is not replaced");
             return false;

@@ -215,7 +215,8 @@ bool CSkrivoer::ProbeStudy(const std::wstring& folder, const std::wstring& study
         for (int32_t s = 0; s < channelCount; ++s) {
             int c = mapper ? mapper->ChannelNumber_StorageToConfiguration(s) : s;
             if (c < 0 || c >= montage.GetSize())
-                throw std::invalid_argument("storage channel outside the montage");
+                throw std::invalid_argument("raw data file holds " + std::to_string(channelCount) +
+                                            " channels, the recording montage " + std::to_string(montage.GetSize()));
             // A configuration channel without a range would give the channel
             // an empty range; such a study is refused like one whose channel
             // lies outside the montage.
@@ -242,7 +243,7 @@ bool CSkrivoer::ProbeStudy(const std::wstring& folder, const std::wstring& study
         return true;
     } catch (const std::exception& e) {
         const std::string what = e.what();
-        SKW_LOG(8, L"CSkrivoer::ProbeStudy - %s%s: %s", folder.c_str(), studyName.c_str(),
+        SKW_LOG(8, L"CSkrivoer::ProbeStudy - %s: %s", PathCombine(folder, studyName).c_str(),
                 std::wstring(what.begin(), what.end()).c_str());
         return false;
     } catch (...) {

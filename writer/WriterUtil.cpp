@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <vector>
 
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -163,6 +164,25 @@ std::wstring ReasonOf(const std::wstring& text, const std::wstring& path) {
 bool AnyFileAt(const std::wstring& path) {
     struct stat st {};
     return !path.empty() && ::lstat(ToUtf8(path).c_str(), &st) == 0;
+}
+
+std::vector<std::wstring> RemoveLeftoverTemporaries(const std::wstring& path) {
+    std::vector<std::wstring> removed;
+    const std::wstring prefix = FileNameOf(path) + L".skrivo-";
+    const std::wstring folder = FolderOf(path);
+    for (const std::wstring& f : sk::path::FindFiles(folder.empty() ? L"." : folder, L"*.skrivo-*.tmp")) {
+        const std::wstring name = FileNameOf(f);
+        if (name.compare(0, prefix.size(), prefix) != 0)
+            continue;
+        const std::string native = sk::path::ToNative(f);
+        const int fd = ::open(native.c_str(), O_RDWR | O_NOFOLLOW | O_CLOEXEC);
+        if (fd < 0)
+            continue;
+        if (::flock(fd, LOCK_EX | LOCK_NB) == 0 && ::unlink(native.c_str()) == 0)
+            removed.push_back(name);
+        ::close(fd);
+    }
+    return removed;
 }
 
 bool RenameFile(const std::string& from, const std::string& to, bool replace) {

@@ -4,6 +4,7 @@
 // accepted on input.
 
 #include <string>
+#include <vector>
 
 #include "platform/TextConv.h"
 
@@ -26,6 +27,12 @@ bool IEquals(const std::wstring& a, const std::wstring& b);
 std::wstring ToUpperAscii(std::wstring text);
 std::wstring ToLowerAscii(std::wstring text);
 std::wstring ReplaceAll(std::wstring text, const std::wstring& from, const std::wstring& to);
+
+// Removes the temporary files of an export to `path` that no export holds
+// any more (left by one that was killed) and returns their names. A writer
+// holds its temporary file locked (EdfOutputFile) until it renames or removes
+// it, and the lock goes with the process however it ends.
+std::vector<std::wstring> RemoveLeftoverTemporaries(const std::wstring& path);
 
 bool IsSeparator(wchar_t c);
 // folder joined with name: no separator added when folder already ends in one.

@@ -261,6 +261,9 @@ TEST_F(Cli, HelpVersionUsageAndProbe) {
     EXPECT_EQ(tiny.status, 1);
     EXPECT_NE(tiny.err.find("below the header and one data record"), npos) << tiny.err;
     EXPECT_TRUE(EdfFiles(dir / "tiny").empty());
+    // One beyond any file (the largest the option takes) splits nothing.
+    EXPECT_EQ(Skrivo({"export", a.string(), "-o", (dir / "huge").string(), "--max-size", "9223372036854775807"}).status, 0);
+    EXPECT_EQ(EdfFiles(dir / "huge").size(), 1u);
 }
 
 // Stored templates and montages are used by name.
@@ -347,7 +350,7 @@ TEST_F(Cli, OutcomesExitStatusesCollisionsAndExistingOutputs) {
         // One study under three spellings is one entry; the copy would write
         // the same file and fails naming the first.
         {"collision", {a.string(), a.string() + "/", (a / "kappa.EEG").string(), copy.string()}, 1,
-         {"complete", "failed"}, "output file is also the output of study " + a.string()},
+         {"complete", "failed"}, "output file is also the output of study " + a.string() + "\""}, // no --overwrite hint
         {"skip", {a.string(), "--skip-existing"}, 0, {"complete"}, "skipped"},
         {"exists", {a.string()}, 1, {"failed"}, "output file already exists"},
         {"damaged notes", {a.string(), "--overwrite"}, 3, {"incomplete"}, "kappa.ENT"},
@@ -356,10 +359,13 @@ TEST_F(Cli, OutcomesExitStatusesCollisionsAndExistingOutputs) {
     };
     for (const auto& [what, studyArgs, status, outcomes, message] : steps) {
         SCOPED_TRACE(what);
+        if (what == "skip") // a line of other types (a hand edit) is passed over, not thrown on
+            std::ofstream(out / "manifest.jsonl", std::ios::app) << R"({"study": "x", "outcome": 5})" << "\n";
         if (what == "damaged notes") { // once
             std::fstream f(a / "kappa.ENT", std::ios::in | std::ios::out | std::ios::binary);
             f.seekp(200);
             f.put('\x7f');
+            std::ofstream(out / "kappa.edf.skrivo-1.tmp") << "left by an export that was killed";
         }
         std::vector<std::string> args = {"export", "-o", out.string(), "--json", "--format", "edf+"};
         args.insert(args.end(), studyArgs.begin(), studyArgs.end());
@@ -373,8 +379,8 @@ TEST_F(Cli, OutcomesExitStatusesCollisionsAndExistingOutputs) {
         EXPECT_NE(last.dump().find(message), npos) << last.dump();
         EXPECT_TRUE(status != 3 || last["problems"][0]["skipped_notes"].get<int>() > 0) << last.dump();
     }
-    // Only the finished file is left, never a temporary one, and the
-    // damaged notes cost no signal.
+    // Only the finished file is left, never a temporary one (a killed
+    // export's too), and the damaged notes cost no signal.
     std::vector<std::string> names;
     for (const auto& e : fs::directory_iterator(out))
         if (e.path().extension() != ".jsonl") names.push_back(e.path().filename().string());
@@ -863,6 +869,13 @@ TEST_F(Cli, ProgressOfFortyStudiesFitsTheTerminalAndFollowsItsSize) {
     EXPECT_EQ(heldStatus, 130) << held;
     // The cancelled files are closed with their record counts (read after the test).
     EXPECT_NE(held.find("Export was cancelled"), npos);
+    // Their manifest lines say so too: incomplete, with the files they kept.
+    size_t kept = 0;
+    for (const auto& l : JsonLines(Slurp(dir / "held" / "manifest.jsonl"))) {
+        if (l.dump().find("export was cancelled;") != npos)
+            EXPECT_TRUE(++kept && l["outcome"] == "incomplete" && !l["files"].empty()) << l.dump();
+    }
+    EXPECT_GT(kept, 0u);
     EXPECT_GE(check(held, resizedAt), 3u);
     EXPECT_GT(studyRows, 0u) << "running studies are shown";
 }
@@ -1007,12 +1020,14 @@ TEST_F(Cli, BidsDatasetPassesTheValidatorAndHoldsWhatTheFilesHold) {
         std::ofstream(dir / name) << "study\tsubject\tsession\n" << lines;
         return " --bids-map " + (dir / name).string();
     };
+    std::ofstream(dir / "ds4.key.json") << R"({"subjects": {"..": {"identities": ["id:MRN 100001"]}}, "studies": {}})";
     // Arguments, exit status, a part of what the run prints.
     const std::tuple<std::string, int, std::string> rows[] = {
         {map("bad.tsv", a + "\tp 1\n") + one + " " + a, 2, "bad.tsv:2: expected study<TAB>subject"},
         {map("dup.tsv", a + "\tp1\n" + a + "\tp2\n") + one + " " + a, 2, "dup.tsv:3: " + a + " is mapped on line 2"},
         {map("unknown.tsv", "/nowhere\tp1\n") + one + " " + a, 0, "unknown.tsv:2: /nowhere is no study of this export"},
         {"--skip-existing" + one + " " + a, 2, "--skip-existing does not work with --bids"},
+        {" --bids " + (dir / "ds4").string() + " " + a, 2, "ds4.key.json: \"..\" is no label"},
         {one + " " + a, 1, "is in the dataset already and is not replaced (--overwrite replaces it)"},
         {"--overwrite" + one + " " + a + " " + b, 0, "(8 s in all); each part between them is a file of its own"},
         {map("same.tsv", a + "\tp1\tx\n" + c + "\tp1\tx\n") + one + " " + a + " " + c, 1, "would take the names"},

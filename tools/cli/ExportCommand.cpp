@@ -421,17 +421,20 @@ int RunExport(const ExportOptions& o) {
             }
             if (!code) ok = inner(e, code, text);
             e.SetOutputObserver(nullptr);
-            const std::vector<std::string> files = ok ? WrittenFiles(e.GetOutputFolder(), e.GetCurrentFile())
-                                                      : std::vector<std::string>{};
             const std::vector<sk::ExportProblem> problems = e.GetProblems();
+            // A cancelled export keeps the records it wrote, a problem naming
+            // the file: incomplete, as its result says, with that file.
+            const bool kept = ok || (e.IsCancelled() && !problems.empty());
+            const std::vector<std::string> files = kept ? WrittenFiles(e.GetOutputFolder(), e.GetCurrentFile())
+                                                        : std::vector<std::string>{};
             nlohmann::json line = LineFor(StudyKey(Narrow(e.GetStudyId())),
-                                          !ok ? "failed" : problems.empty() ? "complete" : "incomplete",
+                                          !kept ? "failed" : problems.empty() ? "complete" : "incomplete",
                                           ok ? "" : Narrow(text));
             if (!problems.empty()) line["problems"] = ProblemsJson(problems);
             for (const auto& n : e.GetNotices()) line["notices"].push_back(Narrow(n));
             nlohmann::json described = nlohmann::json::array();
             std::string err;
-            if (ok && !DescribeFiles(o.output, files, &digests, &described, &err)) {
+            if (kept && !DescribeFiles(o.output, files, &digests, &described, &err)) {
                 line["outcome"] = "failed";
                 line["reason"] = err;
                 ok = false;
@@ -491,7 +494,8 @@ int RunExport(const ExportOptions& o) {
                 r.status = "failed";
                 r.code = code;
                 r.error = Narrow(text);
-                if (code == static_cast<int32_t>(0x80070050u))
+                // A file another study of this run writes is never replaced.
+                if (code == static_cast<int32_t>(0x80070050u) && e->GetRefusal().empty())
                     r.error += " (--overwrite replaces it)";
             } else {
                 r.status = "cancelled";
