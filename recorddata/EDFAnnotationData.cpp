@@ -184,6 +184,8 @@ std::string CEDFAnnotationData::DurationText(double seconds) {
 void CEDFAnnotationData::CEDFAnnotationWriter::Initialize(double startFraction, int64_t startStamp,
                                                           double sampleFrequency, int32_t decimation,
                                                           double) {
+    m_frameStamps = decimation > 1 ? decimation : 1;
+    m_last.clear();
     m_stampsPerSecond = decimation * sampleFrequency;
     m_roundedStampsPerSecond = RoundedRate(m_stampsPerSecond);
     if (!(m_stampsPerSecond > 0.0) || !std::isfinite(m_stampsPerSecond))
@@ -221,10 +223,56 @@ std::string CEDFAnnotationData::CEDFAnnotationWriter::OnsetText(int64_t stamp) c
     return std::string(t.buf, t.len);
 }
 
+void CEDFAnnotationData::CEDFAnnotationWriter::Take(int64_t last) {
+    if (IAnnotationIterator* it = m_owner->m_iterator.get()) {
+        for (const ANNOTATION_ENTRY* e = it->GetCurrent(); e && e->start <= last; e = it->GetCurrent()) {
+            m_pending.push_back(*e);
+            it->MoveNext();
+        }
+    }
+}
+
 uint32_t CEDFAnnotationData::CEDFAnnotationWriter::Write(int64_t recordStart, int64_t recordEnd,
                                                          const uint8_t*, uint32_t sampleCount,
                                                          uint8_t* out) {
     const size_t capacity = 2u * static_cast<size_t>(sampleCount);
+    // Every annotation up to the end of this record's time, including any
+    // that lay in a gap skipped since the previous record, after any an
+    // earlier record had no room for: nothing is dropped, what does not fit
+    // waits for the next record (the layout plans room for the densest
+    // record, so this is a safeguard only). A decimated record's time ends
+    // where the next frame would start, not at its last frame's stamp.
+    int64_t last;
+    if (__builtin_add_overflow(recordEnd, m_frameStamps - 1, &last))
+        last = std::numeric_limits<int64_t>::max();
+    Take(last);
+    const size_t written = Render(recordStart, out, capacity);
+    m_last.assign(m_pending.begin(), m_pending.begin() + static_cast<std::ptrdiff_t>(written));
+    m_lastStart = recordStart;
+    m_pending.erase(m_pending.begin(), m_pending.begin() + static_cast<std::ptrdiff_t>(written));
+    return static_cast<uint32_t>(capacity);
+}
+
+CEDFAnnotationData::CEDFAnnotationWriter::Rest
+CEDFAnnotationData::CEDFAnnotationWriter::CompleteLastRecord(int64_t last, uint8_t* out, uint32_t sampleCount) {
+    Rest rest;
+    Take(last);
+    if (m_pending.empty())
+        return rest;
+    size_t written = 0;
+    if (out) {
+        m_pending.insert(m_pending.begin(), m_last.begin(), m_last.end());
+        written = Render(m_lastStart, out, 2u * static_cast<size_t>(sampleCount));
+        rest.rewritten = true;
+        m_last.assign(m_pending.begin(), m_pending.begin() + static_cast<std::ptrdiff_t>(written));
+    }
+    for (size_t i = written; i < m_pending.size(); ++i)
+        ++(m_pending[i].stage ? rest.stages : rest.notes);
+    m_pending.clear();
+    return rest;
+}
+
+size_t CEDFAnnotationData::CEDFAnnotationWriter::Render(int64_t recordStart, uint8_t* out, size_t capacity) {
     size_t pos = 0;
 
     // Time-keeping TAL.
@@ -241,19 +289,7 @@ uint32_t CEDFAnnotationData::CEDFAnnotationWriter::Write(int64_t recordStart, in
         SKLOG(8, L"CEDFAnnotationData::CEDFAnnotationWriter::Write - insufficient space to write all annotations - off by %d bytes",
               static_cast<int>(onset.size() + 3 - capacity));
         std::memset(out, 0, capacity);
-        return static_cast<uint32_t>(capacity);
-    }
-
-    // Every annotation up to the end of this record, including any that lay in
-    // a gap skipped since the previous record, after any an earlier record
-    // had no room for: nothing is dropped, what does not fit waits for the
-    // next record (the layout plans room for the densest record, so this is
-    // a safeguard only).
-    if (IAnnotationIterator* it = m_owner->m_iterator.get()) {
-        for (const ANNOTATION_ENTRY* e = it->GetCurrent(); e && e->start <= recordEnd; e = it->GetCurrent()) {
-            m_pending.push_back(*e);
-            it->MoveNext();
-        }
+        return 0;
     }
 
     size_t written = 0;
@@ -310,10 +346,8 @@ uint32_t CEDFAnnotationData::CEDFAnnotationWriter::Write(int64_t recordStart, in
         open = leaveOpen;
         written = i + 1;
     }
-    m_pending.erase(m_pending.begin(), m_pending.begin() + static_cast<std::ptrdiff_t>(written));
-
     std::memset(out + pos, 0, capacity - pos);
-    return static_cast<uint32_t>(capacity);
+    return written;
 }
 
 // ---------------------------------------------------------------- processor

@@ -111,10 +111,11 @@ bool CSkrivoAnnotationManager::CPatientEventIter::MoveNext() {
 CSkrivoAnnotationManager::CSkrivoAnnotationManager() = default;
 CSkrivoAnnotationManager::~CSkrivoAnnotationManager() = default;
 
-void CSkrivoAnnotationManager::Append(int64_t start, double duration, const std::wstring& source) {
+void CSkrivoAnnotationManager::Append(int64_t start, double duration, const std::wstring& source, bool stage) {
     ANNOTATION_ENTRY e{};
     e.start = start;
     e.duration = duration;
+    e.stage = stage;
     // An empty text would give an annotation TAL of the same shape as a
     // time-keeping one ("+4.8125\x14\x14\x00"), which readers count
     // differently; such a note gets a text of its own.
@@ -181,7 +182,7 @@ void CSkrivoAnnotationManager::AddStages(const StagingInput& staging, double sam
     m_entries.reserve(m_entries.size() + staging.codes.size());
     int64_t start = staging.firstEpochStamp;
     for (size_t n = 0; n < staging.codes.size(); ++n) {
-        Append(start, static_cast<double>(staging.epochSeconds), StageText(staging.codes[n], stagingType));
+        Append(start, static_cast<double>(staging.epochSeconds), StageText(staging.codes[n], stagingType), true);
         if (__builtin_add_overflow(start, epochSamples, &start))
             break; // later epochs would lie beyond any stamp
     }
@@ -237,14 +238,15 @@ bool CSkrivoAnnotationManager::LoadNotes(const wchar_t* path, double samplesPerS
     CNoteManager notes;
     notes.setPath(path);
     CEegFileException err;
-    if (!notes.Load(&err)) {
-        if (why)
-            *why = {err.GetErrorText(), notes.GetAnnouncedCount()};
-        return false;
-    }
+    const bool whole = notes.Load(&err) != 0;
+    if (!whole && why)
+        *why = {err.GetErrorText(), notes.GetAnnouncedCount() < 0 ? -1
+                                    : notes.GetSkippedCount() > 0 ? notes.GetSkippedCount()
+                                                                  : -1};
     std::vector<NoteInput> inputs;
     inputs.reserve(static_cast<size_t>(notes.GetSize()));
-    CNoteMapIterator it(notes, -2147483648LL, 0x7FFFFFFFFFFFLL, nullptr);
+    // Every stamp: a note is never left out for where it lies.
+    CNoteMapIterator it(notes, std::numeric_limits<int64_t>::min(), std::numeric_limits<int64_t>::max(), nullptr);
     for (it.MoveFirst(); !it.IsEOF(); it.MoveNext()) {
         const CNote* note = it.GetCurrent();
         if (!note)
@@ -262,7 +264,7 @@ bool CSkrivoAnnotationManager::LoadNotes(const wchar_t* path, double samplesPerS
         inputs.push_back(std::move(in));
     }
     AddNotes(inputs, samplesPerSecond);
-    return true;
+    return whole;
 }
 
 bool CSkrivoAnnotationManager::LoadStages(const wchar_t* path, double samplesPerSecond, int stagingType,

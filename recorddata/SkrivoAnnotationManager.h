@@ -16,6 +16,7 @@ struct ANNOTATION_ENTRY {
     int64_t start;     // sample stamp at which the annotation starts
     double duration;   // seconds; 0 when the annotation has no length
     wchar_t text[64];  // zero-terminated, at most 63 characters
+    bool stage;        // a scored epoch (else a note or a recording gap)
 };
 
 class SKRIVO_API IAnnotationIterator {
@@ -81,14 +82,15 @@ public:
     CSkrivoAnnotationManager(const CSkrivoAnnotationManager&) = delete;
     CSkrivoAnnotationManager& operator=(const CSkrivoAnnotationManager&) = delete;
 
-    // Why a file could not be loaded, and how many notes or epochs its header
-    // announced (-1 when unknown).
+    // Why a file could not be loaded in full, and how many notes or epochs
+    // were lost (-1 when unknown).
     struct LoadFailure {
         std::wstring reason;
-        int64_t announced = -1;
+        int64_t skipped = -1;
     };
-    // Appends the study's notes and re-sorts. False (list unchanged, *why
-    // filled when given) when the file is missing or cannot be loaded.
+    // Appends the study's notes and re-sorts. False (*why filled when given)
+    // when the file is missing or not every note could be read; the notes
+    // that could be read are appended all the same.
     bool LoadNotes(const wchar_t* path, double samplesPerSecond, LoadFailure* why = nullptr);
     // Appends one annotation per scored epoch and re-sorts; sets the staging
     // label, which from then on filters notes of other stagings. False (list
@@ -133,7 +135,7 @@ public:
     size_t GetCount() const { return m_entries.size(); }
 
 private:
-    void Append(int64_t start, double duration, const std::wstring& text);
+    void Append(int64_t start, double duration, const std::wstring& text, bool stage = false);
     void Sort();
 
     std::vector<ANNOTATION_ENTRY> m_entries;

@@ -201,6 +201,11 @@ private:
     bool PrepareExport();
     // The error of an export that found no data to write, and why.
     void SetNothingWritten();
+    // Puts the annotations from the last record's end up to stamp `last`
+    // into the last record of the open file `path` (the file `path` names
+    // when the open one has no records: they are then counted as lost),
+    // and names what could not be put there.
+    void CompleteAnnotations(int64_t last, const std::wstring& path);
     void AddProblem(const sk::ExportProblem& problem);
     // A study file by its extension (".STC", ...), or where it would be; of
     // the decimated copy when that is exported and dataCopy is set.

@@ -15,6 +15,7 @@
 
 #include "platform/recording/RawDataFile.h"
 #include "platform/recording/StcFile.h"
+#include "recorddata/EDFAnnotationData.h"
 #include "recorddata/EDFRecordData.h"
 #include "writer/EdfOutputFile.h"
 #include "writer/OutputObserver.h"
@@ -243,6 +244,7 @@ bool CSkrivoer::ExportFiles(CExportDetails* details) {
     const double stampRate = RealOf(m_study.GetAt(L"Samples.Frequency"), 0.0);
     const double startFraction =
         stampRate > 0.0 ? static_cast<double>(StartFractionStamps()) / stampRate : 0.0;
+    std::wstring lastKept; // the last file given its final name
     for (int n = 0;; ++n) {
         std::wstring path = basePath;
         if ((m_splitLimit || SplitAtGaps()) && n > 0) {
@@ -285,6 +287,11 @@ bool CSkrivoer::ExportFiles(CExportDetails* details) {
                 m_writers[w]->Initialize(startFraction, start, m_sampleFrequency, m_decimation, m_recordDuration);
         }
         const int64_t next = WriteRecords(start, details);
+        // The annotations up to the next file's start belong to this file;
+        // in the last one, every annotation left.
+        const bool last = next > end || next <= start || (!m_splitLimit && !SplitAtGaps());
+        if (next != -1 && !m_failed && (m_fileRecords > 0 || !lastKept.empty()))
+            CompleteAnnotations(last ? INT64_MAX : next - 1, m_fileRecords > 0 ? path : lastKept);
         const bool closed = CloseOutputFile();
         if (!closed)
             m_failed = true;
@@ -301,6 +308,8 @@ bool CSkrivoer::ExportFiles(CExportDetails* details) {
             m_observer->Ended(kept);
         if (m_fileRecords > 0 && !kept)
             return false;
+        if (kept)
+            lastKept = path;
         if (next == -1) {
             if (kept)
                 AddProblem({path, L"export was cancelled; the file holds the data records written until then",
@@ -330,6 +339,29 @@ bool CSkrivoer::ExportFiles(CExportDetails* details) {
             return true;
         start = next;
     }
+}
+
+void CSkrivoer::CompleteAnnotations(int64_t last, const std::wstring& path) {
+    auto* anno = IsEdfPlus() && !m_processors.empty() ? dynamic_cast<CEDFAnnotationData*>(m_processors.back()) : nullptr;
+    if (!anno)
+        return;
+    auto* writer = static_cast<CEDFAnnotationData::CEDFAnnotationWriter*>(anno->GetWriter());
+    const auto size = static_cast<size_t>(m_recordSizes.back());
+    std::vector<uint8_t> block(size);
+    const auto rest = writer->CompleteLastRecord(last, m_fileRecords > 0 ? block.data() : nullptr,
+                                                 static_cast<uint32_t>(size / 2));
+    if (rest.rewritten) {
+        const int64_t at = 256LL * (static_cast<int64_t>(m_processors.size()) + 1) +
+                           (m_fileRecords - 1) * m_bytesPerRecord + (m_bytesPerRecord - static_cast<int64_t>(size));
+        if (!m_file->PatchAt(at, block.data(), block.size())) {
+            m_failed = true;
+            SetFileError(m_file->LastError() ? m_file->LastError() : EIO);
+            return;
+        }
+    }
+    if (rest.notes > 0 || rest.stages > 0)
+        AddProblem({path, L"annotations after the file's last data record could not be written into it", -1.0,
+                    rest.notes > 0 ? rest.notes : -1, rest.stages > 0 ? rest.stages : -1});
 }
 
 bool CSkrivoer::PublishFile(const std::wstring& temp, const std::wstring& path) {

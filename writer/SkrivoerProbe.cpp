@@ -90,7 +90,8 @@ std::unique_ptr<CKeyTree> FindRecordingMontage(const std::wstring& notesPath, bo
     if (!notes.Load(&err)) {
         SKW_LOG(8, L"CSkrivoer::ProbeStudy - Unable to access %s - Exception %s", notesPath.c_str(),
                 err.GetErrorText().c_str());
-        return nullptr;
+        if (notes.GetSize() == 0)
+            return nullptr; // else the montage may be among the notes that read
     }
     loaded = true;
     for (CNoteMapIterator it(notes, INT32_MIN, sk::kEndStamp); !it.IsEOF(); it.MoveNext()) {

@@ -62,8 +62,19 @@ int CSkrivoer::PlannedAnnotations(int64_t window, int64_t start, const std::vect
         for (const Gap& g : gaps)
             count = std::max(count, a.CountInRange(g.start - m_decimation + 1,
                                                    SaturatedAdd(SaturatedAdd(g.start, g.stamps), window)));
+        // Split at gaps, the last record before a gap (which starts at most
+        // a record before it) takes what lies in the gap: the next file
+        // starts where the samples resume.
+        if (SplitAtGaps())
+            for (const Gap& g : gaps)
+                count = std::max(count, a.CountInRange(SaturatedAdd(g.start, -window),
+                                                       SaturatedAdd(g.start, g.stamps)));
     }
-    return count;
+    // The recording's last record also takes every annotation after the
+    // recording's end: no later record exists for them.
+    const int64_t end = LongLongOf(m_study.GetAt(StudyKey(L"Samples.End")), -1);
+    const int64_t after = static_cast<int64_t>(a.GetCount()) - a.CountInRange(INT64_MIN, SaturatedAdd(end, 1));
+    return static_cast<int>(std::min<int64_t>(count + after, INT32_MAX));
 }
 
 void CSkrivoer::FinishRecords(int64_t records) {

@@ -118,14 +118,14 @@ bool CSkrivoer::ProcessRecordData() {
         CSkrivoAnnotationManager::LoadFailure why;
         if (stagingType != -1 && !m_annotations->LoadStages(epo.c_str(), m_sampleFrequency, stagingType, &why) &&
             !why.reason.empty())
-            AddProblem({epo, ReasonOf(why.reason, epo), -1.0, -1, why.announced});
+            AddProblem({epo, ReasonOf(why.reason, epo), -1.0, -1, why.skipped});
     }
     const bool patientEvents = IntOf(m_template.GetAt(L"IncludePatientEvent"), 0) != 0;
     if (edfPlus || patientEvents) {
         const std::wstring ent = StudyFilePath(L".ENT", false);
         CSkrivoAnnotationManager::LoadFailure why;
         if (!m_annotations->LoadNotes(ent.c_str(), m_sampleFrequency, &why))
-            AddProblem({ent, ReasonOf(why.reason, ent), -1.0, why.announced, -1});
+            AddProblem({ent, ReasonOf(why.reason, ent), -1.0, why.skipped, -1});
     }
 
     // A de-identified file keeps no name or record number, not even one a

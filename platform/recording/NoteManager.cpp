@@ -53,6 +53,7 @@ int CNoteManager::Load(CEegFileException* pError)
     m_notes.clear();
     m_order.clear();
     m_announced = -1;
+    m_skipped = 0;
     CEegFile file;
     if (!file.Open(m_path, CEegFile::modeRead | CEegFile::shareDenyNone, &err)) return 0;
     if (file.GetLength() > kMaxStudyFileBytes * 4) {
@@ -78,41 +79,63 @@ int CNoteManager::LoadFromMemory(const uint8_t* data, size_t size, CEegFileExcep
     m_notes.clear();
     m_order.clear();
     m_announced = -1;
-    auto fail = [&](int32_t code, const std::wstring& why) {
-        m_notes.clear();
-        m_order.clear();
-        err.Set(code, why);
-        return 0;
-    };
+    m_skipped = 0;
     int32_t code = 0;
     std::wstring why;
-    if (!CheckFileHeader(data, size, kEntHeader, code, why)) return fail(code, why);
+    if (!CheckFileHeader(data, size, kEntHeader, code, why)) {
+        err.Set(code, why);
+        return 0;
+    }
     const uint32_t count = GetU32(data + 8);
     m_announced = count;
+    // One damaged note costs that note, not the file: a record whose length
+    // field holds is stepped over; one whose length does not leaves no way
+    // to the next, so it and every note after it are lost. The first damage
+    // is the error; the notes read stay loaded.
+    auto skip = [&](uint32_t i, int32_t c, const std::wstring& what, int64_t notes) {
+        if (m_skipped == 0 && code == 0) {
+            code = c;
+            why = L"note " + std::to_wstring(i) + L": " + what;
+        }
+        m_skipped += notes;
+    };
+    // Never more than the file could hold, whatever the header announces.
     constexpr size_t kMinRecord = 4 + 28 + 4;
-    if (count > (size - kEntHeaderSize) / kMinRecord)
-        return fail(kErrHandleEof, L"notes file is truncated: " + std::to_wstring(count) + L" notes announced");
-    m_notes.reserve(count);
+    m_notes.reserve(std::min<size_t>(count, (size - kEntHeaderSize) / kMinRecord));
     size_t pos = kEntHeaderSize;
     for (uint32_t i = 0; i < count; ++i) {
-        const std::wstring where = L"note " + std::to_wstring(i) + L": ";
-        if (size - pos < 4) return fail(kErrHandleEof, where + L"truncated");
-        const uint32_t len = GetU32(data + pos);
-        if (len < 28 + 4) return fail(kErrInvalidData, where + L"record too short");
-        if (len > size - pos - 4) return fail(kErrHandleEof, where + L"truncated");
+        const uint32_t len = size - pos < 4 ? 0 : GetU32(data + pos);
+        if (size - pos < 4 || len > size - pos - 4) {
+            skip(i, kErrHandleEof, L"truncated (" + std::to_wstring(count) + L" notes announced)", count - i);
+            pos = size;
+            break;
+        }
+        if (len < 28 + 4) {
+            skip(i, kErrInvalidData, L"record too short", count - i);
+            pos = size;
+            break;
+        }
         const uint8_t* r = data + pos + 4;
-        if (ChecksumsEnforced() && GetU32(r + len - 4) != Crc32(r, len - 4))
-            return fail(kErrInvalidData, where + L"checksum mismatch");
+        pos += 4 + len;
+        if (ChecksumsEnforced() && GetU32(r + len - 4) != Crc32(r, len - 4)) {
+            skip(i, kErrInvalidData, L"checksum mismatch", 1);
+            continue;
+        }
         const int64_t start = GetI64(r);
         const int64_t end = GetI64(r + 8);
         const uint32_t flags = GetU32(r + 16);
         const uint32_t textUnits = GetU16(r + 20);
         const uint32_t labelUnits = GetU16(r + 22);
         const uint32_t dataBytes = GetU32(r + 24);
-        if (textUnits > kMaxNoteTextUnits || labelUnits > kMaxNoteTextUnits || dataBytes > kMaxNoteDataBytes)
-            return fail(kErrInvalidData, where + L"field length beyond the format limits");
+        if (textUnits > kMaxNoteTextUnits || labelUnits > kMaxNoteTextUnits || dataBytes > kMaxNoteDataBytes) {
+            skip(i, kErrInvalidData, L"field length beyond the format limits", 1);
+            continue;
+        }
         const uint64_t need = 28ull + 2ull * textUnits + 2ull * labelUnits + dataBytes + 4;
-        if (need != len) return fail(kErrInvalidData, where + L"field lengths do not add up to the record length");
+        if (need != len) {
+            skip(i, kErrInvalidData, L"field lengths do not add up to the record length", 1);
+            continue;
+        }
         const uint8_t* q = r + 28;
         std::wstring text = Utf16LeToWide(q, textUnits, false);
         q += 2 * textUnits;
@@ -121,17 +144,27 @@ int CNoteManager::LoadFromMemory(const uint8_t* data, size_t size, CEegFileExcep
         std::unique_ptr<CKeyTree> tree;
         if (dataBytes > 0) {
             tree = std::make_unique<CKeyTree>();
-            if (!tree->Unbinarize(q, dataBytes)) return fail(kErrInvalidData, where + L"note data is not a valid key tree");
+            if (!tree->Unbinarize(q, dataBytes)) {
+                skip(i, kErrInvalidData, L"note data is not a valid key tree", 1);
+                continue;
+            }
         }
         m_notes.emplace_back(std::move(text), std::move(label), start, end, flags, std::move(tree));
-        pos += 4 + len;
     }
-    if (pos != size) return fail(kErrInvalidData, L"notes file has trailing bytes after its notes");
+    // Bytes after the announced notes may be notes the count left out.
+    if (pos != size && code == 0) {
+        code = kErrInvalidData;
+        why = L"notes file has trailing bytes after its notes";
+    }
     m_order.resize(m_notes.size());
     for (size_t i = 0; i < m_order.size(); ++i) m_order[i] = static_cast<int>(i);
     std::stable_sort(m_order.begin(), m_order.end(), [this](int a, int b) {
         return m_notes[a].GetStartStamp() < m_notes[b].GetStartStamp();
     });
+    if (code != 0) {
+        err.Set(code, why);
+        return 0;
+    }
     err.Clear();
     return 1;
 }

@@ -68,8 +68,11 @@ public:
 
     void setPath(const std::wstring& path);
     const std::wstring& getPath() const { return m_path; }
-    // Reads and validates the notes file. Non-zero on success; on failure the
-    // manager holds no notes and pError (if given) the code and text.
+    // Reads and validates the notes file. Non-zero when every note was read;
+    // on failure pError (if given) holds the code and text of the first
+    // problem. A damaged note record costs only itself (or, when its length
+    // cannot be trusted, itself and the notes after it): the notes that read
+    // stay loaded. A file whose header cannot be read gives no notes.
     int Load(CEegFileException* pError = nullptr);
     // Parses a notes file image (used by Load and by the fuzzer).
     int LoadFromMemory(const uint8_t* data, size_t size, CEegFileException* pError = nullptr);
@@ -82,10 +85,13 @@ public:
     // -1 when no header could be read. Kept after a failed load, so that a
     // caller can say how many notes were lost.
     int64_t GetAnnouncedCount() const { return m_announced; }
+    // Announced notes that the last load could not read.
+    int64_t GetSkippedCount() const { return m_skipped; }
 
 private:
     std::wstring m_path;
     int64_t m_announced = -1;
+    int64_t m_skipped = 0;
     std::vector<CNote> m_notes;
     std::vector<int> m_order;
 };

@@ -207,7 +207,8 @@ TEST_F(AnnotationWriterTest, RecordsHoldTheirAnnotationsInTals) {
 }
 
 TEST_F(AnnotationWriterTest, OverflowMovesWhatDoesNotFitToTheNextRecord) {
-    Make({Note(L"First", 10), Note(L"Second", 20), Note(L"Third", 30)}, 1);
+    manager.AddStages({.label = L"", .epochSeconds = 30, .firstEpochStamp = 7000, .codes = {0}}, 256.0, 3);
+    Make({Note(L"First", 10), Note(L"Second", 20), Note(L"Third", 30), Note(L"Late", 5000), Note(L"Later", 6000)}, 1);
     sk::LogCapture log;
     // 32 bytes: the time-keeping TAL (5) and "+0.0390625" 0x14 "First" 0x14
     // 0x00 (18) fit; "Second" needs 18 more with 9 left.
@@ -216,6 +217,20 @@ TEST_F(AnnotationWriterTest, OverflowMovesWhatDoesNotFitToTheNextRecord) {
     // Nothing is lost: the rest follows in the next records, onsets kept.
     EXPECT_EQ(Write(256, 511, 16), Record(Keep("+1") + "+0.078125" + T14 + "Second" + T14 + NUL, 32));
     EXPECT_EQ(Write(512, 767, 16), Record(Keep("+2") + "+0.1171875" + T14 + "Third" + T14 + NUL, 32));
+    // A file's last record takes what follows it up to the next file's start
+    // (5500, then none), as far as it fits; the rest is counted by kind.
+    auto* w = static_cast<CEDFAnnotationData::CEDFAnnotationWriter*>(data->GetWriter());
+    const std::string last = Record(Keep("+2") + "+0.1171875" + T14 + "Third" + T14 + NUL + "+19.53125" + T14 +
+                                        "Late" + T14 + NUL, 48);
+    const struct { int64_t upTo, notes, stages; } calls[] = {{5500, 0, 0}, {INT64_MAX, 1, 1}};
+    for (const auto& c : calls) {
+        std::string out(48, '\xEE');
+        const auto rest = w->CompleteLastRecord(c.upTo, reinterpret_cast<uint8_t*>(out.data()), 24);
+        EXPECT_TRUE(rest.rewritten);
+        EXPECT_EQ(out, last);
+        EXPECT_EQ(rest.notes, c.notes);
+        EXPECT_EQ(rest.stages, c.stages);
+    }
 }
 
 TEST(AnnotationWriter, SharedTalFillsTheRecordToTheLastByte) {

@@ -11,6 +11,7 @@
 #include <csignal>
 #include <functional>
 #include <map>
+#include <set>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -171,23 +172,16 @@ void PrintTo(const Scenario& c, std::ostream* os) { *os << c.name; }
 
 const Scenario kScenarios[] = {
     // 20.3 s at 128 Hz: the last record is partly filled. With no samples reported progress
-    // ends at 100 %, and a note after the last sample lands in the last record's padding.
+    // ends at 100 %.
     {"PlainEdf", {.headboxType = 2, .sampleRate = 128, .durationSeconds = 20.3, .maxEntrySamples = 700}, L"EDF",
      {},
      [](SimStudy& s, const CKeyTree&, const EdfLibFile& f, int) {
          EXPECT_EQ(f.hdr->filetype, EDFLIB_FILETYPE_EDF);
          ClearOutput(s);
          s.desc.SetAt(L"Samples.Total", int64_t{0});
-         CSkrivoer w(s.desc, MakeTemplate(L"EDF+"), s.out.wstring());
-         const CSkrivoAnnotationManager::NoteInput note{L"After the end", L"", s.res.endStamp + 3, 0};
-         w.GetAnnotationManager().AddNotes({note}, s.opt.sampleRate);
          CExportDetails details(L"study", s.folder, s.opt.studyName, nullptr);
-         ASSERT_TRUE(w.Export(&details)) << Narrow(w.GetLastErrorText());
+         ASSERT_TRUE(RunExport(s, MakeTemplate(L"EDF+"), &details).ok);
          EXPECT_EQ(details.GetPercent(), 100.0f);
-         const EdfLibFile g = ReadChecked((s.out / "Doe~ John_0001.EDF").string());
-         const auto* a = FindAnnotation(g, "After the end");
-         ASSERT_NE(a, nullptr);
-         EXPECT_NEAR(a->onset, OnsetOf(note.start, s.res.startStamp, s.opt.sampleRate), 1);
      }},
     // Notes: mapped texts, durations, skipped notes left out, UTF-8 kept,
     // long texts cut to 63 characters.
@@ -501,18 +495,25 @@ TEST(Export, StartTimesFollowTheStampGridRawAndDecimated) {
 // Notes clustered at one instant shorten the records to durations the
 // header holds exactly (a thousand long ones make the annotation signal alone
 // outgrow the record limit); notes inside a skipped gap go into the first
-// record after it. Every note reaches the file.
-TEST(Export, EveryNoteIsWrittenAtEveryRate) {
+// record after it. Every note and scored epoch lands once, in the file whose
+// time holds it (from its first sample to the next file's; the last file
+// holds everything after the recording), at its own time (stamp 0 is
+// 12:00:00) and with its own duration, to the tick: after the last record
+// (also hours later), in a decimated file's last partial frame, across a
+// split, in a gap that a split leaves out.
+TEST(Export, EveryNoteIsWrittenAtEveryRateInTheFileWhoseTimeHoldsIt) {
     struct Case {
         double rate;
         int decimation, headbox, burst; // burst: notes at one instant
         bool gap, pad;
+        std::vector<std::pair<const wchar_t*, int>> keys = {};
     } cases[] = {
         {200, 1, 1, 200, false, false},  {250, 1, 1, 200, false, false}, {256, 1, 1, 200, false, false},
         {500, 1, 1, 200, false, false},  {512, 1, 1, 200, false, false}, {1000, 1, 1, 200, false, false},
         {1024, 1, 1, 200, false, false}, {256, 3, 1, 200, false, false}, {256, 4, 1, 200, false, false},
         {256, 1, 8, 200, false, false},  {256, 1, 2, 1000, false, false}, {256, 1, 1, 2, true, false},
         {256, 1, 1, 2, true, true},      {256, 4, 1, 40, true, false},
+        {256, 4, 1, 2, false, false, {{L"TemporalMaximum", 2}}}, {256, 1, 1, 2, true, false, {{L"SplitAtGaps", 1}}},
     };
     for (const Case& c : cases) {
         SimOptions o{.headboxType = c.headbox, .sampleRate = c.rate, .durationSeconds = 6, .decimation = c.decimation,
@@ -522,86 +523,64 @@ TEST(Export, EveryNoteIsWrittenAtEveryRate) {
         SimStudy s = Simulate(o, "dense");
         ASSERT_TRUE(s.res.ok && s.probed);
         SCOPED_TRACE(testing::Message() << c.rate << " Hz /" << c.decimation << " headbox " << c.headbox << " burst "
-                                        << c.burst << (c.gap ? " gap" : "") << (c.pad ? " padded" : ""));
+                                        << c.burst << (c.gap ? " gap" : "") << (c.pad ? " padded" : "")
+                                        << (c.keys.empty() ? "" : " split"));
         const auto& run = s.res.runs[0];
-        const int64_t sec = std::llround(c.rate);
-        std::vector<CSkrivoAnnotationManager::NoteInput> notes;
+        const int64_t sec = std::llround(c.rate), end = s.res.endStamp;
+        std::vector<CSkrivoAnnotationManager::NoteInput> notes = {
+            {L"after 1", L"", end + 1, end + 1 + sec}, {L"after 2 h", L"", end + 7200 * sec, 0}};
         for (int i = 0; i < c.burst; ++i)
             notes.push_back({L"Burst of spikes over the left temporal chain, note " + std::to_wstring(i), L"",
                              run.firstStamp + 2 * sec + 1, 0});
-        if (c.gap) { // three inside the gap, two just after it
-            for (int i = 1; i <= 3; ++i)
-                notes.push_back({L"In gap", L"", run.firstStamp + run.samples + i * sec / 2, 0});
-            for (int i = 0; i < 2; ++i)
-                notes.push_back({L"After gap", L"", s.res.runs[1].firstStamp + i, 0});
-        }
+        // Either side of where a split starts a file, or of a gap's ends.
+        for (int64_t at : c.gap ? std::vector{run.firstStamp + run.samples, s.res.runs[1].firstStamp}
+                                : std::vector{run.firstStamp + 2 * sec, run.firstStamp + 4 * sec})
+            for (int64_t d : {-1, 0})
+                notes.push_back({L"at " + std::to_wstring(at + d), L"", at + d, at + d + 3 * sec});
         CKeyTree t = MakeTemplate(L"EDF+");
         t.AddKey(L"UseDecimatedData", c.decimation > 1 ? 1 : 0);
         t.AddKey(L"PadGaps", c.pad ? 1 : 0);
+        for (const auto& [key, value] : c.keys)
+            t.AddKey(key, value);
         CSkrivoer w(s.desc, t, s.out.wstring());
-        w.GetAnnotationManager().AddNotes(notes, c.rate);
-        ASSERT_TRUE(w.Export(nullptr)) << Narrow(w.GetLastErrorText());
-        const std::string path = (s.out / "Doe~ John_0001.EDF").string();
-        EdfFile strict(path);
-        const EdfHeader& h = strict.Header();
-        // The header's duration is the one the samples use.
-        EXPECT_NEAR(h.signals[0].samples / h.duration, c.rate / c.decimation, 1e-9) << h.durationText;
+        CSkrivoAnnotationManager& m = w.GetAnnotationManager();
+        m.AddStages({.label = L"", .epochSeconds = 2, .firstEpochStamp = run.firstStamp, .codes = {0, 1, 2, 3, 5}},
+                    c.rate, 3);
+        m.AddNotes(notes, c.rate);
+        CExportDetails details(L"study", s.folder, s.opt.studyName, nullptr);
+        ASSERT_TRUE(w.Export(&details)) << Narrow(w.GetLastErrorText());
+        EXPECT_TRUE(details.GetProblems().empty()) << Narrow(details.GetProblems()[0].reason);
+        std::vector<EdfLibFile> files;
         size_t written = 0;
-        const EdfLibFile f = ReadChecked(path);
-        if (f.rc == 0) {
-            written = f.annots.size();
-        } else {
-            EXPECT_EQ(h.reserved.substr(0, 5), "EDF+D");
-            for (int64_t r = 0; r < h.records; ++r)
-                for (const Tal& tal : strict.Tals(r))
-                    written += static_cast<size_t>(std::count_if(tal.texts.begin(), tal.texts.end(),
-                                                                 [](const std::string& t) { return !t.empty(); }));
-        }
-        EXPECT_EQ(written, w.GetAnnotationManager().GetCount());
-        EXPECT_GE(w.GetAnnotationManager().GetCount(), notes.size());
-    }
-}
-
-// Firmware that misreports its input ranges: the file's physical values are
-// those of the ranges the samples were stored in, and InvertAC flips the
-// sign of AC signals only, raw or derived.
-TEST(Export, MisreportedRangesAreCorrectedAndOnlyAcSignalsInverted) {
-    const std::tuple<int, const wchar_t*, const wchar_t*> cases[] = {
-        {14, L"3.2", L"RawData"}, {24, L"3.2", L"RawData"}, {25, L"5.0", L"RawData"}, {26, L"1.5", L"RawData"},
-        {27, L"1.9", L"RawData"}, {7, L"3.2", L"RawData"},  {7, L"3.2", L"AcquisitionMontage"}};
-    for (const auto& [type, firmware, channels] : cases) {
-        SCOPED_TRACE(type);
-        SimStudy s = Simulate({.headboxType = type, .sampleRate = 128, .durationSeconds = 2, .outOfRangeValues = false,
-                               .maxEntrySamples = 700, .hbSwVersion = firmware},
-                              "quirk");
-        ASSERT_TRUE(s.res.ok && s.probed);
-        CKeyTree t = MakeTemplate(L"EDF", channels);
-        t.AddKey(L"InvertAC", 1);
-        ExportResult r = RunExport(s, t);
-        ASSERT_TRUE(r.ok) << Narrow(r.text);
-        EdfLibFile f = ReadChecked(r.files[0]);
-        ASSERT_EQ(f.rc, 0);
-        const auto stored = CKadeHeadboxConfig::CreateHeadbox(type)->GetStorageRanges();
-        const sk::sim::SimSignal sig(s.opt);
-        int ac = 0, dc = 0;
-        for (int i = 0; i < f.hdr->edfsignals; ++i) {
-            const CKeyTree* raw = RawEntry(s.desc, i);
-            const auto& want = stored.at(static_cast<size_t>(IntOf(raw->GetAt(L"ConfigurationIndex"), -1)));
-            const double sign = AsCStr(raw->GetAt(L"SignalType"), L"") == L"AC" ? (++ac, -1.0) : (++dc, 1.0);
-            const edf_param_struct& p = f.hdr->signalparam[i];
-            double k = 1.0, c = 0.0;
-            CalibrationLine(s.desc, *raw, std::wstring(channels) != L"RawData", k, c);
-            for (int64_t j = 0; j < s.res.totalSamples; j += 5) {
-                const int32_t v = sig.Value(IntOf(raw->GetAt(L"StorageIndex"), -1), s.res.startStamp + j);
-                const double expected = sign * ExpectedPhysical(v, want.digitalMinimum, want.digitalMaximum,
-                                                                want.physicalMinimum, want.physicalMaximum,
-                                                                sign * p.phys_min, sign * p.phys_max, k, c);
-                ASSERT_NEAR(f.phys[static_cast<size_t>(i)][static_cast<size_t>(j)], expected, Step(p) * 1.51 + 1e-9)
-                    << "signal " << i << " sample " << j;
+        for (const auto& e : std::set<fs::path>(fs::directory_iterator(s.out), {})) {
+            EdfFile strict(e.string());
+            const EdfHeader& h = strict.Header();
+            // The header's duration is the one the samples use.
+            EXPECT_NEAR(h.signals[0].samples / h.duration, c.rate / c.decimation, 1e-9) << h.durationText;
+            files.push_back(ReadChecked(e.string()));
+            written += files.back().annots.size();
+            if (files.back().rc != 0) { // EDF+D
+                EXPECT_EQ(h.reserved.substr(0, 5), "EDF+D");
+                for (int64_t r = 0; r < h.records; ++r)
+                    for (const Tal& tal : strict.Tals(r))
+                        written += static_cast<size_t>(std::count_if(tal.texts.begin(), tal.texts.end(),
+                                                                     [](const std::string& t) { return !t.empty(); }));
             }
         }
-        EXPECT_GT(ac, 0);
-        EXPECT_GT(dc, 0);
+        EXPECT_EQ(written, m.GetCount()); // nothing lost, nothing twice
+        for (const ANNOTATION_ENTRY& e : m.GetEntries()) {
+            const std::string text = Narrow(e.text);
+            const long long time = 12LL * 3600 * 10000000 + std::llround(static_cast<double>(e.start) * 1e7 / c.rate);
+            size_t k = 0; // the file whose time holds it
+            while (k + 1 < files.size() && FirstSampleTime(files[k + 1]) <= time)
+                ++k;
+            if (files[k].rc != 0 || (text.rfind("at ", 0) && text.rfind("after", 0) && text.rfind("Sleep", 0)))
+                continue; // EDF+D, or a text of the study's own (checked elsewhere)
+            const auto* a = FindAnnotation(files[k], text);
+            ASSERT_NE(a, nullptr) << text << " in file " << k;
+            EXPECT_NEAR(FirstSampleTime(files[k]) + a->onset, time, 1) << text;
+            EXPECT_NEAR(a->duration_l, e.duration > 0 ? e.duration * 1e7 : -1e7, 1) << text;
+        }
     }
 }
 
@@ -894,28 +873,31 @@ TEST(ExportOutcome, DamagedStudyFilesAreNamedAndNeverCostTheSignals) {
         sk::ExportOutcome outcome;
         const char* ext;    // of the file the first problem (or a failure's text) names
         double seconds;     // skipped: exactly, at least -seconds when negative
-        bool notesCounted;  // skipped notes told
+        int64_t notes;      // skipped notes told (-1: not told)
         bool stagesCounted; // skipped stages told
         double kept = 10;   // seconds of the file at least
     } cases[] = {
-        {"intact", ENT, Damage::None, sk::ExportOutcome::Complete, "", kNotTold, false, false},
-        {"lower-case extensions", FOLDER, Damage::LowerCase, sk::ExportOutcome::Complete, "", kNotTold, false, false},
-        {"notes missing", ENT, Damage::Delete, sk::ExportOutcome::Incomplete, ".ENT", kNotTold, false, false},
-        {"notes empty", ENT, Damage::Empty, sk::ExportOutcome::Incomplete, ".ENT", kNotTold, false, false},
-        {"notes corrupt", ENT, Damage::FlipMiddle, sk::ExportOutcome::Incomplete, ".ENT", kNotTold, true, false},
-        {"staging missing", EPO, Damage::Delete, sk::ExportOutcome::Incomplete, ".EPO", kNotTold, false, false},
-        {"staging corrupt", EPO, Damage::FlipBeforeEnd, sk::ExportOutcome::Incomplete, ".EPO", kNotTold, false, true},
-        {"first TOC missing", ETC0, Damage::Delete, sk::ExportOutcome::Incomplete, ".ETC", 3.0, false, false},
-        {"first TOC a FIFO", ETC0, Damage::Fifo, sk::ExportOutcome::Incomplete, ".ETC", 3.0, false, false},
-        {"first TOC corrupt", ETC0, Damage::FlipMiddle, sk::ExportOutcome::Incomplete, ".ETC", 3.0, false, false},
-        {"first raw data cut", ERD0, Damage::CutTwoThirds, sk::ExportOutcome::Incomplete, ".ERD", -0.5, false, false},
-        {"second raw data cut", ERD1, Damage::Empty, sk::ExportOutcome::Incomplete, ".ERD", 5.0, false, false, 3},
-        {"no readable TOC", ALL_ETC, Damage::Delete, sk::ExportOutcome::Failed, ".ETC", kNotTold, false, false},
-        {"no raw data", ALL_ERD, Damage::Delete, sk::ExportOutcome::Failed, ".ERD", kNotTold, false, false},
+        {"intact", ENT, Damage::None, sk::ExportOutcome::Complete, "", kNotTold, -1, false},
+        {"lower-case extensions", FOLDER, Damage::LowerCase, sk::ExportOutcome::Complete, "", kNotTold, -1, false},
+        {"notes missing", ENT, Damage::Delete, sk::ExportOutcome::Incomplete, ".ENT", kNotTold, -1, false},
+        {"notes empty", ENT, Damage::Empty, sk::ExportOutcome::Incomplete, ".ENT", kNotTold, -1, false},
+        // One damaged note costs that note alone.
+        {"notes corrupt", ENT, Damage::FlipMiddle, sk::ExportOutcome::Incomplete, ".ENT", kNotTold, 1, false},
+        {"staging missing", EPO, Damage::Delete, sk::ExportOutcome::Incomplete, ".EPO", kNotTold, -1, false},
+        {"staging corrupt", EPO, Damage::FlipBeforeEnd, sk::ExportOutcome::Incomplete, ".EPO", kNotTold, -1, true},
+        {"first TOC missing", ETC0, Damage::Delete, sk::ExportOutcome::Incomplete, ".ETC", 3.0, -1, false},
+        {"first TOC a FIFO", ETC0, Damage::Fifo, sk::ExportOutcome::Incomplete, ".ETC", 3.0, -1, false},
+        {"first TOC corrupt", ETC0, Damage::FlipMiddle, sk::ExportOutcome::Incomplete, ".ETC", 3.0, -1, false},
+        {"first raw data cut", ERD0, Damage::CutTwoThirds, sk::ExportOutcome::Incomplete, ".ERD", -0.5, -1, false},
+        // The notes and epochs of the lost time follow the last record.
+        {"second raw data cut", ERD1, Damage::Empty, sk::ExportOutcome::Incomplete, ".ERD", 5.0, -1, false, 3},
+        {"no readable TOC", ALL_ETC, Damage::Delete, sk::ExportOutcome::Failed, ".ETC", kNotTold, -1, false},
+        {"no raw data", ALL_ERD, Damage::Delete, sk::ExportOutcome::Failed, ".ERD", kNotTold, -1, false},
     };
     CKeyTree tmpl = MakeTemplate(L"EDF+");
     tmpl.AddKey(L"PadGaps", 1);
     int intactSignals = 0;
+    size_t intactAnnotations = 0;
     std::string intactBytes;
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -954,7 +936,7 @@ TEST(ExportOutcome, DamagedStudyFilesAreNamedAndNeverCostTheSignals) {
             EXPECT_TRUE(std::isnan(c.seconds) ||
                         (c.seconds < 0 ? skipped >= -c.seconds : std::fabs(skipped - c.seconds) < 0.01))
                 << skipped;
-            EXPECT_EQ(problems[0].skippedNotes > 0, c.notesCounted);
+            EXPECT_EQ(problems[0].skippedNotes, c.notes);
             EXPECT_EQ(problems[0].skippedStages == s.res.epochCount, c.stagesCounted);
         }
         // One file, read whole by EDFlib, with every signal of the study
@@ -963,10 +945,18 @@ TEST(ExportOutcome, DamagedStudyFilesAreNamedAndNeverCostTheSignals) {
         ASSERT_EQ(r.files.size(), 1u);
         EdfLibFile f = ReadChecked(r.files[0]);
         ASSERT_EQ(f.rc, 0);
+        // Every note and epoch that could be read is in the file or counted.
+        auto counted = static_cast<size_t>(std::count_if(f.annots.begin(), f.annots.end(), [](const auto& a) {
+            return std::string(a.annotation) != "Recording gap";
+        }));
         if (c.damage == Damage::None) {
             intactSignals = f.hdr->edfsignals;
+            intactAnnotations = counted;
             intactBytes = ReadAll(r.files[0]);
         }
+        for (const auto& p : problems)
+            counted += static_cast<size_t>(std::max<int64_t>(p.skippedNotes, 0) + std::max<int64_t>(p.skippedStages, 0));
+        EXPECT_TRUE((c.which <= EPO && c.notes < 0 && !c.stagesCounted) || counted >= intactAnnotations) << counted;
         EXPECT_EQ(f.hdr->edfsignals, intactSignals);
         EXPECT_TRUE(c.damage != Damage::LowerCase || ReadAll(r.files[0]) == intactBytes) << "exports differ";
         EXPECT_GE(f.hdr->datarecords_in_file * f.hdr->datarecord_duration,
