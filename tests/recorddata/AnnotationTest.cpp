@@ -261,6 +261,19 @@ TEST(AnnotationWriter, SharedTalFillsTheRecordToTheLastByte) {
     }
 }
 
+// A decimated record's time runs to where its next frame would start: a note
+// after its last frame's stamp is its own (at a split, not the next file's).
+TEST(AnnotationWriter, DecimatedRecordsHoldTheirLastFramesTime) {
+    Manager m;
+    m.AddNotes({Note(L"A", 255)}, 256.0);
+    CEDFAnnotationData data(m.CreateAnnotationIterator());
+    data.SetAnnotationsPerRecord(1);
+    data.GetWriter()->Initialize(0.0, 0, 64.0, 4, 1.0);
+    std::string out(32, '\xEE');
+    data.GetWriter()->Write(0, 252, nullptr, 16, reinterpret_cast<uint8_t*>(out.data()));
+    EXPECT_EQ(out, Record(Keep("+0") + "+0.99609375" + T14 + "A" + T14 + NUL, 32));
+}
+
 TEST_F(AnnotationWriterTest, TinyRecordsNeverOverrun) {
     Make({Note(L"A", 0), Note(L"B", 300), Note(L"C", 600)}, 1);
     sk::LogCapture log;
