@@ -544,9 +544,14 @@ bool CBidsWriter::Finish(std::vector<std::pair<std::string, std::string>>& faile
             double rate = 0;
             for (const Signal& s : f.signals) {
                 ch += Field(s.name) + "\t" + s.type + "\t" + Field(s.units) + "\t" + Number(s.rate);
-                if (cutoffs)
-                    ch += "\t" + (s.highPass ? Number(*s.highPass) : "n/a") + "\t" +
-                          (s.lowPass ? Number(*s.lowPass) : "n/a");
+                if (cutoffs) {
+                    // Appended piece by piece: "\t" + std::string trips g++ 12's
+                    // false -Wrestrict in an optimised build.
+                    ch += '\t';
+                    ch += s.highPass ? Number(*s.highPass) : "n/a";
+                    ch += '\t';
+                    ch += s.lowPass ? Number(*s.lowPass) : "n/a";
+                }
                 ch += "\tgood\n";
                 ++counts[s.type];
                 if (s.type == "EEG" && rate == 0) rate = s.rate;
