@@ -533,7 +533,10 @@ TEST(Export, EveryNoteIsWrittenAtEveryRateInTheFileWhoseTimeHoldsIt) {
             notes.push_back({L"Burst of spikes over the left temporal chain, note " + std::to_wstring(i), L"",
                              run.firstStamp + 2 * sec + 1, 0});
         for (int i = 0; i < 30; ++i)
-            notes.push_back({L"after, " + std::to_wstring(i), L"", end + 9 + i * 10 * sec, 0}); // spread out
+            // Spread out and as long as any text, so that only the room
+            // planned for the notes after the end holds them.
+            notes.push_back({L"after the recording, a note longer than a burst's, number " + std::to_wstring(i), L"",
+                             end + 9 + i * 10 * sec, 0});
         // Either side of where a split starts a file, or of a gap's ends.
         for (int64_t at : c.gap ? std::vector{run.firstStamp + run.samples, s.res.runs[1].firstStamp}
                                 : std::vector{run.firstStamp + 2 * sec, run.firstStamp + 4 * sec})
