@@ -589,6 +589,49 @@ TEST(Export, EveryNoteIsWrittenAtEveryRateInTheFileWhoseTimeHoldsIt) {
     }
 }
 
+// Firmware that misreports its input ranges: the file's physical values are
+// those of the ranges the samples were stored in, and InvertAC flips the
+// sign of AC signals only, raw or derived.
+TEST(Export, MisreportedRangesAreCorrectedAndOnlyAcSignalsInverted) {
+    const std::tuple<int, const wchar_t*, const wchar_t*> cases[] = {
+        {14, L"3.2", L"RawData"}, {24, L"3.2", L"RawData"}, {25, L"5.0", L"RawData"}, {26, L"1.5", L"RawData"},
+        {27, L"1.9", L"RawData"}, {7, L"3.2", L"RawData"},  {7, L"3.2", L"AcquisitionMontage"}};
+    for (const auto& [type, firmware, channels] : cases) {
+        SCOPED_TRACE(type);
+        SimStudy s = Simulate({.headboxType = type, .sampleRate = 128, .durationSeconds = 2, .outOfRangeValues = false,
+                               .maxEntrySamples = 700, .hbSwVersion = firmware},
+                              "quirk");
+        ASSERT_TRUE(s.res.ok && s.probed);
+        CKeyTree t = MakeTemplate(L"EDF", channels);
+        t.AddKey(L"InvertAC", 1);
+        ExportResult r = RunExport(s, t);
+        ASSERT_TRUE(r.ok) << Narrow(r.text);
+        EdfLibFile f = ReadChecked(r.files[0]);
+        ASSERT_EQ(f.rc, 0);
+        const auto stored = CKadeHeadboxConfig::CreateHeadbox(type)->GetStorageRanges();
+        const sk::sim::SimSignal sig(s.opt);
+        int ac = 0, dc = 0;
+        for (int i = 0; i < f.hdr->edfsignals; ++i) {
+            const CKeyTree* raw = RawEntry(s.desc, i);
+            const auto& want = stored.at(static_cast<size_t>(IntOf(raw->GetAt(L"ConfigurationIndex"), -1)));
+            const double sign = AsCStr(raw->GetAt(L"SignalType"), L"") == L"AC" ? (++ac, -1.0) : (++dc, 1.0);
+            const edf_param_struct& p = f.hdr->signalparam[i];
+            double k = 1.0, c = 0.0;
+            CalibrationLine(s.desc, *raw, std::wstring(channels) != L"RawData", k, c);
+            for (int64_t j = 0; j < s.res.totalSamples; j += 5) {
+                const int32_t v = sig.Value(IntOf(raw->GetAt(L"StorageIndex"), -1), s.res.startStamp + j);
+                const double expected = sign * ExpectedPhysical(v, want.digitalMinimum, want.digitalMaximum,
+                                                                want.physicalMinimum, want.physicalMaximum,
+                                                                sign * p.phys_min, sign * p.phys_max, k, c);
+                ASSERT_NEAR(f.phys[static_cast<size_t>(i)][static_cast<size_t>(j)], expected, Step(p) * 1.51 + 1e-9)
+                    << "signal " << i << " sample " << j;
+            }
+        }
+        EXPECT_GT(ac, 0);
+        EXPECT_GT(dc, 0);
+    }
+}
+
 // A size or a time limit splits an export into numbered files of whole
 // records, each holding the source's samples from where the last one ended.
 // The header counts against a size limit (here just short of four records),
