@@ -4,6 +4,7 @@
 // storage schema. Whether it opens decides whether the segment's records
 // exist, for the export and the size plan alike.
 
+#include <cstdint>
 #include <memory>
 #include <string>
 
@@ -12,11 +13,22 @@
 
 namespace sk {
 
+// What every segment's raw data header must share with the study: records
+// are laid out for one rate and one channel order, so the samples of a
+// segment recorded otherwise would land at the wrong times or in the wrong
+// signals. A field of 0 is not checked.
+struct SegmentLayout {
+    double rate = 0.0;      // acquisition rate as the study takes it (whole Hz)
+    int32_t channels = 0;   // stored channels
+    int32_t decimation = 0; // stamps per stored sample
+};
+
 class RawSegment {
 public:
     // Opens the raw data file of the table-of-contents file tocPath; false,
-    // with *why, when the file, its header or its schema cannot be read.
-    bool Open(const std::wstring& tocPath, CEegFileException* why);
+    // with *why, when the file, its header or its schema cannot be read, or
+    // the header's layout is not the study's.
+    bool Open(const std::wstring& tocPath, const SegmentLayout& layout, CEegFileException* why);
     // The raw data file's path (also when it did not open).
     const std::wstring& Path() const { return m_path; }
     CRawDataFile& File() { return m_raw; }

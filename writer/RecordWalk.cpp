@@ -1,7 +1,9 @@
 #include "writer/RecordWalk.h"
 
 #include <algorithm>
+#include <string>
 
+#include "platform/recording/StudyFormat.h"
 #include "writer/WriterLog.h"
 
 namespace sk {
@@ -9,6 +11,16 @@ namespace sk {
 namespace {
 constexpr uint32_t kOpenFlags = CEegFile::modeRead | CEegFile::shareDenyNone;
 } // namespace
+
+bool RecordWalk::DecimationMatches(const CTocFile& toc, const std::wstring& path, int32_t decimation,
+                                   CEegFileException* why) {
+    if (toc.GetDecimation() == decimation)
+        return true;
+    *why = CEegFileException(sk::rec::kErrInvalidData, path + L": decimation factor " +
+                                                           std::to_wstring(toc.GetDecimation()) +
+                                                           L" differs from the study's " + std::to_wstring(decimation));
+    return false;
+}
 
 bool RecordWalk::Enter(const TOC_ENTRY& entry, Steps& steps) {
     if (m_current > entry.m_stamp) {
@@ -18,6 +30,40 @@ bool RecordWalk::Enter(const TOC_ENTRY& entry, Steps& steps) {
         m_current = entry.m_stamp + skip * m_dec;
     }
     return true;
+}
+
+bool RecordWalk::ResumeAfterFailure(CTocFile& toc, TOC_ENTRY& entry, Steps& steps) {
+    // The first sample wanted from the entry: where the walk stands, or the
+    // entry's first one on or after it (a skip to the file's start failed).
+    int64_t from = entry.m_stamp;
+    if (m_current > entry.m_stamp)
+        from += (m_current - entry.m_stamp + m_dec - 1) / m_dec * m_dec;
+    if (from <= EntryEnd(entry)) {
+        if (m_loss.samples == 0)
+            m_loss.from = from;
+        m_loss.to = EntryEnd(entry);
+        m_loss.samples += (EntryEnd(entry) - from) / m_dec + 1;
+    }
+    // A damaged block costs its entry only: every entry's data starts with
+    // a block of its own at its own offset.
+    TOC_ENTRY next;
+    while (toc.NextTocEntry(&next) && next.m_stamp != -1) {
+        if (steps.Resume(toc, next)) {
+            entry = next;
+            return true;
+        }
+        if (m_loss.samples == 0)
+            m_loss.from = next.m_stamp;
+        m_loss.to = EntryEnd(next);
+        m_loss.samples += next.m_sampleCount;
+    }
+    return false;
+}
+
+void RecordWalk::ReportLoss(Steps& steps) {
+    if (m_loss.samples > 0)
+        steps.Lost(m_loss.from, m_loss.to, m_loss.samples);
+    m_loss = Loss();
 }
 
 void RecordWalk::CompleteRecord(Steps& steps) {
@@ -42,7 +88,7 @@ int64_t RecordWalk::Run(const std::vector<std::wstring>& tocFiles, int64_t start
     m_index = 0;
     m_records = 0;
     m_stop = false;
-    auto entryEnd = [&](const TOC_ENTRY& e) { return e.m_stamp + static_cast<int64_t>(e.m_sampleCount) * m_dec - 1; };
+    m_loss = Loss();
 
     for (size_t k = 0; k < tocFiles.size() && !m_stop; ++k) {
         const bool lastFile = k + 1 == tocFiles.size();
@@ -52,16 +98,20 @@ int64_t RecordWalk::Run(const std::vector<std::wstring>& tocFiles, int64_t start
             steps.TocUnreadable(k, err);
             continue;
         }
+        if (!DecimationMatches(toc, tocFiles[k], static_cast<int32_t>(m_dec), &err)) {
+            steps.TocUnreadable(k, err);
+            continue;
+        }
         TOC_ENTRY segment = toc.FindTocEntry(-1);
         if (segment.m_stamp == -1)
             continue; // a table without entries holds no samples
-        const int64_t fileEnd = entryEnd(toc.FindTocEntry(sk::kEndStamp));
+        const int64_t fileEnd = EntryEnd(toc.FindTocEntry(sk::kEndStamp));
         segment = toc.FindTocEntry(-1);
 
         if (m_current == startStamp) {
             if (m_current > fileEnd)
                 continue;
-            if (m_current > entryEnd(segment)) {
+            if (m_current > EntryEnd(segment)) {
                 segment = toc.FindTocEntryUpperBound(m_current);
                 if (segment.m_stamp == -1) {
                     SKW_LOG(8, L"RecordWalk::Run - Unable to determine correct TOC entry for timestamp %lld",
@@ -82,9 +132,17 @@ int64_t RecordWalk::Run(const std::vector<std::wstring>& tocFiles, int64_t start
         if (!steps.OpenData(k, toc, segment))
             continue;
 
-        bool readFailed = !Enter(segment, steps);
-        int64_t segStart = segment.m_stamp;
-        int64_t segEnd = entryEnd(segment);
+        int64_t segStart = 0, segEnd = 0;
+        // Enters the entry (or, when that fails, the next one whose data
+        // reads); false when none is left.
+        auto enter = [&](TOC_ENTRY& entry) {
+            if (!Enter(entry, steps) && !ResumeAfterFailure(toc, entry, steps))
+                return false;
+            segStart = entry.m_stamp;
+            segEnd = EntryEnd(entry);
+            return true;
+        };
+        bool readFailed = !enter(segment);
         while (!readFailed) {
             if (m_current < segStart) {
                 if (m_splitAtGaps && (m_records > 0 || m_index > 0)) {
@@ -112,9 +170,18 @@ int64_t RecordWalk::Run(const std::vector<std::wstring>& tocFiles, int64_t start
                 const int32_t want = static_cast<int32_t>(std::min<int64_t>(left, m_fpr - m_index));
                 const int32_t n = left > 0 ? steps.Read(m_current, m_index, want) : 0;
                 if (n == 0) {
-                    readFailed = true;
-                    break;
+                    // The walk goes on at the next entry that reads; what
+                    // lies between is a gap.
+                    if (!ResumeAfterFailure(toc, segment, steps)) {
+                        readFailed = true;
+                        break;
+                    }
+                    segStart = segment.m_stamp;
+                    segEnd = EntryEnd(segment);
+                    continue;
                 }
+                if (m_loss.samples > 0)
+                    ReportLoss(steps);
                 m_index += n;
                 m_current += (n - 1) * m_dec;
             }
@@ -143,9 +210,7 @@ int64_t RecordWalk::Run(const std::vector<std::wstring>& tocFiles, int64_t start
                 TOC_ENTRY next;
                 if (toc.NextTocEntry(&next) && next.m_stamp != -1) {
                     segment = next;
-                    segStart = segment.m_stamp;
-                    segEnd = entryEnd(segment);
-                    readFailed = !Enter(segment, steps);
+                    readFailed = !enter(segment);
                 }
             }
         }
@@ -153,7 +218,6 @@ int64_t RecordWalk::Run(const std::vector<std::wstring>& tocFiles, int64_t start
             // The rest of this file is lost; the samples already read are
             // kept (a partly filled record is completed with gap frames) and
             // the next file carries on after them.
-            steps.ReadFailed(m_current, fileEnd);
             if (m_index > 0) {
                 const int32_t filled = m_index;
                 steps.Pad(m_current, m_index);
@@ -162,6 +226,7 @@ int64_t RecordWalk::Run(const std::vector<std::wstring>& tocFiles, int64_t start
                 CompleteRecord(steps);
             }
         }
+        ReportLoss(steps);
         steps.CloseData();
     }
 

@@ -41,9 +41,14 @@ public:
         virtual bool Record() = 0;
         // After a record of the walk through a file; false stops (cancel).
         virtual bool Proceed() = 0;
-        // The open data ended or failed before the stamp; the file's samples
-        // up to fileEnd are lost.
-        virtual void ReadFailed(int64_t stamp, int64_t fileEnd) = 0;
+        // After the open data ended or failed: reads it again from the
+        // entry on; false when the entry's data cannot be read.
+        virtual bool Resume(const CTocFile& toc, const TOC_ENTRY& entry) = 0;
+        // samples recorded from stamp `from` to stamp `to` (the last one
+        // they cover) could not be read: the first failure's entry from
+        // where it failed, and the whole entries after it up to the one
+        // reading resumed at.
+        virtual void Lost(int64_t from, int64_t to, int64_t samples) = 0;
         // Done with the open data.
         virtual void CloseData() = 0;
     };
@@ -53,6 +58,11 @@ public:
                const CSkrivoer::CSplitLimit* splitLimit)
         : m_dec(decimation), m_fpr(framesPerRecord), m_pad(padGaps), m_splitAtGaps(splitAtGaps),
           m_splitLimit(splitLimit) {}
+
+    // False, with *why, for a table whose stamps step otherwise than the
+    // exported data's samples.
+    static bool DecimationMatches(const CTocFile& toc, const std::wstring& path, int32_t decimation,
+                                  CEegFileException* why);
 
     // Walks one output file from startStamp; returns the stamp where the next
     // file starts (past the end when the recording is done).
@@ -70,6 +80,14 @@ private:
     // A gap ends a file of a series split at gaps once it holds data (its
     // last record completed with gap frames); the next starts at resume.
     void EndAtGap(int64_t resume, Steps& steps);
+    // The open data failed at the current stamp inside entry: its samples
+    // from there on are lost, and so is every following entry until one
+    // whose data can be read again, which becomes the entry. False when
+    // none is left in the file.
+    bool ResumeAfterFailure(CTocFile& toc, TOC_ENTRY& entry, Steps& steps);
+    // Tells the steps what the failures since the last sample read cost.
+    void ReportLoss(Steps& steps);
+    int64_t EntryEnd(const TOC_ENTRY& e) const { return e.m_stamp + static_cast<int64_t>(e.m_sampleCount) * m_dec - 1; }
 
     const int64_t m_dec;
     const int32_t m_fpr;
@@ -80,6 +98,9 @@ private:
     int32_t m_index = 0;
     int64_t m_records = 0;
     bool m_stop = false;
+    struct Loss {
+        int64_t from = 0, to = 0, samples = 0;
+    } m_loss; // not yet reported
 };
 
 } // namespace sk

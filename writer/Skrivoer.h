@@ -34,6 +34,7 @@ class CExportDetails;
 namespace sk {
 class EdfOutputFile;
 class OutputObserver;
+struct SegmentLayout;
 
 // Local wall-clock time of a sample, to the millisecond.
 struct CalendarTime {
@@ -194,6 +195,12 @@ private:
     // missing, when asked.
     std::vector<std::wstring> TocFiles(std::vector<double>* seconds = nullptr,
                                        std::vector<sk::ExportProblem>* missing = nullptr) const;
+    // The rate, channels and decimation every segment of the exported data
+    // must have.
+    sk::SegmentLayout ExpectedLayout() const;
+    // Why the decimated copy cannot be exported ("file: reason"); empty when
+    // each of its segments opens with the study's layout.
+    std::wstring DecimatedCopyProblem() const;
     void SetError(int32_t code, const std::wstring& text);
     bool ExportFiles(CExportDetails* details);
     // Processors, record layout and split limit, and the checks that the

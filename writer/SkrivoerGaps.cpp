@@ -1,10 +1,13 @@
-// The recording's segment files and the gaps between its recorded runs, as
-// the segment table and the tables of contents give them.
+// The recording's segment files, what each must share with the study, and
+// the gaps between its recorded runs, as the segment table and the tables of
+// contents give them.
 
 #include "writer/Skrivoer.h"
 
 #include "platform/recording/StcFile.h"
 #include "platform/recording/TocFile.h"
+#include "writer/RawSegment.h"
+#include "writer/RecordWalk.h"
 #include "writer/WriterUtil.h"
 
 using namespace sk::writer;
@@ -71,4 +74,41 @@ std::vector<CSkrivoer::Gap> CSkrivoer::RecordingGaps() const {
         }
     }
     return gaps;
+}
+
+sk::SegmentLayout CSkrivoer::ExpectedLayout() const {
+    sk::SegmentLayout layout;
+    layout.rate = RealOf(m_study.GetAt(L"Samples.Frequency"), 0.0);
+    layout.channels = IntOf(m_study.GetAt(L"Channels.RawCount"), 0);
+    layout.decimation = m_decimation;
+    return layout;
+}
+
+std::wstring CSkrivoer::DecimatedCopyProblem() const {
+    if (LongLongOf(m_study.GetAt(StudyKey(L"Samples.Start")), -1) == -1) {
+        const std::wstring path = StudyFilePath(L".STC");
+        CStcFile stc;
+        CEegFileException err;
+        if (!FileExists(path))
+            return path + L": segment table is missing";
+        if (!stc.Open(path, kOpenFlags, &err))
+            return err.GetErrorText();
+        return path + L": no recorded samples";
+    }
+    std::vector<sk::ExportProblem> missing;
+    const std::vector<std::wstring> tocFiles = TocFiles(nullptr, &missing);
+    if (!missing.empty())
+        return missing.front().file + L": " + missing.front().reason;
+    if (tocFiles.empty())
+        return StudyFilePath(L".ETC") + L": table of contents is missing";
+    for (const std::wstring& path : tocFiles) {
+        CTocFile toc;
+        sk::RawSegment raw;
+        CEegFileException err;
+        if (!toc.Open(path, kOpenFlags, &err) ||
+            !sk::RecordWalk::DecimationMatches(toc, path, m_decimation, &err) ||
+            !raw.Open(path, ExpectedLayout(), &err))
+            return err.GetErrorText();
+    }
+    return std::wstring();
 }

@@ -17,13 +17,14 @@ namespace {
 
 class CountSteps final : public sk::RecordWalk::Steps {
 public:
-    explicit CountSteps(const std::vector<std::wstring>& tocFiles) : m_tocFiles(tocFiles) {}
+    CountSteps(const std::vector<std::wstring>& tocFiles, const sk::SegmentLayout& layout)
+        : m_tocFiles(tocFiles), m_layout(layout) {}
     void TocUnreadable(size_t, const CEegFileException&) override {}
     // A raw data file that cannot be opened is skipped by the export.
     bool OpenData(size_t file, const CTocFile&, const TOC_ENTRY&) override {
         sk::RawSegment data;
         CEegFileException why;
-        return data.Open(m_tocFiles[file], &why);
+        return data.Open(m_tocFiles[file], m_layout, &why);
     }
     bool Skip(int64_t) override { return true; }
     int32_t Read(int64_t, int32_t, int32_t max) override { return max; }
@@ -31,11 +32,13 @@ public:
     void Pad(int64_t, int32_t) override {}
     bool Record() override { return true; }
     bool Proceed() override { return true; }
-    void ReadFailed(int64_t, int64_t) override {}
+    bool Resume(const CTocFile&, const TOC_ENTRY&) override { return true; }
+    void Lost(int64_t, int64_t, int64_t) override {}
     void CloseData() override {}
 
 private:
     const std::vector<std::wstring>& m_tocFiles;
+    const sk::SegmentLayout m_layout;
 };
 
 } // namespace
@@ -45,7 +48,7 @@ int64_t CSkrivoer::PlanRecords(int64_t startStamp, int64_t* next) const {
     if (m_framesPerRecord <= 0 || m_bytesPerRecord <= 0)
         return 0;
     const std::vector<std::wstring> tocFiles = TocFiles();
-    CountSteps steps(tocFiles);
+    CountSteps steps(tocFiles, ExpectedLayout());
     sk::RecordWalk walk(m_decimation, m_framesPerRecord, PadGaps(), SplitAtGaps(), m_splitLimit.get());
     *next = walk.Run(tocFiles, startStamp, steps);
     return walk.Records();

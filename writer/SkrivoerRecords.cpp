@@ -10,6 +10,7 @@
 #include <memory>
 #include <vector>
 
+#include "platform/Format.h"
 #include "platform/HResult.h"
 #include "platform/recording/SampleFrame.h"
 #include "platform/recording/TocFile.h"
@@ -155,33 +156,41 @@ public:
     bool OpenData(size_t file, const CTocFile& toc, const TOC_ENTRY& entry) override {
         auto data = std::make_unique<Data>();
         CEegFileException err;
-        if (!data->segment.Open(m_tocFiles[file], &err)) {
+        if (!data->segment.Open(m_tocFiles[file], m_w.ExpectedLayout(), &err)) {
             SKW_LOG(4, L"CSkrivoer::WriteRecords - Unable to open ERD file %s", data->segment.Path().c_str());
             SkipSegment(file, data->segment.Path(), err);
             return false;
         }
-        const CRawDataHeader* h = &data->segment.Header();
-        m_frameWord = h->m_frameWord;
-        // The samples of this entry and every later one are decoded ahead on
-        // the reader's thread, each entry from its own data offset.
-        std::vector<TOC_ENTRY> entries;
-        for (int i = 0; i < toc.GetEntryCount(); ++i)
-            if (!entries.empty() || toc.GetEntry(i).m_stamp == entry.m_stamp)
-                entries.push_back(toc.GetEntry(i));
-        data->reader.Start(&data->segment.File(), data->segment.Producer(), std::move(entries), h->m_channelCount,
-                           !m_details || m_details->GetDecodeAhead());
+        m_frameWord = data->segment.Header().m_frameWord;
         m_data = std::move(data);
+        StartReader(toc, entry);
         return true;
     }
 
-    bool Skip(int64_t samples) override { return m_data->reader.Skip(samples); }
+    bool Resume(const CTocFile& toc, const TOC_ENTRY& entry) override {
+        // Data the file does not hold (it was cut short) is not read at all.
+        const uint64_t end = entry.DataOffset() + entry.m_dataBytes;
+        if (end > static_cast<uint64_t>(m_data->segment.File().GetLength()))
+            return false;
+        StartReader(toc, entry);
+        return true;
+    }
+
+    bool Skip(int64_t samples) override {
+        const bool done = m_data->reader.Skip(samples);
+        if (!done)
+            NoteFailure();
+        return done;
+    }
 
     // Reads the recorded samples from the current stamp on into the frames;
     // the signal channels convert them on the spot.
     int32_t Read(int64_t current, int32_t index, int32_t max) override {
         const int32_t n = m_data->reader.ReadRun(std::min(max, m_runLimit), &m_run);
-        if (n == 0)
+        if (n == 0) {
+            NoteFailure();
             return 0;
+        }
         ConvertRawFrames(index);
         // Locals, not members: the frame stores below could alias a member
         // and force a reload per sample.
@@ -277,16 +286,21 @@ public:
         return true;
     }
 
-    // Truncated or corrupt sample data: the rest of the segment is lost and
-    // named.
-    void ReadFailed(int64_t current, int64_t fileEnd) override {
-        std::wstring why = m_data->reader.Error();
-        if (why.empty())
-            why = L"sample data ends before its table of contents";
+    // Truncated or corrupt sample data: what it cost is named with its time
+    // from the recording's start, so that it can be found in the files.
+    void Lost(int64_t from, int64_t to, int64_t samples) override {
+        std::wstring why = m_failure.empty() ? L"sample data ends before its table of contents" : m_failure;
+        m_failure.clear();
         SKW_LOG(4, L"CSkrivoer::WriteRecords - Unable to read ERD file %s", m_data->segment.Path().c_str());
-        const double lost = m_w.m_sampleFrequency > 0.0
-                                ? static_cast<double>((fileEnd - current) / m_dec + 1) / m_w.m_sampleFrequency
-                                : -1.0;
+        const double stampRate = RealOf(m_w.m_study.GetAt(L"Samples.Frequency"), 0.0);
+        if (stampRate > 0.0) {
+            const int64_t start = LongLongOf(m_w.m_study.GetAt(m_w.StudyKey(L"Samples.Start")), 0);
+            why += sk::FormatW(L"; the samples from %.3f s to %.3f s of the recording are lost",
+                               static_cast<double>(from - start) / stampRate,
+                               static_cast<double>(to + 1 - start) / stampRate);
+        }
+        const double lost =
+            m_w.m_sampleFrequency > 0.0 ? static_cast<double>(samples) / m_w.m_sampleFrequency : -1.0;
         m_w.AddProblem({m_data->segment.Path(), why, lost, -1, -1});
     }
 
@@ -316,6 +330,21 @@ private:
     };
     static constexpr int32_t kBlockFrames = 64;
 
+    // Reads the open data from the entry on, each entry from its own data
+    // offset.
+    void StartReader(const CTocFile& toc, const TOC_ENTRY& entry) {
+        std::vector<TOC_ENTRY> entries;
+        for (int i = 0; i < toc.GetEntryCount(); ++i)
+            if (!entries.empty() || toc.GetEntry(i).m_stamp == entry.m_stamp)
+                entries.push_back(toc.GetEntry(i));
+        m_data->reader.Start(&m_data->segment.File(), m_data->segment.Producer(), std::move(entries),
+                             m_data->segment.Header().m_channelCount, !m_details || m_details->GetDecodeAhead());
+    }
+    // The first failure of a loss names it.
+    void NoteFailure() {
+        if (m_failure.empty())
+            m_failure = m_data->reader.Error();
+    }
     void SkipSegment(size_t file, const std::wstring& path, const CEegFileException& why) {
         m_w.AddProblem({path, ReasonOf(why.GetErrorText(), path), m_tocSeconds[file], -1, -1});
     }
@@ -384,6 +413,7 @@ private:
     std::unique_ptr<Data> m_data;
     sk::SampleReader::Run m_run;
     bool m_cancelled = false;
+    std::wstring m_failure; // why the data failed, until the loss is told
 };
 
 int64_t CSkrivoer::WriteRecords(int64_t startStamp, CExportDetails* details) {

@@ -144,12 +144,23 @@ bool CSkrivoer::ProcessRecordData() {
         m_annotations->RedactWords(words);
     }
 
-    // 5. Decimated data runs at the raw rate divided by the factor.
+    // 5. Decimated data runs at the raw rate divided by the factor. A
+    // decimated copy that cannot be read in full gives way to the full-rate
+    // data, which loses nothing of the recording, and says so: one damaged
+    // copy never costs a study whose data is fine.
     if (m_useDecimated) {
         m_decimation = IntOf(m_study.GetAt(L"Study.RawDataDecimation"), 1);
         if (m_decimation < 1)
             m_decimation = 1;
-        m_sampleFrequency /= m_decimation;
+        const std::wstring problem = DecimatedCopyProblem();
+        if (problem.empty()) {
+            m_sampleFrequency /= m_decimation;
+        } else {
+            m_useDecimated = false;
+            m_decimation = 1;
+            m_notices.push_back(L"the decimated copy cannot be read (" + problem + L"): its full-rate data (" +
+                                sk::FormatW(L"%g", m_sampleFrequency) + L" Hz) is exported");
+        }
     }
 
     // Padded gaps leave no trace in the samples but their zeros: an EDF+

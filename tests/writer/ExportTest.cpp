@@ -20,6 +20,7 @@
 #include "platform/Sync.h"
 #include "platform/appcommon/HeadboxConfig.h"
 #include "platform/recording/EegStudyFile.h"
+#include "platform/recording/StudyFormat.h"
 #include "platform/recording/WaveType.h"
 #include "recorddata/SkrivoAnnotationManager.h"
 #include "support/SimStudy.h"
@@ -251,8 +252,9 @@ const Scenario kScenarios[] = {
          EXPECT_EQ(f.hdr->filetype, EDFLIB_FILETYPE_EDFPLUS);
          ExpectGapAnnotations(s, f);
      }},
-    // A decimation factor recorded as 0 counts as 1 instead of dividing
-    // the rate by zero.
+    // A decimation factor recorded as 0 divides nothing by zero: the
+    // decimated files (factor 4) do not fit it, so the full-rate data is
+    // exported, with a word why.
     {"DecimatedEdf",
      {.headboxType = 2, .durationSeconds = 20, .gaps = {{8.0, 2.0, false}}, .decimation = 4,
       .maxEntrySamples = 700},
@@ -265,6 +267,7 @@ const Scenario kScenarios[] = {
          CSkrivoer w(zero, t, (s.dir->path() / "zero").wstring());
          EXPECT_TRUE(w.Export(nullptr)) << Narrow(w.GetLastErrorText());
          EXPECT_DOUBLE_EQ(w.GetRecordDuration() * 256.0, w.GetFramesPerRecord());
+         EXPECT_EQ(w.GetNotices().size(), 1u);
      }},
     // Stamps still count at the raw rate: onsets are the recording's; trigger bits (one on the
     // grid) and patient events show on the sample whose step holds them.
@@ -866,7 +869,7 @@ TEST(Export, FullDiskLeavesAReadableFileOrNone) {
 
 // ---------------------------------------------------------------- unusual studies
 
-enum class Damage { None, Delete, Empty, FlipMiddle, FlipBeforeEnd, Fifo, CutTwoThirds, LowerCase };
+enum class Damage { None, Delete, Empty, FlipMiddle, FlipBeforeEnd, Fifo, CutTwoThirds, LowerCase, Rate, Channels };
 
 void Apply(const fs::path& file, Damage d) {
     const auto size = fs::is_regular_file(file) ? fs::file_size(file) : 0;
@@ -881,6 +884,18 @@ void Apply(const fs::path& file, Damage d) {
             fs::rename(e.path(), fs::path(e.path()).replace_extension(lower));
         }
         ASSERT_GE(renamed, 7); // EEG, STC, ENT, EPO and per segment ETC and ERD
+        break;
+    }
+    case Damage::Rate: // a raw data header whose checksum agrees
+    case Damage::Channels: {
+        std::string b = ReadAll(file.string());
+        auto* h = reinterpret_cast<uint8_t*>(b.data());
+        if (d == Damage::Rate)
+            sk::rec::PutF64(h + 16, sk::rec::GetF64(h + 16) * 2);
+        else
+            sk::rec::PutU32(h + 24, sk::rec::GetU32(h + 24) + 1);
+        sk::rec::PutU32(h + 60, sk::Crc32(h, 60));
+        std::ofstream(file, std::ios::binary) << b;
         break;
     }
     case Damage::Delete: fs::remove(file); break;
@@ -903,16 +918,28 @@ void Apply(const fs::path& file, Damage d) {
     }
 }
 
+// The runs without `count` samples from stamp `from` on.
+std::vector<sk::sim::SimRun> Without(const std::vector<sk::sim::SimRun>& runs, int64_t from, int64_t count) {
+    std::vector<sk::sim::SimRun> kept;
+    for (const auto& r : runs)
+        for (auto [a, b] : {std::pair{r.firstStamp, std::min(r.firstStamp + r.samples, from)},
+                            std::pair{std::max(r.firstStamp, from + count), r.firstStamp + r.samples}})
+            if (a < b)
+                kept.push_back({a, b - a, r.segment});
+    return kept;
+}
+
 // Damaged study files end in an honest outcome: what could be read is
-// exported (the signals always, whatever became of notes and staging), what
-// could not is named with the seconds, notes or stages it cost, and no file
-// gets its final name before it is whole.
+// exported (the signals always, whatever became of notes and staging, each
+// sample at its own time), what could not is named with the seconds, notes
+// or stages it cost, and no file gets its final name before it is whole.
 TEST(ExportOutcome, DamagedStudyFilesAreNamedAndNeverCostTheSignals) {
     // A sleep study of 8 s in two segments of 3 and 5 s (a 2 s gap between),
-    // notes and four 2 s epochs of staging.
+    // each in entries of 700 samples, notes, four 2 s epochs of staging and
+    // a decimated copy.
     const SimOptions o{.durationSeconds = 8, .studyGroup = 2, .epochSeconds = 2, .gaps = {{3.0, 2.0, true}},
-                       .maxEntrySamples = 700};
-    enum Which { ENT, EPO, ETC0, ERD0, ERD1, FOLDER, ALL_ETC, ALL_ERD };
+                       .decimation = 4, .maxEntrySamples = 700};
+    enum Which { ENT, EPO, ETC0, ERD0, ERD1, FOLDER, DEC_ETC0, ALL_ETC, ALL_ERD };
     const double kNotTold = NAN;
     struct Case {
         const char* name;
@@ -924,6 +951,8 @@ TEST(ExportOutcome, DamagedStudyFilesAreNamedAndNeverCostTheSignals) {
         int64_t notes;      // skipped notes told (-1: not told)
         bool stagesCounted; // skipped stages told
         double kept = 10;   // seconds of the file at least
+        int64_t lostFrom = -1, lost = 0; // samples lost from this one on (counted from the first; -1: not checked)
+        const char* reason = "";         // in the first problem's reason
     } cases[] = {
         {"intact", ENT, Damage::None, sk::ExportOutcome::Complete, "", kNotTold, -1, false},
         {"lower-case extensions", FOLDER, Damage::LowerCase, sk::ExportOutcome::Complete, "", kNotTold, -1, false},
@@ -935,8 +964,19 @@ TEST(ExportOutcome, DamagedStudyFilesAreNamedAndNeverCostTheSignals) {
         {"staging corrupt", EPO, Damage::FlipBeforeEnd, sk::ExportOutcome::Incomplete, ".EPO", kNotTold, -1, true},
         {"first TOC missing", ETC0, Damage::Delete, sk::ExportOutcome::Incomplete, ".ETC", 3.0, -1, false},
         {"first TOC a FIFO", ETC0, Damage::Fifo, sk::ExportOutcome::Incomplete, ".ETC", 3.0, -1, false},
-        {"first TOC corrupt", ETC0, Damage::FlipMiddle, sk::ExportOutcome::Incomplete, ".ETC", 3.0, -1, false},
+        {"first TOC corrupt", ETC0, Damage::FlipMiddle, sk::ExportOutcome::Incomplete, ".ETC", 3.0, -1, false, 10, 0,
+         768},
         {"first raw data cut", ERD0, Damage::CutTwoThirds, sk::ExportOutcome::Incomplete, ".ERD", -0.5, -1, false},
+        // A damaged block costs its entry alone; reading resumes at the next.
+        {"first raw data block corrupt", ERD0, Damage::FlipMiddle, sk::ExportOutcome::Incomplete, ".ERD", 700 / 256.0,
+         -1, false, 10, 0, 700, "; the samples from 0.000 s to 2.734 s of the recording are lost"},
+        {"second segment at another rate", ERD1, Damage::Rate, sk::ExportOutcome::Incomplete, ".ERD", 5.0, -1, false,
+         3, 768, 1280, "sampling rate 512 Hz differs from the study's 256 Hz"},
+        {"second segment with a channel more", ERD1, Damage::Channels, sk::ExportOutcome::Incomplete, ".ERD", 5.0, -1,
+         false, 3, -1, 0, "25 channels stored where the study stores 24"},
+        // The full-rate data, and a word why.
+        {"decimated TOC corrupt", DEC_ETC0, Damage::FlipMiddle, sk::ExportOutcome::Complete, "", kNotTold, -1, false,
+         10, 0, 0},
         // The notes and epochs of the lost time follow the last record.
         {"second raw data cut", ERD1, Damage::Empty, sk::ExportOutcome::Incomplete, ".ERD", 5.0, -1, false, 3},
         {"no readable TOC", ALL_ETC, Damage::Delete, sk::ExportOutcome::Failed, ".ETC", kNotTold, -1, false},
@@ -953,7 +993,8 @@ TEST(ExportOutcome, DamagedStudyFilesAreNamedAndNeverCostTheSignals) {
         ASSERT_TRUE(s.res.ok) << Narrow(s.res.error);
         ASSERT_EQ(s.res.etcFiles.size(), 2u);
         const fs::path targets[] = {s.res.entFile,     s.res.epoFile,     s.res.etcFiles[0],
-                                    s.res.erdFiles[0], s.res.erdFiles[1], s.opt.folder};
+                                    s.res.erdFiles[0], s.res.erdFiles[1], s.opt.folder,
+                                    s.res.decimatedFolder / s.res.etcFiles[0].filename()};
         if (c.which == ALL_ETC || c.which == ALL_ERD)
             for (const auto& f : c.which == ALL_ETC ? s.res.etcFiles : s.res.erdFiles)
                 Apply(f, c.damage);
@@ -961,9 +1002,13 @@ TEST(ExportOutcome, DamagedStudyFilesAreNamedAndNeverCostTheSignals) {
             Apply(targets[c.which], c.damage);
         s.desc.Empty(); // probed as a user would: after the damage
         ASSERT_TRUE(CSkrivoer::ProbeStudy(s.folder, o.studyName, &s.desc));
+        CKeyTree decimated, t = tmpl;
+        CSkrivoer::ProbeStudy(s.folder + L"Decimated/", o.studyName, &decimated);
+        s.desc.AddKey(L"Decimated", new CKeyTree(decimated));
+        t.AddKey(L"UseDecimatedData", c.which == DEC_ETC0 ? 1 : 0);
 
         CExportDetails details(L"study", s.folder, o.studyName, nullptr);
-        ExportResult r = RunExport(s, tmpl, &details);
+        ExportResult r = RunExport(s, t, &details);
         EXPECT_EQ(r.ok, c.outcome != sk::ExportOutcome::Failed) << Narrow(r.text);
         if (r.ok)
             details.SetDone();
@@ -986,7 +1031,11 @@ TEST(ExportOutcome, DamagedStudyFilesAreNamedAndNeverCostTheSignals) {
                 << skipped;
             EXPECT_EQ(problems[0].skippedNotes, c.notes);
             EXPECT_EQ(problems[0].skippedStages == s.res.epochCount, c.stagesCounted);
+            EXPECT_NE(Narrow(problems[0].reason).find(c.reason), std::string::npos) << Narrow(problems[0].reason);
         }
+        const auto notices = details.GetNotices();
+        EXPECT_EQ(notices.size() == 1 && notices[0].find(targets[DEC_ETC0].wstring()) != std::wstring::npos,
+                  c.which == DEC_ETC0);
         // One file, read whole by EDFlib, with every signal of the study
         // and 10 s of time (padded where a segment was lost), or the 3 s
         // before the lost last segment.
@@ -1006,7 +1055,13 @@ TEST(ExportOutcome, DamagedStudyFilesAreNamedAndNeverCostTheSignals) {
             counted += static_cast<size_t>(std::max<int64_t>(p.skippedNotes, 0) + std::max<int64_t>(p.skippedStages, 0));
         EXPECT_TRUE((c.which <= EPO && c.notes < 0 && !c.stagesCounted) || counted >= intactAnnotations) << counted;
         EXPECT_EQ(f.hdr->edfsignals, intactSignals);
-        EXPECT_TRUE(c.damage != Damage::LowerCase || ReadAll(r.files[0]) == intactBytes) << "exports differ";
+        EXPECT_TRUE((c.damage != Damage::LowerCase && c.which != DEC_ETC0) || ReadAll(r.files[0]) == intactBytes)
+            << "exports differ";
+        if (c.lostFrom >= 0) {
+            s.res.runs = Without(s.res.runs, s.res.startStamp + c.lostFrom, c.lost);
+            ExpectRawSignals(s, f, 0, s.res.channelCount, [&](int64_t j) { return s.res.startStamp + j; },
+                             f.hdr->datarecords_in_file * f.hdr->signalparam[0].smp_in_datarecord);
+        }
         EXPECT_GE(f.hdr->datarecords_in_file * f.hdr->datarecord_duration,
                   std::llround(c.kept * EDFLIB_TIME_DIMENSION));
     }
