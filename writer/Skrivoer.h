@@ -274,6 +274,14 @@ private:
     bool m_overrunReported = false;
     bool m_overwrite = true;
     std::vector<sk::ExportProblem> m_problems;
+    // Sample data told lost (raw data file, first and last stamp): a file
+    // of a split series that starts inside such a span tells it no second
+    // time.
+    struct LostSpan {
+        std::wstring file;
+        int64_t from, to;
+    };
+    std::vector<LostSpan> m_lostSpans;
     std::vector<std::wstring> m_notices;
     int64_t m_stopStamp = -1; // where the last WriteRecords stopped reading
     int64_t m_fileRecords = 0; // data records in the file last finished

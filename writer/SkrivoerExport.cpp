@@ -75,6 +75,7 @@ bool CSkrivoer::CreateSplitLimit() {
 
 bool CSkrivoer::Export(CExportDetails* details) {
     m_problems.clear();
+    m_lostSpans.clear();
     const bool ok = ExportFiles(details);
     if (details) {
         for (const sk::ExportProblem& p : m_problems)

@@ -291,7 +291,12 @@ public:
     void Lost(int64_t from, int64_t to, int64_t samples) override {
         std::wstring why = m_failure.empty() ? L"sample data ends before its table of contents" : m_failure;
         m_failure.clear();
-        SKW_LOG(4, L"CSkrivoer::WriteRecords - Unable to read ERD file %s", m_data->segment.Path().c_str());
+        const std::wstring& path = m_data->segment.Path();
+        for (const LostSpan& told : m_w.m_lostSpans)
+            if (told.file == path && told.from <= from && to <= told.to)
+                return;
+        m_w.m_lostSpans.push_back({path, from, to});
+        SKW_LOG(4, L"CSkrivoer::WriteRecords - Unable to read ERD file %s", path.c_str());
         const double stampRate = RealOf(m_w.m_study.GetAt(L"Samples.Frequency"), 0.0);
         if (stampRate > 0.0) {
             const int64_t start = LongLongOf(m_w.m_study.GetAt(m_w.StudyKey(L"Samples.Start")), 0);
@@ -301,7 +306,7 @@ public:
         }
         const double lost =
             m_w.m_sampleFrequency > 0.0 ? static_cast<double>(samples) / m_w.m_sampleFrequency : -1.0;
-        m_w.AddProblem({m_data->segment.Path(), why, lost, -1, -1});
+        m_w.AddProblem({path, why, lost, -1, -1});
     }
 
     void CloseData() override { m_data.reset(); }
