@@ -86,9 +86,17 @@ bool CSkrivoAnnotationManager::CPatientEventIter::IsPatientEvent(const ANNOTATIO
     return true;
 }
 
+// Placed at the first look, not when made: an annotation added after the
+// iterator was made (the mark of the last record's padding) may come first.
 CSkrivoAnnotationManager::CPatientEventIter::CPatientEventIter(const CSkrivoAnnotationManager* manager)
-    : CAnnoIter(manager) {
-    SkipOthers();
+    : CAnnoIter(manager) {}
+
+const ANNOTATION_ENTRY* CSkrivoAnnotationManager::CPatientEventIter::GetCurrent() {
+    if (!m_started) {
+        m_started = true;
+        SkipOthers();
+    }
+    return CAnnoIter::GetCurrent();
 }
 
 void CSkrivoAnnotationManager::CPatientEventIter::SkipOthers() {
@@ -98,6 +106,8 @@ void CSkrivoAnnotationManager::CPatientEventIter::SkipOthers() {
 }
 
 bool CSkrivoAnnotationManager::CPatientEventIter::MoveNext() {
+    if (!m_started)
+        GetCurrent();
     const size_t count = m_manager->m_entries.size();
     if (m_index >= count)
         return false;
@@ -195,8 +205,16 @@ void CSkrivoAnnotationManager::AddRecordingGaps(const std::vector<std::pair<int6
         return;
     m_entries.reserve(m_entries.size() + gaps.size());
     for (const auto& [start, stamps] : gaps)
-        Append(start, static_cast<double>(stamps) / samplesPerSecond, L"Recording gap");
+        Append(start, static_cast<double>(stamps) / samplesPerSecond, kRecordingGapText);
     Sort();
+}
+
+void CSkrivoAnnotationManager::RemoveRecordingGap(int64_t start) {
+    const auto it = std::find_if(m_entries.begin(), m_entries.end(), [&](const ANNOTATION_ENTRY& e) {
+        return e.start == start && !e.stage && std::wcscmp(e.text, kRecordingGapText) == 0;
+    });
+    if (it != m_entries.end())
+        m_entries.erase(it);
 }
 
 void CSkrivoAnnotationManager::RedactWords(const std::vector<std::wstring>& words) {

@@ -34,6 +34,9 @@ class SKRIVO_API CSkrivoAnnotationManager {
 public:
     // Export text of a note whose text is empty.
     static constexpr const wchar_t* kEmptyNoteText = L"(no text)";
+    // Text of the annotation that marks samples without data (a gap, or the
+    // padding that completes the last record).
+    static constexpr const wchar_t* kRecordingGapText = L"Recording gap";
 
     // Visits every entry in list order.
     class SKRIVO_API CAnnoIter : public IAnnotationIterator {
@@ -53,8 +56,10 @@ public:
         explicit CPatientEventIter(const CSkrivoAnnotationManager* manager);
         bool MoveNext() override;
         static bool IsPatientEvent(const ANNOTATION_ENTRY& entry);
+        const ANNOTATION_ENTRY* GetCurrent() override;
     private:
         void SkipOthers();
+        bool m_started = false; // placed on the first patient event at the first look
     };
 
     // One note as the loader sees it, after it has been read from the notes
@@ -106,6 +111,8 @@ public:
     // number of stamps without samples), lasting stamps / samplesPerSecond
     // seconds; re-sorts.
     void AddRecordingGaps(const std::vector<std::pair<int64_t, int64_t>>& gaps, double samplesPerSecond);
+    // Removes the "Recording gap" annotation that starts at start, if any.
+    void RemoveRecordingGap(int64_t start);
 
     // Replaces every whole-word occurrence of each word (ASCII letter case
     // ignored) in the entries' texts with "X": a de-identified export keeps

@@ -243,7 +243,14 @@ private:
     int PlannedAnnotations(int64_t window, int64_t start, const std::vector<Gap>& gaps) const;
     // The data records WriteRecords writes into a file from startStamp, and
     // (through next) the stamp where the next file starts.
-    int64_t PlanRecords(int64_t startStamp, int64_t* next) const;
+    // padding (when given): the padding frames of the file's last record,
+    // as the first one's stamp and their count.
+    int64_t PlanRecords(int64_t startStamp, int64_t* next, std::pair<int64_t, int64_t>* padding = nullptr) const;
+    // The padding that completes the recording's last data record: the stamp
+    // it starts at and its length in stamps (0: the last record is full).
+    std::pair<int64_t, int64_t> EndPadding() const;
+    // Marks that padding in an EDF+ file with a "Recording gap" annotation.
+    void MarkEndPadding();
 
     CKeyTree m_study;
     CKeyTree m_template;

@@ -177,6 +177,8 @@ bool CSkrivoer::PrepareExport() {
     // 3. Split limit. One that cannot hold the header and a data record
     // would give a file per record (or none): refused instead.
     CreateSplitLimit();
+    if (IsEdfPlus() && LongLongOf(m_study.GetAt(StudyKey(L"Samples.Start")), -1) != -1)
+        MarkEndPadding();
     if (m_splitLimit && m_splitLimit->sizeLimit) {
         const int64_t smallest = 256 * static_cast<int64_t>(m_processors.size() + 1) + m_bytesPerRecord;
         if (m_splitLimit->sizeBytes < smallest) {

@@ -60,10 +60,17 @@ std::vector<std::wstring> CSkrivoer::TocFiles(std::vector<double>* seconds,
 
 std::vector<CSkrivoer::Gap> CSkrivoer::RecordingGaps() const {
     std::vector<Gap> gaps;
-    int64_t previousEnd = -1; // last stamp covered by the run before, -1 before the first
+    // A segment whose table of contents or raw data cannot be opened holds
+    // no samples for the export, which pads its time like any gap: it is a
+    // gap, also before the first segment that can be read.
+    const int64_t start = LongLongOf(m_study.GetAt(StudyKey(L"Samples.Start")), -1);
+    int64_t previousEnd = start >= 0 ? start - 1 : -1; // last stamp covered so far, -1 before the first
     for (const std::wstring& path : TocFiles()) {
         CTocFile toc;
-        if (!toc.Open(path, kOpenFlags))
+        sk::RawSegment data;
+        CEegFileException why;
+        if (!toc.Open(path, kOpenFlags) || !sk::RecordWalk::DecimationMatches(toc, path, m_decimation, &why) ||
+            !data.Open(path, ExpectedLayout(), &why))
             continue; // the writing loop reports it
         for (int i = 0; i < toc.GetEntryCount(); ++i) {
             const TOC_ENTRY& e = toc.GetEntry(i);

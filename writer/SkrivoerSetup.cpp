@@ -164,8 +164,9 @@ bool CSkrivoer::ProcessRecordData() {
     }
 
     // Padded gaps leave no trace in the samples but their zeros: an EDF+
-    // file marks each one where it lies, with its exact length.
-    if (edfPlus && PadGaps() && IntOf(m_study.GetAt(StudyKey(L"Samples.Contiguous")), 1) == 0) {
+    // file marks each one where it lies, with its exact length, also the
+    // time of a segment that cannot be read.
+    if (edfPlus && PadGaps()) {
         std::vector<std::pair<int64_t, int64_t>> gaps;
         for (const Gap& g : RecordingGaps())
             gaps.emplace_back(g.start, g.stamps);

@@ -125,18 +125,21 @@ long long OnsetOf(int64_t stamp, int64_t fileStart, double rate) {
     return static_cast<long long>(std::llround(static_cast<double>(stamp - fileStart) / rate * 1e7));
 }
 
-// The "Recording gap" annotations of a padded file, against the gaps between
-// the simulator's runs: onset and duration exact to the 100 ns of EDFlib.
-void ExpectGapAnnotations(const SimStudy& s, const EdfLibFile& f) {
+// The "Recording gap" annotations of a padded file: one for each stretch of
+// samples without data in the runs recorded (a gap, a lost segment, the
+// padding after the last sample), exact to the 100 ns of EDFlib.
+void ExpectGapAnnotations(const SimStudy& s, const EdfLibFile& f, int64_t step, const std::vector<sk::sim::SimRun>& runs) {
     std::vector<std::pair<long long, long long>> got, want;
     for (const auto& a : f.annots)
         if (std::string(a.annotation) == "Recording gap")
             got.emplace_back(a.onset, a.duration_l);
-    const double rate = s.opt.sampleRate;
-    for (size_t i = 0; i + 1 < s.res.runs.size(); ++i) {
-        const int64_t end = s.res.runs[i].firstStamp + s.res.runs[i].samples; // first missing stamp
-        want.emplace_back(OnsetOf(end, s.res.startStamp, rate),
-                          std::llround((s.res.runs[i + 1].firstStamp - end) / rate * 1e7));
+    const int64_t n = f.hdr->signalparam[0].smp_in_file, start = s.res.startStamp;
+    for (int64_t j = 0, k = 0; j < n; j = k + 1) {
+        for (k = j; k < n && !Recorded(runs, start + k * step);)
+            ++k;
+        if (k > j)
+            want.emplace_back(OnsetOf(start + j * step, start, s.opt.sampleRate),
+                              std::llround(static_cast<double>((k - j) * step) / s.opt.sampleRate * 1e7));
     }
     EXPECT_EQ(got, want);
 }
@@ -250,7 +253,7 @@ const Scenario kScenarios[] = {
      L"EDF+", {{L"PadGaps", 1}},
      [](const SimStudy& s, const CKeyTree&, const EdfLibFile& f, int) {
          EXPECT_EQ(f.hdr->filetype, EDFLIB_FILETYPE_EDFPLUS);
-         ExpectGapAnnotations(s, f);
+         ExpectGapAnnotations(s, f, 1, s.res.runs);
      }},
     // A decimation factor recorded as 0 divides nothing by zero: the
     // decimated files (factor 4) do not fit it, so the full-rate data is
@@ -275,9 +278,17 @@ const Scenario kScenarios[] = {
      {.headboxType = 2, .durationSeconds = 20, .startStamp = 1001, .gaps = {{8.0, 2.0, false}}, .decimation = 4,
       .maxEntrySamples = 700},
      L"EDF+", {{L"UseDecimatedData", 1}, {L"PadGaps", 1}, {L"IncludeTriggerEvent", 1}, {L"IncludePatientEvent", 1}},
-     [](const SimStudy& s, const CKeyTree&, const EdfLibFile& f, int) {
-         ExpectGapAnnotations(s, f);
+     [](const SimStudy& s, const CKeyTree& t, const EdfLibFile& f, int) {
+         ExpectGapAnnotations(s, f, s.opt.decimation, s.res.runs);
          ExpectNoteAt(s, f, L"Eyes closed");
+         // An event on the last of two or more padding frames shows there.
+         const int64_t last = s.res.startStamp + s.opt.decimation * (std::ssize(f.phys[1]) - 1);
+         ASSERT_FALSE(Recorded(s.res.runs, last - s.opt.decimation));
+         ClearOutput(s);
+         CSkrivoer w(s.desc, t, s.out.wstring());
+         w.GetAnnotationManager().AddNotes({{L"Patient Event", L"", last, 0}}, s.opt.sampleRate);
+         ASSERT_TRUE(w.Export(nullptr));
+         EXPECT_EQ(ReadChecked(fs::directory_iterator(s.out)->path().string()).phys.at(1).back(), 1.0);
          EXPECT_STREQ(f.hdr->signalparam[0].label, "Misc Trigger    ");
          EXPECT_STREQ(f.hdr->signalparam[1].label, "Misc Patient Evt");
          const sk::sim::SimSignal sig(s.opt);
@@ -486,6 +497,8 @@ TEST(Export, StartTimesFollowTheStampGridRawAndDecimated) {
         }
         if (files.size() < 2)
             continue;
+        for (EdfLibFile& g : files) // each rate's last record has padding of its own
+            std::erase_if(g.annots, [](const auto& a) { return std::string(a.annotation) == "Recording gap"; });
         ASSERT_EQ(files[0].annots.size(), files[1].annots.size()) << tag;
         ASSERT_FALSE(files[0].annots.empty());
         for (size_t i = 0; i < files[0].annots.size(); ++i)
@@ -1042,6 +1055,13 @@ TEST(ExportOutcome, DamagedStudyFilesAreNamedAndNeverCostTheSignals) {
         ASSERT_EQ(r.files.size(), 1u);
         EdfLibFile f = ReadChecked(r.files[0]);
         ASSERT_EQ(f.rc, 0);
+        // A segment lost whole is marked like a gap, with the time padded.
+        std::vector<sk::sim::SimRun> runs;
+        for (const auto& run : s.res.runs)
+            if (!((c.which == ETC0 || c.which == ERD0) && run.segment == 0) && !(c.which == ERD1 && run.segment == 1))
+                runs.push_back(run);
+        if (c.damage != Damage::CutTwoThirds)
+            ExpectGapAnnotations(s, f, 1, runs);
         // Every note and epoch that could be read is in the file or counted.
         auto counted = static_cast<size_t>(std::count_if(f.annots.begin(), f.annots.end(), [](const auto& a) {
             return std::string(a.annotation) != "Recording gap";
