@@ -38,9 +38,9 @@ const GoldenCase kCases[] = {
     {"hb2_delta_edf", 2, 256.0, 21.3, 2, 0, false, L"EDF", L"RawData", false, false, "3a40230f15f40459"},
     {"hb13_delta_edfplus_wide", 13, 1024.0, 1.5, 2, 0, false, L"EDF+", L"RawData", false, false, "fc3546559a22a875"},
     {"hb1_plain_events", 1, 200.0, 30.0, 1, 0, false, L"EDF+", L"RawData", true, false, "5c07da7625fed1fb"},
-    {"hb3_montage", 3, 256.0, 12.0, 2, 0, false, L"EDF+", L"AcquisitionMontage", false, false, "7fb941b96820dbed"},
-    {"hb2_decimated_padded", 2, 256.0, 20.0, 2, 4, false, L"EDF+", L"RawData", false, false, "89283f1ac0b31ff6"},
-    {"hb20_sleep_segments", 20, 255.9, 12.0, 2, 0, true, L"EDF+", L"RawData", true, true, "9cd119c69c8e5aa8"},
+    {"hb3_montage", 3, 256.0, 12.0, 2, 0, false, L"EDF+", L"AcquisitionMontage", false, false, "7ea12c0048e94707"},
+    {"hb2_decimated_padded", 2, 256.0, 20.0, 2, 4, false, L"EDF+", L"RawData", false, false, "5a069898190fcc05"},
+    {"hb20_sleep_segments", 20, 255.9, 12.0, 2, 0, true, L"EDF+", L"RawData", true, true, "ad33e4b5811db98e"},
 };
 
 uint64_t Fnv1a(uint64_t h, const void* data, size_t n) {
