@@ -192,7 +192,8 @@ void CSkrivoAnnotationManager::AddStages(const StagingInput& staging, double sam
     m_entries.reserve(m_entries.size() + staging.codes.size());
     int64_t start = staging.firstEpochStamp;
     for (size_t n = 0; n < staging.codes.size(); ++n) {
-        Append(start, static_cast<double>(staging.epochSeconds), StageText(staging.codes[n], stagingType), true);
+        if (staging.codes[n] != kDamagedStage)
+            Append(start, static_cast<double>(staging.epochSeconds), StageText(staging.codes[n], stagingType), true);
         if (__builtin_add_overflow(start, epochSamples, &start))
             break; // later epochs would lie beyond any stamp
     }
@@ -294,11 +295,11 @@ bool CSkrivoAnnotationManager::LoadStages(const wchar_t* path, double samplesPer
     }
     CStagingFile file;
     CEegFileException err;
-    if (!file.Open(path, &err)) {
-        if (why)
-            *why = {err.GetErrorText(), file.GetAnnouncedEpochs()};
-        return false;
-    }
+    const bool whole = file.Open(path, &err) != 0;
+    if (!whole && why)
+        *why = {err.GetErrorText(), !file.IsStagingPresent() ? file.GetAnnouncedEpochs()
+                                    : file.GetSkippedCount() > 0 ? file.GetSkippedCount()
+                                                                 : -1};
     if (!file.IsStagingPresent())
         return false;
     StagingInput staging;
@@ -308,9 +309,9 @@ bool CSkrivoAnnotationManager::LoadStages(const wchar_t* path, double samplesPer
     const uint32_t count = file.GetEpochCount();
     staging.codes.reserve(count);
     for (uint32_t n = 1; n <= count; ++n)
-        staging.codes.push_back(file.GetStageCode(n));
+        staging.codes.push_back(file.IsEpochDamaged(n) ? kDamagedStage : file.GetStageCode(n));
     AddStages(staging, samplesPerSecond, stagingType);
-    return true;
+    return whole;
 }
 
 CSkrivoAnnotationManager::CAnnoIter* CSkrivoAnnotationManager::CreateAnnotationIterator() const {

@@ -79,8 +79,11 @@ public:
         std::wstring label;
         int32_t epochSeconds = 30;
         int64_t firstEpochStamp = 0;
-        std::vector<int> codes; // stage code of epoch 1, 2, ...; -1 unreadable
+        std::vector<int> codes; // stage code of epoch 1, 2, ...; -1 unreadable, kDamagedStage lost
     };
+    // Code of an epoch lost to damage: it gets no annotation, the epochs
+    // after it keep their times.
+    static constexpr int kDamagedStage = -2;
 
     CSkrivoAnnotationManager();
     ~CSkrivoAnnotationManager();
@@ -98,9 +101,10 @@ public:
     // that could be read are appended all the same.
     bool LoadNotes(const wchar_t* path, double samplesPerSecond, LoadFailure* why = nullptr);
     // Appends one annotation per scored epoch and re-sorts; sets the staging
-    // label, which from then on filters notes of other stagings. False (list
-    // unchanged) when the file is missing, cannot be opened or holds no
-    // staging; *why is filled for the first two.
+    // label, which from then on filters notes of other stagings. False when
+    // the file is missing, cannot be opened, holds no staging (list
+    // unchanged) or lost epochs to damage (the others are appended); *why is
+    // filled but for a file without staging.
     bool LoadStages(const wchar_t* path, double samplesPerSecond, int stagingType, LoadFailure* why = nullptr);
 
     // The rules of LoadNotes / LoadStages applied to notes and a staging

@@ -1,5 +1,7 @@
 #include "platform/recording/StagingFile.h"
 
+#include <algorithm>
+
 #include "platform/recording/StudyFormat.h"
 
 using namespace sk::rec;
@@ -26,6 +28,8 @@ void CStagingFile::Close()
     m_stagingType = -1;
     m_label.clear();
     m_codes.clear();
+    m_damaged.clear();
+    m_skipped = 0;
 }
 
 int CStagingFile::Open(const std::wstring& path, CEegFileException* pError)
@@ -77,19 +81,42 @@ int CStagingFile::OpenFromMemory(const uint8_t* d, size_t size, CEegFileExceptio
     if (epochSeconds < 1 || epochSeconds > 86400) return fail(kErrInvalidData, L"epoch length out of range");
     if (first < 0 || first >= 0x7FFFFFFFFFFFll) return fail(kErrInvalidData, L"first epoch stamp out of range");
     if (labelUnits >= kEpoLabelUnits) return fail(kErrInvalidData, L"staging label too long");
-    if (size - kEpoHeaderSize < 4 || count > size - kEpoHeaderSize - 4)
-        return fail(kErrHandleEof, L"staging file is truncated: " + std::to_wstring(count) + L" epochs announced");
-    if (size != kEpoHeaderSize + count + 4) return fail(kErrInvalidData, L"staging file has trailing bytes");
+    if (count > (1u << 20)) return fail(kErrInvalidData, L"epoch count beyond the format's limit");
+    // One damaged epoch costs that epoch, not the staging: the epochs are
+    // kept whatever follows the header; those cut off are lost, and behind a
+    // checksum that fails so is every code the format never stores (which
+    // is what a damaged byte usually becomes). The first damage is the error.
+    const size_t present = std::min<size_t>(count, size - kEpoHeaderSize);
     const uint8_t* codes = d + kEpoHeaderSize;
-    if (ChecksumsEnforced() && GetU32(codes + count) != Crc32(codes, count))
-        return fail(kErrInvalidData, L"staging epochs checksum mismatch");
+    const bool checked = present == count && size - kEpoHeaderSize - count >= 4;
+    const bool intact = !ChecksumsEnforced() || (checked && GetU32(codes + count) == Crc32(codes, count));
+    m_damaged.assign(count, false);
+    for (size_t n = 0; n < count; ++n)
+        m_damaged[n] = n >= present || (!intact && codes[n] > 8 && codes[n] != kUnscored);
+    if (present < count || !checked) {
+        code = kErrHandleEof;
+        why = L"staging file is truncated: " + std::to_wstring(count) + L" epochs announced";
+    } else if (!intact) {
+        code = kErrInvalidData;
+        why = L"staging epochs checksum mismatch";
+    } else if (size != kEpoHeaderSize + count + 4) {
+        code = kErrInvalidData;
+        why = L"staging file has trailing bytes";
+    }
+    m_skipped = std::count(m_damaged.begin(), m_damaged.end(), true);
+    if (m_skipped == 0)
+        m_damaged.clear();
     m_label = Utf16LeToWide(d + 40, labelUnits, false);
     m_present = (flags & 1) != 0;
     m_epochSeconds = epochSeconds;
     m_firstStamp = first;
     m_stagingType = type;
-    m_codes.assign(codes, codes + count);
+    m_codes.assign(codes, codes + present);
     m_open = true;
+    if (code != 0) {
+        err.Set(code, why);
+        return 0;
+    }
     err.Clear();
     return 1;
 }

@@ -19,7 +19,8 @@ public:
     ~CStagingFile();
 
     // Reads and validates the file. Non-zero on success; on failure pError
-    // (if given) holds the code and text and the object reports no staging.
+    // (if given) holds the code and text. A damaged header leaves no
+    // staging; damaged epochs cost only themselves (see GetSkippedCount).
     int Open(const std::wstring& path, CEegFileException* pError = nullptr);
     // Parses a staging file image (used by Open and by the fuzzer).
     int OpenFromMemory(const uint8_t* data, size_t size, CEegFileException* pError = nullptr);
@@ -35,6 +36,11 @@ public:
     // Stage code of epoch n (1-based), 0..8; -1 when n is out of range, the
     // epoch was not scored, or nothing is open.
     int GetStageCode(uint32_t n) const;
+    // True for an epoch whose code was lost to damage: a code the format
+    // never stores behind a checksum that fails, or one cut off.
+    bool IsEpochDamaged(uint32_t n) const { return n >= 1 && n <= m_damaged.size() && m_damaged[n - 1]; }
+    // Announced epochs the last open lost to damage.
+    int64_t GetSkippedCount() const { return m_skipped; }
     // Epochs the header announced when it passed its checks, -1 otherwise;
     // kept after a failed open, so that a caller can say what was lost.
     int64_t GetAnnouncedEpochs() const { return m_announced; }
@@ -48,4 +54,6 @@ private:
     int32_t m_stagingType = -1;
     std::wstring m_label;
     std::vector<uint8_t> m_codes;
+    std::vector<bool> m_damaged; // per epoch; empty when none is
+    int64_t m_skipped = 0;
 };
