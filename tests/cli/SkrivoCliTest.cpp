@@ -354,11 +354,28 @@ TEST_F(Cli, OutcomesExitStatusesCollisionsAndExistingOutputs) {
         {"skip", {a.string(), "--skip-existing"}, 0, {"complete"}, "skipped"},
         {"exists", {a.string()}, 1, {"failed"}, "output file already exists"},
         {"damaged notes", {a.string(), "--overwrite"}, 3, {"incomplete"}, "kappa.ENT"},
+        // A rerun in fewer parts removes the earlier parts the manifest knows
+        // unchanged, and only names a changed one and one it does not know.
+        {"split", {a.string(), "--overwrite", "--max-duration", "4"}, 3, {"incomplete"}, "kappa_002.edf"},
+        {"fewer parts", {a.string(), "--overwrite"}, 3, {"incomplete"}, "removed " + (out / "kappa_001.edf").string()},
+        // A failed export's salvaged file (a file size limit) is in the
+        // manifest, which verify checks and a resume does not take as done.
+        {"salvaged", {a.string(), "--overwrite"}, 1, {"failed"}, "the file holds the data records that could be written"},
         // An incomplete study is exported again on resume, replacing its file.
         {"resume", {a.string(), "--skip-existing"}, 3, {"incomplete"}, "kappa.ENT"},
     };
+    auto flipData = [](const fs::path& edf) {
+        std::fstream f(edf, std::ios::in | std::ios::out | std::ios::binary);
+        f.seekp(sk::test::EdfFile(edf.string()).Header().headerBytes + 1);
+        f.put('\x5a');
+    };
     for (const auto& [what, studyArgs, status, outcomes, message] : steps) {
         SCOPED_TRACE(what);
+        if (what == "fewer parts") {
+            flipData(out / "kappa_002.edf");
+            fs::copy(out / "kappa_001.edf", out / "kappa_003.edf");
+        }
+        if (what == "salvaged") launcher = {"/bin/sh", "-c", "trap '' XFSZ; ulimit -f 150; exec \"$0\" \"$@\""};
         if (what == "skip") // a line of other types (a hand edit) is passed over, not thrown on
             std::ofstream(out / "manifest.jsonl", std::ios::app) << R"({"study": "x", "outcome": 5})" << "\n";
         if (what == "damaged notes") { // once
@@ -378,13 +395,24 @@ TEST_F(Cli, OutcomesExitStatusesCollisionsAndExistingOutputs) {
         const auto& last = result["studies"].back();
         EXPECT_NE(last.dump().find(message), npos) << last.dump();
         EXPECT_TRUE(status != 3 || last["problems"][0]["skipped_notes"].get<int>() > 0) << last.dump();
+        EXPECT_EQ(last["files"].empty(), what == "exists" || what == "collision") << "only what this run wrote";
+        launcher.clear();
+        for (const std::string says : {"kappa_002.edf: it changed since", "kappa_003.edf: the manifest does not"})
+            EXPECT_TRUE(what != "fewer parts" || last.value("notices", nlohmann::json()).dump().find(says) != npos) << last.dump();
+        if (what != "salvaged") continue;
+        const auto line = JsonLines(Slurp(out / "manifest.jsonl")).back();
+        EXPECT_EQ(line["outcome"], "failed");
+        ASSERT_EQ(line["files"].size(), 1u) << line.dump();
+        flipData(out / "kappa.edf");
+        EXPECT_NE(Skrivo({"manifest", "verify", out.string()}).out.find("changed: " + (out / "kappa.edf").string()), npos);
     }
-    // Only the finished file is left, never a temporary one (a killed
-    // export's too), and the damaged notes cost no signal.
+    // Only the finished file and the parts left in place, never a temporary
+    // one (a killed export's too), and the damaged notes cost no signal.
     std::vector<std::string> names;
     for (const auto& e : fs::directory_iterator(out))
         if (e.path().extension() != ".jsonl") names.push_back(e.path().filename().string());
-    EXPECT_EQ(names, std::vector<std::string>{"kappa.edf"});
+    std::sort(names.begin(), names.end());
+    EXPECT_EQ(names, (std::vector<std::string>{"kappa.edf", "kappa_002.edf", "kappa_003.edf"}));
     EXPECT_GT(sk::test::EdfFile((out / "kappa.edf").string()).Header().ns, 3);
 }
 

@@ -20,6 +20,7 @@
 #include <locale>
 #include <sstream>
 #include <map>
+#include <mutex>
 #include <optional>
 #include <nlohmann/json.hpp>
 
@@ -282,9 +283,13 @@ int RunExport(const ExportOptions& o) {
     };
 
     // Resume: a study whose latest line says complete and whose files still
-    // match their hashes is not exported again.
+    // match their hashes is not exported again. A study whose files are
+    // replaced loses the parts of its earlier series this run does not
+    // write again, as far as the manifest knows them.
+    const bool replacing = o.overwrite || o.skipExisting;
     std::map<std::string, nlohmann::json> earlier;
-    if (o.skipExisting) {
+    std::map<std::string, std::vector<nlohmann::json>> earlierFiles;
+    if (replacing && !bids) {
         size_t unreadable = 0;
         std::string err;
         const auto lines = ReadManifest(o.output, &unreadable, &err);
@@ -292,14 +297,17 @@ int RunExport(const ExportOptions& o) {
         if (unreadable && !quiet && !json)
             std::fprintf(stderr, "skrivo: %s: %zu unreadable lines ignored\n",
                          (std::filesystem::path(o.output) / kManifestName).c_str(), unreadable);
-        earlier = LatestByStudy(lines);
+        if (o.skipExisting) earlier = LatestByStudy(lines);
+        for (const auto& l : lines)
+            for (const auto& f : l.value("files", nlohmann::json::array()))
+                earlierFiles[l["study"].get<std::string>()].push_back(f);
     }
 
     CSkrivoEngine engine;
     LoadTemplateFolders(engine, false);
     if (o.jobs > 0) engine.SetNumParallelExports(o.jobs);
     // A resumed study was not complete: its earlier files are replaced.
-    engine.SetOverwrite(o.overwrite || o.skipExisting);
+    engine.SetOverwrite(replacing);
 
     CSkrivoTemplate* base = nullptr;
     if (!o.templateRef.empty()) {
@@ -323,6 +331,8 @@ int RunExport(const ExportOptions& o) {
     std::vector<std::wstring> added;
     std::map<std::wstring, std::wstring> rejected;
     std::map<std::wstring, std::string> subfolderOf;
+    std::mutex publishedLock;
+    std::map<std::wstring, std::vector<std::string>> published; // by the workers, read once they are done
     for (size_t i = 0; i < studies.size(); ++i) {
         const std::string& study = studies[i];
         if (auto it = earlier.find(StudyKey(study)); it != earlier.end() && it->second.value("outcome", "") == "complete") {
@@ -421,22 +431,36 @@ int RunExport(const ExportOptions& o) {
             }
             if (!code) ok = inner(e, code, text);
             e.SetOutputObserver(nullptr);
+            // Every file this export gave its final name, whatever its end:
+            // a cancelled export keeps the records it wrote (incomplete, as
+            // its result says), a failed one may have salvaged a file (still
+            // failed, but the file is there and is accounted for).
+            const std::vector<std::string> files = digests.Published();
+            const std::string key = StudyKey(Narrow(e.GetStudyId()));
+            // Known earlier parts go only when files are being replaced.
+            const auto known = earlierFiles.find(key);
+            const StaleParts stale = bids ? StaleParts{} : RemoveStaleParts(
+                o.output, files, known == earlierFiles.end() ? std::vector<nlohmann::json>{} : known->second);
+            for (const auto& f : stale.removed)
+                e.AddNotice(Widen("removed " + f + ", a part of this study's earlier export that this export did "
+                                  "not write again"));
+            for (const auto& f : stale.left)
+                e.AddNotice(Widen("left in place, named like a part of this export but not written by it: " + f));
+            {
+                std::lock_guard<std::mutex> lock(publishedLock);
+                published[e.GetStudyId()] = files;
+            }
             const std::vector<sk::ExportProblem> problems = e.GetProblems();
-            // A cancelled export keeps the records it wrote, a problem naming
-            // the file: incomplete, as its result says, with that file.
-            const bool kept = ok || (e.IsCancelled() && !problems.empty());
-            const std::vector<std::string> files = kept ? WrittenFiles(e.GetOutputFolder(), e.GetCurrentFile())
-                                                        : std::vector<std::string>{};
-            nlohmann::json line = LineFor(StudyKey(Narrow(e.GetStudyId())),
-                                          !kept ? "failed" : problems.empty() ? "complete" : "incomplete",
+            const bool kept = ok || (e.IsCancelled() && !files.empty());
+            nlohmann::json line = LineFor(key, !kept ? "failed" : ok && problems.empty() ? "complete" : "incomplete",
                                           ok ? "" : Narrow(text));
             if (!problems.empty()) line["problems"] = ProblemsJson(problems);
             for (const auto& n : e.GetNotices()) line["notices"].push_back(Narrow(n));
             nlohmann::json described = nlohmann::json::array();
             std::string err;
-            if (kept && !DescribeFiles(o.output, files, &digests, &described, &err)) {
+            if (!DescribeFiles(o.output, files, &digests, &described, &err)) {
                 line["outcome"] = "failed";
-                line["reason"] = err;
+                line["reason"] = ok ? err : Narrow(text) + "; " + err;
                 ok = false;
             }
             int64_t records = 0, bytes = 0;
@@ -475,7 +499,7 @@ int RunExport(const ExportOptions& o) {
             if (std::find(added.begin(), added.end(), id) == added.end()) continue;
             StudyResult r;
             r.study = Narrow(id);
-            r.files = WrittenFiles(e->GetOutputFolder(), e->GetCurrentFile());
+            if (auto f = published.find(id); f != published.end()) r.files = f->second;
             r.problems = e->GetProblems();
             for (const auto& n : e->GetNotices()) r.notices.push_back(Narrow(n));
             r.outcome = OutcomeName(e->GetOutcome());
@@ -584,6 +608,7 @@ int RunExport(const ExportOptions& o) {
             std::snprintf(code, sizeof code, "0x%08X", static_cast<uint32_t>(r.code));
             std::fprintf(stderr, "skrivo: %s: %s%s%s\n", r.study.c_str(), r.error.c_str(),
                          r.code ? " (" : "", r.code ? (std::string(code) + ")").c_str() : "");
+            for (const auto& n : r.notices) std::fprintf(stderr, "skrivo: %s: note: %s\n", r.study.c_str(), n.c_str());
         }
     }
     if (!quiet && results.size() > 1) {

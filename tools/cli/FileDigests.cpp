@@ -1,5 +1,6 @@
 #include "FileDigests.h"
 
+#include <algorithm>
 #include <cstring>
 #include <filesystem>
 
@@ -129,6 +130,8 @@ void FileDigests::Resized(int64_t length) {
 
 void FileDigests::Ended(bool published) {
     Drain();
+    if (m_open && published && std::find(m_published.begin(), m_published.end(), m_path) == m_published.end())
+        m_published.push_back(m_path);
     if (m_open && published && m_valid) {
         std::string sha = m_sha.Finish();
         if (!sha.empty()) m_digests[Key(m_path)] = {static_cast<uint64_t>(m_end), std::move(sha)};

@@ -59,6 +59,10 @@ public:
     // The digest of the file at path (as the exporter named it, UTF-8), or
     // null when there is none.
     const Digest* Find(const std::string& path) const;
+    // Every file that took its final name, in the order written (UTF-8, as
+    // the exporter named them): what this export left in the folder, a
+    // salvaged file included, and nothing that was there before.
+    const std::vector<std::string>& Published() const { return m_published; }
 
 private:
     static constexpr size_t kBlockSize = 256u << 10;
@@ -77,6 +81,7 @@ private:
     int64_t m_end = 0; // bytes seen in one pass
     std::vector<uint8_t> m_kept;
     std::map<std::string, Digest> m_digests;
+    std::vector<std::string> m_published;
 
     // The hand-over to the digesting thread: a ring of blocks, filled by the
     // exporting thread, emptied in order by the digesting one.

@@ -180,6 +180,73 @@ bool FilesUnchanged(const std::string& folder, const nlohmann::json& line, std::
     return same;
 }
 
+StaleParts RemoveStaleParts(const std::string& folder, const std::vector<std::string>& written,
+                            const std::vector<nlohmann::json>& recorded) {
+    StaleParts stale;
+    if (written.empty()) return stale;
+    const fs::path first(written.front());
+    const std::string stem = first.stem().string() + "_", ext = first.extension().string();
+    // Numbered as the writer numbers a series ("_%03d"): three digits, more
+    // only without a leading zero, so "NAME_0001" is another study's name.
+    auto partOfSeries = [&](const std::string& name) {
+        if (name.size() < stem.size() + ext.size() + 3 || name.compare(0, stem.size(), stem) != 0 ||
+            name.compare(name.size() - ext.size(), ext.size(), ext) != 0)
+            return false;
+        const std::string n = name.substr(stem.size(), name.size() - stem.size() - ext.size());
+        return std::all_of(n.begin(), n.end(), [](char c) { return c >= '0' && c <= '9'; }) &&
+               (n.size() == 3 || n[0] != '0');
+    };
+    // The parts after the last one written, as long as they follow each
+    // other, and those the manifest knows for the study wherever they are
+    // in the series: no folder listing, which a flat batch of thousands of
+    // studies would pay for each of them.
+    auto writtenNow = [&](const fs::path& p) {
+        return std::any_of(written.begin(), written.end(),
+                           [&](const std::string& w) { return fs::path(w).filename() == p.filename(); });
+    };
+    std::vector<fs::path> parts;
+    std::error_code ec;
+    for (int n = 1;; ++n) {
+        char number[16];
+        std::snprintf(number, sizeof number, "%03d", n);
+        const fs::path p = first.parent_path() / (stem + number + ext);
+        if (writtenNow(p)) continue;
+        if (!fs::is_regular_file(p, ec)) break;
+        parts.push_back(p);
+    }
+    const fs::path series = first.lexically_relative(folder).parent_path();
+    for (const auto& f : recorded) {
+        const fs::path rel(f.value("path", ""));
+        const fs::path p = first.parent_path() / rel.filename();
+        if (rel.parent_path() == series && partOfSeries(rel.filename().string()) && !writtenNow(p) &&
+            std::find(parts.begin(), parts.end(), p) == parts.end() && fs::is_regular_file(p, ec))
+            parts.push_back(p);
+    }
+    std::sort(parts.begin(), parts.end());
+    for (const fs::path& p : parts) {
+        const std::string rel = p.lexically_relative(folder).string();
+        std::error_code sizeError, removeError;
+        const auto size = fs::file_size(p, sizeError);
+        std::string why = "the manifest does not record it for this study", sha, err;
+        for (const auto& f : recorded) {
+            if (f.value("path", "") != rel) continue;
+            why = "it changed since an earlier export of this study wrote it";
+            if (!sizeError && f.value("bytes", uint64_t{0}) == size && sha.empty()) sha = Sha256File(p.string(), &err);
+            if (!sizeError && f.value("bytes", uint64_t{0}) == size && !sha.empty() && sha == f.value("sha256", "")) {
+                why.clear();
+                break;
+            }
+        }
+        if (why.empty() && !fs::remove(p, removeError) && removeError)
+            why = "cannot remove it: " + removeError.message();
+        if (why.empty())
+            stale.removed.push_back(p.string());
+        else
+            stale.left.push_back(p.string() + ": " + why);
+    }
+    return stale;
+}
+
 std::string StudyKey(const std::string& path) {
     std::error_code ec;
     fs::path p = fs::absolute(fs::path(path), ec).lexically_normal();

@@ -45,6 +45,21 @@ bool DescribeFiles(const std::string& folder, const std::vector<std::string>& fi
 // goes to *problems as "changed: PATH" or "missing: PATH".
 bool FilesUnchanged(const std::string& folder, const nlohmann::json& line, std::vector<std::string>* problems);
 
+// What a study's earlier export left of its numbered series (NAME_001.EXT,
+// ...) that this export did not write again, after an export that replaces
+// files. A part whose size and SHA-256 are those an earlier line records for
+// the study is removed; any other (unknown to the manifest, or changed since)
+// is left in place and only named.
+struct StaleParts {
+    std::vector<std::string> removed; // paths as the folder names them
+    std::vector<std::string> left;    // "PATH: why it stays"
+};
+// written: the files this export published, its first file first (it names
+// the series); recorded: the "files" entries of every earlier line of the
+// study; folder: the manifest's folder.
+StaleParts RemoveStaleParts(const std::string& folder, const std::vector<std::string>& written,
+                            const std::vector<nlohmann::json>& recorded);
+
 // The key of a study in the manifest: its absolute path, normalised, so a
 // rerun from another folder finds it.
 std::string StudyKey(const std::string& path);

@@ -29,7 +29,7 @@ int RunManifest(const ManifestOptions& o) {
         int64_t bytes = 0, records = 0;
         for (const auto& [study, l] : latest) {
             ++outcomes[l.value("outcome", "")];
-            if (l.value("outcome", "") != "complete" && l.value("outcome", "") != "incomplete") continue;
+            // A failed study's salvaged file is on the disk as well.
             for (const auto& f : l.value("files", nlohmann::json::array())) {
                 ++files;
                 bytes += f.value("bytes", int64_t{0});
@@ -57,11 +57,11 @@ int RunManifest(const ManifestOptions& o) {
         return kExitOk;
     }
 
-    // verify: the files of every complete or incomplete study, as last recorded.
+    // verify: the files of every study as last recorded, a failed study's
+    // salvaged file included.
     std::vector<std::string> problems;
     size_t checked = 0;
     for (const auto& [study, l] : latest) {
-        if (l.value("outcome", "") != "complete" && l.value("outcome", "") != "incomplete") continue;
         checked += l.value("files", nlohmann::json::array()).size();
         FilesUnchanged(o.folder, l, &problems);
     }
