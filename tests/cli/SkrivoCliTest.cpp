@@ -162,6 +162,9 @@ TEST_F(Cli, ExportsSeveralStudiesSplitsThemAndReportsTheBrokenOne) {
                                                             "2 of 3 studies exported", "  EDF+C: the recording has no gaps\n"})
         EXPECT_NE(r.out.find(says), npos) << says << "\n" << r.out;
     EXPECT_NE(r.err.find("skrivo: " + broken.string() + ": "), npos) << r.err;
+    // Progress lines from the first started study to the final figures.
+    EXPECT_EQ(r.err.find(" 0 running"), npos) << r.err;
+    EXPECT_NE(r.err.find("100% 2/2 done | "), npos) << r.err;
     EXPECT_GE(EdfFiles(dir / "text").size(), 5u) << "20 s and 30 s in files of 10 s at most";
 
     args.back() = (dir / "json").string();
@@ -872,7 +875,10 @@ TEST_F(Cli, ProgressOfFortyStudiesFitsTheTerminalAndFollowsItsSize) {
     const auto [all, allStatus] = run("all", false, [](pid_t, int, const std::string&) {});
     EXPECT_EQ(allStatus, 0) << all;
     check(all, npos);
-    EXPECT_NE(all.rfind("40/40 done"), npos);
+    // No frame before a study has started, and the final figures once.
+    EXPECT_EQ(all.find("\x1b[J0/40 done, 0 running"), npos) << all;
+    EXPECT_EQ(all.find("40/40 done | "), all.rfind("40/40 done | ")) << all;
+    EXPECT_NE(all.rfind("40/40 done | "), npos);
 
     size_t resizedAt = npos;
     bool interrupted = false;

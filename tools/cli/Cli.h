@@ -162,9 +162,6 @@ void LoadTemplateFolders(CSkrivoEngine& engine, bool createUserFolders);
 CSkrivoTemplate* ResolveTemplate(CSkrivoEngine& engine, const std::string& ref, std::string* error);
 // Adds one study; on refusal returns false with the engine's reason.
 bool AddStudy(CSkrivoEngine& engine, const std::string& path, CSkrivoTemplate* base, std::string* error);
-// Files a study's export wrote into the output folder, from the name of the
-// last file it was writing (numbered series are followed back to file 0).
-std::vector<std::string> WrittenFiles(const std::wstring& outputFolder, const std::wstring& lastFile);
 std::string HumanBytes(int64_t bytes);
 // The program's version ("0.1.0").
 const char* Version();

@@ -8,7 +8,6 @@
 #include <cstdio>
 #include <filesystem>
 #include <nlohmann/json.hpp>
-#include <regex>
 
 #include "Cli.h"
 #include "engine/SkrivoEngine.h"
@@ -140,36 +139,6 @@ bool AddStudy(CSkrivoEngine& engine, const std::string& path, CSkrivoTemplate* b
     if (dash != std::wstring::npos) reason = reason.substr(dash + 3);
     *error = reason.empty() ? std::string("not a readable study") : Narrow(reason);
     return false;
-}
-
-std::vector<std::string> WrittenFiles(const std::wstring& outputFolder, const std::wstring& lastFile) {
-    std::vector<std::string> files;
-    if (lastFile.empty()) return files;
-    // A split export writes name.ext, name_001.ext, ... ; the last name tells
-    // how many there are.
-    static const std::wregex numbered(LR"((.*)_(\d{3})(\.[^.]*)?)");
-    std::wsmatch mt;
-    std::vector<std::wstring> names;
-    // A study file that is itself named like "X_123" is not a series: the
-    // series needs its unnumbered first file.
-    if (std::regex_match(lastFile, mt, numbered) &&
-        sk::path::IsRegularFile(sk::path::Combine(outputFolder, mt[1].str() + mt[3].str()))) {
-        const std::wstring base = mt[1].str(), ext = mt[3].str();
-        const int last = std::stoi(mt[2].str());
-        names.push_back(base + ext);
-        for (int i = 1; i <= last; ++i) {
-            wchar_t num[8];
-            std::swprintf(num, 8, L"_%03d", i);
-            names.push_back(base + num + ext);
-        }
-    } else {
-        names.push_back(lastFile);
-    }
-    for (const auto& n : names) {
-        const std::wstring full = sk::path::Combine(outputFolder, n);
-        if (sk::path::IsRegularFile(full)) files.push_back(Narrow(full));
-    }
-    return files;
 }
 
 std::string HumanBytes(int64_t bytes) {

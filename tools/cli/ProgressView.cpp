@@ -53,7 +53,7 @@ size_t Columns(const std::string& s) {
 }
 
 std::string Duration(double seconds) {
-    const long s = static_cast<long>(std::lround(seconds));
+    const long s = static_cast<long>(std::ceil(seconds));
     char buf[32];
     if (s >= 3600) std::snprintf(buf, sizeof buf, "%ld:%02ld:%02ld", s / 3600, s / 60 % 60, s % 60);
     else std::snprintf(buf, sizeof buf, "%ld:%02ld", s / 60, s % 60);
@@ -125,23 +125,29 @@ ProgressView::Totals ProgressView::Count() const {
     return t;
 }
 
-std::string ProgressView::Summary(const Totals& t) const {
+std::string ProgressView::Summary(const Totals& t, bool final) const {
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - m_start).count();
     const double rate = seconds > 0.5 ? static_cast<double>(t.bytes) / seconds : 0.0;
     std::string s = std::to_string(t.done) + "/" + std::to_string(m_order.size()) + " done";
     if (t.failed) s += ", " + std::to_string(t.failed) + " failed";
-    s += ", " + std::to_string(t.running) + " running | " + HumanBytes(t.bytes);
-    if (rate > 0) {
-        s += " | " + HumanBytes(static_cast<int64_t>(rate)) + "/s";
-        s += " | " + Duration(static_cast<double>(t.remaining) / rate) + " left";
-    }
+    // Once nothing runs any more, what it took rather than what is left.
+    if (!final) s += ", " + std::to_string(t.running) + " running";
+    s += " | " + HumanBytes(t.bytes);
+    if (final) s += " in " + Duration(seconds);
+    if (rate > 0) s += " | " + HumanBytes(static_cast<int64_t>(rate)) + "/s";
+    if (rate > 0 && !final) s += " | " + Duration(static_cast<double>(t.remaining) / rate) + " left";
     return s;
 }
+
+bool ProgressView::Begun(const Totals& t) const { return t.running + t.done + t.failed > 0; }
+
+bool ProgressView::AllEnded(const Totals& t) const { return t.done + t.failed == m_order.size(); }
 
 void ProgressView::OnProgress(const wchar_t* study, const wchar_t* file, float percent) {
     std::lock_guard<std::mutex> g(m_mu);
     const std::wstring id = study ? study : L"";
     const bool overall = id.empty();
+    if (overall) m_overallPercent = percent;
     if (!overall) {
         Row& r = m_rows[id];
         r.percent = percent;
@@ -165,10 +171,14 @@ void ProgressView::OnProgress(const wchar_t* study, const wchar_t* file, float p
     }
     case Style::Lines:
         if (overall) {
+            // Nothing to tell before a study has started; the last line
+            // waits until every study has ended (the writing reaches 100 %
+            // before the study's files are accounted for).
+            const Totals t = Count();
             const int decile = static_cast<int>(std::floor(std::clamp(percent, 0.0f, 100.0f) / 10.0f));
-            if (decile > m_overallDecile) {
+            if (Begun(t) && decile > m_overallDecile && (AllEnded(t) ? decile == 10 : decile < 10)) {
                 m_overallDecile = decile;
-                std::fprintf(m_out, "%s %s\n", Percent(percent).c_str(), Summary(Count()).c_str());
+                std::fprintf(m_out, "%s %s\n", Percent(percent).c_str(), Summary(t, AllEnded(t)).c_str());
                 std::fflush(m_out);
             }
         }
@@ -229,9 +239,14 @@ void ProgressView::StudyEnded(const std::wstring& study, bool ok, int64_t bytes)
 void ProgressView::Erase() {
     if (m_drawnRows > 0) std::fprintf(m_out, "\x1b[%dF\x1b[J", m_drawnRows);
     m_drawnRows = 0;
+    m_drawnFinal = false;
 }
 
 void ProgressView::Draw(bool force) {
+    const Totals totals = Count();
+    // A frame before any study has started would only say nothing happens;
+    // one after the final frame would repeat it.
+    if (!Begun(totals) || m_drawnFinal) return;
     const auto now = std::chrono::steady_clock::now();
     if (!force && m_drawnRows > 0 && now - m_lastDraw < kRedrawInterval) return;
     m_lastDraw = now;
@@ -265,7 +280,8 @@ void ProgressView::Draw(bool force) {
     }
     if (more && maxRows >= 2)
         lines.push_back(Fit("... " + std::to_string(running.size() - static_cast<size_t>(studyRows)) + " more running", columns));
-    lines.push_back(Fit(Summary(Count()), columns));
+    m_drawnFinal = AllEnded(totals) || m_finished;
+    lines.push_back(Fit(Summary(totals, m_drawnFinal), columns));
 
     std::string text;
     if (m_drawnRows > 0) text += "\x1b[" + std::to_string(m_drawnRows) + "F"; // back to the block's first row
@@ -278,8 +294,16 @@ void ProgressView::Draw(bool force) {
 
 void ProgressView::Finish() {
     std::lock_guard<std::mutex> g(m_mu);
-    if (m_style == Style::Bars && !m_finished) Draw(true); // the final figures stay on the screen
+    if (m_finished) return;
+    // Nothing runs any more: the final figures stay on the screen, drawn
+    // once (a cancelled run has not drawn them yet).
     m_finished = true;
+    const Totals t = Count();
+    if (m_style == Style::Bars) Draw(true);
+    if (m_style == Style::Lines && Begun(t) && m_overallDecile < 10) {
+        std::fprintf(m_out, "%s %s\n", Percent(AllEnded(t) ? 100.0f : m_overallPercent).c_str(), Summary(t, true).c_str());
+        std::fflush(m_out);
+    }
     m_drawnRows = 0;
 }
 

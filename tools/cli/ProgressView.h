@@ -55,7 +55,10 @@ private:
         int64_t bytes = 0, remaining = 0;
     };
     Totals Count() const;
-    std::string Summary(const Totals& t) const;
+    // final: nothing runs any more (every study ended, or the run is over).
+    std::string Summary(const Totals& t, bool final) const;
+    bool Begun(const Totals& t) const;
+    bool AllEnded(const Totals& t) const;
     void Draw(bool force);
     void Erase();
     std::string Label(const std::wstring& study, size_t width) const;
@@ -67,8 +70,10 @@ private:
     std::map<std::wstring, Row> m_rows;
     std::chrono::steady_clock::time_point m_start, m_lastDraw;
     int m_overallDecile = -1;
+    float m_overallPercent = 0.0f;
     int m_drawnRows = 0;
     bool m_finished = false;
+    bool m_drawnFinal = false; // the final figures are on the screen
 };
 
 } // namespace sk::cli
