@@ -6,6 +6,7 @@
 #include <climits>
 #include <memory>
 #include <stdexcept>
+#include <vector>
 
 #include "platform/appcommon/HeadboxConfig.h"
 #include "platform/appcommon/PhysicalUnits.h"
@@ -131,6 +132,7 @@ bool CSkrivoer::ProbeStudy(const std::wstring& folder, const std::wstring& study
         // 3. Segment table.
         std::wstring stcPath = AsCStr(study->GetAt(L"Files.STC"), L"");
         int64_t start = -1, end = -1, total = -1;
+        std::vector<std::wstring> segmentData; // raw data files, in segment order
         if (!stcPath.empty() && FileExists(stcPath)) {
             CStcFile stc;
             CEegFileException err;
@@ -138,10 +140,14 @@ bool CSkrivoer::ProbeStudy(const std::wstring& folder, const std::wstring& study
                 start = stc.GetStartStamp();
                 end = stc.GetEndStamp();
                 total = stc.GetRecordingSampleNum();
-                STC_ENTRY first = stc.FindStcEntry(-1);
-                std::wstring name(first.m_name, wcsnlen(first.m_name, 256));
-                if (!name.empty())
-                    study->SetAt(L"Files.ERD", FindStudyFile(PathCombine(folder, name) + L".ERD"));
+                for (STC_ENTRY e = stc.FindStcEntry(-1); e.m_number >= 0;) {
+                    segmentData.push_back(
+                        FindStudyFile(PathCombine(folder, std::wstring(e.m_name, wcsnlen(e.m_name, 256))) + L".ERD"));
+                    if (!stc.NextStcEntry(&e))
+                        break;
+                }
+                if (!segmentData.empty())
+                    study->SetAt(L"Files.ERD", segmentData.front());
                 stc.Close();
             }
             study->AddKey(L"Samples.Start", start);
@@ -150,23 +156,28 @@ bool CSkrivoer::ProbeStudy(const std::wstring& folder, const std::wstring& study
             study->AddKey(L"Samples.Contiguous", static_cast<int32_t>(total == end - start + 1 ? 1 : 0));
         }
 
-        // 4. Raw data header.
+        // 4. Raw data header: the first segment's that reads gives the
+        // study its rate and channels, so that a damaged one costs its own
+        // segment only.
         double frequency = 0.0;
         int32_t channelCount = 0;
-        std::wstring erdPath = AsCStr(study->GetAt(L"Files.ERD"), L"");
-        if (!erdPath.empty() && FileExists(erdPath)) {
+        if (segmentData.empty())
+            segmentData.push_back(AsCStr(study->GetAt(L"Files.ERD"), L""));
+        for (const std::wstring& erdPath : segmentData) {
+            if (erdPath.empty() || !FileExists(erdPath))
+                continue;
             CRawDataFile raw;
             CEegFileException err;
-            if (raw.Open(erdPath, CEegFile::modeRead | CEegFile::shareDenyNone, &err)) {
-                const CRawDataHeader* h = raw.GetRawHeader();
-                if (h && h->GetType() >= 0 && h->GetType() <= 27) {
-                    frequency = static_cast<double>(static_cast<int64_t>(h->GetSampleFrequency() + 0.5));
-                    study->AddKey(L"Samples.Frequency", frequency);
-                    channelCount = h->GetChannelCount();
-                    study->AddKey(L"Channels.RawCount", channelCount);
-                    study->AddKey(L"Files.Schema.ERD", static_cast<int32_t>(h->GetSchema()));
-                }
-                raw.Close();
+            if (!raw.Open(erdPath, CEegFile::modeRead | CEegFile::shareDenyNone, &err))
+                continue;
+            const CRawDataHeader* h = raw.GetRawHeader();
+            if (h && h->GetType() >= 0 && h->GetType() <= 27) {
+                frequency = static_cast<double>(static_cast<int64_t>(h->GetSampleFrequency() + 0.5));
+                study->AddKey(L"Samples.Frequency", frequency);
+                channelCount = h->GetChannelCount();
+                study->AddKey(L"Channels.RawCount", channelCount);
+                study->AddKey(L"Files.Schema.ERD", static_cast<int32_t>(h->GetSchema()));
+                break;
             }
         }
 

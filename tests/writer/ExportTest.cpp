@@ -980,6 +980,8 @@ TEST(ExportOutcome, DamagedStudyFilesAreNamedAndNeverCostTheSignals) {
         {"first TOC corrupt", ETC0, Damage::FlipMiddle, sk::ExportOutcome::Incomplete, ".ETC", 3.0, -1, -1, 10, 0,
          768},
         {"first raw data cut", ERD0, Damage::CutTwoThirds, sk::ExportOutcome::Incomplete, ".ERD", -0.5, -1, -1},
+        // The rate and channels come from the second segment.
+        {"first raw data empty", ERD0, Damage::Empty, sk::ExportOutcome::Incomplete, ".ERD", 3.0, -1, -1, 10, 0, 768},
         // A damaged block costs its entry alone; reading resumes at the next.
         {"first raw data block corrupt", ERD0, Damage::FlipMiddle, sk::ExportOutcome::Incomplete, ".ERD", 700 / 256.0,
          -1, -1, 10, 0, 700, "; the samples from 0.000 s to 2.734 s of the recording are lost"},
