@@ -882,7 +882,7 @@ TEST(Export, FullDiskLeavesAReadableFileOrNone) {
 
 // ---------------------------------------------------------------- unusual studies
 
-enum class Damage { None, Delete, Empty, FlipMiddle, FlipBeforeEnd, Fifo, CutTwoThirds, LowerCase, Rate, Channels };
+enum class Damage { None, Delete, Empty, FlipMiddle, FlipBeforeEnd, Fifo, CutTwoThirds, CutTail, LowerCase, Rate, Channels };
 
 void Apply(const fs::path& file, Damage d) {
     const auto size = fs::is_regular_file(file) ? fs::file_size(file) : 0;
@@ -914,6 +914,7 @@ void Apply(const fs::path& file, Damage d) {
     case Damage::Delete: fs::remove(file); break;
     case Damage::Empty: fs::resize_file(file, 0); break;
     case Damage::CutTwoThirds: fs::resize_file(file, size * 2 / 3); break;
+    case Damage::CutTail: fs::resize_file(file, size - 6); break; // a staging's checksum and last two epochs
     case Damage::Fifo:
         fs::remove(file);
         ASSERT_EQ(::mkfifo(file.c_str(), 0644), 0);
@@ -975,6 +976,7 @@ TEST(ExportOutcome, DamagedStudyFilesAreNamedAndNeverCostTheSignals) {
         {"notes corrupt", ENT, Damage::FlipMiddle, sk::ExportOutcome::Incomplete, ".ENT", kNotTold, 1, -1},
         {"staging missing", EPO, Damage::Delete, sk::ExportOutcome::Incomplete, ".EPO", kNotTold, -1, -1},
         {"staging corrupt", EPO, Damage::FlipBeforeEnd, sk::ExportOutcome::Incomplete, ".EPO", kNotTold, -1, 1},
+        {"staging cut", EPO, Damage::CutTail, sk::ExportOutcome::Incomplete, ".EPO", kNotTold, -1, 2},
         {"first TOC missing", ETC0, Damage::Delete, sk::ExportOutcome::Incomplete, ".ETC", 3.0, -1, -1},
         {"first TOC a FIFO", ETC0, Damage::Fifo, sk::ExportOutcome::Incomplete, ".ETC", 3.0, -1, -1},
         {"first TOC corrupt", ETC0, Damage::FlipMiddle, sk::ExportOutcome::Incomplete, ".ETC", 3.0, -1, -1, 10, 0,
