@@ -214,9 +214,8 @@ INSTANTIATE_TEST_SUITE_P(
                       Case{"Sleep27", 27, 2, 50.0, 4, {}, 0, 32767}),
     [](const auto& info) { return std::string(info.param.name); });
 
-// The simulator refuses what it cannot write. (Its stand-alone command and
-// SetPatientName are used by no program: `skrivo simulate` parses its own
-// options and names, and the command-line tests cover those.)
+// The simulator refuses what it cannot write. (`skrivo simulate` names
+// studies through SetPatientName; the command-line tests cover it.)
 TEST(Simulator, RefusesImpossibleOptions) {
     sk::test::TempDir dir("sim");
     for (int hb : {0, 28})

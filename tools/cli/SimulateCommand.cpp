@@ -19,30 +19,6 @@ namespace sk::cli {
 
 namespace {
 
-// "Last, First" -> last and first name; a name without comma is a last name.
-void SplitPatient(const std::string& patient, std::wstring& last, std::wstring& first) {
-    const std::wstring p = Widen(patient);
-    const size_t comma = p.find(L',');
-    auto trim = [](std::wstring s) {
-        while (!s.empty() && s.front() == L' ') s.erase(s.begin());
-        while (!s.empty() && s.back() == L' ') s.pop_back();
-        return s;
-    };
-    last = trim(comma == std::wstring::npos ? p : p.substr(0, comma));
-    first = comma == std::wstring::npos ? L"" : trim(p.substr(comma + 1));
-}
-
-// The study files are named "Last~ First_NNNN" like the recording system
-// names them; characters a file name cannot hold become underscores.
-std::wstring StudyFileName(const std::wstring& last, const std::wstring& first, uint32_t seed) {
-    std::wstring name = last + L"~ " + first;
-    for (wchar_t& c : name)
-        if (c == L'.' || c == L'/' || c == L'\\' || c < 32) c = L'_';
-    wchar_t num[16];
-    std::swprintf(num, 16, L"_%04u", seed % 10000u);
-    return name + num;
-}
-
 sk::sim::SimOptions ToSim(const SimulateOptions& o) {
     sk::sim::SimOptions s;
     s.folder = std::filesystem::path(o.folder);
@@ -51,8 +27,7 @@ sk::sim::SimOptions ToSim(const SimulateOptions& o) {
     s.sampleRate = o.rate;
     s.seed = o.seed;
     s.studyGroup = o.sleep ? 2 : 1;
-    SplitPatient(o.patient, s.lastName, s.firstName);
-    s.studyName = StudyFileName(s.lastName, s.firstName, o.seed);
+    sk::sim::SetPatientName(s, Widen(o.patient));
     if (o.gaps) {
         // One gap inside a segment and one that starts a new segment file.
         s.gaps.push_back({s.durationSeconds / 3.0, 3.0, false});

@@ -135,10 +135,4 @@ std::vector<SimRun> RecordedRuns(const SimOptions& options);
 // Stage code of epoch n (1-based) in the simulated staging.
 int SourceStage(const SimOptions& options, int epoch);
 
-// Command-line entry ("simulate" subcommand of tools): parses options such as
-// --out DIR --headbox N --rate HZ --seconds S --seed N --schema 1|2|3
-// --sleep --decimate N --gap AT:LEN[:seg] --name "Last, First"; prints the
-// folder written. Returns a process exit code.
-int RunSimulatorCommand(int argc, char** argv);
-
 } // namespace sk::sim
