@@ -12,6 +12,7 @@
 #include "editor/EditorMessages.h"
 #include "editor/EditorTexts.h"
 #include "platform/KeyTree.h"
+#include "templates/SkrivoTemplate.h"
 
 using namespace sk::editor;
 
@@ -152,7 +153,7 @@ void CTemplateOptionsPage::OnInitDialog()
     const CKeyTree& w = *m_workingCopy;
     UpdateData(false);
 
-    if (AsCStr(w.GetAt(L"ExportFormat"), L"EDF") != L"EDF+") {
+    if (CSkrivoTemplate::ExportFormatOf(w) != CSkrivoTemplate::FormatEDFPlus) {
         m_formatEDF->setChecked(true);
         m_padGaps->setEnabled(false);
     } else {

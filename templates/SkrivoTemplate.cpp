@@ -101,10 +101,12 @@ std::wstring CSkrivoTemplate::GetModality() const { return TextOf(*this, kModali
 int CSkrivoTemplate::GetHeadboxType() const { return IntOf(GetAt(kHBType), 0); }
 std::wstring CSkrivoTemplate::GetExtension() const { return TextOf(*this, kExtension, L".EDF"); }
 
-CSkrivoTemplate::ExportFormat CSkrivoTemplate::GetExportType() const
+CSkrivoTemplate::ExportFormat CSkrivoTemplate::ExportFormatOf(const CKeyTree& tree)
 {
-    return TextOf(*this, kExportFormat, L"EDF") == L"EDF+" ? FormatEDFPlus : FormatEDF;
+    return sk::EqualsNoCase(TextOf(tree, kExportFormat, L"EDF"), L"EDF+") ? FormatEDFPlus : FormatEDF;
 }
+
+CSkrivoTemplate::ExportFormat CSkrivoTemplate::GetExportType() const { return ExportFormatOf(*this); }
 
 CSkrivoTemplate::ChannelDefinition CSkrivoTemplate::GetChannelDefinition() const
 {

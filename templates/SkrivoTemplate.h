@@ -52,6 +52,12 @@ public:
     static constexpr const wchar_t* kEntrySelected = L"Selected";
     static constexpr const wchar_t* kEntryIndex = L"Index";
 
+    // The format a tree's "ExportFormat" text names: "EDF+" in any letter
+    // case is EDF+; anything else, or no text, is plain EDF. The writer, the
+    // editor and this class all read the text here, so a hand-written
+    // template exports what the editor shows.
+    static ExportFormat ExportFormatOf(const CKeyTree& tree);
+
     // Deep copy of the tree; the copy keeps the source's flag.
     CSkrivoTemplate(const CSkrivoTemplate& other);
     CSkrivoTemplate& operator=(const CSkrivoTemplate& other);
@@ -71,7 +77,7 @@ public:
     std::wstring GetModality() const;          // "Modality", fallback "EEG"
     int GetHeadboxType() const;                // "HBType", fallback 0
     std::wstring GetExtension() const;         // "Extension", fallback ".EDF"
-    ExportFormat GetExportType() const;        // exactly "EDF+" gives FormatEDFPlus
+    ExportFormat GetExportType() const;        // ExportFormatOf(*this)
     ChannelDefinition GetChannelDefinition() const;
     bool GetInvertAC() const;                  // fallback true
     bool GetFillGaps() const;

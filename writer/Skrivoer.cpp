@@ -17,6 +17,7 @@
 #include "recorddata/EDFAnnotationData.h"
 #include "recorddata/EDFRecordData.h"
 #include "recorddata/SkrivoAnnotationManager.h"
+#include "templates/SkrivoTemplate.h"
 #include "writer/EdfOutputFile.h"
 #include "writer/WriterLog.h"
 #include "writer/WriterUtil.h"
@@ -182,12 +183,12 @@ void CSkrivoer::AddProcessor(CEDFRecordData* processor) {
 }
 
 bool CSkrivoer::IsEdfPlus() const {
-    return IEquals(AsCStr(m_template.GetAt(L"ExportFormat"), L"EDF"), L"EDF+");
+    return CSkrivoTemplate::ExportFormatOf(m_template) == CSkrivoTemplate::FormatEDFPlus;
 }
 
 bool CSkrivoer::PadGaps() const {
-    return IEquals(AsCStr(m_template.GetAt(L"ExportFormat"), L"EDF"), L"EDF") ||
-           IntOf(m_template.GetAt(L"PadGaps"), 0) != 0;
+    // Plain EDF has no way to say where a gap was: it is always padded.
+    return !IsEdfPlus() || IntOf(m_template.GetAt(L"PadGaps"), 0) != 0;
 }
 
 bool CSkrivoer::SplitAtGaps() const {
@@ -195,7 +196,7 @@ bool CSkrivoer::SplitAtGaps() const {
 }
 
 const char* CSkrivoer::FileKind(const CKeyTree& study, const CKeyTree& templ) {
-    if (!IEquals(AsCStr(templ.GetAt(L"ExportFormat"), L"EDF"), L"EDF+"))
+    if (CSkrivoTemplate::ExportFormatOf(templ) != CSkrivoTemplate::FormatEDFPlus)
         return "EDF";
     const bool contiguous = IntOf(study.GetAt(L"Samples.Contiguous"), 1) != 0;
     const bool pad = IntOf(templ.GetAt(L"PadGaps"), 0) != 0;

@@ -373,7 +373,9 @@ TEST_F(EditorTest, OptionsShowStoredValuesAndOkStoresThem) {
     const struct { const char* what; Values in, out; bool shown = true; } cases[] = {
         {"EDF drops PadGaps", {L"EDF", 1, L".EDF", 0, 0}, {L"EDF", 0, L".EDF", 0, 0}},
         {"EDF+ keeps PadGaps", {L"EDF+", 1, L".edf", 0, 0}, {L"EDF+", 1, L".EDF", 0, 0}},
-        {"format is case-sensitive", {L"edf+", 1, L".rec", 0, 0}, {L"EDF", 0, L".REC", 0, 0}},
+        // The writer reads the format as the page shows it: letter case aside.
+        {"edf+ is EDF+", {L"edf+", 1, L".rec", 0, 0}, {L"EDF+", 1, L".REC", 0, 0}},
+        {"unknown format is EDF", {L"BDF", 1, L".EDF", 0, 0}, {L"EDF", 0, L".EDF", 0, 0}},
         {"unknown extension becomes .REC", {L"EDF", 0, L".bdf", 0, 0}, {L"EDF", 0, L".REC", 0, 0}},
         {"one gigabyte kept", {L"EDF", 0, L".EDF", 1048576, 0}, {L"EDF", 0, L".EDF", 1048576, 0}},
         {"size wins over duration", {L"EDF", 0, L".EDF", 204800, 600}, {L"EDF", 0, L".EDF", 204800, 0}},
