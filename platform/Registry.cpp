@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
-#include <dirent.h>
 #include <fcntl.h>
 #include <map>
 #include <mutex>
@@ -363,36 +362,6 @@ int32_t RegistryKey::OpenExisting(const std::string& folder, bool wantWrite, boo
     return 0;
 }
 
-int32_t RegistryKey::DeleteKey(RegRoot root, const std::wstring& subKey) {
-    std::string folder;
-    std::vector<std::string> parts;
-    if (const int32_t bad = ResolveKey(root, subKey, &folder, &parts))
-        return bad;
-    if (parts.size() < 2) // a root itself is never deleted
-        return static_cast<int32_t>(ERROR_INVALID_PARAMETER);
-    if (!IsDir(folder))
-        return static_cast<int32_t>(ERROR_FILE_NOT_FOUND);
-    if (RegistryIsReadOnly())
-        return static_cast<int32_t>(ERROR_ACCESS_DENIED);
-    std::lock_guard<std::mutex> lock(g_writeMutex);
-    DIR* dir = ::opendir(folder.c_str());
-    if (!dir)
-        return static_cast<int32_t>(Win32FromErrno(errno));
-    bool hasSubKeys = false;
-    while (dirent* e = ::readdir(dir)) {
-        const std::string n = e->d_name;
-        if (n != "." && n != ".." && n != ".values" && IsDir(folder + "/" + n))
-            hasSubKeys = true;
-    }
-    ::closedir(dir);
-    if (hasSubKeys)
-        return static_cast<int32_t>(ERROR_ACCESS_DENIED);
-    ::unlink((folder + kValuesFile).c_str());
-    if (::rmdir(folder.c_str()) != 0)
-        return static_cast<int32_t>(Win32FromErrno(errno));
-    return 0;
-}
-
 RegistryKey::~RegistryKey() = default;
 
 int32_t RegistryKey::QueryValue(const std::wstring& name, uint32_t* type, std::vector<uint8_t>* data) const {
@@ -443,14 +412,6 @@ int32_t RegistryKey::SetValue(const std::wstring& name, uint32_t type, const voi
         v.type = type;
         v.data.assign(bytes, bytes + size);
         return 0;
-    });
-}
-
-int32_t RegistryKey::DeleteValue(const std::wstring& name) {
-    if (!m_writable)
-        return static_cast<int32_t>(ERROR_ACCESS_DENIED);
-    return ModifyValues(m_folder, [&](ValueMap& values) -> int32_t {
-        return values.erase(FoldCase(name)) ? 0 : static_cast<int32_t>(ERROR_FILE_NOT_FOUND);
     });
 }
 

@@ -60,8 +60,6 @@ public:
     // Opens an existing key only, like RegOpenKeyEx.
     static int32_t Open(RegRoot root, const std::wstring& subKey, uint32_t access,
                         std::unique_ptr<RegistryKey>* out);
-    // Removes a key with no subkeys (its values go with it).
-    static int32_t DeleteKey(RegRoot root, const std::wstring& subKey);
 
     ~RegistryKey();
     RegistryKey(const RegistryKey&) = delete;
@@ -74,7 +72,6 @@ public:
     // buffer may be null to ask for the size.
     int32_t QueryValue(const std::wstring& name, uint32_t* type, void* buffer, uint32_t* size) const;
     int32_t SetValue(const std::wstring& name, uint32_t type, const void* data, uint32_t size);
-    int32_t DeleteValue(const std::wstring& name);
     // Value names in their stored spelling, sorted ignoring case.
     std::vector<std::wstring> ValueNames() const;
 

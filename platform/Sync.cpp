@@ -39,11 +39,6 @@ void Event::Set() {
         m_cv.notify_all();
 }
 
-void Event::Reset() {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    m_set = false;
-}
-
 WaitResult Event::Wait(uint32_t timeoutMs) {
     std::unique_lock<std::mutex> lock(m_mutex);
     auto ready = [this] { return m_set || m_handOffs > 0; };
@@ -80,7 +75,6 @@ struct Thread::State {
     Proc proc;
     bool resumed = false;
     bool ended = false;
-    uint32_t exitCode = 0;
 };
 
 Thread::Thread() = default;
@@ -117,16 +111,14 @@ bool Thread::Resume() {
     try {
         m_thread = std::thread([st, id] {
             t_threadId = id;
-            uint32_t code = 0xFFFFFFFFu;
             try {
-                code = st->proc();
+                st->proc();
             } catch (...) {
-                // an escaping exception ends the thread with a failure code
+                // an escaping exception ends the thread, not the process
             }
             std::lock_guard<std::mutex> lock(st->mutex);
             st->proc = nullptr; // release captured state on this thread
             st->ended = true;
-            st->exitCode = code;
             st->cv.notify_all();
         });
     } catch (const std::system_error&) {
@@ -156,27 +148,6 @@ WaitResult Thread::Join(uint32_t timeoutMs) {
         return WaitResult::Timeout;
     return m_state->cv.wait_until(lock, DeadlineAfter(timeoutMs), ended) ? WaitResult::Signalled
                                                                           : WaitResult::Timeout;
-}
-
-bool Thread::IsRunning() const {
-    if (!m_state)
-        return false;
-    std::lock_guard<std::mutex> lock(m_state->mutex);
-    return !m_state->ended;
-}
-
-bool Thread::HasEnded() const {
-    if (!m_state)
-        return false;
-    std::lock_guard<std::mutex> lock(m_state->mutex);
-    return m_state->ended;
-}
-
-uint32_t Thread::ExitCode() const {
-    if (!m_state)
-        return 0;
-    std::lock_guard<std::mutex> lock(m_state->mutex);
-    return m_state->ended ? m_state->exitCode : 0;
 }
 
 // ------------------------------------------------------------------- helpers

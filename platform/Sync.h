@@ -28,7 +28,6 @@ public:
     Event& operator=(const Event&) = delete;
 
     void Set();
-    void Reset();
     // Auto-reset: a successful wait consumes the signal; each Set releases
     // one waiting thread, and a Set with nobody waiting leaves the event set
     // for the next wait (Sets then do not add up). Manual-reset: the event
@@ -53,12 +52,10 @@ public:
     CriticalSection(const CriticalSection&) = delete;
     CriticalSection& operator=(const CriticalSection&) = delete;
     void Enter() { m_mutex.lock(); }
-    bool TryEnter() { return m_mutex.try_lock(); }
     void Leave() { m_mutex.unlock(); }
     // BasicLockable, so std::lock_guard / std::scoped_lock work too.
     void lock() { Enter(); }
     void unlock() { Leave(); }
-    bool try_lock() { return TryEnter(); }
 
 private:
     std::recursive_mutex m_mutex;
@@ -82,7 +79,7 @@ private:
 // thread never resumed is discarded without running.
 class SKRIVO_API Thread {
 public:
-    using Proc = std::function<uint32_t()>;
+    using Proc = std::function<void()>;
     enum Priority { PriorityLowest = -2, PriorityBelowNormal = -1, PriorityNormal = 0,
                     PriorityAboveNormal = 1, PriorityHighest = 2 };
 
@@ -104,11 +101,6 @@ public:
     // Process-unique, non-zero, known from Create() on; 0 before.
     uint64_t Id() const { return m_id; }
     bool IsCreated() const { return m_id != 0; }
-    // Created and not yet ended (a suspended thread counts as running).
-    bool IsRunning() const;
-    bool HasEnded() const;
-    // The procedure's result once ended, else 0.
-    uint32_t ExitCode() const;
 
 private:
     struct State;

@@ -18,18 +18,15 @@ using Clock = std::chrono::steady_clock;
 constexpr auto kSignalled = WaitResult::Signalled, kTimeout = WaitResult::Timeout;
 
 TEST(Event, ZeroTimeoutPollsAndAutoResetConsumesOneSignal) {
-    const struct { const char* name; Event::Mode mode; bool initial, set, reset; WaitResult first, second; } cases[] = {
-        {"auto, unset", Event::AutoReset, false, false, false, kTimeout, kTimeout},
-        {"auto, set", Event::AutoReset, false, true, false, kSignalled, kTimeout},
-        {"auto, set twice counts once", Event::AutoReset, true, true, false, kSignalled, kTimeout},
-        {"manual, set stays set", Event::ManualReset, false, true, false, kSignalled, kSignalled},
-        {"manual, reset clears", Event::ManualReset, true, false, true, kTimeout, kTimeout},
-        {"auto, set then reset", Event::AutoReset, false, true, true, kTimeout, kTimeout},
+    const struct { const char* name; Event::Mode mode; bool initial, set; WaitResult first, second; } cases[] = {
+        {"auto, unset", Event::AutoReset, false, false, kTimeout, kTimeout},
+        {"auto, set", Event::AutoReset, false, true, kSignalled, kTimeout},
+        {"auto, set twice counts once", Event::AutoReset, true, true, kSignalled, kTimeout},
+        {"manual, set stays set", Event::ManualReset, false, true, kSignalled, kSignalled},
     };
     for (const auto& c : cases) {
         Event ev(c.mode, c.initial);
         if (c.set) ev.Set();
-        if (c.reset) ev.Reset();
         EXPECT_EQ(ev.Wait(0), c.first) << c.name;
         EXPECT_EQ(ev.Wait(0), c.second) << c.name;
     }
@@ -54,28 +51,9 @@ TEST(Event, TimedWaitEndsAfterItsTimeOrAtASetFromAnotherThread) {
 // workers and the montage library's readers, whose tests cover them; no
 // two threads wait on one auto-reset event.)
 
-TEST(CriticalSection, OwnerReentersAndMustLeaveAsOften) {
-    sk::CriticalSection cs;
-    auto tryFromOtherThread = [&cs] {
-        bool got = false;
-        std::thread([&] {
-            if ((got = cs.TryEnter())) cs.Leave();
-        }).join();
-        return got;
-    };
-    cs.Enter();
-    cs.Enter();
-    EXPECT_TRUE(cs.TryEnter()) << "the owner re-enters without blocking";
-    cs.Leave();
-    cs.Leave();
-    EXPECT_FALSE(tryFromOtherThread()) << "still held once";
-    cs.Leave();
-    EXPECT_TRUE(tryFromOtherThread());
-}
-
 // A thread created suspended runs only after Resume, a never resumed one is
 // discarded without running, destroying a running one waits for it, and an
-// escaping exception ends it with a failure code.
+// escaping exception ends it, not the program.
 TEST(Thread, RunsOnlyAfterResumeAndEndsCleanly) {
     std::atomic<bool> ran{false}, never{false}, finished{false};
     std::atomic<uint64_t> idInside{0};
@@ -95,8 +73,7 @@ TEST(Thread, RunsOnlyAfterResumeAndEndsCleanly) {
     ASSERT_TRUE(t.Resume());
     EXPECT_FALSE(t.Resume()) << "resumed once only";
     EXPECT_EQ(t.Join(sk::kInfinite), kSignalled);
-    EXPECT_TRUE(ran.load() && t.HasEnded());
-    EXPECT_EQ(t.ExitCode(), 42u);
+    EXPECT_TRUE(ran.load());
     EXPECT_EQ(idInside.load(), t.Id());
     {
         Thread discarded, running;
@@ -113,7 +90,6 @@ TEST(Thread, RunsOnlyAfterResumeAndEndsCleanly) {
     ASSERT_TRUE(thrower.Create([]() -> uint32_t { throw std::runtime_error("boom"); }));
     ASSERT_TRUE(thrower.Resume());
     EXPECT_EQ(thrower.Join(), kSignalled);
-    EXPECT_EQ(thrower.ExitCode(), 0xFFFFFFFFu);
     EXPECT_GE(sk::ProcessorCount(), 1u);
 }
 
