@@ -65,38 +65,33 @@ size_t DecodeUtf8(std::string_view in, size_t i, uint32_t* cp) {
     return len;
 }
 
+// Code units of the text to put(unit); a character that is no Unicode
+// scalar value fails the encoding, or becomes U+FFFD when lossy.
+template <class Put>
+bool EncodeUtf16(std::wstring_view in, bool lossy, Put put) {
+    for (wchar_t wc : in) {
+        uint32_t c = static_cast<uint32_t>(wc);
+        if (!IsScalar(c)) {
+            if (!lossy)
+                return false;
+            c = 0xFFFD;
+        }
+        if (c >= 0x10000) {
+            put(0xD800 + ((c - 0x10000) >> 10));
+            put(0xDC00 + ((c - 0x10000) & 0x3FF));
+        } else {
+            put(c);
+        }
+    }
+    return true;
+}
+
 locale_t Utf8Locale() {
     static locale_t loc = newlocale(LC_CTYPE_MASK, "C.UTF-8", static_cast<locale_t>(0));
     return loc;
 }
 
 } // namespace
-
-bool WideToAscii(std::wstring_view in, std::string* out) {
-    out->clear();
-    std::string s;
-    s.reserve(in.size());
-    for (wchar_t c : in) {
-        if (static_cast<uint32_t>(c) > 127)
-            return false;
-        s.push_back(static_cast<char>(c));
-    }
-    *out = std::move(s);
-    return true;
-}
-
-bool AsciiToWide(std::string_view in, std::wstring* out) {
-    out->clear();
-    std::wstring s;
-    s.reserve(in.size());
-    for (char c : in) {
-        if (static_cast<unsigned char>(c) > 127)
-            return false;
-        s.push_back(static_cast<wchar_t>(c));
-    }
-    *out = std::move(s);
-    return true;
-}
 
 bool WideToUtf8(std::wstring_view in, std::string* out) {
     out->clear();
@@ -132,50 +127,43 @@ bool WideToUtf16LE(std::wstring_view in, std::vector<uint8_t>* out) {
     out->clear();
     std::vector<uint8_t> v;
     v.reserve(in.size() * 2);
-    auto put = [&v](uint32_t u) {
-        v.push_back(static_cast<uint8_t>(u & 0xFF));
-        v.push_back(static_cast<uint8_t>(u >> 8));
-    };
-    for (wchar_t wc : in) {
-        const auto c = static_cast<uint32_t>(wc);
-        if (!IsScalar(c))
-            return false;
-        if (c >= 0x10000) {
-            put(0xD800 + ((c - 0x10000) >> 10));
-            put(0xDC00 + ((c - 0x10000) & 0x3FF));
-        } else {
-            put(c);
-        }
-    }
+    if (!EncodeUtf16(in, false, [&v](uint32_t u) {
+            v.push_back(static_cast<uint8_t>(u & 0xFF));
+            v.push_back(static_cast<uint8_t>(u >> 8));
+        }))
+        return false;
     *out = std::move(v);
     return true;
 }
 
-bool Utf16LEToWide(const uint8_t* data, size_t size, std::wstring* out) {
-    out->clear();
-    if (size % 2 != 0 || (size > 0 && !data))
-        return false;
-    std::wstring s;
-    s.reserve(size / 2);
-    const size_t units = size / 2;
+void AppendUtf16LELossy(std::wstring_view in, std::string& out) {
+    EncodeUtf16(in, true, [&out](uint32_t u) {
+        out.push_back(static_cast<char>(u & 0xFF));
+        out.push_back(static_cast<char>(u >> 8));
+    });
+}
+
+std::wstring Utf16LEToWideLossy(const uint8_t* p, size_t units, bool stopAtZero) {
+    auto unit = [p](size_t i) { return static_cast<uint32_t>(p[2 * i] | (p[2 * i + 1] << 8)); };
+    std::wstring out;
+    out.reserve(units);
     for (size_t i = 0; i < units; ++i) {
-        const uint32_t u = data[2 * i] | (static_cast<uint32_t>(data[2 * i + 1]) << 8);
-        if (u >= 0xD800 && u <= 0xDBFF) {
-            if (i + 1 >= units)
-                return false;
-            const uint32_t lo = data[2 * i + 2] | (static_cast<uint32_t>(data[2 * i + 3]) << 8);
-            if (lo < 0xDC00 || lo > 0xDFFF)
-                return false;
-            s.push_back(static_cast<wchar_t>(0x10000 + ((u - 0xD800) << 10) + (lo - 0xDC00)));
-            ++i;
-        } else if (u >= 0xDC00 && u <= 0xDFFF) {
-            return false;
-        } else {
-            s.push_back(static_cast<wchar_t>(u));
+        uint32_t u = unit(i);
+        if (u == 0 && stopAtZero)
+            break;
+        if (u >= 0xD800 && u <= 0xDBFF && i + 1 < units) {
+            const uint32_t lo = unit(i + 1);
+            if (lo >= 0xDC00 && lo <= 0xDFFF) {
+                out.push_back(static_cast<wchar_t>(0x10000 + ((u - 0xD800) << 10) + (lo - 0xDC00)));
+                ++i;
+                continue;
+            }
         }
+        if (u >= 0xD800 && u <= 0xDFFF)
+            u = 0xFFFD;
+        out.push_back(static_cast<wchar_t>(u));
     }
-    *out = std::move(s);
-    return true;
+    return out;
 }
 
 std::string ToUtf8Lossy(std::wstring_view in) {

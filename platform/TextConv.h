@@ -1,9 +1,9 @@
 #pragma once
 // Text conversions between the wide strings used inside (one wchar_t per
-// Unicode code point) and the byte forms of files: US-ASCII for EDF header
-// fields, UTF-8 for EDF+ annotations, UTF-16LE for on-disk text. Conversions
-// are strict: they fail (return false, leave *out empty) instead of
-// substituting characters.
+// Unicode code point) and the byte forms of files: UTF-8 for EDF+
+// annotations, UTF-16LE for on-disk text. Conversions are strict (they fail,
+// return false and leave *out empty, instead of substituting characters)
+// unless named Lossy.
 
 #include <cstddef>
 #include <cstdint>
@@ -15,21 +15,21 @@
 
 namespace sk {
 
-// Fails on any character outside 0..127.
-SKRIVO_API bool WideToAscii(std::wstring_view in, std::string* out);
-// Fails on any byte outside 0..127.
-SKRIVO_API bool AsciiToWide(std::string_view in, std::wstring* out);
-
 // Fails on surrogate code points (U+D800..U+DFFF) and values above U+10FFFF.
 SKRIVO_API bool WideToUtf8(std::wstring_view in, std::string* out);
 // Fails on any invalid UTF-8: stray continuation bytes, truncated sequences,
 // overlong forms, surrogates, values above U+10FFFF.
 SKRIVO_API bool Utf8ToWide(std::string_view in, std::wstring* out);
 
-// Characters above U+FFFF become surrogate pairs. Fails like WideToUtf8.
+// UTF-16LE, the text of registry values and of the study files: characters
+// above U+FFFF become surrogate pairs. Fails like WideToUtf8.
 SKRIVO_API bool WideToUtf16LE(std::wstring_view in, std::vector<uint8_t>* out);
-// Fails on an odd byte count and unpaired surrogates.
-SKRIVO_API bool Utf16LEToWide(const uint8_t* data, size_t size, std::wstring* out);
+// The study files' forms, which never fail: surrogate code points and values
+// above U+10FFFF are written as U+FFFD (appended to out), and reading
+// `units` code units at p combines surrogate pairs, turns an unpaired
+// surrogate into U+FFFD and, with stopAtZero, ends at the first zero unit.
+SKRIVO_API void AppendUtf16LELossy(std::wstring_view in, std::string& out);
+SKRIVO_API std::wstring Utf16LEToWideLossy(const uint8_t* p, size_t units, bool stopAtZero);
 
 // Lenient forms for messages and logs: invalid input becomes U+FFFD / '?'.
 SKRIVO_API std::string ToUtf8Lossy(std::wstring_view in);

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <fstream>
 
+#include "platform/TextConv.h"
 #include "platform/recording/StudyFormat.h"
 
 using namespace sk::rec;
@@ -137,9 +138,9 @@ int CNoteManager::LoadFromMemory(const uint8_t* data, size_t size, CEegFileExcep
             continue;
         }
         const uint8_t* q = r + 28;
-        std::wstring text = Utf16LeToWide(q, textUnits, false);
+        std::wstring text = sk::Utf16LEToWideLossy(q, textUnits, false);
         q += 2 * textUnits;
-        std::wstring label = Utf16LeToWide(q, labelUnits, false);
+        std::wstring label = sk::Utf16LEToWideLossy(q, labelUnits, false);
         q += 2 * labelUnits;
         std::unique_ptr<CKeyTree> tree;
         if (dataBytes > 0) {

@@ -1,5 +1,6 @@
 #include "platform/recording/NoteWriter.h"
 
+#include "platform/TextConv.h"
 #include "platform/recording/StudyFormat.h"
 
 namespace sk::rec {
@@ -10,8 +11,8 @@ bool NoteWriter::Serialize(const std::vector<CNote>& notes, std::string& out, st
     for (size_t i = 0; i < notes.size(); ++i) {
         const CNote& n = notes[i];
         std::string text, label;
-        WideToUtf16Le(n.GetText(), text);
-        WideToUtf16Le(n.GetLabel(), label);
+        AppendUtf16LELossy(n.GetText(), text);
+        AppendUtf16LELossy(n.GetLabel(), label);
         std::vector<uint8_t> data;
         if (const CKeyTree* d = n.GetData()) {
             data.resize(d->GetBinarizeSize());

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "platform/TextConv.h"
 #include "platform/recording/StudyFormat.h"
 
 using namespace sk::rec;
@@ -106,7 +107,7 @@ int CStagingFile::OpenFromMemory(const uint8_t* d, size_t size, CEegFileExceptio
     m_skipped = std::count(m_damaged.begin(), m_damaged.end(), true);
     if (m_skipped == 0)
         m_damaged.clear();
-    m_label = Utf16LeToWide(d + 40, labelUnits, false);
+    m_label = sk::Utf16LEToWideLossy(d + 40, labelUnits, false);
     m_present = (flags & 1) != 0;
     m_epochSeconds = epochSeconds;
     m_firstStamp = first;

@@ -1,5 +1,6 @@
 #include "platform/recording/StagingWriter.h"
 
+#include "platform/TextConv.h"
 #include "platform/recording/StudyFormat.h"
 
 namespace sk::rec {
@@ -7,7 +8,7 @@ namespace sk::rec {
 bool StagingWriter::Serialize(const StagingData& d, std::string& out, std::wstring* error)
 {
     std::string label;
-    WideToUtf16Le(d.label, label);
+    AppendUtf16LELossy(d.label, label);
     if (label.size() / 2 >= kEpoLabelUnits || d.epochSeconds < 1 || d.epochSeconds > 86400 || d.firstEpochStamp < 0 ||
         d.codes.size() > (1u << 20)) {
         if (error) *error = L"staging label, epoch length, first stamp or epoch count out of range";

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cwchar>
 
+#include "platform/TextConv.h"
 #include "platform/recording/StudyFormat.h"
 
 using namespace sk::rec;
@@ -79,7 +80,7 @@ bool CStcFile::OnOpen(CEegFileException& err)
         if (ChecksumsEnforced() && GetU32(r + 540) != Crc32(r, 540)) return bad(L"checksum mismatch");
         if (GetU16(r + 2 * (kStcNameUnits - 1)) != 0) return bad(L"name is not terminated");
         Segment s;
-        s.name = Utf16LeToWide(r, kStcNameUnits, true);
+        s.name = sk::Utf16LEToWideLossy(r, kStcNameUnits, true);
         s.firstStamp = GetI64(r + 512);
         s.lastStamp = GetI64(r + 520);
         s.sampleCount = GetI64(r + 528);

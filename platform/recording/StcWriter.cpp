@@ -1,5 +1,6 @@
 #include "platform/recording/StcWriter.h"
 
+#include "platform/TextConv.h"
 #include "platform/recording/StudyFormat.h"
 
 namespace sk::rec {
@@ -17,7 +18,7 @@ bool StcWriter::Save(const std::wstring& path, int decimation, const std::vector
     for (size_t i = 0; i < segments.size(); ++i) {
         const auto& s = segments[i];
         std::string name;
-        WideToUtf16Le(s.name, name);
+        AppendUtf16LELossy(s.name, name);
         if (s.name.empty() || name.size() / 2 >= kStcNameUnits) return fail(L"segment name empty or too long");
         if (s.name.find_first_of(L"/\\:") != std::wstring::npos) return fail(L"segment name is not a plain file name");
         uint8_t* r = out.data() + kStcHeaderSize + i * kStcRecordSize;

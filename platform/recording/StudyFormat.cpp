@@ -73,56 +73,6 @@ int32_t HResultFromErrno(int err)
     return static_cast<int32_t>(0x80070000u | code);
 }
 
-std::wstring Utf16LeToWide(const uint8_t* p, size_t units, bool stopAtZero)
-{
-    std::wstring out;
-    out.reserve(units);
-    for (size_t i = 0; i < units; ++i) {
-        uint16_t u = GetU16(p + 2 * i);
-        if (u == 0 && stopAtZero) break;
-        if (u >= 0xD800 && u <= 0xDBFF && i + 1 < units) {
-            uint16_t lo = GetU16(p + 2 * (i + 1));
-            if (lo >= 0xDC00 && lo <= 0xDFFF) {
-                out.push_back(static_cast<wchar_t>(0x10000 + ((u - 0xD800) << 10) + (lo - 0xDC00)));
-                ++i;
-                continue;
-            }
-        }
-        if (u >= 0xD800 && u <= 0xDFFF) u = 0xFFFD;
-        out.push_back(static_cast<wchar_t>(u));
-    }
-    return out;
-}
-
-void WideToUtf16Le(const std::wstring& text, std::string& out)
-{
-    auto put = [&out](uint32_t u) {
-        out.push_back(static_cast<char>(u & 0xFF));
-        out.push_back(static_cast<char>((u >> 8) & 0xFF));
-    };
-    for (wchar_t wc : text) {
-        uint32_t c = static_cast<uint32_t>(wc);
-        if (c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) c = 0xFFFD;
-        if (c >= 0x10000) {
-            c -= 0x10000;
-            put(0xD800 + (c >> 10));
-            put(0xDC00 + (c & 0x3FF));
-        } else {
-            put(c);
-        }
-    }
-}
-
-size_t Utf16Units(const std::wstring& text)
-{
-    size_t n = 0;
-    for (wchar_t wc : text) {
-        uint32_t c = static_cast<uint32_t>(wc);
-        n += (c >= 0x10000 && c <= 0x10FFFF) ? 2 : 1;
-    }
-    return n;
-}
-
 std::string NarrowPath(const std::wstring& path) { return sk::ToUtf8Lossy(path); }
 
 bool AtomicWriteFile(const std::wstring& path, const void* data, size_t len, std::wstring* error)

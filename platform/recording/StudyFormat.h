@@ -121,15 +121,6 @@ inline void PutI32(uint8_t* p, int32_t v) { PutU32(p, static_cast<uint32_t>(v));
 inline void PutI64(uint8_t* p, int64_t v) { PutU64(p, static_cast<uint64_t>(v)); }
 inline void PutF64(uint8_t* p, double d) { uint64_t u; std::memcpy(&u, &d, 8); PutU64(p, u); }
 
-// UTF-16LE text of `units` code units at p to a wide string (surrogate pairs
-// combined; unpaired surrogates become U+FFFD). Stops at the first zero unit
-// when stopAtZero is set.
-SKRIVO_API std::wstring Utf16LeToWide(const uint8_t* p, size_t units, bool stopAtZero);
-// Wide string to UTF-16LE code units appended to out.
-SKRIVO_API void WideToUtf16Le(const std::wstring& text, std::string& out);
-// Number of UTF-16 code units the text needs.
-SKRIVO_API size_t Utf16Units(const std::wstring& text);
-
 // Path conversion for the POSIX calls (UTF-8 bytes of the wide path).
 SKRIVO_API std::string NarrowPath(const std::wstring& path);
 // Writes bytes to "<path>.tmp<n>" then renames it over path. False (with a

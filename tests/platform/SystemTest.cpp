@@ -231,7 +231,6 @@ TEST(SettingsDirs, EnvironmentOverridesThenXdgFolders) {
     EXPECT_EQ(GetUserSettingsDir(false), L"/home/\u00E9/.config/skrivo");
 }
 
-// WideToAscii, AsciiToWide and Utf16LEToWide go untested: nothing calls them.
 TEST(TextConv, Utf8AndUtf16AreStrictAndFoldingIgnoresTheLocale) {
     const struct { const char* name; std::string in; std::wstring out; /* empty: refused */ } utf8[] = {
         {"two-byte", "Gr\xc3\xbc\xc3\x9f" "e", L"Grüße"},
@@ -253,9 +252,24 @@ TEST(TextConv, Utf8AndUtf16AreStrictAndFoldingIgnoresTheLocale) {
     EXPECT_FALSE(sk::WideToUtf8(std::wstring(1, wchar_t(0x110000)), &u));
     EXPECT_EQ(sk::ToUtf8Lossy(std::wstring(L"a") + wchar_t(0xDC00)), "a\xef\xbf\xbd");
     EXPECT_EQ(sk::FromUtf8Lossy("a\xff" "b"), L"a\xFFFD" L"b");
-    std::vector<uint8_t> bytes;
-    ASSERT_TRUE(sk::WideToUtf16LE(L"A\u00e9\U0001F600", &bytes));
-    EXPECT_EQ(bytes, (std::vector<uint8_t>{0x41, 0, 0xE9, 0, 0x3D, 0xD8, 0x00, 0xDE}));
+    // UTF-16LE: strict for registry values, U+FFFD in the study files.
+    const struct { const char* name; std::wstring text; std::vector<uint8_t> bytes; bool strict; } utf16[] = {
+        {"pair", L"A\u00e9\U0001F600", {0x41, 0, 0xE9, 0, 0x3D, 0xD8, 0x00, 0xDE}, true},
+        {"surrogate", std::wstring(1, wchar_t(0xDC00)), {0xFD, 0xFF}, false},
+        {"above U+10FFFF", std::wstring(1, wchar_t(0x110000)), {0xFD, 0xFF}, false},
+    };
+    for (const auto& c : utf16) {
+        std::vector<uint8_t> strict{1};
+        EXPECT_EQ(sk::WideToUtf16LE(c.text, &strict), c.strict) << c.name;
+        EXPECT_EQ(strict, c.strict ? c.bytes : std::vector<uint8_t>{}) << c.name;
+        std::string lossy = "x";
+        sk::AppendUtf16LELossy(c.text, lossy);
+        EXPECT_EQ(lossy, "x" + std::string(c.bytes.begin(), c.bytes.end())) << c.name;
+    }
+    // A pair, a lone low and a high before no low, a zero unit, a high at the end.
+    const uint8_t units[] = {0x3D, 0xD8, 0x00, 0xDE, 0x00, 0xDC, 0x00, 0xD8, 0x41, 0, 0, 0, 0x42, 0, 0x00, 0xD8};
+    EXPECT_EQ(sk::Utf16LEToWideLossy(units, 8, false), std::wstring(L"\U0001F600\uFFFD\uFFFDA\0B\uFFFD", 7));
+    EXPECT_EQ(sk::Utf16LEToWideLossy(units, 8, true), L"\U0001F600\uFFFD\uFFFDA");
     EXPECT_TRUE(sk::EqualsIgnoreCase(L"ÄÖÜ.EEG", L"äöü.eeg"));
     EXPECT_FALSE(sk::EqualsIgnoreCase(L"a", L"ab"));
     EXPECT_FALSE(sk::EqualsIgnoreCase(L"[", L"{")); // 0x5B and 0x7B differ by 32 but are no letters
