@@ -188,6 +188,4 @@ unsigned ProcessorCount() {
     return hw > 0 ? hw : 1;
 }
 
-void SleepMs(uint32_t ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
-
 } // namespace sk

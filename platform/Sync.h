@@ -100,7 +100,6 @@ public:
 
     // Process-unique, non-zero, known from Create() on; 0 before.
     uint64_t Id() const { return m_id; }
-    bool IsCreated() const { return m_id != 0; }
 
 private:
     struct State;
@@ -120,7 +119,5 @@ SKRIVO_API uint64_t CurrentThreadId();
 
 // Online processors, at least 1.
 SKRIVO_API unsigned ProcessorCount();
-
-SKRIVO_API void SleepMs(uint32_t ms);
 
 } // namespace sk

@@ -523,15 +523,11 @@ TEST_F(EditorTest, NewTemplateNeedsANameAndSaveWritesItAndLocksTheName) {
 
 // OK sets the modality from the study group, the headbox from the study.
 TEST_F(EditorTest, ModalityAndHeadboxFollowTheStudyOnOk) {
-    struct Case {
-        int group; // 0: key absent
-        std::wstring templateModality;
-        int templateHeadbox;
-        std::wstring expectedModality;
-        int expectedHeadbox;
-    } const cases[] = {
+    // group 0: the key is absent
+    const struct { int group; std::wstring templateModality; int templateHeadbox; std::wstring expectedModality;
+                   int expectedHeadbox; } cases[] = {
         {1, L"Sleep", 0, L"EEG", 5}, {2, L"EEG", 0, L"Sleep", 5}, {7, L"EEG", 11, L"Sleep", 11}, {0, L"Sleep", 3, L"EEG", 3}};
-    for (const Case& c : cases) {
+    for (const auto& c : cases) {
         CKeyTree study = MakeStudy({.headbox = 5, .group = c.group, .rawCount = 4});
         CSkrivoTemplate* t = NewTemplate(L"T");
         t->SetAt(L"Modality", c.templateModality);
@@ -556,49 +552,6 @@ TEST_F(EditorTest, TextsFollowTheProductLanguage) {
     ASSERT_EQ(m_messages.size(), 1u);
     EXPECT_EQ(m_messages[0], QString::fromStdWString(sk::LoadString(sk::IDS_NAME_REQUIRED, Language::German)));
     EXPECT_NE(m_messages[0], "You must specify a name for the template.");
-}
-
-// Not a check: writes pictures of both pages for the documentation when
-// SKRIVO_EDITOR_SCREENSHOTS names a folder (docs/editor.md).
-TEST_F(EditorTest, ScreenshotsOfBothPages) {
-    const QByteArray dir = qgetenv("SKRIVO_EDITOR_SCREENSHOTS");
-    if (dir.isEmpty()) GTEST_SKIP() << "SKRIVO_EDITOR_SCREENSHOTS not set";
-    const auto shoot = [&](const QString& name) {
-        QApplication::processEvents();
-        const QString path = QString::fromLocal8Bit(dir) + "/editor-" + name + ".png";
-        EXPECT_TRUE(Dialog().grab().save(path)) << path.toStdString();
-    };
-    CMontage bipolar;
-    ASSERT_TRUE(BuildBipolarMontage(2, bipolar));
-    AddLibraryMontage(bipolar);
-    CKeyTree study = MakeStudy({.headbox = 2, .rawCount = 32, .decimated = true});
-    for (auto [lang, code] : {std::pair{sk::Language::English, "en"}, {sk::Language::German, "de"}}) {
-        sk::SetLanguage(lang);
-        CSkrivoTemplate* t = Manager().Create(L"EEG", L"Routine EEG");
-        t->SetHeadboxType(2);
-        t->SetAt(L"ExportFormat", L"EDF+");
-        t->SetAt(L"PadGaps", int32_t{1});
-        t->SetAt(L"SpatialMaximum", int64_t{1048576} * 1024);
-        t->SetAt(L"IncludeTriggerEvent", int32_t{1});
-        Open(t, study);
-        Click(sk::editor::IDC_ACQ_MONTAGE);
-        for (int row : {3, 7, 8}) SetTick(row, false);
-        for (int page = 0; page < 2; ++page) {
-            ShowTab(page);
-            shoot(QString::fromLatin1(code) + (page == 0 ? "-channels" : "-options"));
-        }
-    }
-
-    // The multi-breakout headbox with two breakout boxes: four range buttons.
-    sk::SetLanguage(sk::Language::English);
-    CKeyTree hb20 = MakeStudy({.headbox = 20, .breakouts = 2, .rawCount = 0});
-    CSkrivoTemplate* t = Manager().Create(L"EEG", L"Grid 256");
-    t->SetHeadboxType(20);
-    t->SetAt(L"ExportChannels", L"AcquisitionMontage");
-    Open(t, hb20);
-    Click(sk::editor::IDC_ACQ_MONTAGE);
-    Click(sk::editor::IDC_RANGE_FIRST + 1);
-    shoot("en-channels-headbox20");
 }
 
 } // namespace

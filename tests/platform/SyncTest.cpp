@@ -17,7 +17,9 @@ using sk::WaitResult;
 using Clock = std::chrono::steady_clock;
 constexpr auto kSignalled = WaitResult::Signalled, kTimeout = WaitResult::Timeout;
 
-TEST(Event, ZeroTimeoutPollsAndAutoResetConsumesOneSignal) {
+// A zero time-out polls; a timed wait ends after its time or at a Set from
+// another thread (one that never ended would trip the program's deadline).
+TEST(Event, WaitsPollTimeOutOrEndAtASetAndAutoResetConsumesOneSignal) {
     const struct { const char* name; Event::Mode mode; bool initial, set; WaitResult first, second; } cases[] = {
         {"auto, unset", Event::AutoReset, false, false, kTimeout, kTimeout},
         {"auto, set", Event::AutoReset, false, true, kSignalled, kTimeout},
@@ -30,10 +32,6 @@ TEST(Event, ZeroTimeoutPollsAndAutoResetConsumesOneSignal) {
         EXPECT_EQ(ev.Wait(0), c.first) << c.name;
         EXPECT_EQ(ev.Wait(0), c.second) << c.name;
     }
-}
-
-// A wait that never ended would trip the program's deadline.
-TEST(Event, TimedWaitEndsAfterItsTimeOrAtASetFromAnotherThread) {
     Event ev;
     const auto start = Clock::now();
     EXPECT_EQ(ev.Wait(120), kTimeout);

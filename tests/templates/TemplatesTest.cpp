@@ -376,9 +376,7 @@ TEST_F(TemplateManagerTest, LastUsedRefusesForeignAndBrokenRecords) {
 
 using T = CSkrivoTemplate;
 
-class SkrivoTemplateTest : public TemplatesTest {};
-
-TEST_F(SkrivoTemplateTest, ChannelCountsFollowTheChannelSource) {
+TEST_F(TemplatesTest, ChannelCountsFollowTheChannelSource) {
     CSkrivoTemplate* t = Manager().CreateDefault();
     auto* list = new CItemList;
     for (int s : {1, 0, 7, -1}) {
