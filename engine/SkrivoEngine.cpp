@@ -301,10 +301,10 @@ void CSkrivoEngine::Export(const wchar_t* outputFolder, ISkrivoProgress* progres
             }
         }
         workers = std::min(m->list.size(), static_cast<size_t>(m->numParallel));
-        // Exports that fill every processor between them gain nothing from
-        // a decoding thread each, only its hand-overs.
+        // Exports that fill every processor between them leave none for
+        // work beside them.
         for (auto& e : m->list)
-            e->SetDecodeAhead(workers < sk::ProcessorCount());
+            e->SetSpareProcessor(workers < sk::ProcessorCount());
     }
     m->exporting.store(true);
     m->StartThreads(workers, this);

@@ -63,11 +63,11 @@ public:
     // Whether existing output files may be replaced.
     void SetOverwrite(bool overwrite) { m_overwrite = overwrite; }
     bool GetOverwrite() const { return m_overwrite; }
-    // Whether the export decodes its samples ahead on a thread of its own
-    // (as it does unless other exports at the same time keep every
-    // processor busy already).
-    void SetDecodeAhead(bool ahead) { m_decodeAhead = ahead; }
-    bool GetDecodeAhead() const { return m_decodeAhead; }
+    // Whether a processor is spare beside the export's own (fewer exports
+    // run at once than there are processors), so that work beside the
+    // export, such as hashing its output, may run on a thread of its own.
+    void SetSpareProcessor(bool spare) { m_spareProcessor = spare; }
+    bool GetSpareProcessor() const { return m_spareProcessor; }
     // Why the entry must not be written (its output would be another
     // entry's); empty when it may.
     void SetRefusal(const std::wstring& text) { m_refusal = text; }
@@ -148,7 +148,7 @@ private:
     std::wstring m_currentFile;
     std::wstring m_refusal;
     bool m_overwrite = true;
-    bool m_decodeAhead = true;
+    bool m_spareProcessor = true;
     CKeyTree m_study;
     mutable std::mutex m_lock; // guards m_currentFile, m_problems and m_notices
     std::vector<sk::ExportProblem> m_problems;

@@ -328,7 +328,7 @@ private:
         const CEDFSignalData* signal;
         size_t offset;
     };
-    // The open raw data file of a segment (the reader stops first).
+    // The open raw data file of a segment and its reader.
     struct Data {
         sk::RawSegment segment;
         sk::SampleReader reader;
@@ -343,7 +343,7 @@ private:
             if (!entries.empty() || toc.GetEntry(i).m_stamp == entry.m_stamp)
                 entries.push_back(toc.GetEntry(i));
         m_data->reader.Start(&m_data->segment.File(), m_data->segment.Producer(), std::move(entries),
-                             m_data->segment.Header().m_channelCount, !m_details || m_details->GetDecodeAhead());
+                             m_data->segment.Header().m_channelCount);
     }
     // The first failure of a loss names it.
     void NoteFailure() {

@@ -416,7 +416,7 @@ int RunExport(const ExportOptions& o) {
         engine.SetExportJob([&, inner](CExportDetails& e, int32_t& code, std::wstring& text) {
             const int64_t start = std::time(nullptr);
             bool ok = false;
-            FileDigests digests(e.GetDecodeAhead());
+            FileDigests digests(e.GetSpareProcessor());
             e.SetOutputObserver(&digests);
             if (auto sub = subfolderOf.find(e.GetStudyId()); sub != subfolderOf.end()) {
                 const std::wstring folder = sk::path::Combine(out, Widen(sub->second));
