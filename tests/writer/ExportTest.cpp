@@ -1089,6 +1089,18 @@ TEST(ExportOutcome, DamagedStudyFilesAreNamedAndNeverCostTheSignals) {
         }
         EXPECT_GE(f.hdr->datarecords_in_file * f.hdr->datarecord_duration,
                   std::llround(c.kept * EDFLIB_TIME_DIMENSION));
+        if (c.which == ERD0 && c.damage == Damage::FlipMiddle) {
+            // Split every 2 s: the second file starts inside the lost samples
+            // and tells them no second time.
+            ClearOutput(s);
+            t.AddKey(L"TemporalMaximum", 2);
+            CExportDetails split(L"study", s.folder, o.studyName, nullptr);
+            const ExportResult p = RunExport(s, t, &split);
+            ASSERT_TRUE(p.ok && p.files.size() > 2) << Narrow(p.text);
+            for (const std::string& file : p.files)
+                EXPECT_EQ(ReadChecked(file).rc, 0);
+            EXPECT_EQ(split.GetProblems().size(), 1u);
+        }
     }
 }
 
