@@ -903,10 +903,8 @@ void Apply(const fs::path& file, Damage d) {
     case Damage::Channels: {
         std::string b = ReadAll(file.string());
         auto* h = reinterpret_cast<uint8_t*>(b.data());
-        if (d == Damage::Rate)
-            sk::rec::PutF64(h + 16, sk::rec::GetF64(h + 16) * 2);
-        else
-            sk::rec::PutU32(h + 24, sk::rec::GetU32(h + 24) + 1);
+        d == Damage::Rate ? sk::rec::PutF64(h + 16, sk::rec::GetF64(h + 16) * 2)
+                          : sk::rec::PutU32(h + 24, sk::rec::GetU32(h + 24) + 1);
         sk::rec::PutU32(h + 60, sk::Crc32(h, 60));
         std::ofstream(file, std::ios::binary) << b;
         break;
@@ -1090,8 +1088,7 @@ TEST(ExportOutcome, DamagedStudyFilesAreNamedAndNeverCostTheSignals) {
         EXPECT_GE(f.hdr->datarecords_in_file * f.hdr->datarecord_duration,
                   std::llround(c.kept * EDFLIB_TIME_DIMENSION));
         if (c.which == ERD0 && c.damage == Damage::FlipMiddle) {
-            // Split every 2 s: the second file starts inside the lost samples
-            // and tells them no second time.
+            // Split every 2 s: the second file starts inside the lost samples, told once.
             ClearOutput(s);
             t.AddKey(L"TemporalMaximum", 2);
             CExportDetails split(L"study", s.folder, o.studyName, nullptr);
