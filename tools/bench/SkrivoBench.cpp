@@ -391,6 +391,9 @@ int main(int argc, char** argv) {
     for (auto& s : studies) {
         fs::remove_all(out);
         fs::create_directories(out);
+        // Writes still pending from before (the studies just simulated, the
+        // last run's files) would drain into whichever figure comes next.
+        ::sync();
         for (const auto& e : fs::directory_iterator(s.opt.folder))
             Forget(e.path().string());
         ChildResult ours = ExportInFreshProcess(s, out);
