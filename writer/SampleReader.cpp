@@ -9,8 +9,6 @@
 namespace sk {
 
 void SampleReader::Start(CRawDataFile* raw, CDataProducer* producer, std::vector<TOC_ENTRY> entries, int channels) {
-    m_entry = 0;
-    m_entryLeft = -1;
     m_raw = raw;
     m_producer = producer;
     m_entries = std::move(entries);
@@ -27,6 +25,15 @@ void SampleReader::Start(CRawDataFile* raw, CDataProducer* producer, std::vector
     m_zeros.assign(static_cast<size_t>(m_blockSamples), 0);
     m_flags.resize(static_cast<size_t>(m_blockSamples));
     m_values.resize(static_cast<size_t>(m_channels) * m_channelStride);
+    MoveTo(m_entries.empty() ? 0 : m_entries.front().m_stamp);
+}
+
+void SampleReader::MoveTo(int64_t stamp) {
+    const auto at = std::lower_bound(m_entries.begin(), m_entries.end(), stamp,
+                                     [](const TOC_ENTRY& e, int64_t s) { return e.m_stamp < s; });
+    m_entry = at != m_entries.end() && at->m_stamp == stamp ? static_cast<size_t>(at - m_entries.begin())
+                                                            : m_entries.size();
+    m_entryLeft = -1;
     m_count = m_readPos = 0;
     m_last = false;
     m_error.clear();
@@ -77,7 +84,6 @@ void SampleReader::Fill() {
     if (m_entryLeft == 0 && m_entry + 1 >= m_entries.size())
         m_last = true;
 }
-
 
 int SampleReader::ReadRun(int max, Run* run) {
     if (m_readPos == m_count) {

@@ -28,6 +28,10 @@ public:
     // count (values per sample). The file and the producer must not be
     // used by anything else until the next Start.
     void Start(CRawDataFile* raw, CDataProducer* producer, std::vector<TOC_ENTRY> entries, int channels);
+    // Reads on from the entry that starts at stamp (the entries' stamps
+    // increase), or delivers nothing when none does; what the last block
+    // held and the last error are dropped.
+    void MoveTo(int64_t stamp);
     // Consecutive samples of one decoded block, channel by channel (zeros
     // for a channel the file does not store): valid until the next ReadRun
     // or Skip.

@@ -119,7 +119,9 @@ public:
                 const std::vector<double>& tocSeconds)
         : m_w(w), m_details(details), m_tocFiles(tocFiles), m_tocSeconds(tocSeconds), m_fpr(w.m_framesPerRecord),
           m_dec(w.m_decimation), m_pad(w.PadGaps()),
-          m_frames(static_cast<size_t>(m_fpr) * frame::kFrameSize, 0) {
+          m_frames(static_cast<size_t>(m_fpr) * frame::kFrameSize, 0),
+          m_starts(sk::EdfOutputFile::kBufferSize / static_cast<size_t>(std::max<int64_t>(1, w.m_bytesPerRecord)) +
+                   2) {
         for (size_t i = 0, pos = 0; i < w.m_writers.size(); ++i) {
             const size_t offset = pos;
             pos += static_cast<size_t>(w.m_recordSizes[i]);
@@ -144,6 +146,16 @@ public:
         m_framesRead = m_framesNeedValues || !m_perFrame.empty();
     }
 
+    // The first stamp of the file's record n (from 0): the first of the
+    // records it lost when a failed write cut it to n records. Beyond what
+    // is remembered, the oldest remembered (the loss is then told as
+    // larger than it is, never smaller).
+    int64_t RecordStart(int64_t n) const {
+        const int64_t kept = static_cast<int64_t>(m_starts.size());
+        const int64_t first = std::max<int64_t>(0, m_recordsSeen - kept);
+        const int64_t at = std::clamp<int64_t>(n, first, m_recordsSeen - 1);
+        return m_starts[static_cast<size_t>(at % kept)];
+    }
     bool Cancelled() const { return m_cancelled; }
 
     // A segment that cannot be read is left out and named; the other
@@ -163,7 +175,7 @@ public:
         }
         m_frameWord = data->segment.Header().m_frameWord;
         m_data = std::move(data);
-        StartReader(toc, entry);
+        StartReader(toc, entry, true);
         return true;
     }
 
@@ -172,7 +184,7 @@ public:
         const uint64_t end = entry.DataOffset() + entry.m_dataBytes;
         if (end > static_cast<uint64_t>(m_data->segment.File().GetLength()))
             return false;
-        StartReader(toc, entry);
+        StartReader(toc, entry, false);
         return true;
     }
 
@@ -254,6 +266,7 @@ public:
         m_rawDone = 0;
         const int64_t recStart = frame::Stamp(m_frames.data());
         const int64_t recEnd = frame::Stamp(Frame(m_fpr - 1));
+        m_starts[static_cast<size_t>(m_recordsSeen++ % static_cast<int64_t>(m_starts.size()))] = recStart;
         uint8_t* out = RecordBytes();
         for (const Part& p : m_perRecord)
             p.writer->Write(recStart, recEnd, m_frames.data(), p.samples, out + p.offset);
@@ -292,9 +305,15 @@ public:
         std::wstring why = m_failure.empty() ? L"sample data ends before its table of contents" : m_failure;
         m_failure.clear();
         const std::wstring& path = m_data->segment.Path();
-        for (const LostSpan& told : m_w.m_lostSpans)
-            if (told.file == path && told.from <= from && to <= told.to)
-                return;
+        // Only the file's last span can hold this one: its spans are told
+        // in time order, and a later file of a split series starts at or
+        // after the last of them.
+        for (auto told = m_w.m_lostSpans.rbegin(); told != m_w.m_lostSpans.rend(); ++told)
+            if (told->file == path) {
+                if (told->from <= from && to <= told->to)
+                    return;
+                break;
+            }
         m_w.m_lostSpans.push_back({path, from, to});
         SKW_LOG(4, L"CSkrivoer::WriteRecords - Unable to read ERD file %s", path.c_str());
         const double stampRate = RealOf(m_w.m_study.GetAt(L"Samples.Frequency"), 0.0);
@@ -336,14 +355,19 @@ private:
     static constexpr int32_t kBlockFrames = 64;
 
     // Reads the open data from the entry on, each entry from its own data
-    // offset.
-    void StartReader(const CTocFile& toc, const TOC_ENTRY& entry) {
-        std::vector<TOC_ENTRY> entries;
-        for (int i = 0; i < toc.GetEntryCount(); ++i)
-            if (!entries.empty() || toc.GetEntry(i).m_stamp == entry.m_stamp)
+    // offset. The reader takes the file's entries once; resuming after a
+    // damaged entry only moves it, so that a file of many damaged entries
+    // costs no more than one pass over them.
+    void StartReader(const CTocFile& toc, const TOC_ENTRY& entry, bool opened) {
+        if (opened) {
+            std::vector<TOC_ENTRY> entries;
+            entries.reserve(static_cast<size_t>(std::max(0, toc.GetEntryCount())));
+            for (int i = 0; i < toc.GetEntryCount(); ++i)
                 entries.push_back(toc.GetEntry(i));
-        m_data->reader.Start(&m_data->segment.File(), m_data->segment.Producer(), std::move(entries),
-                             m_data->segment.Header().m_channelCount);
+            m_data->reader.Start(&m_data->segment.File(), m_data->segment.Producer(), std::move(entries),
+                                 m_data->segment.Header().m_channelCount);
+        }
+        m_data->reader.MoveTo(entry.m_stamp);
     }
     // The first failure of a loss names it.
     void NoteFailure() {
@@ -411,6 +435,10 @@ private:
     // One frame buffer, reused for every record.
     std::vector<uint8_t> m_frames;
     std::vector<uint8_t> m_record;
+    // The first stamps of the last records handed to the file, as many as
+    // its buffer can hold and one more: a failed write loses no more.
+    std::vector<int64_t> m_starts;
+    int64_t m_recordsSeen = 0;
     uint8_t* m_rec = nullptr; // the current record's bytes, once begun
     int32_t m_converted = 0;  // frames of the current record already converted
     int32_t m_rawDone = 0;    // the same for the signal channels
@@ -439,6 +467,10 @@ int64_t CSkrivoer::WriteRecords(int64_t startStamp, CExportDetails* details) {
     const int64_t next = walk.Run(tocFiles, startStamp, steps);
     m_stopStamp = next;
     FinishRecords(walk.Records());
+    // A failed write cut the file to its whole records on the disk: what it
+    // lacks starts at the first record it lost, not where reading stopped.
+    if (m_fileRecords >= 0 && m_fileRecords < walk.Records())
+        m_stopStamp = steps.RecordStart(m_fileRecords);
     if (steps.Cancelled())
         return -1;
     return m_failed ? sk::kEndStamp : next;
