@@ -195,6 +195,10 @@ bool CSkrivoer::SplitAtGaps() const {
     return IsEdfPlus() && !PadGaps() && IntOf(m_template.GetAt(L"SplitAtGaps"), 0) != 0;
 }
 
+bool CSkrivoer::LastFile(int64_t start, int64_t next, int64_t end) const {
+    return next > end || next <= start || (!m_splitLimit && !SplitAtGaps());
+}
+
 const char* CSkrivoer::FileKind(const CKeyTree& study, const CKeyTree& templ) {
     if (CSkrivoTemplate::ExportFormatOf(templ) != CSkrivoTemplate::FormatEDFPlus)
         return "EDF";

@@ -189,6 +189,10 @@ private:
     // EDF+ without padding that ends a file at every gap: each continuous
     // part of the recording becomes an EDF+C file of its own.
     bool SplitAtGaps() const;
+    // Whether the file from stamp `start`, whose successor would start at
+    // `next`, is the last of the series: the data ends, the walk made no
+    // progress, or nothing splits the recording at all.
+    bool LastFile(int64_t start, int64_t next, int64_t end) const;
     std::wstring StudyKey(const std::wstring& key) const; // "Decimated." prefix when decimated
     // Table-of-contents files of the exported data, in time order; with the
     // seconds each segment holds (-1: unknown) and the listed files that are

@@ -292,7 +292,7 @@ bool CSkrivoer::ExportFiles(CExportDetails* details) {
         const int64_t next = WriteRecords(start, details);
         // The annotations up to the next file's start belong to this file;
         // in the last one, every annotation left.
-        const bool last = next > end || next <= start || (!m_splitLimit && !SplitAtGaps());
+        const bool last = LastFile(start, next, end);
         if (next != -1 && !m_failed && (m_fileRecords > 0 || !lastKept.empty()))
             CompleteAnnotations(last ? INT64_MAX : next - 1, m_fileRecords > 0 ? path : lastKept);
         const bool closed = CloseOutputFile();

@@ -7,6 +7,9 @@
 
 #include "writer/Skrivoer.h"
 
+#include <algorithm>
+
+#include "platform/Format.h"
 #include "recorddata/SkrivoAnnotationManager.h"
 #include "writer/RawSegment.h"
 #include "writer/RecordWalk.h"
@@ -73,7 +76,7 @@ std::pair<int64_t, int64_t> CSkrivoer::EndPadding() const {
     for (;;) {
         int64_t next = 0;
         PlanRecords(start, &next, &padding);
-        if (next > end || next <= start || (!m_splitLimit && !SplitAtGaps()))
+        if (LastFile(start, next, end))
             return {padding.first, padding.second * m_decimation};
         start = next;
     }
@@ -84,9 +87,16 @@ void CSkrivoer::MarkEndPadding() {
     // like those of a padded gap, and are marked the same way. The mark can
     // change the layout (it is one more annotation for the last record), so
     // the padding is worked out again under the layout that makes room.
+    // A layout made with a mark that is then taken out has room for one
+    // annotation more than is written, which is harmless; it is kept only
+    // when it leaves no padding. When the padding keeps moving, the layout
+    // is made again without the mark, so it is sized for what is written,
+    // and the export says the padding is unmarked.
     const double stampRate = m_sampleFrequency * m_decimation;
     std::pair<int64_t, int64_t> pad = EndPadding();
-    for (int round = 0; pad.second > 0 && round < 3; ++round) {
+    if (pad.second <= 0)
+        return;
+    for (int round = 0; round < 3; ++round) {
         m_annotations->AddRecordingGaps({pad}, stampRate);
         ComputeRecordLayout();
         CreateSplitLimit();
@@ -94,8 +104,21 @@ void CSkrivoer::MarkEndPadding() {
         if (now == pad)
             return;
         m_annotations->RemoveRecordingGap(pad.first);
+        if (now.second <= 0)
+            return;
         pad = now;
     }
+    ComputeRecordLayout();
+    CreateSplitLimit();
+    pad = EndPadding();
+    if (pad.second <= 0)
+        return;
+    const std::wstring notice =
+        sk::FormatW(L"the %lld padding samples that complete the last data record are not marked with a "
+                    L"\"Recording gap\" annotation: the record layout found no stable room for it",
+                    static_cast<long long>(pad.second / m_decimation));
+    if (std::find(m_notices.begin(), m_notices.end(), notice) == m_notices.end())
+        m_notices.push_back(notice);
 }
 
 std::vector<int64_t> CSkrivoer::PlanFileSizes() {
@@ -114,7 +137,7 @@ std::vector<int64_t> CSkrivoer::PlanFileSizes() {
             SetNothingWritten();
             return sizes;
         }
-        if (next > end || next <= start || (!m_splitLimit && !SplitAtGaps()))
+        if (LastFile(start, next, end))
             return sizes;
         start = next;
     }
