@@ -437,10 +437,13 @@ int RunExport(const ExportOptions& o) {
             // failed, but the file is there and is accounted for).
             const std::vector<std::string> files = digests.Published();
             const std::string key = StudyKey(Narrow(e.GetStudyId()));
-            // Known earlier parts go only when files are being replaced.
+            // Known earlier parts go only when files are being replaced, and
+            // only after an export that reached the recording's end: a failed
+            // or cancelled one wrote fewer parts because it stopped.
             const auto known = earlierFiles.find(key);
             const StaleParts stale = bids ? StaleParts{} : RemoveStaleParts(
-                o.output, files, known == earlierFiles.end() ? std::vector<nlohmann::json>{} : known->second);
+                o.output, files, known == earlierFiles.end() ? std::vector<nlohmann::json>{} : known->second,
+                ok ? nullptr : "this export did not finish");
             for (const auto& f : stale.removed)
                 e.AddNotice(Widen("removed " + f + ", a part of this study's earlier export that this export did "
                                   "not write again"));

@@ -181,7 +181,7 @@ bool FilesUnchanged(const std::string& folder, const nlohmann::json& line, std::
 }
 
 StaleParts RemoveStaleParts(const std::string& folder, const std::vector<std::string>& written,
-                            const std::vector<nlohmann::json>& recorded) {
+                            const std::vector<nlohmann::json>& recorded, const char* keepWhy) {
     StaleParts stale;
     if (written.empty()) return stale;
     const fs::path first(written.front());
@@ -237,6 +237,7 @@ StaleParts RemoveStaleParts(const std::string& folder, const std::vector<std::st
                 break;
             }
         }
+        if (why.empty() && keepWhy) why = keepWhy;
         if (why.empty() && !fs::remove(p, removeError) && removeError)
             why = "cannot remove it: " + removeError.message();
         if (why.empty())

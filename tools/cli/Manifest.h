@@ -56,9 +56,11 @@ struct StaleParts {
 };
 // written: the files this export published, its first file first (it names
 // the series); recorded: the "files" entries of every earlier line of the
-// study; folder: the manifest's folder.
+// study; folder: the manifest's folder. An export that stopped early has not
+// shown the series to be shorter now: with keepWhy set nothing is removed,
+// and the parts that would have been are named as left, for that reason.
 StaleParts RemoveStaleParts(const std::string& folder, const std::vector<std::string>& written,
-                            const std::vector<nlohmann::json>& recorded);
+                            const std::vector<nlohmann::json>& recorded, const char* keepWhy = nullptr);
 
 // The key of a study in the manifest: its absolute path, normalised, so a
 // rerun from another folder finds it.
